@@ -1,0 +1,21 @@
+// Windows-1251: the 8-bit code page of everything that crosses a link or the
+// settings file. The conversion happens here and nowhere else.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kvl {
+
+// Unicode code point of one Windows-1251 byte. Every byte decodes: the one
+// byte the code page leaves unassigned (0x98) maps to U+0098.
+char16_t Cp1251ToUnicode(unsigned char byte);
+
+// Windows-1251 byte of a code point, or '?' when the code page lacks it.
+unsigned char UnicodeToCp1251(char32_t ch);
+
+std::u16string DecodeCp1251(std::string_view bytes);
+// UTF-16 to Windows-1251 bytes; surrogate pairs count as one character.
+std::string EncodeCp1251(std::u16string_view text);
+
+}  // namespace kvl
