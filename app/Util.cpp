@@ -4,6 +4,8 @@ namespace kvl {
 
 std::string RxText;
 std::uint8_t RxQuietTicks = 0;
+std::int32_t ActiveLink = -1;
+std::uint8_t ScanIndex = 1;
 
 void NoteReception(const std::string& bytes) {
   RxText += bytes;

@@ -15,6 +15,12 @@ extern std::string RxText;
 extern std::uint8_t RxQuietTicks;
 inline constexpr std::uint8_t kRxQuietTicksStart = 3;
 
+// The link that owns the device: -1 none, 1..16 the selected COM port, 0 the
+// connected TCP link. The periodic port scan runs only while it is -1.
+extern std::int32_t ActiveLink;
+// The port number the next scan tick probes: 1..16, then 1 again.
+extern std::uint8_t ScanIndex;
+
 // Record one reception: append to RxText and restart the countdown.
 void NoteReception(const std::string& bytes);
 

@@ -1,0 +1,315 @@
+// The main window: port selection, line settings, TCP link, console,
+// one-click commands and command lines.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <QEvent>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QListWidgetItem;
+class QMenu;
+class QAction;
+class QPushButton;
+class QRadioButton;
+class QSocketNotifier;
+class QSpinBox;
+class QStatusBar;
+class QTimer;
+
+namespace kvl {
+
+class ConsolePane;
+class TSimSetform;
+
+// The main window's own messages, posted to it and handled in queue order
+// with everything else on the GUI thread.
+inline constexpr QEvent::Type WM_COM_RX = QEvent::Type(1025);
+inline constexpr QEvent::Type WM_COM_SEND = QEvent::Type(1026);
+inline constexpr QEvent::Type WM_SOCK_EVENT = QEvent::Type(1056);
+
+// Socket events as the link reports them to SockEvent.
+inline constexpr int FD_READ = 0x01;
+inline constexpr int FD_CONNECT = 0x10;
+inline constexpr int FD_CLOSE = 0x20;
+
+class SockEventMsg : public QEvent {
+ public:
+  SockEventMsg(int sock, int event, int error)
+      : QEvent(WM_SOCK_EVENT), socket(sock), lParam((error << 16) | (event & 0xFFFF)) {}
+  int socket;
+  int lParam;  // event code in the low 16 bits, error code in the high 16 bits
+};
+
+// Spin edit: digits only; a value beyond a bound goes back to that bound when
+// the field is left, and an empty field reads as the minimum.
+class TSpinEdit;
+
+class TBaseform : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TBaseform(QWidget* parent = nullptr);
+  ~TBaseform() override;
+
+  // The SIM settings window, created after the main window at start-up.
+  void setSimSetform(TSimSetform* form) { SimSetform = form; }
+  TSimSetform* simSetform() const { return SimSetform; }
+
+  // Console (the only way text reaches the panes).
+  bool AppendText(std::uint32_t colour, const std::string& text);
+  bool AppendHex(std::uint32_t colour, const std::string& text);
+
+  QString panelText(int panel) const;
+  void setPanelText(int panel, const QString& text);
+
+  // Start-up and the timer.
+  void FormCreate();
+  void FormActivate();
+  void FormClose();
+  void TimerTimer();
+
+  // Serial link.
+  void ComBuildDcbFromControls(int which);  // 0 = ComPort, 1 = ProbePort
+  void CheckComPort();
+  void cNewComPort();
+  void BtnComClick(QObject* sender);
+  void ChBxDTRClick();
+  void ChBxRTSClick();
+  void ChBxFullComClick();
+  void RxRender();
+  void ComWriteText(const std::string& text);
+  void SerialHangUp();
+
+  // TCP link.
+  bool IniSock();
+  void ChBxIniNetClick();
+  void ChBxIPsClickCheck(QListWidgetItem* item);
+  void ChBxIPsClick();
+  void ChBxS1ConnClick();
+  void SockEvent(const SockEventMsg& msg);
+  void SockSendText(const std::string& text);
+
+  // Commands.
+  void RouteCommand(const std::string& text);
+  void BtnSendCmdClick();
+  void ChBxDwlClick();
+  void ChpCSDClick();
+  void ComSendPending();
+  void BtnSimSetClick();
+  void BtnSetApn1Click();
+  void BtnAskApn1Click();
+  void BtnSetApn2Click();
+  void BtnAskApn2Click();
+  void BtnSetConfBaudClick();
+  void BtnAskConfBaudClick();
+  void BtnSetPortClick();
+  void BtnAskPortClick();
+  void BtnSetConfBaud2Click();
+  void BtnAskConfBaud2Click();
+  void BtnSetPort2Click();
+  void BtnAskPort2Click();
+  void BtnSetRepClick();
+  void BtnAskRepClick();
+  void BtnLogOnClick();
+  void BtnLogOffClick();
+  void BtnRestartClick();
+  void BtnFactoryClick();
+
+  // Settings.
+  bool LoadSettings();
+
+  // Console handlers.
+  void ButtonResetClick();
+  void PopupMenuPopup();
+  void itemUndoClick();
+  void itemCutClick();
+  void itemCopyClick();
+  void itemPasteClick();
+  void itemDeleteClick();
+  void itemSelectAllClick();
+
+  // --- Controls, named as their objectName. ---
+  QWidget* VPanel = nullptr;
+  ConsolePane* cRichEd = nullptr;
+  ConsolePane* bRichEd = nullptr;
+  QFrame* cVPanel = nullptr;
+  QCheckBox* ChBxVhex = nullptr;
+  QPushButton* ButtonReset = nullptr;
+  QCheckBox* ChBxVtim = nullptr;
+
+  QWidget* sPanel = nullptr;
+  QGroupBox* GrBxIni = nullptr;
+  QGroupBox* GroupBoxControls = nullptr;
+  QFrame* pNCom = nullptr;
+  QFrame* pDcbCom = nullptr;
+  QFrame* pDcbFCom = nullptr;
+  std::array<QPushButton*, 17> BtnCom{};  // 1..16
+  QCheckBox* ChBxScan = nullptr;
+  QCheckBox* ChBxFullCom = nullptr;
+  QComboBox* CBBaudrate = nullptr;
+  QLabel* LbBrate = nullptr;
+  QComboBox* CBStopBits = nullptr;
+  QComboBox* CBParity = nullptr;
+  TSpinEdit* SpEdXonLim = nullptr;
+  TSpinEdit* SpEdXoffLim = nullptr;
+  TSpinEdit* SpEdByteSize = nullptr;
+  TSpinEdit* SpEdXonChar = nullptr;
+  TSpinEdit* SpEdXoffChar = nullptr;
+  TSpinEdit* SpEdErrorChar = nullptr;
+  TSpinEdit* SpEdEofChar = nullptr;
+  TSpinEdit* SpEdEvtChar = nullptr;
+  QLabel* LbXonLim = nullptr;
+  QLabel* LbXoffLim = nullptr;
+  QLabel* LbByteSize = nullptr;
+  QLabel* LbXonChar = nullptr;
+  QLabel* LbXoffChar = nullptr;
+  QLabel* LbErrorChar = nullptr;
+  QLabel* LbEofChar = nullptr;
+  QLabel* LbEvtChar = nullptr;
+  QCheckBox* ChBxParity = nullptr;
+  QCheckBox* ChBxCtsFlow = nullptr;
+  QCheckBox* ChBxDsrFlow = nullptr;
+  QComboBox* CBcDtr = nullptr;
+  QCheckBox* ChBxDsrSensitivity = nullptr;
+  QCheckBox* ChBxTXContinueOnXoff = nullptr;
+  QCheckBox* ChBxOutX = nullptr;
+  QCheckBox* ChBxInX = nullptr;
+  QCheckBox* ChBxErrorChar = nullptr;
+  QCheckBox* ChBxNull = nullptr;
+  QComboBox* CBcRts = nullptr;
+  QCheckBox* ChBxAbortOnError = nullptr;
+  QCheckBox* ChBxDTR = nullptr;
+  QCheckBox* ChBxRTS = nullptr;
+
+  QGroupBox* GrBxS1 = nullptr;
+  QLabel* LHostIp = nullptr;
+  QListWidget* ChBxIPs = nullptr;
+  QLabel* LHostPort = nullptr;
+  QLineEdit* EdtSPort = nullptr;
+  QLabel* LRemHost = nullptr;
+  QLineEdit* edtRHost = nullptr;
+  QLabel* LRemPort = nullptr;
+  QLineEdit* EdtRPort = nullptr;
+  QCheckBox* ChBxIniNet = nullptr;
+  QCheckBox* ChBxS1Conn = nullptr;
+
+  QGroupBox* GrBxCmd = nullptr;
+  QLineEdit* EdApn1 = nullptr;
+  QLineEdit* EdLogin1 = nullptr;
+  QLineEdit* EdPassw1 = nullptr;
+  QPushButton* BtnSetApn1 = nullptr;
+  QPushButton* BtnAskApn1 = nullptr;
+  QLineEdit* EdApn2 = nullptr;
+  QLineEdit* EdLogin2 = nullptr;
+  QLineEdit* EdPassw2 = nullptr;
+  QPushButton* BtnSetApn2 = nullptr;
+  QPushButton* BtnAskApn2 = nullptr;
+  QComboBox* CBConfBaud = nullptr;
+  QPushButton* BtnSetConfBaud = nullptr;
+  QPushButton* BtnAskConfBaud = nullptr;
+  QLineEdit* EdtConfPort = nullptr;
+  QPushButton* BtnSetPort = nullptr;
+  QPushButton* BtnAskPort = nullptr;
+  QComboBox* CBConfBaud2 = nullptr;
+  QPushButton* BtnSetConfBaud2 = nullptr;
+  QPushButton* BtnAskConfBaud2 = nullptr;
+  QLineEdit* EdtConfPort2 = nullptr;
+  QPushButton* BtnSetPort2 = nullptr;
+  QPushButton* BtnAskPort2 = nullptr;
+  QLabel* LReport = nullptr;
+  QFrame* GrBxRep = nullptr;
+  QLabel* LRepIP = nullptr;
+  QLineEdit* edtRepHost = nullptr;
+  QLabel* LRepPort = nullptr;
+  QLineEdit* edtRepPort = nullptr;
+  QPushButton* BtnSetRep = nullptr;
+  QPushButton* BtnAskRep = nullptr;
+  QPushButton* BtnSimSet = nullptr;
+  QPushButton* BtnLogOn = nullptr;
+  QPushButton* BtnLogOff = nullptr;
+  QPushButton* BtnRestart = nullptr;
+  QPushButton* BtnFactory = nullptr;
+
+  QGroupBox* GrBxCmdL = nullptr;
+  std::array<QLineEdit*, 6> EdCmdLn{};     // 1..5
+  std::array<QRadioButton*, 6> S1RB{};     // 1..5
+  QCheckBox* ChBxDwl = nullptr;
+  QCheckBox* ChpCSD = nullptr;
+  QCheckBox* ChBxCR1 = nullptr;
+  QCheckBox* ChBxLF1 = nullptr;
+  QPushButton* BtnSendCmd = nullptr;
+
+  QFrame* iPanel = nullptr;
+  QStatusBar* StatusBar = nullptr;
+  std::array<QLabel*, 10> StatusPanels{};
+  QTimer* Timer = nullptr;
+  QMenu* PopupMenu = nullptr;
+  QAction* itemUndo = nullptr;
+  QAction* N2 = nullptr;
+  QAction* itemCut = nullptr;
+  QAction* itemCopy = nullptr;
+  QAction* itemPaste = nullptr;
+  QAction* itemDelete = nullptr;
+  QAction* N7 = nullptr;
+  QAction* itemSelectAll = nullptr;
+  ConsolePane* PopupTarget = nullptr;
+
+  // Controls switched as a whole.
+  QList<QWidget*> SerialCommandControls;  // 32
+  QList<QWidget*> NetCommandControls;     // 24
+  QList<QWidget*> NetCloseControls;       // 25
+  QList<QWidget*> DcbControls;            // 30
+
+  // TCP link state.
+  bool LocalAddrChosen = false;
+  int SendSock = -1;
+  int ClientSock = 0;
+  sockaddr_in LocalAddr{};
+  sockaddr_in BindAddr{};
+  sockaddr_in RemoteAddr{};
+
+  // How many times LoadSettings ran (start-up reads the file twice).
+  int loadSettingsCount() const { return LoadSettingsCount; }
+
+ protected:
+  void customEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void buildLayout();
+  void buildPortGroup();
+  void buildSocketGroup();
+  void buildCommandGroup();
+  void buildCommandLineGroup();
+  void buildStatusBar();
+  void buildPopupMenu();
+  void connectHandlers();
+  void showPopup(ConsolePane* pane, const QPoint& pos);
+  bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
+  void closeClientSock();
+  void watchClientSock();
+
+  TSimSetform* SimSetform = nullptr;
+  bool FirstShowDone = false;
+  int LoadSettingsCount = 0;
+  QSocketNotifier* SockReadNotifier = nullptr;
+  QSocketNotifier* SockWriteNotifier = nullptr;
+  bool SockConnecting = false;
+  int ConnectError = 0;
+  bool InConnClick = false;
+
+  friend class TSimSetform;
+};
+
+}  // namespace kvl

@@ -1,0 +1,191 @@
+// Start-up, the timer, the window's own messages and the console handlers.
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QTimer>
+#include <exception>
+
+#include "app/ConsolePane.h"
+#include "app/ErrorReporter.h"
+#include "app/QtText.h"
+#include "app/Util.h"
+#include "app/fBase.h"
+#include "simset/fSimSet.h"
+
+namespace kvl {
+
+// Runs one handler; an error that escapes it goes to the general error
+// handling and the program carries on.
+template <class F>
+void Guarded(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    ShowGeneralError(FromCp1251(e.what()));
+  }
+}
+
+void TBaseform::connectHandlers() {
+  auto on = [this](auto* sender, auto signal, auto handler) {
+    QObject::connect(sender, signal, this, [this, handler]() { Guarded([&] { (this->*handler)(); }); });
+  };
+  on(Timer, &QTimer::timeout, &TBaseform::TimerTimer);
+  on(ButtonReset, &QPushButton::clicked, &TBaseform::ButtonResetClick);
+  for (ConsolePane* pane : {cRichEd, bRichEd})
+    connect(pane, &QWidget::customContextMenuRequested, this,
+            [this, pane](const QPoint& pos) { showPopup(pane, pos); });
+  on(itemUndo, &QAction::triggered, &TBaseform::itemUndoClick);
+  on(itemCut, &QAction::triggered, &TBaseform::itemCutClick);
+  on(itemCopy, &QAction::triggered, &TBaseform::itemCopyClick);
+  on(itemPaste, &QAction::triggered, &TBaseform::itemPasteClick);
+  on(itemDelete, &QAction::triggered, &TBaseform::itemDeleteClick);
+  on(itemSelectAll, &QAction::triggered, &TBaseform::itemSelectAllClick);
+
+  for (int n = 1; n <= 16; ++n) {
+    QPushButton* b = BtnCom[size_t(n)];
+    connect(b, &QPushButton::clicked, this, [this, b] { Guarded([&] { BtnComClick(b); }); });
+  }
+  // A check box's handler runs whenever its state changes, by a click or by
+  // the program, as the handlers rely on.
+  on(ChBxFullCom, &QCheckBox::toggled, &TBaseform::ChBxFullComClick);
+  on(ChBxScan, &QCheckBox::toggled, &TBaseform::ChBxFullComClick);
+  for (QCheckBox* c : {ChBxDTR, ChBxParity, ChBxCtsFlow, ChBxDsrFlow, ChBxDsrSensitivity,
+                       ChBxTXContinueOnXoff, ChBxOutX, ChBxInX, ChBxErrorChar, ChBxNull,
+                       ChBxAbortOnError})
+    on(c, &QCheckBox::toggled, &TBaseform::ChBxDTRClick);
+  on(ChBxRTS, &QCheckBox::toggled, &TBaseform::ChBxRTSClick);
+
+  on(ChBxIniNet, &QCheckBox::toggled, &TBaseform::ChBxIniNetClick);
+  on(ChBxS1Conn, &QCheckBox::toggled, &TBaseform::ChBxS1ConnClick);
+  connect(ChBxIPs, &QListWidget::itemChanged, this,
+          [this](QListWidgetItem* item) { Guarded([&] { ChBxIPsClickCheck(item); }); });
+  on(ChBxIPs, &QListWidget::itemClicked, &TBaseform::ChBxIPsClick);
+
+  on(BtnSendCmd, &QPushButton::clicked, &TBaseform::BtnSendCmdClick);
+  on(ChBxDwl, &QCheckBox::toggled, &TBaseform::ChBxDwlClick);
+  on(ChpCSD, &QCheckBox::toggled, &TBaseform::ChpCSDClick);
+
+  on(BtnSetApn1, &QPushButton::clicked, &TBaseform::BtnSetApn1Click);
+  on(BtnAskApn1, &QPushButton::clicked, &TBaseform::BtnAskApn1Click);
+  on(BtnSetApn2, &QPushButton::clicked, &TBaseform::BtnSetApn2Click);
+  on(BtnAskApn2, &QPushButton::clicked, &TBaseform::BtnAskApn2Click);
+  on(BtnSetConfBaud, &QPushButton::clicked, &TBaseform::BtnSetConfBaudClick);
+  on(BtnAskConfBaud, &QPushButton::clicked, &TBaseform::BtnAskConfBaudClick);
+  on(BtnSetPort, &QPushButton::clicked, &TBaseform::BtnSetPortClick);
+  on(BtnAskPort, &QPushButton::clicked, &TBaseform::BtnAskPortClick);
+  on(BtnSetConfBaud2, &QPushButton::clicked, &TBaseform::BtnSetConfBaud2Click);
+  on(BtnAskConfBaud2, &QPushButton::clicked, &TBaseform::BtnAskConfBaud2Click);
+  on(BtnSetPort2, &QPushButton::clicked, &TBaseform::BtnSetPort2Click);
+  on(BtnAskPort2, &QPushButton::clicked, &TBaseform::BtnAskPort2Click);
+  on(BtnSetRep, &QPushButton::clicked, &TBaseform::BtnSetRepClick);
+  on(BtnAskRep, &QPushButton::clicked, &TBaseform::BtnAskRepClick);
+  on(BtnSimSet, &QPushButton::clicked, &TBaseform::BtnSimSetClick);
+  on(BtnLogOn, &QPushButton::clicked, &TBaseform::BtnLogOnClick);
+  on(BtnLogOff, &QPushButton::clicked, &TBaseform::BtnLogOffClick);
+  on(BtnRestart, &QPushButton::clicked, &TBaseform::BtnRestartClick);
+  on(BtnFactory, &QPushButton::clicked, &TBaseform::BtnFactoryClick);
+}
+
+void TBaseform::customEvent(QEvent* event) {
+  switch (int(event->type())) {
+    case WM_COM_RX:
+      Guarded([&] { RxRender(); });
+      break;
+    case WM_COM_SEND:
+      Guarded([&] { ComSendPending(); });
+      break;
+    case WM_SOCK_EVENT:
+      Guarded([&] { SockEvent(static_cast<const SockEventMsg&>(*event)); });
+      break;
+    default:
+      QWidget::customEvent(event);
+  }
+}
+
+void TBaseform::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!FirstShowDone) {
+    FirstShowDone = true;
+    FormActivate();
+  }
+}
+
+void TBaseform::closeEvent(QCloseEvent* event) {
+  Guarded([&] { FormClose(); });
+  event->accept();
+}
+
+void TBaseform::FormCreate() {
+  ComBuildDcbFromControls(0);
+  CheckComPort();
+  ComBuildDcbFromControls(1);
+  Timer->start();
+  Guarded([&] { LoadSettings(); });
+}
+
+void TBaseform::FormActivate() {
+  Guarded([&] { LoadSettings(); });
+}
+
+void TBaseform::TimerTimer() {
+  if (ChBxScan->isChecked()) cNewComPort();
+  if (RxQuietTicks > 0) {
+    --RxQuietTicks;
+    return;
+  }
+  if (SimSetform) SimSetform->ParseDeviceReply(RxText);
+}
+
+bool TBaseform::AppendText(std::uint32_t colour, const std::string& text) {
+  cRichEd->setFocus();
+  cRichEd->appendRun(colour, text);
+  return true;
+}
+
+bool TBaseform::AppendHex(std::uint32_t colour, const std::string& text) {
+  bRichEd->setFocus();
+  bRichEd->appendRun(colour, text);
+  return true;
+}
+
+void TBaseform::ButtonResetClick() {
+  cRichEd->clearPane();
+  bRichEd->clearPane();
+}
+
+void TBaseform::showPopup(ConsolePane* pane, const QPoint& pos) {
+  PopupTarget = pane;
+  PopupMenuPopup();
+  PopupMenu->popup(pane->viewport()->mapToGlobal(pos));
+}
+
+void TBaseform::PopupMenuPopup() {
+  itemCopy->setEnabled(PopupTarget && PopupTarget->textCursor().hasSelection());
+}
+
+void TBaseform::itemUndoClick() {
+  if (PopupTarget) PopupTarget->undo();
+}
+void TBaseform::itemCutClick() {
+  if (PopupTarget) PopupTarget->cut();
+}
+void TBaseform::itemCopyClick() {
+  if (PopupTarget) PopupTarget->copy();
+}
+void TBaseform::itemPasteClick() {
+  if (PopupTarget) PopupTarget->paste();
+}
+void TBaseform::itemDeleteClick() {
+  // The panes are read-only: there is nothing to delete from them.
+  if (PopupTarget && !PopupTarget->isReadOnly()) PopupTarget->textCursor().removeSelectedText();
+}
+void TBaseform::itemSelectAllClick() {
+  if (PopupTarget) PopupTarget->selectAll();
+}
+
+}  // namespace kvl

@@ -1,0 +1,117 @@
+// Sending from the main window: the routing rule, the command lines, the
+// pending command of the SIM settings window and the one-click commands.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QRadioButton>
+
+#include "app/QtText.h"
+#include "app/fBase.h"
+#include "commands/Commands.h"
+#include "simset/SimState.h"
+#include "simset/fSimSet.h"
+
+namespace kvl {
+
+void TBaseform::RouteCommand(const std::string& text) {
+  if (ChBxS1Conn->isChecked())
+    SockSendText(text);
+  else
+    ComWriteText(text);
+}
+
+void TBaseform::BtnSendCmdClick() {
+  std::array<std::string, 5> lines;
+  std::array<bool, 5> selected{};
+  for (int n = 1; n <= 5; ++n) {
+    lines[size_t(n - 1)] = ToCp1251(EdCmdLn[size_t(n)]->text());
+    selected[size_t(n - 1)] = S1RB[size_t(n)]->isChecked();
+  }
+  RouteCommand(ComposeCommandLine(lines, selected, ChBxCR1->isChecked(), ChBxLF1->isChecked()));
+}
+
+void TBaseform::ChBxDwlClick() {
+  const bool on = ChBxDwl->isChecked();
+  EdCmdLn[4]->setEnabled(on);
+  EdCmdLn[5]->setEnabled(on);
+  S1RB[4]->setEnabled(on);
+  S1RB[5]->setEnabled(on);
+  if (!on) S1RB[1]->setChecked(true);
+}
+
+void TBaseform::ChpCSDClick() {
+  EdCmdLn[1]->setText(FromCp1251(CommandLine1ForPcsd(ChpCSD->isChecked())));
+}
+
+void TBaseform::ComSendPending() {
+  if (!(PendingCmdFlags & 1)) return;
+  PendingCmdFlags &= ~1u;
+  RouteCommand(PendingCmd);
+}
+
+namespace {
+
+OneClickFields ReadFields(const TBaseform& f) {
+  OneClickFields x;
+  x.apn1 = ToCp1251(f.EdApn1->text());
+  x.login1 = ToCp1251(f.EdLogin1->text());
+  x.passw1 = ToCp1251(f.EdPassw1->text());
+  x.apn2 = ToCp1251(f.EdApn2->text());
+  x.login2 = ToCp1251(f.EdLogin2->text());
+  x.passw2 = ToCp1251(f.EdPassw2->text());
+  x.confBaudIndex = f.CBConfBaud->currentIndex();
+  x.confBaud2Index = f.CBConfBaud2->currentIndex();
+  x.confPort = ToCp1251(f.EdtConfPort->text());
+  x.confPort2 = ToCp1251(f.EdtConfPort2->text());
+  x.repHost = ToCp1251(f.edtRepHost->text());
+  x.repPort = ToCp1251(f.edtRepPort->text());
+  return x;
+}
+
+}  // namespace
+
+// Composes the button's command from the fields as they stand and hands it
+// to the send operation of its route.
+static void SendOneClick(TBaseform& f, OneClick id) {
+  const std::string text = ComposeOneClick(id, ReadFields(f));
+  switch (ResolveRoute(OneClickInfoOf(id).route, f.ChBxS1Conn->isChecked())) {
+    case Link::Tcp:
+      f.SockSendText(text);
+      break;
+    case Link::Serial:
+      f.ComWriteText(text);
+      break;
+    case Link::None:
+      break;
+  }
+}
+
+void TBaseform::BtnSetApn1Click() { SendOneClick(*this, OneClick::SetApn1); }
+void TBaseform::BtnAskApn1Click() { SendOneClick(*this, OneClick::AskApn1); }
+void TBaseform::BtnSetApn2Click() { SendOneClick(*this, OneClick::SetApn2); }
+void TBaseform::BtnAskApn2Click() { SendOneClick(*this, OneClick::AskApn2); }
+void TBaseform::BtnSetConfBaudClick() { SendOneClick(*this, OneClick::SetConfBaud); }
+void TBaseform::BtnAskConfBaudClick() { SendOneClick(*this, OneClick::AskConfBaud); }
+void TBaseform::BtnSetPortClick() { SendOneClick(*this, OneClick::SetPort); }
+void TBaseform::BtnAskPortClick() { SendOneClick(*this, OneClick::AskPort); }
+void TBaseform::BtnSetConfBaud2Click() { SendOneClick(*this, OneClick::SetConfBaud2); }
+void TBaseform::BtnAskConfBaud2Click() { SendOneClick(*this, OneClick::AskConfBaud2); }
+void TBaseform::BtnSetPort2Click() { SendOneClick(*this, OneClick::SetPort2); }
+void TBaseform::BtnAskPort2Click() { SendOneClick(*this, OneClick::AskPort2); }
+void TBaseform::BtnSetRepClick() { SendOneClick(*this, OneClick::SetRep); }
+void TBaseform::BtnAskRepClick() { SendOneClick(*this, OneClick::AskRep); }
+void TBaseform::BtnLogOnClick() { SendOneClick(*this, OneClick::LogOn); }
+void TBaseform::BtnLogOffClick() { SendOneClick(*this, OneClick::LogOff); }
+void TBaseform::BtnRestartClick() { SendOneClick(*this, OneClick::Restart); }
+void TBaseform::BtnFactoryClick() { SendOneClick(*this, OneClick::Factory); }
+
+void TBaseform::BtnSimSetClick() {
+  SendOneClick(*this, OneClick::SimSet);
+  if (!SimSetform) return;
+  SimSetform->exec();
+  // Closing the SIM settings window gives the focus back to this window,
+  // which counts as its activation.
+  FormActivate();
+}
+
+}  // namespace kvl

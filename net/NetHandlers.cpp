@@ -1,0 +1,327 @@
+// The TCP link of the main window: local addresses, connecting from a chosen
+// address and source port, the socket's events and sending.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <cstring>
+
+#include "app/ConsolePane.h"
+#include "app/ErrorReporter.h"
+#include "app/QtText.h"
+#include "app/Util.h"
+#include "app/fBase.h"
+#include "net/NetLink.h"
+
+namespace kvl {
+namespace {
+
+// The link's Russian texts, as Windows-1251 bytes for the panes.
+std::string Ru(const char* utf8) { return ToCp1251(QString::fromUtf8(utf8)); }
+
+void SockErrorBox(const char* utf8Prefix, int error) {
+  ErrorBox(QString::fromUtf8(utf8Prefix) + FromCp1251(SystemErrorText(error)));
+}
+
+// A socket descriptor above the standard ones: 0 means "no socket" to the
+// link, so the client socket must never be descriptor 0.
+int HighDescriptor(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  ::close(fd);
+  return high;
+}
+
+}  // namespace
+
+bool TBaseform::IniSock() {
+  // Starting the socket library has nothing to do here and cannot fail.
+  SendSock = HighDescriptor(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (SendSock < 0) {
+    SockErrorBox("Ошибка при создании отправляющего сокета:\r\n", errno);
+    return false;
+  }
+  const std::vector<std::string> addresses = LocalIPv4Addresses();
+  {
+    QSignalBlocker block(ChBxIPs);
+    ChBxIPs->clear();
+    for (const std::string& a : addresses) {
+      auto* item = new QListWidgetItem(FromCp1251(a), ChBxIPs);
+      item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+      item->setCheckState(Qt::Unchecked);
+    }
+  }
+  ::close(SendSock);
+  SendSock = -1;
+  return true;
+}
+
+void TBaseform::ChBxIniNetClick() {
+  if (ChBxIniNet->isChecked()) {
+    IniSock();
+    ChBxS1Conn->setEnabled(true);
+  } else {
+    ChBxS1Conn->setEnabled(false);
+  }
+}
+
+bool TBaseform::readPortField(QLineEdit* field, sockaddr_in& addr, bool advance) {
+  const QString text = field->text();
+  const PortFieldValue v = ReadPortField(ToCp1251(text));
+  if (v.state == PortField::NotInteger) {
+    ErrorBox(QLatin1Char('"') + text + QLatin1Char('"') +
+             QString::fromUtf8(" не является целым числом"));
+    return true;  // the attempt goes on with the port the address held
+  }
+  if (advance) field->setText(QString::number(qint64(v.number) + 1));
+  if (v.state == PortField::OutOfRange) {
+    ErrorBox(QString::fromUtf8("Номер порта должен лежать в диапазоне 1-65535"));
+    return false;
+  }
+  addr.sin_port = htons(std::uint16_t(v.number));
+  return true;
+}
+
+void TBaseform::ChBxIPsClickCheck(QListWidgetItem*) {
+  if (LocalAddrChosen) {
+    if (ChBxS1Conn->isChecked()) ChBxS1Conn->setChecked(false);
+    LocalAddrChosen = false;
+    return;
+  }
+  LocalAddrChosen = true;
+  std::memset(LocalAddr.sin_zero, 0, sizeof LocalAddr.sin_zero);
+  LocalAddr.sin_family = AF_INET;
+  if (!readPortField(EdtSPort, LocalAddr, false)) return;
+  QSignalBlocker block(ChBxIPs);
+  for (int i = 0; i < ChBxIPs->count(); ++i) {
+    QListWidgetItem* item = ChBxIPs->item(i);
+    if (item->checkState() == Qt::Checked)
+      LocalAddr.sin_addr.s_addr = InetAddr(ToCp1251(item->text()));
+    else
+      item->setText(QString());
+  }
+}
+
+void TBaseform::ChBxIPsClick() { ChBxIPs->setEnabled(true); }
+
+void TBaseform::closeClientSock() {
+  delete SockReadNotifier;
+  SockReadNotifier = nullptr;
+  delete SockWriteNotifier;
+  SockWriteNotifier = nullptr;
+  if (ClientSock > 0) ::close(ClientSock);
+  ClientSock = 0;
+  SockConnecting = false;
+}
+
+void TBaseform::watchClientSock() {
+  // The socket's readiness becomes the link's three events, posted to this
+  // window so that they are handled in order with its other messages. A
+  // notifier stays off from its firing until its event has been handled.
+  const int sock = ClientSock;
+  SockReadNotifier = new QSocketNotifier(sock, QSocketNotifier::Read, this);
+  connect(SockReadNotifier, &QSocketNotifier::activated, this, [this, sock] {
+    SockReadNotifier->setEnabled(false);
+    QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_READ, 0));
+  });
+  SockWriteNotifier = new QSocketNotifier(sock, QSocketNotifier::Write, this);
+  SockWriteNotifier->setEnabled(false);
+  connect(SockWriteNotifier, &QSocketNotifier::activated, this, [this, sock] {
+    SockWriteNotifier->setEnabled(false);
+    QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_CONNECT, 0));
+  });
+}
+
+void TBaseform::ChBxS1ConnClick() {
+  if (!LocalAddrChosen) {
+    ChBxS1Conn->setChecked(false);
+    return;
+  }
+  if (!ChBxS1Conn->isChecked()) {
+    // Disconnecting. Without a socket there is nothing to end: the link
+    // does not own the device then, so the port that may own it keeps it.
+    if (ClientSock == 0) return;
+    ActiveLink = -1;
+    ::shutdown(ClientSock, SHUT_RDWR);
+    closeClientSock();
+    return;
+  }
+
+  // Connecting.
+  if (ClientSock != 0) closeClientSock();  // a socket left by a failed attempt
+  ClientSock = HighDescriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (ClientSock < 0) {
+    const int error = errno;
+    ClientSock = 0;
+    SockErrorBox("Ошибка при создании TCP сокета 1:\r\n", error);
+    return;
+  }
+  watchClientSock();
+
+  std::memset(BindAddr.sin_zero, 0, sizeof BindAddr.sin_zero);
+  BindAddr.sin_family = AF_INET;
+  if (!readPortField(EdtSPort, BindAddr, true)) return;
+  BindAddr.sin_addr = LocalAddr.sin_addr;
+  if (::bind(ClientSock, reinterpret_cast<const sockaddr*>(&BindAddr), sizeof BindAddr) != 0) {
+    SockErrorBox("Ошибка при привязке Tcp сокета к адресу:\r\n", errno);
+    return;
+  }
+  AppendText(kNavy, "\r\nClient bound IP " + IpToText(BindAddr.sin_addr.s_addr) + " Port " +
+                        std::to_string(ntohs(BindAddr.sin_port)) + "\r\n");
+
+  std::memset(RemoteAddr.sin_zero, 0, sizeof RemoteAddr.sin_zero);
+  RemoteAddr.sin_family = AF_INET;
+  RemoteAddr.sin_addr.s_addr = InetAddr(ToCp1251(edtRHost->text()));
+  if (RemoteAddr.sin_addr.s_addr == INADDR_NONE) {
+    ErrorBox(QString::fromUtf8("Синтаксическая ошибка в IP-адресе"));
+    return;
+  }
+  if (!readPortField(EdtRPort, RemoteAddr, false)) return;
+  AppendText(kGrey, Ru("Попытка подключения к серверу 1: - ОЖИДАЙТЕ!!!\r\n"));
+
+  const int flags = fcntl(ClientSock, F_GETFL);
+  if (flags < 0 || fcntl(ClientSock, F_SETFL, flags | O_NONBLOCK) != 0) {
+    const int error = errno;
+    closeClientSock();
+    SockErrorBox("Ошибка при переводе сокета в неблокирующий режим:\r\n", error);
+    return;
+  }
+  ConnectError = 0;
+  SockConnecting = true;
+  if (::connect(ClientSock, reinterpret_cast<const sockaddr*>(&RemoteAddr), sizeof RemoteAddr) ==
+      0) {
+    QCoreApplication::postEvent(this, new SockEventMsg(ClientSock, FD_CONNECT, 0));
+  } else if (errno == EINPROGRESS) {
+    SockWriteNotifier->setEnabled(true);
+  } else {
+    // Refused at once: the outcome still arrives as the connect event.
+    ConnectError = errno;
+    QCoreApplication::postEvent(this, new SockEventMsg(ClientSock, FD_CONNECT, 0));
+  }
+}
+
+void TBaseform::SockEvent(const SockEventMsg& msg) {
+  if (!LocalAddrChosen) return;
+  // Events of a socket that has been closed since are stale.
+  if (ClientSock == 0 || msg.socket != ClientSock) return;
+  const int event = msg.lParam & 0xFFFF;
+
+  if (event == FD_READ) {
+    char buffer[4097];
+    const ssize_t got = ::recv(ClientSock, buffer, sizeof buffer, 0);
+    if (got == 0) {  // the device closed the connection
+      QCoreApplication::postEvent(this, new SockEventMsg(ClientSock, FD_CLOSE, 0));
+      return;
+    }
+    if (got < 0) {
+      const int error = errno;
+      if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+        if (SockReadNotifier) SockReadNotifier->setEnabled(true);
+        return;
+      }
+      const int sock = ClientSock;
+      ErrorBox(QString::fromUtf8("Ошибка при получении сообщения: ") +
+               FromCp1251(SystemErrorText(error)));
+      // A connection that failed this way is gone: it ends as a close.
+      QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_CLOSE, error));
+      return;
+    }
+    const std::string block(buffer, size_t(got));
+    // The text pane shows the block up to a zero byte; hex and RxText get all.
+    AppendText(kNavy, block.substr(0, block.find('\0')));
+    if (ChBxVhex->isChecked()) {
+      static const char digits[] = "0123456789ABCDEF";
+      std::string hex;
+      hex.reserve(block.size() * 2 + 2);
+      for (unsigned char b : block) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+      }
+      AppendHex(kGrey, hex + "\r\n");
+    }
+    NoteReception(block);
+    if (SockReadNotifier) SockReadNotifier->setEnabled(true);
+    return;
+  }
+
+  if (event == FD_CONNECT) {
+    if (!SockConnecting) return;
+    SockConnecting = false;
+    int error = ConnectError;
+    if (error == 0) {
+      socklen_t len = sizeof error;
+      if (::getsockopt(ClientSock, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+    }
+    sockaddr_in peer{};
+    socklen_t peerLen = sizeof peer;
+    if (error == 0 && ::getpeername(ClientSock, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0)
+      error = errno;
+    if (error == 0) {
+      AppendText(kNavy, "Connect to IP " + IpToText(RemoteAddr.sin_addr.s_addr) + " Port " +
+                            std::to_string(ntohs(RemoteAddr.sin_port)) + "\r\n");
+      ActiveLink = 0;
+      for (int n = 1; n <= 16; ++n) BtnCom[size_t(n)]->setEnabled(false);
+      for (QWidget* w : NetCommandControls) w->setEnabled(true);
+    } else {
+      AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") + SystemErrorText(error));
+      closeClientSock();
+      ChBxS1Conn->setChecked(false);
+      ActiveLink = -1;
+    }
+    return;
+  }
+
+  if (event == FD_CLOSE) {
+    AppendText(kNavy, "Sock1 -> CLOSE");
+    ChBxS1Conn->setChecked(false);
+    if (ClientSock != 0) {
+      // "Connect" was already unchecked: release the socket all the same.
+      ::shutdown(ClientSock, SHUT_RDWR);
+      closeClientSock();
+    }
+    ActiveLink = -1;
+    for (QWidget* w : NetCloseControls) w->setEnabled(false);
+  }
+}
+
+void TBaseform::SockSendText(const std::string& text) {
+  if (!ChBxS1Conn->isChecked()) return;
+  const std::string prefixed = "cKVL>" + text;
+  AppendText(kGrey, Ru("Отправка данных серверу: ") + prefixed + "\r\n");
+  ssize_t sent = -1;
+  int error = ENOTCONN;
+  if (ClientSock > 0) {
+    sent = ::send(ClientSock, prefixed.data(), prefixed.size(), MSG_NOSIGNAL);
+    error = errno;
+  }
+  if (sent < 0)
+    ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") +
+             FromCp1251(SystemErrorText(error)));
+}
+
+}  // namespace kvl
+
+namespace kvl {
+
+void TBaseform::FormClose() {
+  // A connected link is ended; an open serial port is left to the end of
+  // the program.
+  if (ChBxS1Conn->isChecked() && ClientSock != 0) {
+    ::shutdown(ClientSock, SHUT_RDWR);
+    closeClientSock();
+  }
+}
+
+TBaseform::~TBaseform() { closeClientSock(); }
+
+}  // namespace kvl

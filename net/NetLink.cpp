@@ -1,0 +1,59 @@
+#include "net/NetLink.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+#include "simset/ReplyParser.h"
+
+namespace kvl {
+
+std::string IpToText(std::uint32_t address) {
+  unsigned char b[4];
+  std::memcpy(b, &address, 4);
+  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+         std::to_string(b[3]);
+}
+
+std::vector<std::string> LocalIPv4Addresses() {
+  std::vector<std::string> out;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return out;
+  for (ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
+    sockaddr_in sin;
+    std::memcpy(&sin, i->ifa_addr, sizeof sin);
+    out.push_back(IpToText(sin.sin_addr.s_addr));
+  }
+  freeifaddrs(list);
+  return out;
+}
+
+std::uint32_t InetAddr(std::string_view text) {
+  if (text.size() > 15) return INADDR_NONE;
+  const std::string s(text);
+  in_addr a{};
+  if (inet_pton(AF_INET, s.c_str(), &a) != 1) return INADDR_NONE;
+  return a.s_addr;
+}
+
+PortFieldValue ReadPortField(std::string_view text) {
+  PortFieldValue v;
+  std::int32_t n = 0;
+  if (!StrToInt32(text, n)) return v;
+  v.number = n;
+  v.state = n >= 1 && n <= 65535 ? PortField::Ok : PortField::OutOfRange;
+  return v;
+}
+
+std::string SystemErrorText(int error) {
+  char buf[256];
+  // The GNU strerror_r returns the text, which need not be in buf.
+  const char* text = strerror_r(error, buf, sizeof buf);
+  return std::string(text) + "\r\n";
+}
+
+}  // namespace kvl

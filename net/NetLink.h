@@ -1,0 +1,34 @@
+// Plain helpers of the TCP link: addresses and the port fields.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kvl {
+
+// A 32-bit IPv4 address in network byte order as dotted decimal, the first
+// byte in memory first.
+std::string IpToText(std::uint32_t addressNetworkOrder);
+
+// The IPv4 addresses of the host's interfaces that are up, loopback
+// included, in the order the system lists them.
+std::vector<std::string> LocalIPv4Addresses();
+
+// A dotted-decimal IPv4 address in network byte order; INADDR_NONE (all bits
+// set) when the text is not one. Host names are not looked up.
+std::uint32_t InetAddr(std::string_view text);
+
+// Reading of a port field.
+enum class PortField { Ok, NotInteger, OutOfRange };
+struct PortFieldValue {
+  PortField state = PortField::NotInteger;
+  std::int32_t number = 0;  // the integer read (also when out of range)
+};
+PortFieldValue ReadPortField(std::string_view text);
+
+// The system's text for an error number.
+std::string SystemErrorText(int error);
+
+}  // namespace kvl

@@ -1,0 +1,247 @@
+// The engineer's side of the serial link: probing and scanning the ports,
+// the port buttons, the DTR and RTS boxes, "Full", sending and the receive
+// path into the panes.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QPushButton>
+#include <ctime>
+
+#include "app/ConsolePane.h"
+#include "app/QtText.h"
+#include "app/SpinEdit.h"
+#include "app/Util.h"
+#include "app/fBase.h"
+#include "serial/RxRender.h"
+#include "serial/uCom.h"
+
+namespace kvl {
+namespace {
+
+std::string Num(int n) { return std::to_string(n); }
+
+// Time stamp of a received burst: the locale's time format, no date.
+std::string TimeStamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buf[64];
+  size_t len = std::strftime(buf, sizeof buf, "%X", &local);
+  return "[" + std::string(buf, len) + "] ";
+}
+
+}  // namespace
+
+void TBaseform::ComBuildDcbFromControls(int which) {
+  PortControls c;
+  c.baudText = ToCp1251(CBBaudrate->currentText());
+  c.parityIndex = CBParity->currentIndex();
+  c.stopBitsIndex = CBStopBits->currentIndex();
+  c.parity = ChBxParity->isChecked();
+  c.ctsFlow = ChBxCtsFlow->isChecked();
+  c.dsrFlow = ChBxDsrFlow->isChecked();
+  c.dsrSensitivity = ChBxDsrSensitivity->isChecked();
+  c.txContinueOnXoff = ChBxTXContinueOnXoff->isChecked();
+  c.outX = ChBxOutX->isChecked();
+  c.inX = ChBxInX->isChecked();
+  c.errorChar = ChBxErrorChar->isChecked();
+  c.nullDiscard = ChBxNull->isChecked();
+  c.abortOnError = ChBxAbortOnError->isChecked();
+  c.dtrText = ToCp1251(CBcDtr->currentText());
+  c.rtsText = ToCp1251(CBcRts->currentText());
+  c.xonLim = SpEdXonLim->currentValue();
+  c.xoffLim = SpEdXoffLim->currentValue();
+  c.byteSize = SpEdByteSize->currentValue();
+  c.xonChar = SpEdXonChar->currentValue();
+  c.xoffChar = SpEdXoffChar->currentValue();
+  c.errorCharValue = SpEdErrorChar->currentValue();
+  c.eofChar = SpEdEofChar->currentValue();
+  c.evtChar = SpEdEvtChar->currentValue();
+  ComBuildDcb(which == 0 ? ComPort : ProbePort, c);
+}
+
+void TBaseform::CheckComPort() {
+  for (int n = 1; n <= 16; ++n) {
+    BtnCom[size_t(n)]->setEnabled(false);
+    BtnCom[size_t(n)]->setChecked(false);
+  }
+  for (int n = 1; n <= 16; ++n) {
+    try {
+      const std::string path = ComDevicePath(n);
+      BtnCom[size_t(n)]->setToolTip(path.empty() ? QStringLiteral("COM %1: no device").arg(n)
+                                                 : FromCp1251(path));
+      if (ComOpen(n, ComPort)) {
+        ComClose(ComPort);
+        BtnCom[size_t(n)]->setEnabled(true);
+      }
+    } catch (...) {
+      // A port that cannot be probed counts as absent.
+    }
+  }
+}
+
+void TBaseform::cNewComPort() {
+  if (ActiveLink != -1) return;
+  const int k = ScanIndex;
+  ScanIndex = ScanIndex >= 16 ? 1 : ScanIndex + 1;
+  QPushButton* b = BtnCom[size_t(k)];
+  b->setEnabled(false);
+  try {
+    if (ComOpen(k, ProbePort)) {
+      ComClose(ProbePort);
+      b->setEnabled(true);
+    }
+  } catch (...) {
+  }
+}
+
+void TBaseform::BtnComClick(QObject* sender) {
+  auto* button = qobject_cast<QPushButton*>(sender);
+  const int n = button ? button->property("tag").toInt() : 0;
+  if (n < 1 || n > 16 || BtnCom[size_t(n)] != button) return;
+
+  for (QWidget* w : SerialCommandControls) w->setEnabled(false);
+  if (ChBxIniNet->isChecked()) ChBxS1Conn->setEnabled(true);
+  setPanelText(8, QString());
+
+  if (ComPort.Handle >= 0) {
+    setPanelText(8, QStringLiteral(" COM closing"));
+    const int m = ComPort.PortNumber;
+    if (!ComClose(ComPort)) return;
+    AppendText(kGrey, " COM " + Num(m) + " is closed\r\n");
+    setPanelText(8, QString());
+  }
+  ComBuildDcbFromControls(0);
+  CheckComPort();
+
+  auto notSelected = [this] {
+    AppendText(kGrey, " COM not selected\r\n");
+    setPanelText(8, QStringLiteral(" COM not selected"));
+  };
+  auto clearLines = [this] {
+    ChBxDTR->setChecked(false);
+    ChBxRTS->setChecked(false);
+    for (int p = 3; p <= 6; ++p) setPanelText(p, QString());
+  };
+
+  if (ActiveLink == n) {  // the selected port's button: deselect
+    ComPort.PortNumber = 0;
+    ActiveLink = -1;
+    ChBxDTR->setChecked(false);
+    ChBxRTS->setChecked(false);
+    AppendText(kGrey, " COM not selected\r\n");
+    for (int p = 3; p <= 6; ++p) setPanelText(p, QString());
+    setPanelText(8, QStringLiteral(" COM not selected"));
+    return;
+  }
+  ActiveLink = n;
+  if (!BtnCom[size_t(n)]->isEnabled()) {
+    notSelected();
+    ComPort.PortNumber = 0;
+    ActiveLink = -1;
+    return;
+  }
+  setPanelText(8, QStringLiteral(" Opening COM"));
+  try {
+    ComOpen(n, ComPort);
+  } catch (...) {
+  }
+  setPanelText(8, QString());
+  if (ComPort.Handle == -1) {
+    clearLines();
+    ComPort.PortNumber = 0;
+    ActiveLink = -1;
+    notSelected();
+    return;
+  }
+  AppendText(kGrey, " COM " + Num(n) + " is active\r\n\r\n");
+  setPanelText(8, QStringLiteral(" COM %1 [active]").arg(n));
+  BtnCom[size_t(n)]->setChecked(true);
+  ChBxDTR->setChecked(true);
+  setPanelText(3, QStringLiteral("DTR"));
+  ChBxRTS->setChecked(true);
+  setPanelText(5, QStringLiteral("RTS"));
+  const std::uint32_t status = ComModemStatus(ComPort);
+  setPanelText(4, status & MS_DSR_ON ? QStringLiteral("DSR") : QString());
+  setPanelText(6, status & MS_CTS_ON ? QStringLiteral("CTS") : QString());
+
+  if (!ComStartReader(ComPort, [this] { QCoreApplication::postEvent(this, new QEvent(WM_COM_RX)); })) {
+    ComClose(ComPort);
+    return;
+  }
+  for (QWidget* w : SerialCommandControls) w->setEnabled(true);
+  if (ChBxIniNet->isChecked()) ChBxS1Conn->setEnabled(false);
+}
+
+void TBaseform::ChBxDTRClick() {
+  if (ComPort.Handle == -1) return;
+  if (ChBxDTR->isChecked()) {
+    ComEscape(ComPort, SETDTR);
+    setPanelText(3, QStringLiteral("DTR"));
+  } else {
+    ComEscape(ComPort, CLRDTR);
+    setPanelText(3, QString());
+  }
+}
+
+void TBaseform::ChBxRTSClick() {
+  if (ComPort.Handle == -1) return;
+  if (ChBxRTS->isChecked()) {
+    ComEscape(ComPort, SETRTS);
+    setPanelText(5, QStringLiteral("RTS"));
+  } else {
+    ComEscape(ComPort, CLRRTS);
+    setPanelText(5, QString());
+  }
+}
+
+void TBaseform::ChBxFullComClick() {
+  const bool full = ChBxFullCom->isChecked();
+  for (QWidget* w : DcbControls) w->setEnabled(full);
+}
+
+void TBaseform::RxRender() {
+  RxBatch batch = ComTakeRx(ComPort);
+  if (!batch.bytes.empty()) {
+    std::string display = ChBxVtim->isChecked() ? TimeStamp() : std::string();
+    std::string hex;
+    const bool wantHex = ChBxVhex->isChecked();
+    RenderRx(batch.bytes, wantHex, display, hex);
+    if (wantHex) AppendHex(kGrey, hex + "\r\n");
+    AppendText(kNavy, display);
+    NoteReception(display);
+  }
+  if (batch.events & kLineEvents) {
+    const std::uint32_t status = ComModemStatus(ComPort);
+    auto show = [&](std::uint32_t event, std::uint32_t bit, int panel, const char* label) {
+      if (batch.events & event)
+        setPanelText(panel, status & bit ? QString::fromLatin1(label) : QString());
+    };
+    show(EV_RLSD, MS_RLSD_ON, 0, "DCD");
+    show(EV_DSR, MS_DSR_ON, 4, "DSR");
+    show(EV_CTS, MS_CTS_ON, 6, "CTS");
+    show(EV_RING, MS_RING_ON, 7, "RI");
+  }
+  if (batch.hungUp) SerialHangUp();
+}
+
+void TBaseform::SerialHangUp() {
+  // The device went away under an open port: close it as a press on its
+  // button would, so that the scan takes over again.
+  const int n = ComPort.PortNumber;
+  if (ComPort.Handle < 0 || n < 1 || n > 16 || ActiveLink != n) return;
+  BtnComClick(BtnCom[size_t(n)]);
+}
+
+void TBaseform::ComWriteText(const std::string& text) {
+  AppendText(kGrey, "\r\nTo Com: " + text);
+  const std::string wire = ChpCSD->isChecked() ? "cKVL>" + text : text;
+  bool timedOut = false;
+  const std::size_t written = ComWrite(ComPort, wire.data(), wire.size(), true, &timedOut);
+  if (timedOut)
+    AppendText(kGrey, "\r\n COM " + Num(ComPort.PortNumber) + ": line held off, " +
+                          Num(int(wire.size() - written)) + " of " + Num(int(wire.size())) +
+                          " bytes not sent\r\n");
+}
+
+}  // namespace kvl

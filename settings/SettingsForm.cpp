@@ -1,0 +1,44 @@
+// Filling the main window from the settings file.
+#include <QComboBox>
+#include <QLineEdit>
+
+#include "app/QtText.h"
+#include "app/fBase.h"
+#include "serial/uCom.h"
+#include "settings/Settings.h"
+#include "simset/SimState.h"
+
+namespace kvl {
+
+bool TBaseform::LoadSettings() {
+  ++LoadSettingsCount;
+  LoadSettingsCore(SettingsFileName(), [this](int index, const std::string& value) {
+    const SettingKey& key = kSettingKeys[size_t(index)];
+    const int phone = SimPhoneIndex(key.target);
+    if (phone >= 0) {
+      SimPhones[size_t(phone)] = value;
+      return;
+    }
+    if (key.target == SettingTarget::CBConfBaud || key.target == SettingTarget::CBConfBaud2) {
+      QComboBox* list = key.target == SettingTarget::CBConfBaud ? CBConfBaud : CBConfBaud2;
+      // Only an item whose text is exactly the value is selected.
+      const int i = list->findText(FromCp1251(value), Qt::MatchExactly | Qt::MatchCaseSensitive);
+      if (i >= 0) list->setCurrentIndex(i);
+      return;
+    }
+    if (auto* edit = findChild<QLineEdit*>(QString::fromLatin1(key.control.data(), qsizetype(key.control.size()))))
+      edit->setText(FromCp1251(value));
+  });
+  return true;
+}
+
+void InstallComPortMapping() {
+  // COM n is the device the "Com ports" section names, read afresh at each
+  // opening and probe, or the built-in device when the section has no key.
+  SetComPathResolver([](int n) {
+    const std::optional<std::string> mapped = ComPathFromSettings(n);
+    return mapped ? *mapped : DefaultComPath(n);
+  });
+}
+
+}  // namespace kvl

@@ -1,0 +1,240 @@
+#include "simset/fSimSet.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "app/ConsolePane.h"
+#include "app/ErrorReporter.h"
+#include "app/QtText.h"
+#include "app/fBase.h"
+#include "commands/Commands.h"
+#include "simset/ReplyParser.h"
+#include "simset/SimState.h"
+
+namespace kvl {
+namespace {
+
+template <class T, class... Args>
+T* Make(QWidget* parent, const QString& name, Args&&... args) {
+  T* w = new T(std::forward<Args>(args)..., parent);
+  w->setObjectName(name);
+  return w;
+}
+
+QFont SansPixels(int pixels) {
+  QFont f(QStringLiteral("MS Sans Serif"));
+  f.setPixelSize(pixels);
+  return f;
+}
+
+const QColor kLimeColour(0, 255, 0);
+
+// The hour caption over the radio pairs. Its text is the caption as written;
+// it is drawn word by word so that each two-digit hour stands centred over
+// its cell (17 pixels apart) whatever the width of the font's digits.
+class HourRuler : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.setPen(palette().color(QPalette::WindowText));
+    const QStringList words = text().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (words.isEmpty()) return;
+    p.drawText(QRect(0, 0, 40, height()), Qt::AlignLeft | Qt::AlignVCenter, QLatin1Char(' ') + words[0]);
+    // Cell h starts 53 + 17 h pixels from the window's left edge; this label
+    // stands 16 pixels right of it (group box at 8, label at 8 inside it).
+    for (int h = 0; h + 1 < words.size() && h < 24; ++h)
+      p.drawText(QRect(53 + 17 * h - 16, 0, 16, height()), Qt::AlignCenter, words[h + 1]);
+  }
+};
+
+}  // namespace
+
+TSimSetform::TSimSetform(TBaseform* mainWindow) : QDialog(mainWindow), MainWindow(mainWindow) {
+  setObjectName(QStringLiteral("SimSetform"));
+  setWindowTitle(QStringLiteral("SIM card's settings"));
+  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
+  setFont(SansPixels(11));
+  setFixedSize(552, 171);
+  setModal(true);
+
+  // Schedule.
+  GrBxTime = Make<QGroupBox>(this, QStringLiteral("GrBxTime"), QStringLiteral(" SIM card's schedule   "));
+  GrBxTime->setGeometry(8, 4, 540, 77);
+  GrBxTime->setFont(SansPixels(13));
+  LWH = new HourRuler(GrBxTime);
+  LWH->setObjectName(QStringLiteral("LWH"));
+  LWH->setText(QStringLiteral(" Hour  00 01 02 03 04 05 06 07 08 09 10 11 12 13 14 15 16 17 18 19 "
+                              "20 21 22 23"));
+  LWH->setFont(SansPixels(13));
+  LWH->setGeometry(8, 17, 452, 18);
+  LSim1 = Make<QLabel>(GrBxTime, QStringLiteral("LSim1"), QStringLiteral("SIM1"));
+  LSim1->move(10, 37);
+  Sim2 = Make<QLabel>(GrBxTime, QStringLiteral("Sim2"), QStringLiteral("SIM2"));
+  Sim2->move(10, 53);
+  BtnSetH = Make<QPushButton>(GrBxTime, QStringLiteral("BtnSetH"), QStringLiteral("SET"));
+  BtnSetH->setGeometry(460, 37, 40, 30);
+  BtnSetH->setToolTip(QStringLiteral("Set SIM card's schedule"));
+  BtnAskH = Make<QPushButton>(GrBxTime, QStringLiteral("BtnAskH"), QStringLiteral("?"));
+  BtnAskH->setGeometry(504, 37, 26, 30);
+  BtnAskH->setToolTip(QStringLiteral("Ask SIM card's schedule"));
+  for (int h = 0; h < 24; ++h) {
+    QFrame* panel = Make<QFrame>(this, QStringLiteral("H%1Panel").arg(h));
+    panel->setFrameShape(QFrame::Panel);
+    panel->setFrameShadow(QFrame::Sunken);
+    panel->setGeometry(53 + 17 * h, 39, 16, 34);
+    QRadioButton* s1 = Make<QRadioButton>(panel, QStringLiteral("RB%1Sim1").arg(h));
+    s1->setGeometry(1, 1, 14, 17);
+    s1->setChecked(true);
+    QRadioButton* s2 = Make<QRadioButton>(panel, QStringLiteral("RB%1Sim2").arg(h));
+    s2->setGeometry(1, 17, 14, 17);
+    HPanel[size_t(h)] = panel;
+    RBSim1[size_t(h)] = s1;
+    RBSim2[size_t(h)] = s2;
+  }
+
+  // Contacts.
+  GrBxModeSim = Make<QGroupBox>(this, QStringLiteral("GrBxModeSim"), QStringLiteral(" SIM card's contacts   "));
+  GrBxModeSim->setGeometry(8, 88, 540, 80);
+  const char* initial[4] = {"+380670000000", "+380500000000", "+380630000000", "+380680000000"};
+  for (int n = 1; n <= 4; ++n) {
+    const int left = n <= 2 ? 0 : 228;
+    const int top = (n % 2 == 1) ? 20 : 44;
+    QLabel* l = Make<QLabel>(GrBxModeSim, QStringLiteral("LbC%1").arg(n), QString::number(n));
+    l->move(12 + left, top + 4);
+    QLineEdit* e = Make<QLineEdit>(GrBxModeSim, QStringLiteral("EdC%1").arg(n), QString::fromLatin1(initial[n - 1]));
+    e->setGeometry(22 + left, top, 91, 21);
+    QPushButton* sms = Make<QPushButton>(GrBxModeSim, QStringLiteral("SpBtnSMSC%1").arg(n), QStringLiteral("SMSADM"));
+    sms->setGeometry(117 + left, top, 55, 21);
+    QPushButton* csd = Make<QPushButton>(GrBxModeSim, QStringLiteral("SpBtnCSDC%1").arg(n), QStringLiteral("CSDPCO"));
+    csd->setGeometry(175 + left, top, 55, 21);
+    for (QPushButton* b : {sms, csd}) {
+      b->setFlat(true);
+      b->setCheckable(false);
+      b->setFocusPolicy(Qt::NoFocus);
+      b->setAutoDefault(false);
+      SetLime(b, false);
+    }
+    LbC[size_t(n)] = l;
+    EdC[size_t(n)] = e;
+    SpBtnSMSC[size_t(n)] = sms;
+    SpBtnCSDC[size_t(n)] = csd;
+  }
+  BtnAskC = Make<QPushButton>(GrBxModeSim, QStringLiteral("BtnAskC"), QStringLiteral("?"));
+  BtnAskC->setGeometry(463, 26, 65, 30);
+  BtnAskC->setToolTip(QStringLiteral("Ask SIM card's contacts  "));
+  for (QPushButton* b : {BtnSetH, BtnAskH, BtnAskC}) b->setAutoDefault(false);
+
+  // Tab order: the schedule buttons, the hours, then the contact fields.
+  QWidget* previous = BtnSetH;
+  auto chain = [&previous](QWidget* next) {
+    QWidget::setTabOrder(previous, next);
+    previous = next;
+  };
+  chain(BtnAskH);
+  for (int h = 0; h < 24; ++h) chain(RBSim1[size_t(h)]);
+  for (int n = 1; n <= 4; ++n) chain(EdC[size_t(n)]);
+  chain(BtnAskC);
+
+  connect(BtnAskH, &QPushButton::clicked, this, [this] { BtnAskHClick(); });
+  connect(BtnSetH, &QPushButton::clicked, this, [this] { BtnSetHClick(); });
+  connect(BtnAskC, &QPushButton::clicked, this, [this] { BtnAskCClick(); });
+  for (int n = 1; n <= 4; ++n) {
+    connect(SpBtnSMSC[size_t(n)], &QPushButton::clicked, this, [this, n] { WriteContact(n, true); });
+    connect(SpBtnCSDC[size_t(n)], &QPushButton::clicked, this, [this, n] { WriteContact(n, false); });
+  }
+}
+
+void TSimSetform::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (MainWindow) move(MainWindow->geometry().center() - rect().center());
+  FormActivate();
+}
+
+void TSimSetform::FormActivate() {
+  for (int n = 1; n <= 4; ++n) EdC[size_t(n)]->setText(FromCp1251(SimPhones[size_t(n - 1)]));
+}
+
+void TSimSetform::SendCommand(const std::string& text) {
+  PendingCmd = text;
+  PendingCmdFlags = 1;
+  QCoreApplication::postEvent(MainWindow, new QEvent(WM_COM_SEND));
+}
+
+std::uint32_t TSimSetform::ScheduleMask() const {
+  std::array<bool, 24> hours{};
+  for (int h = 0; h < 24; ++h) hours[size_t(h)] = RBSim2[size_t(h)]->isChecked();
+  return kvl::ScheduleMask(hours);
+}
+
+void TSimSetform::SetScheduleMask(std::uint32_t mask) {
+  const std::array<bool, 24> hours = ScheduleHours(mask);
+  for (int h = 0; h < 24; ++h) (hours[size_t(h)] ? RBSim2 : RBSim1)[size_t(h)]->setChecked(true);
+}
+
+void TSimSetform::BtnAskHClick() { SendCommand(std::string(kScheduleAsk)); }
+
+void TSimSetform::BtnSetHClick() { SendCommand(ScheduleSetCommand(ScheduleMask())); }
+
+void TSimSetform::BtnAskCClick() { SendCommand(std::string(kPhonebookRead)); }
+
+void TSimSetform::WriteContact(int n, bool smsadm) {
+  const ContactWrite w = ComposeContactWrite(
+      n, smsadm ? ContactName::Smsadm : ContactName::Csdpco, ToCp1251(EdC[size_t(n)]->text()));
+  SendCommand(w.command);
+  SetLime(SpBtnSMSC[size_t(n)], w.smsLime);
+  SetLime(SpBtnCSDC[size_t(n)], w.csdLime);
+}
+
+void TSimSetform::SetLime(QPushButton* button, bool lime) {
+  QPalette p = button->palette();
+  const QColor colour = lime ? kLimeColour : QApplication::palette().color(QPalette::WindowText);
+  p.setColor(QPalette::ButtonText, colour);
+  button->setPalette(p);
+  button->setProperty("lime", lime);
+}
+
+void TSimSetform::ParseDeviceReply(std::string& rxText) {
+  // Take the batch and empty RxText first, so that each batch is parsed once.
+  const std::string text = std::move(rxText);
+  rxText.clear();
+  if (text.empty()) return;
+  const ReplyResult result = kvl::ParseDeviceReply(text);
+  ApplyReply(result);
+  if (result.kind == ReplyResult::ScheduleError) ShowGeneralError(FromCp1251(result.errorMessage));
+}
+
+void TSimSetform::ApplyReply(const ReplyResult& result) {
+  switch (result.kind) {
+    case ReplyResult::Schedule:
+      SetScheduleMask(result.mask);
+      break;
+    case ReplyResult::Phonebook:
+      for (int n = 1; n <= 4; ++n) {
+        const ReplyResult::Row& row = result.rows[size_t(n - 1)];
+        if (!row.touched) continue;
+        EdC[size_t(n)]->setText(FromCp1251(row.fieldText));
+        SetLime(SpBtnSMSC[size_t(n)], row.smsLime);
+        SetLime(SpBtnCSDC[size_t(n)], row.csdLime);
+        if (row.updatePhone) SimPhones[size_t(n - 1)] = row.phone;
+      }
+      break;
+    case ReplyResult::None:
+    case ReplyResult::ScheduleError:
+      break;
+  }
+}
+
+bool TSimSetform::IsLime(const QPushButton* button) { return button->property("lime").toBool(); }
+
+}  // namespace kvl

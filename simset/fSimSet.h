@@ -1,0 +1,79 @@
+// The SIM settings window: the hour-by-hour SIM plan and the four SIM
+// phonebook contacts of the device.
+#pragma once
+
+#include <QDialog>
+#include <array>
+#include <cstdint>
+#include <string>
+
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace kvl {
+
+class TBaseform;
+struct ReplyResult;
+
+class TSimSetform : public QDialog {
+  Q_OBJECT
+ public:
+  explicit TSimSetform(TBaseform* mainWindow);
+
+  // Reads one batch of received text; empties rxText before anything else.
+  void ParseDeviceReply(std::string& rxText);
+  // Applies what the parser found to the controls and SimPhones.
+  void ApplyReply(const ReplyResult& result);
+
+  void FormActivate();
+  void BtnAskHClick();
+  void BtnSetHClick();
+  void BtnAskCClick();
+  void SpBtnSMSC1Click() { WriteContact(1, true); }
+  void SpBtnSMSC2Click() { WriteContact(2, true); }
+  void SpBtnSMSC3Click() { WriteContact(3, true); }
+  void SpBtnSMSC4Click() { WriteContact(4, true); }
+  void SpBtnCSDC1Click() { WriteContact(1, false); }
+  void SpBtnCSDC2Click() { WriteContact(2, false); }
+  void SpBtnCSDC3Click() { WriteContact(3, false); }
+  void SpBtnCSDC4Click() { WriteContact(4, false); }
+
+  // The plan the 24 radio pairs show: bit h set when hour h is on SIM2.
+  std::uint32_t ScheduleMask() const;
+  void SetScheduleMask(std::uint32_t mask);
+  // Whether the caption of a name button is lime.
+  static bool IsLime(const QPushButton* button);
+
+  QGroupBox* GrBxTime = nullptr;
+  QLabel* LWH = nullptr;
+  QLabel* LSim1 = nullptr;
+  QLabel* Sim2 = nullptr;
+  QPushButton* BtnSetH = nullptr;
+  QPushButton* BtnAskH = nullptr;
+  std::array<QFrame*, 24> HPanel{};
+  std::array<QRadioButton*, 24> RBSim1{};
+  std::array<QRadioButton*, 24> RBSim2{};
+  QGroupBox* GrBxModeSim = nullptr;
+  std::array<QLabel*, 5> LbC{};          // 1..4
+  std::array<QLineEdit*, 5> EdC{};       // 1..4
+  std::array<QPushButton*, 5> SpBtnSMSC{};  // 1..4
+  std::array<QPushButton*, 5> SpBtnCSDC{};  // 1..4
+  QPushButton* BtnAskC = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void WriteContact(int n, bool smsadm);
+  void SetLime(QPushButton* button, bool lime);
+  // Hands one command to the main window, which sends it over the active link.
+  void SendCommand(const std::string& text);
+
+  TBaseform* MainWindow;
+};
+
+}  // namespace kvl
