@@ -1,5 +1,6 @@
 #include "app/SpinEdit.h"
 
+#include <QKeyEvent>
 #include <QLineEdit>
 
 namespace kvl {
@@ -30,6 +31,23 @@ void TSpinEdit::fixup(QString& input) const {
 int TSpinEdit::valueFromText(const QString& text) const {
   if (text.isEmpty()) return minimum();
   return qBound(minimum(), text.toInt(), maximum());
+}
+
+void TSpinEdit::settleEmpty() {
+  if (lineEdit()->text().isEmpty()) {
+    lineEdit()->setText(QString::number(minimum()));
+    interpretText();
+  }
+}
+
+void TSpinEdit::focusOutEvent(QFocusEvent* event) {
+  settleEmpty();
+  QSpinBox::focusOutEvent(event);
+}
+
+void TSpinEdit::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) settleEmpty();
+  QSpinBox::keyPressEvent(event);
 }
 
 int TSpinEdit::currentValue() const {

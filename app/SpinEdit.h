@@ -19,6 +19,11 @@ class TSpinEdit : public QSpinBox {
   QValidator::State validate(QString& input, int& pos) const override;
   void fixup(QString& input) const override;
   int valueFromText(const QString& text) const override;
+  void focusOutEvent(QFocusEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void settleEmpty();
 };
 
 }  // namespace kvl

@@ -1,0 +1,269 @@
+#include "TestSupport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QTest>
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+
+#include "app/ConsolePane.h"
+#include "app/Startup.h"
+#include "app/Util.h"
+#include "app/fBase.h"
+#include "serial/uCom.h"
+#include "simset/SimState.h"
+#include "simset/fSimSet.h"
+
+namespace kvltest {
+
+CaptureReporter::CaptureReporter() { kvl::SetErrorReporter(this); }
+CaptureReporter::~CaptureReporter() { kvl::SetErrorReporter(nullptr); }
+
+Pty::Pty() {
+  char name[256] = {};
+  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+  path_ = name;
+  termios t{};
+  tcgetattr(slave_, &t);
+  cfmakeraw(&t);
+  tcsetattr(slave_, TCSANOW, &t);
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_, F_SETFD, FD_CLOEXEC);
+}
+
+Pty::~Pty() {
+  closeMaster();
+  closeSlave();
+}
+
+void Pty::closeMaster() {
+  if (master_ >= 0) ::close(master_);
+  master_ = -1;
+}
+
+void Pty::closeSlave() {
+  if (slave_ >= 0) ::close(slave_);
+  slave_ = -1;
+}
+
+void Pty::write(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += size_t(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) throw std::runtime_error("pty write");
+    // The terminal's queue is full: let the program take some.
+    QTest::qWait(1);
+  }
+}
+
+std::string Pty::readAvailable() {
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(master_, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, size_t(n));
+  }
+  return out;
+}
+
+std::string Pty::readAtLeast(size_t want, int timeoutMs) {
+  std::string out;
+  WaitFor([&] {
+    out += readAvailable();
+    return out.size() >= want;
+  }, timeoutMs);
+  return out;
+}
+
+std::string Pty::readUntil(const std::string& needle, int timeoutMs) {
+  std::string out;
+  WaitFor([&] {
+    out += readAvailable();
+    return out.find(needle) != std::string::npos;
+  }, timeoutMs);
+  return out;
+}
+
+namespace {
+
+std::string ComPortsSection(const std::map<int, std::string>& ports) {
+  std::string s = "[Com ports]\r\n";
+  for (int n = 1; n <= 16; ++n) {
+    auto it = ports.find(n);
+    s += "COM" + std::to_string(n) + ":=" + (it == ports.end() ? std::string() : it->second) + "\r\n";
+  }
+  return s;
+}
+
+}  // namespace
+
+WorkDir::WorkDir(const std::map<int, std::string>& ports, const std::string& extra) {
+  previous_ = QDir::currentPath();
+  if (!dir_.isValid()) throw std::runtime_error("temporary directory");
+  QDir::setCurrent(dir_.path());
+  writeSettings(ComPortsSection(ports) + extra);
+}
+
+WorkDir::~WorkDir() { QDir::setCurrent(previous_); }
+
+QString WorkDir::settingsFile() const { return dir_.path() + QStringLiteral("/zel .ini"); }
+
+std::string WorkDir::readSettings() const {
+  QFile f(settingsFile());
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return f.readAll().toStdString();
+}
+
+void WorkDir::writeSettings(const std::string& bytes) const {
+  QFile f(settingsFile());
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) throw std::runtime_error("settings");
+  f.write(bytes.data(), qint64(bytes.size()));
+}
+
+void WorkDir::mapPorts(const std::map<int, std::string>& ports) {
+  std::string s = readSettings();
+  const std::string fresh = ComPortsSection(ports);
+  const size_t at = s.find("[Com ports]");
+  if (at == std::string::npos) {
+    s = fresh + s;
+  } else {
+    size_t end = s.find("\n[", at);
+    end = end == std::string::npos ? s.size() : end + 1;
+    s.replace(at, end - at, fresh);
+  }
+  writeSettings(s);
+}
+
+void ResetProgramState() {
+  kvl::ComClose(kvl::ComPort);
+  kvl::ComClose(kvl::ProbePort);
+  kvl::ActiveLink = -1;
+  kvl::ScanIndex = 1;
+  kvl::RxText.clear();
+  kvl::RxQuietTicks = 0;
+  kvl::PendingCmd.clear();
+  kvl::PendingCmdFlags = 0;
+  for (auto& p : kvl::SimPhones) p.clear();
+  kvl::InstallComPortMapping();
+}
+
+Windows::Windows() {
+  ResetProgramState();
+  main = new kvl::TBaseform;
+  sim = new kvl::TSimSetform(main);
+  main->setSimSetform(sim);
+}
+
+Windows::~Windows() {
+  main->close();
+  delete main;
+  ResetProgramState();
+}
+
+QString PaneText(const kvl::TBaseform& f, bool hexPane) {
+  return (hexPane ? f.bRichEd : f.cRichEd)->toPlainText();
+}
+
+bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
+  return QTest::qWaitFor(cond, timeoutMs);
+}
+
+Listener::Listener() {
+  listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 4) != 0)
+    throw std::runtime_error("listen");
+  socklen_t len = sizeof a;
+  getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+  fcntl(listen_, F_SETFL, O_NONBLOCK);
+}
+
+Listener::~Listener() {
+  closeClient();
+  if (listen_ >= 0) ::close(listen_);
+}
+
+bool Listener::accept(int timeoutMs) {
+  return WaitFor([&] {
+    client_ = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    return client_ >= 0;
+  }, timeoutMs);
+}
+
+void Listener::send(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::send(client_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n > 0) done += size_t(n);
+    else if (n < 0 && errno != EAGAIN && errno != EINTR) throw std::runtime_error("send");
+    else QTest::qWait(1);
+  }
+}
+
+std::string Listener::readAvailable() {
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::recv(client_, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    out.append(buf, size_t(n));
+  }
+  return out;
+}
+
+std::string Listener::readUntil(const std::string& needle, int timeoutMs) {
+  std::string out;
+  WaitFor([&] {
+    out += readAvailable();
+    return out.find(needle) != std::string::npos;
+  }, timeoutMs);
+  return out;
+}
+
+void Listener::closeClient() {
+  if (client_ >= 0) ::close(client_);
+  client_ = -1;
+}
+
+void Listener::resetClient() {
+  if (client_ < 0) return;
+  linger l{1, 0};
+  setsockopt(client_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  closeClient();
+}
+
+int UnusedLoopbackPort() {
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(s);
+  return ntohs(a.sin_port);
+}
+
+}  // namespace kvltest

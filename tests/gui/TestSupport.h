@@ -1,0 +1,122 @@
+// Shared fixtures of the window tests: a private working directory with its
+// own settings file, pseudo-terminals standing in for serial devices, a
+// loopback listener standing in for a networked device, and an error
+// reporter that records instead of showing boxes.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/ErrorReporter.h"
+
+namespace kvl {
+class TBaseform;
+class TSimSetform;
+}  // namespace kvl
+
+namespace kvltest {
+
+// Records every error the program reports.
+class CaptureReporter : public kvl::ErrorReporter {
+ public:
+  CaptureReporter();
+  ~CaptureReporter() override;
+  void errorBox(const QString& text) override { boxes << text; }
+  void generalError(const QString& message) override { general << message; }
+  QStringList boxes;
+  QStringList general;
+};
+
+// A pseudo-terminal: the test holds the master side (the device's end) and
+// keeps the slave open so that nothing it writes is lost while the program
+// has the port closed.
+class Pty {
+ public:
+  Pty();
+  ~Pty();
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  const std::string& path() const { return path_; }
+  int master() const { return master_; }
+  void write(const std::string& bytes);
+  // Everything the program has written so far (reads what is there).
+  std::string readAvailable();
+  // Reads until `want` bytes have arrived or the deadline passes.
+  std::string readAtLeast(size_t want, int timeoutMs = 5000);
+  // Reads until the text contains `needle` or the deadline passes.
+  std::string readUntil(const std::string& needle, int timeoutMs = 5000);
+  void closeMaster();
+  void closeSlave();
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+// A working directory of the test's own, made current for its lifetime, with
+// a settings file whose "Com ports" section maps every COM number: those in
+// `ports` to the given paths, all others to no device.
+class WorkDir {
+ public:
+  explicit WorkDir(const std::map<int, std::string>& ports = {}, const std::string& extra = {});
+  ~WorkDir();
+  QString path() const { return dir_.path(); }
+  QString settingsFile() const;
+  // Rewrites the "Com ports" mapping (the rest of the file is kept).
+  void mapPorts(const std::map<int, std::string>& ports);
+  std::string readSettings() const;
+  void writeSettings(const std::string& bytes) const;
+
+ private:
+  QTemporaryDir dir_;
+  QString previous_;
+};
+
+// The program's two windows, created as at start-up, with every shared
+// global of the program reset first.
+struct Windows {
+  Windows();
+  ~Windows();
+  kvl::TBaseform* main = nullptr;
+  kvl::TSimSetform* sim = nullptr;
+};
+
+void ResetProgramState();
+
+// Text of a pane, as shown.
+QString PaneText(const kvl::TBaseform& f, bool hexPane = false);
+
+// Waits until cond holds (processing events), at most timeoutMs.
+bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 5000);
+
+// A loopback TCP listener on 127.0.0.1 (port chosen by the system).
+class Listener {
+ public:
+  Listener();
+  ~Listener();
+  int port() const { return port_; }
+  // Accepts the pending connection (waits for it while processing events).
+  bool accept(int timeoutMs = 5000);
+  void send(const std::string& bytes);
+  std::string readUntil(const std::string& needle, int timeoutMs = 5000);
+  std::string readAvailable();
+  void closeClient();
+  void resetClient();  // closes with a reset (RST)
+  int client() const { return client_; }
+
+ private:
+  int listen_ = -1;
+  int client_ = -1;
+  int port_ = 0;
+};
+
+// Port number no one listens on (bound once, then closed).
+int UnusedLoopbackPort();
+
+}  // namespace kvltest
