@@ -1,0 +1,364 @@
+#include "settings/ProfileFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <random>
+
+namespace kvl {
+namespace {
+
+// Capital -> small letter pairs of Windows-1251 outside the contiguous
+// А..Я / а..я run: Ђ Ѓ Љ Њ Ќ Ћ Џ Ў Ј Ґ Ё Є Ї І Ѕ.
+constexpr std::array<std::pair<unsigned char, unsigned char>, 15> kCyrillicPairs = {{
+    {0x80, 0x90},
+    {0x81, 0x83},
+    {0x8A, 0x9A},
+    {0x8C, 0x9C},
+    {0x8D, 0x9D},
+    {0x8E, 0x9E},
+    {0x8F, 0x9F},
+    {0xA1, 0xA2},
+    {0xA3, 0xBC},
+    {0xA5, 0xB4},
+    {0xA8, 0xB8},
+    {0xAA, 0xBA},
+    {0xAF, 0xBF},
+    {0xB2, 0xB3},
+    {0xBD, 0xBE},
+}};
+
+constexpr std::array<unsigned char, 256> MakeFoldTable() {
+  std::array<unsigned char, 256> t{};
+  for (unsigned i = 0; i < 256; ++i) t[i] = static_cast<unsigned char>(i);
+  for (unsigned c = 'A'; c <= 'Z'; ++c) t[c] = static_cast<unsigned char>(c + 0x20);
+  for (unsigned c = 0xC0; c <= 0xDF; ++c) t[c] = static_cast<unsigned char>(c + 0x20);
+  for (const auto& [upper, lower] : kCyrillicPairs) t[upper] = lower;
+  return t;
+}
+
+constexpr std::array<unsigned char, 256> kFold = MakeFoldTable();
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// One line of the content: [begin, end) is its text without the LF, next is
+// where the following line starts (content size for the last line).
+struct LineSpan {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::size_t next = 0;
+  bool terminated = false;  // ends in LF
+};
+
+LineSpan LineAt(std::string_view content, std::size_t begin) {
+  LineSpan l;
+  l.begin = begin;
+  std::size_t lf = content.find('\n', begin);
+  if (lf == std::string_view::npos) {
+    l.end = l.next = content.size();
+  } else {
+    l.end = lf;
+    l.next = lf + 1;
+    l.terminated = true;
+  }
+  return l;
+}
+
+enum class LineKind { Other, Section, Key };
+
+struct ParsedLine {
+  LineKind kind = LineKind::Other;
+  std::string_view name;   // section or key name, trimmed
+  std::string_view value;  // key value, trimmed, quotes kept
+  std::size_t valueStart = 0;  // offset in the line just after the '='
+};
+
+ParsedLine ParseLine(std::string_view line) {
+  ParsedLine p;
+  std::string_view body = Trim(line);
+  if (body.empty() || body.front() == ';') return p;
+  if (body.front() == '[') {
+    std::size_t close = body.rfind(']');
+    if (close != std::string_view::npos && close > 0) {
+      p.kind = LineKind::Section;
+      p.name = Trim(body.substr(1, close - 1));
+      return p;
+    }
+  }
+  std::size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return p;
+  p.kind = LineKind::Key;
+  p.name = Trim(line.substr(0, eq));
+  p.value = Trim(line.substr(eq + 1));
+  p.valueStart = eq + 1;
+  return p;
+}
+
+std::string FinishValue(std::string_view v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    v = v.substr(1, v.size() - 2);
+  if (v.size() > kProfileValueMax) v = v.substr(0, kProfileValueMax);
+  return std::string(v);
+}
+
+// Where the key stands, or would go, in the content.
+struct KeyPlace {
+  bool sectionFound = false;
+  bool keyFound = false;
+  LineSpan keyLine;     // the key's line, when found
+  std::size_t valueStart = 0;
+  LineSpan anchorLine;  // header or last key line of the section
+};
+
+KeyPlace LocateKey(std::string_view content, std::string_view section, std::string_view key) {
+  KeyPlace place;
+  section = Trim(section);
+  key = Trim(key);
+  bool inTarget = false;
+  for (std::size_t pos = 0; pos < content.size();) {
+    LineSpan line = LineAt(content, pos);
+    pos = line.next;
+    ParsedLine p = ParseLine(content.substr(line.begin, line.end - line.begin));
+    if (p.kind == LineKind::Section) {
+      if (inTarget) break;  // only the first section of the name counts
+      if (ProfileNamesEqual(p.name, section)) {
+        inTarget = place.sectionFound = true;
+        place.anchorLine = line;
+      }
+    } else if (p.kind == LineKind::Key && inTarget) {
+      place.anchorLine = line;
+      if (ProfileNamesEqual(p.name, key)) {
+        place.keyFound = true;
+        place.keyLine = line;
+        place.valueStart = line.begin + p.valueStart;
+        return place;
+      }
+    }
+  }
+  return place;
+}
+
+bool ValidForWriting(std::string_view section, std::string_view key, std::string_view value) {
+  auto hasLineBreak = [](std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+  };
+  std::string_view sec = Trim(section);
+  std::string_view k = Trim(key);
+  if (sec.empty() || k.empty()) return false;
+  if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value)) return false;
+  if (sec.find(']') != std::string_view::npos) return false;
+  if (k.find('=') != std::string_view::npos || k.front() == '[' || k.front() == ';') return false;
+  return true;
+}
+
+// Reads the whole file. False on any error but a missing file, which gives
+// true with exists = false.
+bool ReadWholeFile(const std::string& path, std::string& out, bool& exists) {
+  out.clear();
+  exists = false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  exists = true;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Creates a new, empty file beside target with a name nobody else uses; the
+// process umask applies to its mode as it would to a plain creation.
+int CreateTempBeside(const std::string& target, std::string& tempName) {
+  static std::atomic<unsigned> counter{0};
+  std::size_t slash = target.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::random_device rd;
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    tempName = dir + "." + base + ".new-" + std::to_string(::getpid()) + "-" +
+               std::to_string(counter++) + "-" + std::to_string(rd() & 0xFFFFF);
+    int fd = ::open(tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+void SyncDirectoryOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);  // the rename is done; a failed directory flush changes nothing
+  ::close(fd);
+}
+
+// Puts content into path by a new file renamed over the old one. old, when
+// given, is the old file's status: its mode and owner go to the new file.
+bool ReplaceFile(const std::string& path, std::string_view content, const struct stat* old) {
+  std::string temp;
+  int fd = CreateTempBeside(path, temp);
+  if (fd < 0) return false;
+  bool ok = true;
+  if (old) {
+    if (old->st_uid != ::geteuid() || old->st_gid != ::getegid()) {
+      // Only a privileged process may give the file away; otherwise the new
+      // file stays ours, as any rewrite by this user would leave it.
+      (void)!::fchown(fd, old->st_uid, old->st_gid);
+    }
+    // After the owner: a change of owner clears the set-id bits.
+    ok = ::fchmod(fd, old->st_mode & 07777) == 0;
+  }
+  ok = ok && WriteAll(fd, content) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  SyncDirectoryOf(path);
+  return true;
+}
+
+// The file a write must replace: the target of a symbolic link, so that the
+// link itself survives.
+std::string ResolveForWriting(const std::string& file) {
+  struct stat st;
+  if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = ::realpath(file.c_str(), nullptr)) {
+      std::string r(real);
+      std::free(real);
+      return r;
+    }
+  }
+  return file;
+}
+
+}  // namespace
+
+unsigned char ProfileFoldCase(unsigned char byte) { return kFold[byte]; }
+
+bool ProfileNamesEqual(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (kFold[static_cast<unsigned char>(a[i])] != kFold[static_cast<unsigned char>(b[i])])
+      return false;
+  return true;
+}
+
+std::optional<std::string> ProfileFindValue(std::string_view content, std::string_view section,
+                                             std::string_view key) {
+  KeyPlace place = LocateKey(content, section, key);
+  if (!place.keyFound) return std::nullopt;
+  std::string_view line =
+      content.substr(place.keyLine.begin, place.keyLine.end - place.keyLine.begin);
+  return FinishValue(ParseLine(line).value);
+}
+
+std::optional<std::string> ProfileSetValue(std::string_view content, std::string_view section,
+                                           std::string_view key, std::string_view value) {
+  if (!ValidForWriting(section, key, value)) return std::nullopt;
+  KeyPlace place = LocateKey(content, section, key);
+  std::string out;
+  out.reserve(content.size() + section.size() + key.size() + value.size() + 16);
+  if (place.keyFound) {
+    // Keep the line up to and including its '=' as the user wrote it.
+    out.append(content.substr(0, place.valueStart));
+    out.append(value);
+    out.append("\r\n");
+    out.append(content.substr(place.keyLine.next));
+    return out;
+  }
+  if (place.sectionFound) {
+    const LineSpan& anchor = place.anchorLine;
+    out.append(content.substr(0, anchor.next));
+    if (!anchor.terminated) out.append("\r\n");
+    out.append(key).append("=").append(value).append("\r\n");
+    out.append(content.substr(anchor.next));
+    return out;
+  }
+  out.append(content);
+  if (!content.empty()) {
+    std::string_view body = content;
+    if (body.back() == '\n') {
+      body.remove_suffix(1);
+    } else {
+      out.append("\r\n");  // end the unterminated last line first
+    }
+    // A blank line between sections, unless the file already ends in one.
+    std::size_t lf = body.rfind('\n');
+    std::string_view lastLine = lf == std::string_view::npos ? body : body.substr(lf + 1);
+    if (!Trim(lastLine).empty()) out.append("\r\n");
+  }
+  out.append("[").append(section).append("]\r\n");
+  out.append(key).append("=").append(value).append("\r\n");
+  return out;
+}
+
+std::optional<std::string> ProfileLookup(const std::string& file, std::string_view section,
+                                         std::string_view key) {
+  std::string content;
+  bool exists = false;
+  if (!ReadWholeFile(file, content, exists) || !exists) return std::nullopt;
+  return ProfileFindValue(content, section, key);
+}
+
+std::string ProfileRead(const std::string& file, std::string_view section, std::string_view key,
+                        std::string_view deflt) {
+  if (auto v = ProfileLookup(file, section, key)) return std::move(*v);
+  return std::string(deflt.substr(0, kProfileValueMax));
+}
+
+bool ProfileWrite(const std::string& file, std::string_view section, std::string_view key,
+                  std::string_view value) {
+  if (file.empty() || !ValidForWriting(section, key, value)) return false;
+  std::string path = ResolveForWriting(file);
+  std::string old;
+  bool exists = false;
+  // A file that exists but cannot be read must not be replaced by a file
+  // holding only the new key.
+  if (!ReadWholeFile(path, old, exists)) return false;
+  struct stat st;
+  if (exists) {
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    // A file without any write permission is read-only for everybody, root
+    // included: the rename would otherwise bypass the protection.
+    if ((st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0) return false;
+  }
+  std::optional<std::string> updated = ProfileSetValue(old, section, key, value);
+  if (!updated) return false;
+  return ReplaceFile(path, *updated, exists ? &st : nullptr);
+}
+
+}  // namespace kvl

@@ -1,0 +1,271 @@
+// Command texts and routes: every byte the device receives from a button,
+// a command line or the SIM settings window.
+#include "commands/Commands.h"
+
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "app/Cp1251.h"
+
+namespace kvl {
+namespace {
+
+struct RouteCase {
+  Route route;
+  bool connect;
+  Link link;
+};
+
+TEST(CommandRoutes, LinkFollowsOnlyTheConnectBox) {
+  for (const RouteCase& c : std::vector<RouteCase>{
+           {Route::Routed, false, Link::Serial},
+           {Route::Routed, true, Link::Tcp},
+           {Route::SerialOnly, false, Link::Serial},
+           {Route::SerialOnly, true, Link::Serial},
+           {Route::SerialUnlessConnected, false, Link::Serial},
+           {Route::SerialUnlessConnected, true, Link::None}}) {
+    EXPECT_EQ(ResolveRoute(c.route, c.connect), c.link)
+        << static_cast<int>(c.route) << " connect=" << c.connect;
+  }
+}
+
+struct WireCase {
+  Link link;
+  bool pcsd;
+  std::string wire;
+};
+
+TEST(CommandRoutes, PromptPrefixOnTcpAlwaysOnSerialWithPcsd) {
+  for (const WireCase& c : std::vector<WireCase>{{Link::Tcp, false, "cKVL>MyV=7\r\n"},
+                                                 {Link::Tcp, true, "cKVL>MyV=7\r\n"},
+                                                 {Link::Serial, true, "cKVL>MyV=7\r\n"},
+                                                 {Link::Serial, false, "MyV=7\r\n"}}) {
+    EXPECT_EQ(WireText("MyV=7\r\n", c.link, c.pcsd), c.wire);
+  }
+  EXPECT_EQ(WireText("", Link::Tcp, false), "cKVL>") << "an empty line sends the prefix alone";
+}
+
+TEST(CommandRoutes, Echoes) {
+  EXPECT_EQ(SerialEcho("MyV=7\r\n"), "\r\nTo Com: MyV=7\r\n");
+  EXPECT_EQ(SerialEcho(""), "\r\nTo Com: ");
+  EXPECT_EQ(TcpEcho("cKVL>RESTART"),
+            EncodeCp1251(u"Отправка данных серверу: ") + "cKVL>RESTART\r\n");
+}
+
+struct LineCase {
+  bool cr, lf;
+  std::string out;
+};
+
+TEST(CommandLines, LineEndsFollowCrAndLf) {
+  for (const LineCase& c : std::vector<LineCase>{{true, true, "MyV=7\r\n"},
+                                                 {true, false, "MyV=7\r"},
+                                                 {false, true, "MyV=7\n"},
+                                                 {false, false, "MyV=7"}}) {
+    EXPECT_EQ(ComposeCommandLine("MyV=7", c.cr, c.lf), c.out);
+  }
+}
+
+TEST(CommandLines, SelectedLineTakenUnchanged) {
+  const std::array<std::string, 5> lines = {"config level", " MyV=7 ", "KvlFact",
+                                            "SVDWL=1.2.3.4 restart", ""};
+  for (int n = 0; n < 5; ++n) {
+    std::array<bool, 5> sel{};
+    sel[n] = true;
+    EXPECT_EQ(ComposeCommandLine(lines, sel, true, true), lines[n] + "\r\n") << "line " << n + 1;
+  }
+  EXPECT_EQ(ComposeCommandLine(lines, {false, false, false, false, true}, false, false), "");
+}
+
+TEST(CommandLines, PcsdSwitchesLineOne) {
+  EXPECT_EQ(CommandLine1ForPcsd(true), "config level");
+  std::string_view dial = CommandLine1ForPcsd(false);
+  ASSERT_TRUE(dial.starts_with("ATD+")) << dial;
+  EXPECT_EQ(dial.size(), 4u + 12u) << dial;
+  EXPECT_EQ(dial.substr(4).find_first_not_of("0123456789"), std::string_view::npos) << dial;
+}
+
+struct BaudCase {
+  std::string rate;
+  int index;
+};
+
+TEST(OneClickCommands, BaudListPositions) {
+  for (const BaudCase& c : std::vector<BaudCase>{{"1200", 0},
+                                                 {"9600", 3},
+                                                 {"115200", 7},
+                                                 {"921600", 10},
+                                                 {"14400", -1},
+                                                 {" 9600", -1},
+                                                 {"", -1}}) {
+    EXPECT_EQ(ConfBaudIndex(c.rate), c.index) << c.rate;
+  }
+  EXPECT_EQ(BaudCode(-1), -1);
+  EXPECT_EQ(BaudCode(7), 7);
+}
+
+struct OneClickCase {
+  const char* name;
+  OneClick id;
+  OneClickFields fields;
+  std::string text;
+  Route route;
+};
+
+OneClickFields Fields() {
+  OneClickFields f;
+  f.apn1 = "www.kyivstar.net";
+  f.login1 = "user";
+  f.passw1 = "pw";
+  f.apn2 = "telematika";
+  f.confBaudIndex = 7;
+  f.confBaud2Index = 3;
+  f.confPort = "7777";
+  f.confPort2 = "7778";
+  f.repHost = "192.168.1.1";
+  f.repPort = "8080";
+  return f;
+}
+
+template <typename Edit>
+OneClickFields FieldsWith(Edit edit) {
+  OneClickFields f = Fields();
+  edit(f);
+  return f;
+}
+
+class OneClickTexts : public ::testing::TestWithParam<OneClickCase> {};
+
+TEST_P(OneClickTexts, ComposesExactTextOnItsRoute) {
+  const OneClickCase& c = GetParam();
+  EXPECT_EQ(ComposeOneClick(c.id, c.fields), c.text);
+  EXPECT_EQ(OneClickInfoOf(c.id).route, c.route);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OneClickTexts,
+    ::testing::Values(
+        OneClickCase{"SetApn1", OneClick::SetApn1, Fields(),
+                     "APN1=\"www.kyivstar.net\",\"user\",\"pw\"", Route::SerialUnlessConnected},
+        OneClickCase{"SetApn1EmptyLoginAndPassword", OneClick::SetApn1,
+                     FieldsWith([](auto& f) { f.login1 = f.passw1 = ""; }),
+                     "APN1=\"www.kyivstar.net\",\"\",\"\"", Route::SerialUnlessConnected},
+        OneClickCase{"SetApn1QuotesNotEscaped", OneClick::SetApn1,
+                     FieldsWith([](auto& f) { f.apn1 = "a\"b "; }),
+                     "APN1=\"a\"b \",\"user\",\"pw\"", Route::SerialUnlessConnected},
+        OneClickCase{"AskApn1", OneClick::AskApn1, Fields(), "APN1", Route::Routed},
+        OneClickCase{"SetApn2CyrillicBytes", OneClick::SetApn2,
+                     FieldsWith([](auto& f) { f.login2 = "\xC8\xE2\xE0\xED"; }),
+                     "APN2=\"telematika\",\"\xC8\xE2\xE0\xED\",\"\"", Route::Routed},
+        OneClickCase{"AskApn2", OneClick::AskApn2, Fields(), "APN2", Route::Routed},
+        OneClickCase{"SetConfBaud115200", OneClick::SetConfBaud, Fields(), "MyBaudRate=7",
+                     Route::Routed},
+        OneClickCase{"SetConfBaudNothingSelected", OneClick::SetConfBaud,
+                     FieldsWith([](auto& f) { f.confBaudIndex = -1; }), "MyBaudRate=-1",
+                     Route::Routed},
+        OneClickCase{"AskConfBaud", OneClick::AskConfBaud, Fields(), "MyBaudRate", Route::Routed},
+        OneClickCase{"SetPort", OneClick::SetPort, Fields(), "sPORT=7777", Route::SerialOnly},
+        OneClickCase{"SetPortEmpty", OneClick::SetPort,
+                     FieldsWith([](auto& f) { f.confPort = ""; }), "sPORT=", Route::SerialOnly},
+        OneClickCase{"AskPort", OneClick::AskPort, Fields(), "sPORT", Route::Routed},
+        OneClickCase{"SetConfBaud2", OneClick::SetConfBaud2, Fields(), "U2BaudRate=3",
+                     Route::Routed},
+        OneClickCase{"AskConfBaud2", OneClick::AskConfBaud2, Fields(), "U2BaudRate",
+                     Route::Routed},
+        OneClickCase{"SetPort2", OneClick::SetPort2, Fields(), "dPORT=7778", Route::Routed},
+        OneClickCase{"AskPort2", OneClick::AskPort2, Fields(), "dPORT", Route::Routed},
+        OneClickCase{"SetRep", OneClick::SetRep, Fields(), "IPSERV=192.168.1.1 PORTSERV=8080",
+                     Route::Routed},
+        OneClickCase{"SetRepUntrimmed", OneClick::SetRep,
+                     FieldsWith([](auto& f) { f.repHost = " h "; f.repPort = ""; }),
+                     "IPSERV= h  PORTSERV=", Route::Routed},
+        OneClickCase{"AskRep", OneClick::AskRep, Fields(), "IPSERV PORTSERV", Route::Routed},
+        OneClickCase{"SimSet", OneClick::SimSet, Fields(), "LogOn ActSim", Route::Routed},
+        OneClickCase{"LogOn", OneClick::LogOn, Fields(), "LogOn", Route::SerialOnly},
+        OneClickCase{"LogOff", OneClick::LogOff, Fields(), "LogOff", Route::SerialOnly},
+        OneClickCase{"Restart", OneClick::Restart, Fields(), "RESTART", Route::Routed},
+        OneClickCase{"Factory", OneClick::Factory, Fields(), "FACTORY", Route::SerialOnly}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------------ SIM schedule
+
+struct PlanCase {
+  const char* name;
+  std::set<int> sim2Hours;
+  std::uint32_t mask;
+};
+
+class SchedulePlans : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(SchedulePlans, MaskAndCommand) {
+  const PlanCase& c = GetParam();
+  std::array<bool, 24> hours{};
+  for (int h : c.sim2Hours) hours[h] = true;
+  EXPECT_EQ(ScheduleMask(hours), c.mask);
+  EXPECT_EQ(ScheduleSetCommand(ScheduleMask(hours)), "ActSim=" + std::to_string(c.mask) + "\r");
+  EXPECT_EQ(ScheduleHours(c.mask), hours);
+}
+
+std::set<int> Hours(int from, int to) {
+  std::set<int> s;
+  for (int h = from; h <= to; ++h) s.insert(h);
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SchedulePlans,
+                         ::testing::Values(PlanCase{"AllSim1", {}, 0},
+                                           PlanCase{"AllSim2", Hours(0, 23), 16777215},
+                                           PlanCase{"Hours00And23", {0, 23}, 8388609},
+                                           PlanCase{"Hour08", {8}, 256},
+                                           PlanCase{"Hours12To23", Hours(12, 23), 16773120}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ScheduleCommands, FixedTextsAndHighBits) {
+  EXPECT_EQ(kScheduleAsk, "ActSim\r");
+  EXPECT_EQ(ScheduleSetCommand(0xFF000100u), "ActSim=256\r") << "bits 24..31 never sent";
+  EXPECT_EQ(ScheduleHours(0xFFFFFFFFu), ScheduleHours(0x00FFFFFFu));
+}
+
+// ------------------------------------------------------------ SIM contacts
+
+struct ContactCase {
+  const char* name;
+  int entry;
+  ContactName which;
+  std::string number;
+  std::string command;
+  bool smsLime, csdLime;
+};
+
+class ContactWrites : public ::testing::TestWithParam<ContactCase> {};
+
+TEST_P(ContactWrites, CommandAndColours) {
+  const ContactCase& c = GetParam();
+  ContactWrite w = ComposeContactWrite(c.entry, c.which, c.number);
+  EXPECT_EQ(w.command, c.command);
+  EXPECT_EQ(w.smsLime, c.smsLime);
+  EXPECT_EQ(w.csdLime, c.csdLime);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ContactWrites,
+    ::testing::Values(
+        ContactCase{"Sms1", 1, ContactName::Smsadm, "+380670000000",
+                    "AT+CPBW=1,\"+380670000000\",145,\"SMSADM\"\r\n", true, false},
+        ContactCase{"Csd2", 2, ContactName::Csdpco, "+380670000000",
+                    "AT+CPBW=2,\"+380670000000\",145,\"CSDPCO\"\r\n", false, true},
+        ContactCase{"Csd3EmptyDeletes", 3, ContactName::Csdpco, "", "AT+CPBW=3\r\n", false, false},
+        ContactCase{"Sms4EmptyDeletes", 4, ContactName::Smsadm, "", "AT+CPBW=4\r\n", false, false},
+        ContactCase{"NumberSentUnchanged", 4, ContactName::Smsadm, " 067 00-00\"x",
+                    "AT+CPBW=4,\" 067 00-00\"x\",145,\"SMSADM\"\r\n", true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ContactCommands, ReadAndEntryRange) {
+  EXPECT_EQ(kPhonebookRead, "AT+CPBR=1,4\r\n");
+  EXPECT_THROW(ComposeContactWrite(0, ContactName::Smsadm, "1"), std::out_of_range);
+  EXPECT_THROW(ComposeContactWrite(5, ContactName::Csdpco, "1"), std::out_of_range);
+}
+
+}  // namespace
+}  // namespace kvl
