@@ -19,10 +19,10 @@ Application::Application() {
 }
 
 Application::~Application() {
-  delete Main;  // the SIM settings window is its child
-  // An open port is given back its settings and its reader ended, so that
-  // no thread outlives the windows.
+  // An open port is given back its settings and its reader ended first, so
+  // that no thread outlives the window it posts to.
   ComClose(ComPort);
+  delete Main;  // the SIM settings window is its child
 }
 
 }  // namespace kvl

@@ -1,0 +1,23 @@
+// Opening-time state of a port record, private to the serial layer.
+#pragma once
+
+#include <termios.h>
+
+#include <cstdint>
+
+#include "serial/LineSettings.h"
+
+namespace kvl {
+
+struct ComLineState {
+  LinePlan plan;              // the Linux form of the record's Dcb
+  termios saved{};            // the port's settings before opening
+  bool savedValid = false;
+  std::uint32_t savedCustomBaud = 0;  // the port ran at a termios2 rate before
+  bool locked = false;        // flock held
+  bool exclusive = false;     // TIOCEXCL set
+  bool rs485Changed = false;  // RS-485 mode switched on for RTS toggle
+  std::uint32_t rs485SavedFlags = 0;
+};
+
+}  // namespace kvl

@@ -1,0 +1,199 @@
+// The reader thread and the receive ring.
+//
+// The ring is a single-producer, single-consumer queue: only the reader moves
+// WriteIndex, only the GUI thread (ComTakeRx) moves ReadIndex. Bytes between
+// ReadIndex and WriteIndex are unread; the reader never writes over them and
+// waits for room instead, so nothing received is lost.
+//
+// Posts are coalesced: the reader posts only when PostPending was clear, and
+// ComTakeRx clears it before it looks at the ring and the pending events.
+// Both sides use sequentially consistent operations on PostPending and on
+// what it guards, so either the reader sees the flag clear and posts, or the
+// take that clears it afterwards sees the reader's bytes and events.
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include "serial/ComLineState.h"
+#include "serial/SerialOs.h"
+#include "serial/uCom.h"
+
+namespace kvl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the modem lines are sampled while line events are wanted.
+constexpr auto kLineSampleInterval = std::chrono::milliseconds(20);
+// Failed waits in a row that count as the device being gone.
+constexpr int kFailedWaitLimit = 3;
+
+constexpr std::uint16_t kRingMask = kRingSize - 1;
+static_assert((kRingSize & kRingMask) == 0, "ring size must be a power of two");
+
+std::uint32_t LineEventsOf(int changed) {
+  std::uint32_t events = 0;
+  if (changed & TIOCM_CTS) events |= EV_CTS;
+  if (changed & TIOCM_DSR) events |= EV_DSR;
+  if (changed & TIOCM_CAR) events |= EV_RLSD;
+  if (changed & TIOCM_RNG) events |= EV_RING;
+  return events;
+}
+
+void Notify(TComPort& port) {
+  if (!port.PostPending.exchange(true) && port.Post) port.Post();
+}
+
+void Publish(TComPort& port, std::uint32_t events) {
+  port.LastEvents.store(events);
+  port.PendingEvents.fetch_or(events);
+  Notify(port);
+}
+
+void HangUp(TComPort& port) {
+  port.HungUp.store(true);
+  Notify(port);
+}
+
+// Copies bytes into the ring at WriteIndex (the caller made sure of room).
+void StoreInRing(TComPort& port, const unsigned char* bytes, std::size_t count) {
+  std::uint16_t w = port.WriteIndex.load(std::memory_order_relaxed);
+  const std::size_t first = std::min(count, kRingSize - w);
+  std::copy(bytes, bytes + first, port.Ring + w);
+  std::copy(bytes + first, bytes + count, port.Ring);
+  w = static_cast<std::uint16_t>((w + count) & kRingMask);
+  port.WriteIndex.store(w);
+}
+
+}  // namespace
+
+bool ComStartReader(TComPort& port, std::function<void()> post) {
+  if (port.Handle.load() < 0 || port.ReaderThread.joinable()) return false;
+  port.Post = std::move(post);
+  port.HungUp.store(false);
+  port.PendingEvents.store(0);
+  port.PostPending.store(false);
+  port.StopFlag.store(false);
+  port.ReaderRunning.store(true);
+  try {
+    port.ReaderThread = std::thread(ComReadThread, std::ref(port));
+  } catch (const std::system_error&) {
+    port.ReaderRunning.store(false);
+    return false;
+  }
+  return true;
+}
+
+void ComReadThread(TComPort& port) {
+  const int fd = port.Handle.load();
+  const LinePlan& plan = port.Line->plan;
+  RxFilter filter;
+  filter.Reset(plan);
+  unsigned char buffer[kRingSize];
+
+  // A device without modem lines (a pseudo-terminal answers ENOTTY) gives
+  // no line events and no DSR to be sensitive to.
+  int lines = 0;
+  bool haveLines = Os.modemGet(fd, &lines) == 0;
+  auto nextSample = Clock::now() + kLineSampleInterval;
+  int failedWaits = 0;
+
+  while (!port.StopFlag.load()) {
+    const std::uint32_t mask = port.EventMask.load();
+    const bool sampling = haveLines && (mask & kLineEvents) != 0;
+    const std::uint16_t w = port.WriteIndex.load(std::memory_order_relaxed);
+    const std::uint16_t r = port.ReadIndex.load();
+    const std::size_t room = static_cast<std::uint16_t>(r - w - 1) & kRingMask;
+    const bool wantBytes = (mask & EV_RXCHAR) != 0;
+
+    // With the ring full the port is left out of the wait (it would report
+    // readable at once) and the consumer's room signal is waited for.
+    pollfd fds[3] = {
+        {wantBytes && room > 0 ? fd : -1, POLLIN, 0},
+        {port.WakeFd, POLLIN, 0},
+        {wantBytes && room == 0 ? port.RoomFd : -1, POLLIN, 0},
+    };
+    int timeoutMs = -1;
+    if (sampling) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextSample - Clock::now());
+      timeoutMs = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 20));
+    }
+    if (Os.poll(fds, 3, timeoutMs) < 0) {
+      if (++failedWaits >= kFailedWaitLimit) {
+        HangUp(port);
+        break;
+      }
+      continue;
+    }
+    failedWaits = 0;
+    if (port.StopFlag.load()) break;
+    if (fds[1].revents) DrainEventFd(port.WakeFd);
+    if (fds[2].revents) DrainEventFd(port.RoomFd);
+
+    std::uint32_t events = 0;
+    if (sampling && Clock::now() >= nextSample) {
+      int now = 0;
+      if (Os.modemGet(fd, &now) == 0) {
+        events |= LineEventsOf(now ^ lines) & mask;
+        lines = now;
+      } else {
+        haveLines = false;  // the device lost its lines (unplugged): poll tells
+      }
+      nextSample = Clock::now() + kLineSampleInterval;
+    }
+
+    int queued = 0;
+    if (Os.ioctl(fd, FIONREAD, &queued) == 0) port.Stat.cbInQue.store(static_cast<std::uint32_t>(queued));
+    if (Os.ioctl(fd, TIOCOUTQ, &queued) == 0) port.Stat.cbOutQue.store(static_cast<std::uint32_t>(queued));
+
+    if (fds[0].revents) {
+      const ssize_t got = Os.read(fd, buffer, room);
+      if (got > 0) {
+        bool dsrOn = true;
+        if (plan.dsrSensitive && haveLines && Os.modemGet(fd, &lines) == 0)
+          dsrOn = (lines & TIOCM_DSR) != 0;
+        const std::size_t kept = filter.Apply(buffer, static_cast<std::size_t>(got), dsrOn);
+        if (port.StopFlag.load()) break;  // bytes read after the stop are dropped
+        if (kept > 0) {
+          StoreInRing(port, buffer, kept);
+          events |= EV_RXCHAR;
+        }
+      } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
+                 (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        // A read of 0 on a raw descriptor with VMIN 1, EIO, or a hang-up
+        // with nothing left to read: the device is gone.
+        HangUp(port);
+        break;
+      }
+    }
+
+    if (events) Publish(port, events);
+  }
+  port.ReaderRunning.store(false);
+}
+
+RxBatch ComTakeRx(TComPort& port) {
+  RxBatch batch;
+  port.PostPending.store(false);
+  const std::uint16_t w = port.WriteIndex.load();
+  const std::uint16_t r = port.ReadIndex.load(std::memory_order_relaxed);
+  if (r != w) {
+    if (r < w) {
+      batch.bytes.assign(port.Ring + r, port.Ring + w);
+    } else {
+      batch.bytes.assign(port.Ring + r, port.Ring + kRingSize);
+      batch.bytes.append(port.Ring, port.Ring + w);
+    }
+    port.ReadIndex.store(w);
+    SignalEventFd(port.RoomFd);
+  }
+  batch.events = port.PendingEvents.exchange(0);
+  batch.hungUp = port.HungUp.load();
+  return batch;
+}
+
+}  // namespace kvl

@@ -1,0 +1,205 @@
+#include "serial/LineSettings.h"
+
+namespace kvl {
+
+namespace {
+
+struct SpeedRow {
+  std::uint32_t baud;
+  speed_t speed;
+};
+
+constexpr SpeedRow kStandardSpeeds[] = {
+    {50, B50},          {75, B75},           {110, B110},         {134, B134},
+    {150, B150},        {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},      {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},      {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},  {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},  {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+LinePlan Refuse(const char* why) {
+  LinePlan plan;
+  plan.refusal = why;
+  return plan;
+}
+
+}  // namespace
+
+speed_t StandardSpeed(std::uint32_t baud) {
+  for (const SpeedRow& row : kStandardSpeeds)
+    if (row.baud == baud) return row.speed;
+  return B0;
+}
+
+// The whole mapping, setting by setting:
+//
+//   BaudRate            standard constant, else termios2/BOTHER; 0 refused
+//   ByteSize 5..8       CS5..CS8; anything else refused
+//   Parity              none; odd PARENB|PARODD; even PARENB;
+//                       mark PARENB|CMSPAR|PARODD; space PARENB|CMSPAR
+//   StopBits            1: -; 1.5: CSTOPB with 5 data bits, refused otherwise;
+//                       2: CSTOPB, refused with 5 data bits
+//   fBinary             always so on Linux
+//   fParity             INPCK
+//   fOutxCtsFlow        CRTSCTS
+//   fOutxDsrFlow        refused (no DSR flow control on Linux)
+//   DTR disable/enable  DTR dropped/raised after opening
+//   DTR handshake       refused
+//   fDsrSensitivity     reader drops bytes while DSR is off
+//   fTXContinueOnXoff   no Linux meaning; accepted
+//   fOutX / fInX        IXON / IXOFF (never IXANY), XonChar/XoffChar in
+//                       VSTART/VSTOP
+//   fErrorChar          with fParity: PARMRK, reader puts ErrorChar for
+//                       marked bytes; without fParity nothing is checked
+//   fNull               reader drops zero bytes
+//   RTS disable/enable  RTS dropped/raised after opening
+//   RTS handshake       CRTSCTS
+//   RTS toggle          driver's RS-485 mode (refused where it has none)
+//   fAbortOnError, XonLim, XoffLim, EofChar, EvtChar: accepted, no meaning
+LinePlan PlanLine(const Dcb& dcb) {
+  LinePlan plan;
+  const std::uint32_t flags = dcb.Flags;
+
+  if (dcb.BaudRate == 0) return Refuse("baud rate 0");
+  plan.baud = dcb.BaudRate;
+  plan.speed = StandardSpeed(dcb.BaudRate);
+  plan.customBaud = plan.speed == B0;
+
+  switch (dcb.ByteSize) {
+    case 5: plan.cflag |= CS5; break;
+    case 6: plan.cflag |= CS6; break;
+    case 7: plan.cflag |= CS7; break;
+    case 8: plan.cflag |= CS8; break;
+    default: return Refuse("data bits");
+  }
+
+  switch (dcb.Parity) {
+    case kNoParity: break;
+    case kOddParity: plan.cflag |= PARENB | PARODD; break;
+    case kEvenParity: plan.cflag |= PARENB; break;
+    case kMarkParity: plan.cflag |= PARENB | CMSPAR | PARODD; break;
+    case kSpaceParity: plan.cflag |= PARENB | CMSPAR; break;
+    default: return Refuse("parity");
+  }
+
+  switch (dcb.StopBits) {
+    case kOneStopBit: break;
+    case kOne5StopBits:
+      if (dcb.ByteSize != 5) return Refuse("1.5 stop bits need 5 data bits");
+      plan.cflag |= CSTOPB;
+      break;
+    case kTwoStopBits:
+      if (dcb.ByteSize == 5) return Refuse("2 stop bits with 5 data bits");
+      plan.cflag |= CSTOPB;
+      break;
+    default: return Refuse("stop bits");
+  }
+
+  if (flags & kDcbParity) plan.iflag |= INPCK;
+  if (flags & kDcbOutxCtsFlow) plan.cflag |= CRTSCTS;
+  if (flags & kDcbOutxDsrFlow) return Refuse("DSR flow control");
+
+  switch (flags & kDcbDtrControlMask) {
+    case 0: plan.dtr = LineAction::Drop; break;
+    case kDcbDtrEnable: plan.dtr = LineAction::Raise; break;
+    default: return Refuse("DTR handshake");
+  }
+
+  plan.dsrSensitive = (flags & kDcbDsrSensitivity) != 0;
+  if (flags & kDcbOutX) plan.iflag |= IXON;
+  if (flags & kDcbInX) plan.iflag |= IXOFF;
+  plan.startChar = dcb.XonChar;
+  plan.stopChar = dcb.XoffChar;
+
+  if ((flags & kDcbErrorChar) && (flags & kDcbParity)) {
+    plan.iflag |= PARMRK;
+    plan.replaceMarked = true;
+  }
+  plan.errorChar = dcb.ErrorChar;
+  plan.dropNull = (flags & kDcbNull) != 0;
+
+  switch (flags & kDcbRtsControlMask) {
+    case 0: plan.rts = LineAction::Drop; break;
+    case kDcbRtsEnable: plan.rts = LineAction::Raise; break;
+    case kDcbRtsHandshake:
+      plan.rts = LineAction::Driver;
+      plan.cflag |= CRTSCTS;
+      break;
+    case kDcbRtsToggle:
+      plan.rts = LineAction::Driver;
+      plan.rs485Toggle = true;
+      break;
+  }
+
+  plan.accepted = true;
+  return plan;
+}
+
+void ApplyLinePlan(const LinePlan& plan, termios& t) {
+  // Raw mode: no input or output processing, no echo, no signals.
+  t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXANY |
+                 IMAXBEL | kPlannedIflags);
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~kPlannedCflags;
+  t.c_cflag |= CLOCAL | CREAD | HUPCL;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+
+  t.c_cflag |= plan.cflag;
+  t.c_iflag |= plan.iflag;
+  t.c_cc[VSTART] = plan.startChar;
+  t.c_cc[VSTOP] = plan.stopChar;
+
+  // A custom rate goes in through termios2 afterwards; until then the port
+  // runs at a standard rate near it.
+  const speed_t speed = plan.customBaud ? B38400 : plan.speed;
+  cfsetispeed(&t, speed);
+  cfsetospeed(&t, speed);
+}
+
+void RxFilter::Reset(const LinePlan& plan) {
+  mark_ = Mark::None;
+  dropNull_ = plan.dropNull;
+  dsrSensitive_ = plan.dsrSensitive;
+  replaceMarked_ = plan.replaceMarked;
+  errorChar_ = plan.errorChar;
+}
+
+std::size_t RxFilter::Apply(unsigned char* bytes, std::size_t count, bool dsrOn) {
+  const bool gated = dsrSensitive_ && !dsrOn;
+  if (!gated && !dropNull_ && !replaceMarked_) return count;
+
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    unsigned char b = bytes[i];
+    if (replaceMarked_) {
+      if (mark_ == Mark::None && b == 0xFF) {
+        mark_ = Mark::Escape;
+        continue;
+      }
+      if (mark_ == Mark::Escape) {
+        if (b == 0x00) {
+          mark_ = Mark::Bad;
+          continue;
+        }
+        // 0xFF 0xFF is a received 0xFF (nothing else can follow 0xFF).
+        mark_ = Mark::None;
+      } else if (mark_ == Mark::Bad) {
+        // 0xFF 0x00 x: x arrived with a parity or framing error (or a break).
+        mark_ = Mark::None;
+        b = errorChar_;
+      }
+    }
+    // The marking is followed even while DSR gates the bytes, so a sequence
+    // that DSR going on splits is still read right.
+    if (gated || (dropNull_ && b == 0)) continue;
+    bytes[out++] = b;
+  }
+  return out;
+}
+
+}  // namespace kvl

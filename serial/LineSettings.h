@@ -1,0 +1,76 @@
+// What the Win32 line-settings record means on a Linux serial port: one pure
+// function turns a Dcb into termios bits, the reader's input rules and the
+// line actions after opening, or refuses it as a driver would.
+#pragma once
+
+#include <termios.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "serial/uCom.h"
+
+namespace kvl {
+
+// What to do with DTR or RTS once the port is open.
+enum class LineAction : std::uint8_t { Drop, Raise, Driver };
+
+struct LinePlan {
+  bool accepted = false;
+  const char* refusal = "";  // why not, when !accepted (for diagnostics)
+
+  std::uint32_t baud = 0;
+  speed_t speed = B0;         // standard speed constant, or B0 when customBaud
+  bool customBaud = false;    // rate set through termios2 after the rest
+
+  tcflag_t cflag = 0;         // bits of kPlannedCflags
+  tcflag_t iflag = 0;         // bits of kPlannedIflags
+  cc_t startChar = 0;         // VSTART (XON)
+  cc_t stopChar = 0;          // VSTOP (XOFF)
+
+  // Done by the reader, not the driver.
+  bool dropNull = false;       // "Null": zero bytes are discarded
+  bool dsrSensitive = false;   // "DSR Sensitivity": bytes dropped while DSR off
+  bool replaceMarked = false;  // "Error Char" + "PARITY": marked bytes replaced
+  std::uint8_t errorChar = 0;
+
+  LineAction dtr = LineAction::Raise;
+  LineAction rts = LineAction::Raise;
+  bool rs485Toggle = false;    // "RTS Toggle": RTS follows sending (RS-485 mode)
+};
+
+// termios bits that a plan decides; everything else of c_cflag and c_iflag
+// comes from raw mode or stays as the port had it.
+inline constexpr tcflag_t kPlannedCflags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+inline constexpr tcflag_t kPlannedIflags = INPCK | PARMRK | IXON | IXOFF;
+
+// The mapping from line settings to Linux.
+LinePlan PlanLine(const Dcb& dcb);
+
+// Raw mode (CLOCAL, CREAD, HUPCL, VMIN 1, VTIME 0) plus the plan's bits and
+// speed, on top of the port's current settings.
+void ApplyLinePlan(const LinePlan& plan, termios& settings);
+
+// The standard speed constant of a rate, or B0 when there is none.
+speed_t StandardSpeed(std::uint32_t baud);
+
+// The reader's input rules of a plan, applied to each block read from the
+// port. Bytes marked bad by the driver arrive as 0xFF 0x00 x (a real 0xFF as
+// 0xFF 0xFF); the marking may be split across reads, hence the state.
+class RxFilter {
+ public:
+  void Reset(const LinePlan& plan);
+  // Filters bytes[0..count) in place and returns how many remain. dsrOn is the
+  // DSR line's state while this block arrived.
+  std::size_t Apply(unsigned char* bytes, std::size_t count, bool dsrOn);
+
+ private:
+  enum class Mark : std::uint8_t { None, Escape, Bad };
+  Mark mark_ = Mark::None;
+  bool dropNull_ = false;
+  bool dsrSensitive_ = false;
+  bool replaceMarked_ = false;
+  unsigned char errorChar_ = 0;
+};
+
+}  // namespace kvl

@@ -1,0 +1,364 @@
+// Port record, line settings, opening, closing, writing and the modem lines.
+#include "serial/uCom.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <utility>
+
+#include "serial/ComLineState.h"
+#include "serial/SerialOs.h"
+
+namespace kvl {
+
+using Clock = std::chrono::steady_clock;
+
+TComPort ComPort;
+TComPort ProbePort;
+
+TComPort::TComPort() : Line(std::make_unique<ComLineState>()) {}
+
+// A port still open when the record goes (at process exit) is closed here,
+// which also ends its reader.
+TComPort::~TComPort() { ComClose(*this); }
+
+// ---------------------------------------------------------------------------
+// Line settings
+
+namespace {
+
+std::uint32_t DecimalOf(const std::string& text) {
+  std::uint32_t value = 0;
+  const char* first = text.data();
+  const char* last = first + text.size();
+  while (first < last && *first == ' ') ++first;
+  while (last > first && last[-1] == ' ') --last;
+  auto [end, error] = std::from_chars(first, last, value);
+  if (error != std::errc() || end != last) return 0;  // refused at opening
+  return value;
+}
+
+}  // namespace
+
+Dcb BuildDcb(const PortControls& c) {
+  Dcb dcb;
+  dcb.DCBlength = 28;
+  dcb.BaudRate = DecimalOf(c.baudText);
+
+  std::uint32_t flags = kDcbBinary;
+  if (c.parity) flags |= kDcbParity;
+  if (c.ctsFlow) flags |= kDcbOutxCtsFlow;
+  if (c.dsrFlow) flags |= kDcbOutxDsrFlow;
+  if (c.dtrText == "DTR Enable") flags |= kDcbDtrEnable;
+  if (c.dtrText == "DTR Handshake") flags |= kDcbDtrHandshake;
+  if (c.dsrSensitivity) flags |= kDcbDsrSensitivity;
+  if (c.txContinueOnXoff) flags |= kDcbTxContinueOnXoff;
+  if (c.outX) flags |= kDcbOutX;
+  if (c.inX) flags |= kDcbInX;
+  if (c.errorChar) flags |= kDcbErrorChar;
+  if (c.nullDiscard) flags |= kDcbNull;
+  if (c.rtsText == "RTS Enable") flags |= kDcbRtsEnable;
+  if (c.rtsText == "RTS Handshake") flags |= kDcbRtsHandshake;
+  if (c.rtsText == "RTS Toggle") flags |= kDcbRtsToggle;
+  if (c.abortOnError) flags |= kDcbAbortOnError;
+  dcb.Flags = flags;
+
+  dcb.XonLim = static_cast<std::uint16_t>(c.xonLim);
+  dcb.XoffLim = static_cast<std::uint16_t>(c.xoffLim);
+  dcb.ByteSize = static_cast<std::uint8_t>(c.byteSize);
+  dcb.Parity = static_cast<std::uint8_t>(c.parityIndex);
+  dcb.StopBits = static_cast<std::uint8_t>(c.stopBitsIndex);
+  dcb.XonChar = static_cast<std::uint8_t>(c.xonChar);
+  dcb.XoffChar = static_cast<std::uint8_t>(c.xoffChar);
+  dcb.ErrorChar = static_cast<std::uint8_t>(c.errorCharValue);
+  dcb.EofChar = static_cast<std::uint8_t>(c.eofChar);
+  dcb.EvtChar = static_cast<std::uint8_t>(c.evtChar);
+  return dcb;
+}
+
+void ComBuildDcb(TComPort& port, const PortControls& controls) {
+  port.Handle.store(-1);
+  port.ReadIndex.store(0);
+  port.WriteIndex.store(0);
+  port.Dcb = BuildDcb(controls);
+}
+
+// ---------------------------------------------------------------------------
+// Which device is COM n
+
+namespace {
+
+std::function<std::string(int)>& Resolver() {
+  static std::function<std::string(int)> resolver;
+  return resolver;
+}
+
+}  // namespace
+
+std::string DefaultComPath(int number) {
+  if (number >= 1 && number <= 4) return "/dev/ttyS" + std::to_string(number - 1);
+  if (number >= 5 && number <= 12) return "/dev/ttyUSB" + std::to_string(number - 5);
+  if (number >= 13 && number <= 16) return "/dev/ttyACM" + std::to_string(number - 13);
+  return {};
+}
+
+void SetComPathResolver(std::function<std::string(int)> resolver) {
+  Resolver() = std::move(resolver);
+}
+
+std::string ComDevicePath(int number) {
+  const auto& resolver = Resolver();
+  return resolver ? resolver(number) : DefaultComPath(number);
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+namespace {
+
+// A custom rate the driver rounded by more than this counts as refused.
+constexpr std::uint32_t kBaudTolerancePercent = 3;
+
+// Output still queued at closing gets the time it needs plus this; a line
+// held off by flow control has its output discarded after that.
+constexpr auto kDrainMargin = std::chrono::milliseconds(250);
+
+// ComWrite waits for a held-off line this long beyond what the text needs.
+constexpr auto kWriteMargin = std::chrono::seconds(2);
+
+// Whether the driver kept the settings that matter. PARENB and CSIZE are not
+// compared: a pseudo-terminal, which has no line, always reports 8 bits
+// without parity, while keeping the rest.
+bool SameLineBits(const termios& want, const termios& got) {
+  constexpr tcflag_t kCompared = kPlannedCflags & ~(PARENB | CSIZE);
+  return (want.c_cflag & kCompared) == (got.c_cflag & kCompared) &&
+         (want.c_iflag & kPlannedIflags) == (got.c_iflag & kPlannedIflags) &&
+         cfgetospeed(&want) == cfgetospeed(&got);
+}
+
+// RS-485 mode with RTS on while sending; remembers the driver's flags.
+bool EnableRtsToggle(int fd, ComLineState& line) {
+  serial_rs485 rs485{};
+  if (Os.ioctl(fd, TIOCGRS485, &rs485) < 0) return false;
+  line.rs485SavedFlags = rs485.flags;
+  rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+  rs485.flags &= ~SER_RS485_RTS_AFTER_SEND;
+  if (Os.ioctl(fd, TIOCSRS485, &rs485) < 0) return false;
+  line.rs485Changed = true;
+  return Os.ioctl(fd, TIOCGRS485, &rs485) == 0 && (rs485.flags & SER_RS485_ENABLED);
+}
+
+void RestoreRs485(int fd, const ComLineState& line) {
+  serial_rs485 rs485{};
+  if (Os.ioctl(fd, TIOCGRS485, &rs485) < 0) return;
+  rs485.flags = line.rs485SavedFlags;
+  (void)Os.ioctl(fd, TIOCSRS485, &rs485);
+}
+
+void SetLine(int fd, int line, LineAction action) {
+  // A device without modem lines (a pseudo-terminal) refuses; that is fine.
+  if (action != LineAction::Driver) (void)Os.modemSet(fd, line, action == LineAction::Raise);
+}
+
+// Everything after the descriptor is open; false means the port cannot be
+// used with these settings.
+bool Configure(TComPort& port, int fd) {
+  ComLineState& line = *port.Line;
+  if (Os.flock(fd, LOCK_EX | LOCK_NB) < 0) return false;
+  line.locked = true;
+  if (Os.ioctl(fd, TIOCEXCL, nullptr) < 0) return false;
+  line.exclusive = true;
+  if (Os.tcgetattr(fd, &line.saved) < 0) return false;
+  line.savedValid = true;
+  // A rate set through termios2 does not come back with the saved termios.
+  if (KernelIsCustomBaud(line.saved.c_cflag) && Os.getCustomBaud(fd, &line.savedCustomBaud) < 0)
+    line.savedCustomBaud = 0;
+
+  port.WakeFd = Os.eventfd();
+  port.RoomFd = Os.eventfd();
+  if (port.WakeFd < 0 || port.RoomFd < 0) return false;
+  port.EventMask.store(kComEventMask);
+
+  // Purge: whatever waited in either direction is dropped.
+  if (Os.tcflush(fd, TCIOFLUSH) < 0) return false;
+
+  line.plan = PlanLine(port.Dcb);
+  const LinePlan& plan = line.plan;
+  if (!plan.accepted) return false;
+
+  termios want = line.saved;
+  ApplyLinePlan(plan, want);
+  if (Os.tcsetattr(fd, TCSANOW, &want) < 0) return false;
+  // tcsetattr succeeds when any part was taken: a setting the driver
+  // dropped (mark parity on many UARTs, say) shows only on reading back.
+  termios got{};
+  if (Os.tcgetattr(fd, &got) < 0 || !SameLineBits(want, got)) return false;
+
+  if (plan.customBaud) {
+    std::uint32_t actual = 0;
+    if (Os.setCustomBaud(fd, plan.baud) < 0 || Os.getCustomBaud(fd, &actual) < 0) return false;
+    const std::uint64_t diff = actual > plan.baud ? actual - plan.baud : plan.baud - actual;
+    if (diff * 100 > std::uint64_t{plan.baud} * kBaudTolerancePercent) return false;
+  }
+
+  if (plan.rs485Toggle && !EnableRtsToggle(fd, line)) return false;
+  SetLine(fd, TIOCM_DTR, plan.dtr);
+  SetLine(fd, TIOCM_RTS, plan.rts);
+  return true;
+}
+
+// Waits (bounded) for queued output to leave; discards it when the line
+// will not take it in time.
+void DrainOutput(int fd, std::uint32_t baud) {
+  int queued = 0;
+  if (Os.ioctl(fd, TIOCOUTQ, &queued) < 0 || queued <= 0) return;
+  const auto needs = std::chrono::microseconds(std::uint64_t(queued) * 10'000'000 /
+                                               std::max<std::uint32_t>(baud, 50));
+  const auto deadline = Clock::now() + needs + kDrainMargin;
+  while (queued > 0) {
+    if (Clock::now() >= deadline) {
+      (void)Os.tcflush(fd, TCOFLUSH);
+      return;
+    }
+    (void)Os.poll(nullptr, 0, 5);
+    if (Os.ioctl(fd, TIOCOUTQ, &queued) < 0) return;
+  }
+}
+
+void CloseEventFd(int& fd) {
+  if (fd >= 0) Os.close(fd);
+  fd = -1;
+}
+
+// Gives the port back as it was found and closes it (also after a failed
+// opening, from wherever Configure stopped).
+void Release(TComPort& port, int fd) {
+  ComLineState& line = *port.Line;
+  if (line.savedValid) {
+    DrainOutput(fd, port.Dcb.BaudRate);
+    if (line.rs485Changed) RestoreRs485(fd, line);
+    (void)Os.tcsetattr(fd, TCSANOW, &line.saved);
+    if (line.savedCustomBaud) (void)Os.setCustomBaud(fd, line.savedCustomBaud);
+  }
+  if (line.exclusive) (void)Os.ioctl(fd, TIOCNXCL, nullptr);
+  if (line.locked) (void)Os.flock(fd, LOCK_UN);
+  // Linux releases the descriptor even when close reports an error, so the
+  // record counts as closed either way.
+  (void)Os.close(fd);
+  CloseEventFd(port.WakeFd);
+  CloseEventFd(port.RoomFd);
+  port.EventMask.store(0);
+  line.savedValid = line.locked = line.exclusive = line.rs485Changed = false;
+  port.Handle.store(-1);
+}
+
+}  // namespace
+
+bool ComOpen(int number, TComPort& port) {
+  port.PortNumber = number;
+  if (port.Handle.load() >= 0) return false;
+
+  const std::string path = ComDevicePath(number);
+  if (path.empty()) return false;
+  const int fd = Os.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+
+  *port.Line = ComLineState{};
+  port.Stat.flags.store(0);
+  port.Stat.cbInQue.store(0);
+  port.Stat.cbOutQue.store(0);
+  if (!Configure(port, fd)) {
+    Release(port, fd);
+    return false;
+  }
+  port.Handle.store(fd);
+  return true;
+}
+
+bool ComClose(TComPort& port) {
+  const int fd = port.Handle.load();
+  if (fd < 0) return true;
+
+  port.StopFlag.store(true);
+  port.EventMask.store(0);
+  SignalEventFd(port.WakeFd);
+  if (port.ReaderThread.joinable()) {
+    // The reader may not outlive the descriptor it waits on.
+    if (port.ReaderThread.get_id() == std::this_thread::get_id())
+      port.ReaderThread.detach();
+    else
+      port.ReaderThread.join();
+  }
+  Release(port, fd);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+std::size_t ComWrite(TComPort& port, const char* data, std::size_t count, bool wait,
+                     bool* timedOut) {
+  if (timedOut) *timedOut = false;
+  const int fd = port.Handle.load();
+  if (fd < 0) return 0;
+
+  const std::uint32_t baud = std::max<std::uint32_t>(port.Dcb.BaudRate, 50);
+  const auto needs = std::chrono::microseconds(std::uint64_t(count) * 10'000'000 / baud);
+  const auto deadline = Clock::now() + needs + kWriteMargin;
+
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = Os.write(fd, data + done, count - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;  // port gone: silent
+    // The driver's queue is full: the line is slow or held off.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (!wait || left.count() <= 0) {
+      if (timedOut) *timedOut = true;
+      break;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    const int ready = Os.poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 60'000)));
+    if (ready < 0 || (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))) break;
+  }
+  return done;
+}
+
+// ---------------------------------------------------------------------------
+// Modem lines
+
+std::uint32_t ComModemStatus(TComPort& port) {
+  const int fd = port.Handle.load();
+  int lines = 0;
+  if (fd < 0 || Os.modemGet(fd, &lines) < 0) return 0;
+  std::uint32_t status = 0;
+  if (lines & TIOCM_CTS) status |= MS_CTS_ON;
+  if (lines & TIOCM_DSR) status |= MS_DSR_ON;
+  if (lines & TIOCM_RNG) status |= MS_RING_ON;
+  if (lines & TIOCM_CAR) status |= MS_RLSD_ON;
+  return status;
+}
+
+void ComEscape(TComPort& port, int function) {
+  const int fd = port.Handle.load();
+  if (fd < 0) return;
+  switch (function) {
+    case SETRTS: (void)Os.modemSet(fd, TIOCM_RTS, true); break;
+    case CLRRTS: (void)Os.modemSet(fd, TIOCM_RTS, false); break;
+    case SETDTR: (void)Os.modemSet(fd, TIOCM_DTR, true); break;
+    case CLRDTR: (void)Os.modemSet(fd, TIOCM_DTR, false); break;
+    default: break;
+  }
+}
+
+}  // namespace kvl

@@ -1,0 +1,229 @@
+// The serial link: the port record, its line settings, opening, closing and
+// writing, the reader thread with its receive ring, and the modem lines.
+// Plain C++ over termios; everything here except ComReadThread runs on the
+// GUI thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace kvl {
+
+// ---------------------------------------------------------------------------
+// Line settings
+
+// The values the main window reads from its port controls. The defaults are
+// the window's initial values.
+struct PortControls {
+  std::string baudText = "115200";  // text of the selected baud-rate item
+  int parityIndex = 0;              // 0 NOPARITY .. 4 SPACEPARITY
+  int stopBitsIndex = 0;            // 0 one, 1 one and a half, 2 two
+  bool parity = false;
+  bool ctsFlow = false;
+  bool dsrFlow = false;
+  bool dsrSensitivity = false;
+  bool txContinueOnXoff = false;
+  bool outX = false;
+  bool inX = false;
+  bool errorChar = false;
+  bool nullDiscard = false;
+  bool abortOnError = false;
+  std::string dtrText = "DTR Enable";  // "DTR Disable" / "DTR Enable" / "DTR Handshake"
+  std::string rtsText = "RTS Enable";  // "RTS Disable" / "RTS Enable" / "RTS Handshake" / "RTS Toggle"
+  int xonLim = 1;
+  int xoffLim = 1;
+  int byteSize = 8;
+  int xonChar = 2;
+  int xoffChar = 3;
+  int errorCharValue = 0;
+  int eofChar = 4;
+  int evtChar = 7;
+};
+
+// Bits of Dcb::Flags.
+inline constexpr std::uint32_t kDcbBinary = 0x0001;
+inline constexpr std::uint32_t kDcbParity = 0x0002;
+inline constexpr std::uint32_t kDcbOutxCtsFlow = 0x0004;
+inline constexpr std::uint32_t kDcbOutxDsrFlow = 0x0008;
+inline constexpr std::uint32_t kDcbDtrControlMask = 0x0030;
+inline constexpr std::uint32_t kDcbDtrEnable = 0x0010;
+inline constexpr std::uint32_t kDcbDtrHandshake = 0x0020;
+inline constexpr std::uint32_t kDcbDsrSensitivity = 0x0040;
+inline constexpr std::uint32_t kDcbTxContinueOnXoff = 0x0080;
+inline constexpr std::uint32_t kDcbOutX = 0x0100;
+inline constexpr std::uint32_t kDcbInX = 0x0200;
+inline constexpr std::uint32_t kDcbErrorChar = 0x0400;
+inline constexpr std::uint32_t kDcbNull = 0x0800;
+inline constexpr std::uint32_t kDcbRtsControlMask = 0x3000;
+inline constexpr std::uint32_t kDcbRtsEnable = 0x1000;
+inline constexpr std::uint32_t kDcbRtsHandshake = 0x2000;
+inline constexpr std::uint32_t kDcbRtsToggle = 0x3000;
+inline constexpr std::uint32_t kDcbAbortOnError = 0x4000;
+
+// Parity and stop-bit codes of the Win32 record.
+inline constexpr std::uint8_t kNoParity = 0, kOddParity = 1, kEvenParity = 2,
+                              kMarkParity = 3, kSpaceParity = 4;
+inline constexpr std::uint8_t kOneStopBit = 0, kOne5StopBits = 1, kTwoStopBits = 2;
+
+// The Win32 line-settings record, field for field.
+struct Dcb {
+  std::uint32_t DCBlength = 28;
+  std::uint32_t BaudRate = 0;
+  std::uint32_t Flags = 0;
+  std::uint16_t wReserved = 0;
+  std::uint16_t XonLim = 0;
+  std::uint16_t XoffLim = 0;
+  std::uint8_t ByteSize = 0;
+  std::uint8_t Parity = 0;
+  std::uint8_t StopBits = 0;
+  std::uint8_t XonChar = 0;
+  std::uint8_t XoffChar = 0;
+  std::uint8_t ErrorChar = 0;
+  std::uint8_t EofChar = 0;
+  std::uint8_t EvtChar = 0;
+  std::uint16_t wReserved1 = 0;
+};
+static_assert(sizeof(Dcb) == 28);
+
+// The line settings of the port controls.
+Dcb BuildDcb(const PortControls& controls);
+
+// ---------------------------------------------------------------------------
+// The port record
+
+// Communication events (Win32 values).
+inline constexpr std::uint32_t EV_RXCHAR = 0x0001;
+inline constexpr std::uint32_t EV_CTS = 0x0008;
+inline constexpr std::uint32_t EV_DSR = 0x0010;
+inline constexpr std::uint32_t EV_RLSD = 0x0020;
+inline constexpr std::uint32_t EV_RING = 0x0100;
+inline constexpr std::uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+// The event mask an open port waits for.
+inline constexpr std::uint32_t kComEventMask = EV_RXCHAR | kLineEvents;
+
+// Modem status bits (Win32 values).
+inline constexpr std::uint32_t MS_CTS_ON = 0x10;
+inline constexpr std::uint32_t MS_DSR_ON = 0x20;
+inline constexpr std::uint32_t MS_RING_ON = 0x40;
+inline constexpr std::uint32_t MS_RLSD_ON = 0x80;
+
+// Line functions of ComEscape (Win32 values).
+inline constexpr int SETRTS = 3;
+inline constexpr int CLRRTS = 4;
+inline constexpr int SETDTR = 5;
+inline constexpr int CLRDTR = 6;
+
+inline constexpr std::size_t kRingSize = 2048;
+
+// Driver queue state: the reader refreshes it on every wake.
+struct ComStat {
+  std::atomic<std::uint32_t> flags{0};
+  std::atomic<std::uint32_t> cbInQue{0};
+  std::atomic<std::uint32_t> cbOutQue{0};
+};
+
+// Opening-time state of a port (saved settings, the Linux form of the line
+// settings); defined where the port is opened.
+struct ComLineState;
+
+// One serial link. The GUI thread owns it; the reader thread fills Stat,
+// LastEvents, Ring and WriteIndex and the pending state below. Atomic stores
+// are release (or stronger), loads acquire (or stronger).
+struct TComPort {
+  TComPort();
+  ~TComPort();
+  TComPort(const TComPort&) = delete;
+  TComPort& operator=(const TComPort&) = delete;
+
+  int PortNumber = 0;                  // last number given to ComOpen; 0 none
+  std::atomic<int> Handle{-1};         // descriptor of the open port, -1 closed
+  ::kvl::Dcb Dcb{};                    // line settings applied by ComOpen
+  ComStat Stat;
+  std::atomic<std::uint32_t> LastEvents{0};  // events of the reader's last wake that had any
+  std::atomic<bool> StopFlag{false};   // tells the reader to end
+  std::thread ReaderThread;
+  unsigned char Ring[kRingSize]{};
+  std::atomic<std::uint16_t> ReadIndex{0};   // next byte the GUI thread takes
+  std::atomic<std::uint16_t> WriteIndex{0};  // next byte the reader fills
+
+  // Internal state of the link.
+  std::atomic<std::uint32_t> EventMask{0};   // events the reader waits for
+  std::atomic<std::uint32_t> PendingEvents{0};  // line events not yet taken
+  std::atomic<bool> PostPending{false};      // a post is out, not yet taken
+  std::atomic<bool> HungUp{false};           // the device went away
+  std::atomic<bool> ReaderRunning{false};
+  int WakeFd = -1;   // eventfd: ComClose wakes the reader
+  int RoomFd = -1;   // eventfd: the consumer made room in the ring
+  std::function<void()> Post;                // reader -> GUI notification
+  std::unique_ptr<ComLineState> Line;
+};
+
+extern TComPort ComPort;    // the working link
+extern TComPort ProbePort;  // the record through which the scan tries ports
+
+// ---------------------------------------------------------------------------
+// Which device is COM n
+
+// COM1-4 /dev/ttyS0-3, COM5-12 /dev/ttyUSB0-7, COM13-16 /dev/ttyACM0-3;
+// empty outside 1..16.
+std::string DefaultComPath(int number);
+// Replace the mapping (an empty function restores the default). An empty
+// path means the COM number has no device.
+void SetComPathResolver(std::function<std::string(int)> resolver);
+std::string ComDevicePath(int number);
+
+// ---------------------------------------------------------------------------
+// Driver
+
+// Marks the record closed (without closing anything), resets the ring
+// indices and fills Dcb from the controls.
+void ComBuildDcb(TComPort& port, const PortControls& controls);
+
+// Opens COM number with the record's line settings. Stores number in
+// PortNumber whatever happens; false (Handle -1) on any failure, and false
+// at once when the record is already open.
+bool ComOpen(int number, TComPort& port);
+
+// Ends the reader (and waits for it), flushes output, gives the port back
+// the settings it had before opening and closes it. True when the record is
+// closed afterwards; a closed record is left alone.
+bool ComClose(TComPort& port);
+
+// Writes count bytes. With wait, a line that holds the text off is waited
+// for as long as the text needs at the current baud rate plus a margin; the
+// rest is then dropped and *timedOut set. Returns the bytes written (0 on a
+// closed port).
+std::size_t ComWrite(TComPort& port, const char* data, std::size_t count, bool wait,
+                     bool* timedOut = nullptr);
+
+// Modem status as MS_* bits; 0 when it cannot be read.
+std::uint32_t ComModemStatus(TComPort& port);
+// SETRTS, CLRRTS, SETDTR or CLRDTR on the open port; failures are ignored.
+void ComEscape(TComPort& port, int function);
+
+// ---------------------------------------------------------------------------
+// Reader thread and receive ring
+
+// Starts ComReadThread on an open port. post() is called from the reader
+// thread when there is something to take (posts are coalesced while one is
+// pending); the GUI answers it by calling ComTakeRx on its own thread.
+bool ComStartReader(TComPort& port, std::function<void()> post);
+
+// The reader's thread procedure.
+void ComReadThread(TComPort& port);
+
+struct RxBatch {
+  std::string bytes;        // received bytes, in order
+  std::uint32_t events = 0; // EV_* line events since the last take
+  bool hungUp = false;      // the device went away; the reader has ended
+};
+
+// Takes everything unread from the ring and the pending line events.
+RxBatch ComTakeRx(TComPort& port);
+
+}  // namespace kvl

@@ -1,0 +1,188 @@
+// Line settings, their Linux form, the reader's input rules and rendering:
+// all without a port.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "serial/LineSettings.h"
+#include "serial/RxRender.h"
+#include "serial/uCom.h"
+
+using namespace kvl;
+
+namespace {
+
+// No test of this program may reach a real port.
+const bool kNoRealPorts = (SetComPathResolver([](int) { return std::string(); }), true);
+
+template <typename Change>
+LinePlan PlanWith(Change change) {
+  PortControls c;
+  change(c);
+  return PlanLine(BuildDcb(c));
+}
+
+std::string Filter(RxFilter& f, std::string s, bool dsrOn = true) {
+  s.resize(f.Apply(reinterpret_cast<unsigned char*>(s.data()), s.size(), dsrOn));
+  return s;
+}
+
+}  // namespace
+
+TEST(BuildDcb, InitialControlsGiveTheWindowsDefaults) {
+  const Dcb got = BuildDcb(PortControls{});
+  const Dcb want{28, 115200, 0x1011, 0, 1, 1, 8, kNoParity, kOneStopBit, 2, 3, 0, 4, 7, 0};
+  EXPECT_EQ(0, std::memcmp(&got, &want, sizeof want));
+}
+
+TEST(BuildDcb, EachCheckBoxSetsItsOwnBit) {
+  const std::pair<bool PortControls::*, std::uint32_t> boxes[] = {
+      {&PortControls::parity, 0x0002},          {&PortControls::ctsFlow, 0x0004},
+      {&PortControls::dsrFlow, 0x0008},         {&PortControls::dsrSensitivity, 0x0040},
+      {&PortControls::txContinueOnXoff, 0x0080}, {&PortControls::outX, 0x0100},
+      {&PortControls::inX, 0x0200},             {&PortControls::errorChar, 0x0400},
+      {&PortControls::nullDiscard, 0x0800},     {&PortControls::abortOnError, 0x4000},
+  };
+  for (const auto& [box, bit] : boxes) {
+    PortControls c;
+    c.*box = true;
+    EXPECT_EQ(BuildDcb(c).Flags, 0x1011u | bit) << std::hex << bit;
+  }
+}
+
+TEST(BuildDcb, DtrRtsByExactItemTextAndBaudAsDecimal) {
+  PortControls c;
+  c.dtrText = "DTR Handshake";
+  c.rtsText = "RTS Toggle";
+  EXPECT_EQ(BuildDcb(c).Flags, 0x0001u | 0x0020u | 0x3000u);
+  c.dtrText = "DTR Disable";
+  c.rtsText = "RTS Handshake";
+  EXPECT_EQ(BuildDcb(c).Flags, 0x2001u);
+  c.dtrText = "dtr enable";  // case counts: no bit
+  c.rtsText = "RTS Disable";
+  EXPECT_EQ(BuildDcb(c).Flags, 0x0001u);
+
+  c.baudText = "14400";
+  EXPECT_EQ(BuildDcb(c).BaudRate, 14400u);
+  c.baudText = "9600x";
+  EXPECT_EQ(BuildDcb(c).BaudRate, 0u);
+  EXPECT_FALSE(PlanLine(BuildDcb(c)).accepted);
+}
+
+TEST(PlanLine, FramingParityAndRates) {
+  auto framing = [](int bits, int parity, int stop) {
+    return PlanWith([&](PortControls& c) {
+      c.byteSize = bits;
+      c.parityIndex = parity;
+      c.stopBitsIndex = stop;
+    }).cflag;
+  };
+  EXPECT_EQ(framing(7, kMarkParity, kTwoStopBits), tcflag_t(CS7 | PARENB | PARODD | CMSPAR | CSTOPB));
+  EXPECT_EQ(framing(8, kSpaceParity, kOneStopBit), tcflag_t(CS8 | PARENB | CMSPAR));
+  EXPECT_EQ(framing(6, kOddParity, kOneStopBit), tcflag_t(CS6 | PARENB | PARODD));
+  EXPECT_EQ(framing(5, kEvenParity, kOne5StopBits), tcflag_t(CS5 | PARENB | CSTOPB));
+
+  EXPECT_EQ(PlanWith([](PortControls&) {}).speed, speed_t(B115200));
+  for (const char* rate : {"14400", "28800", "56000", "128000", "256000"}) {
+    const LinePlan plan = PlanWith([&](PortControls& c) { c.baudText = rate; });
+    EXPECT_TRUE(plan.accepted && plan.customBaud) << rate;
+    EXPECT_EQ(plan.baud, std::stoul(rate));
+  }
+}
+
+TEST(PlanLine, RefusesWhatLinuxOrTheStopBitRuleDoesNotAllow) {
+  auto refused = [](auto change) { return !PlanWith(change).accepted; };
+  EXPECT_TRUE(refused([](PortControls& c) { c.byteSize = 5; c.stopBitsIndex = kTwoStopBits; }));
+  EXPECT_TRUE(refused([](PortControls& c) { c.stopBitsIndex = kOne5StopBits; }));
+  EXPECT_TRUE(refused([](PortControls& c) { c.byteSize = 9; }));
+  EXPECT_TRUE(refused([](PortControls& c) { c.dtrText = "DTR Handshake"; }));
+  EXPECT_TRUE(refused([](PortControls& c) { c.dsrFlow = true; }));
+  // Settings with no Linux meaning are accepted.
+  EXPECT_FALSE(refused([](PortControls& c) {
+    c.txContinueOnXoff = c.abortOnError = true;
+    c.xonLim = 500;
+    c.eofChar = 26;
+  }));
+}
+
+TEST(PlanLine, FlowControlLinesAndReaderRules) {
+  LinePlan plan = PlanWith([](PortControls& c) {
+    c.ctsFlow = c.outX = c.inX = true;
+    c.xonChar = 0x11;
+    c.xoffChar = 0x13;
+  });
+  EXPECT_TRUE(plan.cflag & CRTSCTS);
+  EXPECT_EQ(plan.iflag, tcflag_t(IXON | IXOFF));
+  EXPECT_EQ(plan.startChar + plan.stopChar, 0x11 + 0x13);
+
+  // Error Char matters only together with PARITY.
+  EXPECT_FALSE(PlanWith([](PortControls& c) { c.errorChar = true; }).replaceMarked);
+  plan = PlanWith([](PortControls& c) { c.errorChar = c.parity = true; });
+  EXPECT_EQ(plan.iflag, tcflag_t(INPCK | PARMRK));
+  EXPECT_TRUE(plan.replaceMarked);
+
+  plan = PlanWith([](PortControls& c) {
+    c.rtsText = "RTS Handshake";
+    c.dtrText = "DTR Disable";
+  });
+  EXPECT_TRUE(plan.cflag & CRTSCTS);
+  EXPECT_EQ(plan.rts, LineAction::Driver);
+  EXPECT_EQ(plan.dtr, LineAction::Drop);
+  plan = PlanWith([](PortControls& c) { c.rtsText = "RTS Toggle"; });
+  EXPECT_TRUE(plan.rs485Toggle && !(plan.cflag & CRTSCTS));
+}
+
+TEST(ApplyLinePlan, RawModeReplacesStaleBits) {
+  termios t{};
+  t.c_iflag = ICRNL | IXANY | IXON | PARMRK | IGNPAR;
+  t.c_oflag = OPOST | ONLCR;
+  t.c_lflag = ICANON | ECHO | ISIG;
+  t.c_cflag = CS7 | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+  ApplyLinePlan(PlanWith([](PortControls& c) { c.parityIndex = kEvenParity; }), t);
+  EXPECT_EQ(t.c_cflag & (kPlannedCflags | CLOCAL | CREAD | HUPCL),
+            tcflag_t(CS8 | PARENB | CLOCAL | CREAD | HUPCL));
+  EXPECT_EQ(t.c_iflag, 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(t.c_cc[VMIN] * 256 + t.c_cc[VTIME], 256);
+}
+
+TEST(RxFilter, DropsNullsAndGatesOnDsr) {
+  RxFilter f;
+  f.Reset(PlanWith([](PortControls& c) { c.nullDiscard = c.dsrSensitivity = true; }));
+  EXPECT_EQ(Filter(f, std::string("a\0b\0", 4)), "ab");
+  EXPECT_EQ(Filter(f, "xyz", false), "");
+}
+
+TEST(RxFilter, ReplacesMarkedBytesAcrossReads) {
+  RxFilter f;
+  f.Reset(PlanWith([](PortControls& c) {
+    c.parity = c.errorChar = true;
+    c.errorCharValue = '#';
+  }));
+  // a, bad 'b', a real 0xFF, c, then a bad byte split over three reads.
+  std::string out = Filter(f, std::string("a\xFF\0b\xFF\xFF" "c\xFF", 8));
+  out += Filter(f, std::string("\0", 1));
+  out += Filter(f, "d");
+  EXPECT_EQ(out, "a#\xFF" "c#");
+}
+
+TEST(RenderRx, TextLeavesOutLowControlBytesHexShowsAll) {
+  std::string display = "[", hex;
+  RenderRx(std::string_view("O\0K\t\r\n\x0A\xFF", 8), true, display, hex);
+  EXPECT_EQ(display, "[OK\r\n\n\xFF");
+  EXPECT_EQ(hex, "4F004B090D0A0AFF");
+  hex.clear();
+  RenderRx("OK", false, display, hex);
+  EXPECT_TRUE(hex.empty());
+  EXPECT_EQ(HexOf("OK\r\n"), "4F4B0D0A");
+}
+
+TEST(ComPaths, DefaultMappingAndThisProgramsOwn) {
+  EXPECT_EQ(DefaultComPath(4) + DefaultComPath(5) + DefaultComPath(12) + DefaultComPath(13),
+            "/dev/ttyS3/dev/ttyUSB0/dev/ttyUSB7/dev/ttyACM0");
+  EXPECT_EQ(DefaultComPath(16) + DefaultComPath(0) + DefaultComPath(17), "/dev/ttyACM3");
+  EXPECT_EQ(ComDevicePath(1), "");
+  (void)kNoRealPorts;
+}

@@ -1,0 +1,497 @@
+// Opening, closing, writing and reading through pseudo-terminals mapped to
+// COM numbers; modem lines and a held output queue through fakes of the OS
+// table.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "serial/SerialOs.h"
+#include "serial/uCom.h"
+
+using namespace kvl;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// No test of this program may reach a real port.
+const bool kNoRealPorts = (SetComPathResolver([](int) { return std::string(); }), true);
+
+template <typename Pred>
+bool WaitUntil(Pred pred) {
+  const auto deadline = Clock::now() + 10s;
+  while (!pred()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+double CpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+std::size_t Unread(const TComPort& port) {
+  return (port.WriteIndex.load() - port.ReadIndex.load()) & (kRingSize - 1);
+}
+
+class SerialPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[128];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    paths[3] = name;
+    SetComPathResolver([this](int n) { return paths.count(n) ? paths[n] : std::string(); });
+    ComBuildDcb(port, PortControls{});
+  }
+  void TearDown() override {
+    ComClose(port);
+    Os = RealSerialOs();
+    SetComPathResolver([](int) { return std::string(); });
+    if (master >= 0) close(master);
+    close(slave);
+  }
+  bool OpenWith(const PortControls& c) {
+    ComBuildDcb(port, c);
+    return ComOpen(3, port);
+  }
+  bool StartReader() {
+    return ComStartReader(port, [this] {
+      { std::lock_guard lock(m); ++posts; }
+      cv.notify_all();
+    });
+  }
+  void Send(const std::string& bytes) {
+    ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  }
+  termios Settings() const {
+    termios t{};
+    tcgetattr(slave, &t);
+    return t;
+  }
+  // Takes from the ring into `taken`, as the GUI does on each post, until
+  // pred holds.
+  template <typename Pred>
+  bool TakeUntil(Pred pred) {
+    const auto deadline = Clock::now() + 20s;
+    for (;;) {
+      std::unique_lock lock(m);
+      const int seen = posts;
+      lock.unlock();
+      RxBatch b = ComTakeRx(port);
+      taken.bytes += b.bytes;
+      taken.events |= b.events;
+      taken.hungUp |= b.hungUp;
+      if (pred()) return true;
+      if (Clock::now() > deadline) return false;
+      lock.lock();
+      cv.wait_for(lock, 100ms, [&] { return posts > seen; });
+    }
+  }
+  std::string TakeBytes(std::size_t count) {
+    taken = {};
+    TakeUntil([&] { return taken.bytes.size() >= count; });
+    return taken.bytes;
+  }
+
+  int master = -1, slave = -1;
+  std::map<int, std::string> paths;
+  TComPort port;
+  RxBatch taken;
+  std::mutex m;
+  std::condition_variable cv;
+  int posts = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+TEST_F(SerialPort, PortGetsTheLineSettings) {
+  PortControls c;
+  c.parityIndex = kOddParity;
+  c.stopBitsIndex = kTwoStopBits;
+  c.ctsFlow = c.outX = c.inX = c.parity = true;
+  c.baudText = "9600";
+  ASSERT_TRUE(OpenWith(c));
+  // A pseudo-terminal keeps all but PARENB and CSIZE (it has no framing).
+  const termios t = Settings();
+  EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR | CSTOPB | CRTSCTS | CLOCAL | CREAD | HUPCL),
+            tcflag_t(PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD | HUPCL));
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | INPCK | PARMRK | ICRNL), tcflag_t(IXON | IXOFF | INPCK));
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_EQ(t.c_cc[VSTART] * 256 + t.c_cc[VSTOP], 2 * 256 + 3);
+  EXPECT_EQ(cfgetospeed(&t), speed_t(B9600));
+  EXPECT_EQ(fcntl(port.Handle, F_GETFD), FD_CLOEXEC);
+}
+
+TEST_F(SerialPort, ParityChangeAcrossReopeningLeavesNoStaleBit) {
+  PortControls c;
+  c.parityIndex = kMarkParity;
+  ASSERT_TRUE(OpenWith(c));
+  EXPECT_EQ(Settings().c_cflag & (PARODD | CMSPAR), tcflag_t(PARODD | CMSPAR));
+  ASSERT_TRUE(ComClose(port));
+  c.parityIndex = kEvenParity;
+  ASSERT_TRUE(OpenWith(c));
+  EXPECT_EQ(Settings().c_cflag & (PARODD | CMSPAR), 0u);
+}
+
+TEST_F(SerialPort, CustomRateAndFiveBitsWithOneAndAHalfStop) {
+  PortControls c;
+  c.baudText = "56000";
+  c.byteSize = 5;
+  c.stopBitsIndex = kOne5StopBits;
+  ASSERT_TRUE(OpenWith(c));
+  std::uint32_t baud = 0;
+  ASSERT_EQ(KernelGetCustomBaud(slave, &baud), 0);
+  EXPECT_EQ(baud, 56000u);
+  EXPECT_TRUE(Settings().c_cflag & CSTOPB);
+}
+
+TEST_F(SerialPort, ClosingPutsBackTheEarlierSettings) {
+  ASSERT_EQ(KernelSetCustomBaud(slave, 14400), 0);
+  const termios before = Settings();
+  PortControls c;
+  c.parityIndex = kSpaceParity;
+  c.ctsFlow = c.inX = true;
+  c.baudText = "128000";
+  ASSERT_TRUE(OpenWith(c));
+  ASSERT_TRUE(ComClose(port));
+  EXPECT_EQ(port.Handle, -1);
+  const termios after = Settings();
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(0, std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc));
+  std::uint32_t baud = 0;
+  EXPECT_EQ(KernelGetCustomBaud(slave, &baud), 0);
+  EXPECT_EQ(baud, 14400u);
+}
+
+TEST_F(SerialPort, RefusedSettingsFailTheOpeningAndLeaveThePortAsFound) {
+  const termios before = Settings();
+  const auto refused = [&](auto change) {
+    PortControls c;
+    change(c);
+    const bool opened = OpenWith(c);
+    const bool closed = port.Handle == -1;
+    ComClose(port);
+    return !opened && closed;
+  };
+  EXPECT_TRUE(refused([](PortControls& c) { c.byteSize = 5; c.stopBitsIndex = kTwoStopBits; }));
+  EXPECT_TRUE(refused([](PortControls& c) { c.stopBitsIndex = kOne5StopBits; }));
+  EXPECT_TRUE(refused([](PortControls& c) { c.dtrText = "DTR Handshake"; }));
+  EXPECT_TRUE(refused([](PortControls& c) { c.dsrFlow = true; }));
+  EXPECT_TRUE(refused([](PortControls& c) { c.rtsText = "RTS Toggle"; }));  // no RS-485 on a pty
+  EXPECT_EQ(Settings().c_lflag, before.c_lflag);
+  EXPECT_TRUE(OpenWith(PortControls{}));  // nothing was left locked
+}
+
+TEST_F(SerialPort, OpeningAnOpenRecordChangesOnlyThePortNumber) {
+  ASSERT_TRUE(ComOpen(3, port));
+  const int fd = port.Handle;
+  EXPECT_FALSE(ComOpen(7, port));
+  EXPECT_EQ(port.PortNumber, 7);
+  EXPECT_EQ(port.Handle, fd);
+}
+
+TEST_F(SerialPort, MissingDeviceFailsAndTheNextOpeningWorks) {
+  paths[5] = "/nonexistent/tty";
+  EXPECT_FALSE(ComOpen(5, port));
+  EXPECT_FALSE(ComOpen(6, port));  // no device for COM6
+  EXPECT_EQ(port.Handle, -1);
+  EXPECT_TRUE(ComOpen(3, port));
+}
+
+TEST_F(SerialPort, PortLockedByAnotherProgramStaysShut) {
+  const int other = open(paths[3].c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_FALSE(ComOpen(3, port));
+  EXPECT_EQ(port.Handle, -1);
+  close(other);
+  EXPECT_TRUE(ComOpen(3, port));
+}
+
+// The errno of opening path in a child that gave up root (0: it opened).
+int OpenAsNobody(const std::string& path) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  if (fork() == 0) {
+    int result = 0;
+    if (setgid(65534) != 0 || setuid(65534) != 0) result = -2;
+    else if (open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) < 0) result = errno;
+    (void)!write(fds[1], &result, sizeof result);
+    _exit(0);
+  }
+  close(fds[1]);
+  int result = -3;
+  (void)!read(fds[0], &result, sizeof result);
+  close(fds[0]);
+  wait(nullptr);
+  return result;
+}
+
+TEST_F(SerialPort, ExclusiveModeKeepsOthersOutUntilClosed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+  ASSERT_EQ(fchmod(slave, 0666), 0);
+  ASSERT_EQ(OpenAsNobody(paths[3]), 0);
+  ASSERT_TRUE(ComOpen(3, port));
+  EXPECT_EQ(OpenAsNobody(paths[3]), EBUSY);
+  ASSERT_TRUE(ComClose(port));
+  EXPECT_EQ(OpenAsNobody(paths[3]), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+TEST_F(SerialPort, LongTextIsSentWhole) {
+  ASSERT_TRUE(ComOpen(3, port));
+  std::string text;
+  for (int i = 0; i < 5000; ++i) text += char('A' + i % 26);
+  bool timedOut = true;
+  EXPECT_EQ(ComWrite(port, text.data(), text.size(), true, &timedOut), text.size());
+  EXPECT_FALSE(timedOut);
+  std::string got;
+  char buf[4096];
+  ssize_t n;
+  while (got.size() < text.size() && (n = read(master, buf, sizeof buf)) > 0) got.append(buf, n);
+  EXPECT_EQ(got, text);
+}
+
+TEST_F(SerialPort, HeldOffLineTimesOutInsteadOfHanging) {
+  PortControls c;
+  c.outX = true;
+  ASSERT_TRUE(OpenWith(c));
+  // XOFF (3), then a marker: once the marker is in, the XOFF took effect.
+  Send("\x03" "A");
+  ASSERT_TRUE(WaitUntil([&] {
+    int n = 0;
+    return ioctl(slave, FIONREAD, &n) == 0 && n >= 1;
+  }));
+  const std::string text(1000, 'x');
+  bool timedOut = false;
+  const auto start = Clock::now();
+  EXPECT_LT(ComWrite(port, text.data(), text.size(), true, &timedOut), text.size());
+  EXPECT_TRUE(timedOut);
+  EXPECT_LT(Clock::now() - start, 10s);
+  ComClose(port);
+  EXPECT_EQ(ComWrite(port, text.data(), text.size(), true, &timedOut), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Reader and receive ring
+
+TEST_F(SerialPort, BurstAcrossTheRingEndArrivesInOrder) {
+  ASSERT_TRUE(ComOpen(3, port));
+  port.ReadIndex = 2000;
+  port.WriteIndex = 2000;
+  ASSERT_TRUE(StartReader());
+  std::string burst;
+  for (int i = 0; i < 100; ++i) burst += char(i + 10);
+  Send(burst);
+  EXPECT_EQ(TakeBytes(burst.size()), burst);
+  EXPECT_EQ(port.WriteIndex, 52);
+  EXPECT_EQ(port.LastEvents & EV_RXCHAR, EV_RXCHAR);
+}
+
+TEST_F(SerialPort, FloodWithSlowConsumerArrivesCompleteAndInOrder) {
+  ASSERT_TRUE(ComOpen(3, port));
+  ASSERT_TRUE(StartReader());
+  constexpr std::size_t kTotal = 4 << 20;
+  std::string sent(kTotal, '\0');
+  std::uint32_t seed = 12345;
+  for (char& ch : sent) ch = char((seed = seed * 1103515245 + 12345) >> 23);
+  std::thread writer([&] {
+    for (std::size_t done = 0; done < kTotal;) {
+      const ssize_t n = write(master, sent.data() + done, std::min<std::size_t>(65536, kTotal - done));
+      if (n <= 0) break;
+      done += std::size_t(n);
+    }
+  });
+  // The first takes wait until the ring is full, so the reader has to wait
+  // for room again and again.
+  std::string got;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(WaitUntil([&] { return Unread(port) == kRingSize - 1; }));
+    got += ComTakeRx(port).bytes;
+  }
+  got += TakeBytes(kTotal - got.size());
+  writer.join();
+  auto checksum = [](const std::string& s) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (unsigned char ch : s) h = (h ^ ch) * 1099511628211ull;
+    return h;
+  };
+  EXPECT_EQ(got.size(), kTotal);
+  EXPECT_EQ(checksum(got), checksum(sent));
+}
+
+TEST_F(SerialPort, OtherSideClosingIsAHangUpWithoutBusyLoop) {
+  ASSERT_TRUE(ComOpen(3, port));
+  ASSERT_TRUE(StartReader());
+  // A hang-up discards what the port still holds, so the bytes come first.
+  Send("bye");
+  ASSERT_EQ(TakeBytes(3), "bye");
+  const double cpu = CpuSeconds();
+  close(master);
+  master = -1;
+  taken = {};
+  ASSERT_TRUE(TakeUntil([&] { return taken.hungUp; }));
+  ASSERT_TRUE(WaitUntil([&] { return !port.ReaderRunning; }));
+  EXPECT_LT(CpuSeconds() - cpu, 0.5);
+  EXPECT_TRUE(ComClose(port));
+  EXPECT_EQ(port.Handle, -1);
+}
+
+TEST_F(SerialPort, CloseEndsAndJoinsTheReaderEvenWithTheRingFull) {
+  ASSERT_TRUE(ComOpen(3, port));
+  ASSERT_TRUE(StartReader());
+  Send(std::string(3000, 'z'));
+  ASSERT_TRUE(WaitUntil([&] { return Unread(port) == kRingSize - 1; }));
+  EXPECT_TRUE(ComClose(port));
+  EXPECT_FALSE(port.ReaderThread.joinable());
+  EXPECT_FALSE(port.ReaderRunning);
+  EXPECT_TRUE(port.StopFlag);
+
+  // A closed record is left alone.
+  port.StopFlag = false;
+  EXPECT_TRUE(ComClose(port));
+  EXPECT_FALSE(port.StopFlag);
+  // The record serves a new opening with a new reader.
+  ComBuildDcb(port, PortControls{});
+  ASSERT_TRUE(ComOpen(3, port));
+  ASSERT_TRUE(StartReader());
+  Send("again");
+  EXPECT_EQ(TakeBytes(5), "again");
+}
+
+// ---------------------------------------------------------------------------
+// Through fakes of the OS table
+
+std::atomic<int> fakeLines{0}, drivenLines{0}, linesRead{0}, portFd{-1};
+std::atomic<std::size_t> portBytesRead{0};
+
+int FakeModemGet(int, int* lines) {
+  *lines = fakeLines;
+  ++linesRead;
+  return 0;
+}
+
+int FakeModemSet(int, int lines, bool on) {
+  on ? drivenLines.fetch_or(lines) : drivenLines.fetch_and(~lines);
+  return 0;
+}
+
+ssize_t CountingRead(int fd, void* buffer, size_t count) {
+  const ssize_t n = RealSerialOs().read(fd, buffer, count);
+  if (fd == portFd && n > 0) portBytesRead += std::size_t(n);
+  return n;
+}
+
+class SerialFakeOs : public SerialPort {
+ protected:
+  void SetUp() override {
+    SerialPort::SetUp();
+    fakeLines = drivenLines = linesRead = 0;
+    Os.modemGet = FakeModemGet;
+    Os.modemSet = FakeModemSet;
+  }
+};
+
+TEST_F(SerialFakeOs, LinesDrivenAtOpeningAndByHand) {
+  ASSERT_TRUE(ComOpen(3, port));
+  EXPECT_EQ(drivenLines, TIOCM_DTR | TIOCM_RTS);
+  ComEscape(port, CLRDTR);
+  EXPECT_EQ(drivenLines, TIOCM_RTS);
+  ComEscape(port, CLRRTS);
+  ComEscape(port, SETDTR);
+  EXPECT_EQ(drivenLines, TIOCM_DTR);
+  ComClose(port);
+
+  PortControls c;
+  c.dtrText = "DTR Disable";
+  c.rtsText = "RTS Disable";
+  drivenLines = TIOCM_DTR | TIOCM_RTS;
+  ASSERT_TRUE(OpenWith(c));
+  EXPECT_EQ(drivenLines, 0);
+  fakeLines = TIOCM_CTS | TIOCM_CAR | TIOCM_RNG;
+  EXPECT_EQ(ComModemStatus(port), MS_CTS_ON | MS_RLSD_ON | MS_RING_ON);
+  fakeLines = TIOCM_DSR;
+  EXPECT_EQ(ComModemStatus(port), MS_DSR_ON);
+}
+
+TEST_F(SerialFakeOs, LineChangesBecomeEvents) {
+  ASSERT_TRUE(ComOpen(3, port));
+  ASSERT_TRUE(StartReader());
+  // Changes count from the reader's first look at the lines.
+  ASSERT_TRUE(WaitUntil([] { return linesRead > 0; }));
+  fakeLines = TIOCM_CTS;
+  ASSERT_TRUE(TakeUntil([&] { return taken.events != 0; }));
+  EXPECT_EQ(taken.events, EV_CTS);
+
+  taken.events = 0;
+  fakeLines = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
+  ASSERT_TRUE(TakeUntil([&] { return taken.events == (EV_DSR | EV_RLSD | EV_RING); }));
+  taken.events = 0;
+  fakeLines = TIOCM_CTS | TIOCM_CAR;
+  ASSERT_TRUE(TakeUntil([&] { return taken.events == (EV_DSR | EV_RING); }));
+  EXPECT_TRUE(taken.bytes.empty());
+  EXPECT_FALSE(taken.hungUp);
+}
+
+TEST_F(SerialFakeOs, DsrSensitivityDropsBytesWhileDsrIsOff) {
+  PortControls c;
+  c.dsrSensitivity = true;
+  ASSERT_TRUE(OpenWith(c));
+  portFd = port.Handle.load();
+  portBytesRead = 0;
+  Os.read = CountingRead;
+  ASSERT_TRUE(StartReader());
+  Send("lost");
+  ASSERT_TRUE(WaitUntil([&] { return portBytesRead == 4; }));
+  fakeLines = TIOCM_DSR;
+  Send("kept");
+  EXPECT_EQ(TakeBytes(4), "kept");
+}
+
+std::atomic<int> outputFlushes{0};
+
+int StuckOutputIoctl(int fd, unsigned long request, void* argument) {
+  if (request != TIOCOUTQ) return RealSerialOs().ioctl(fd, request, argument);
+  *static_cast<int*>(argument) = 100;  // never drains
+  return 0;
+}
+
+int CountingFlush(int fd, int queues) {
+  if (queues == TCOFLUSH) ++outputFlushes;
+  return RealSerialOs().tcflush(fd, queues);
+}
+
+TEST_F(SerialFakeOs, CloseDiscardsOutputThatWillNotDrain) {
+  ASSERT_TRUE(ComOpen(3, port));
+  outputFlushes = 0;
+  Os.ioctl = StuckOutputIoctl;
+  Os.tcflush = CountingFlush;
+  const auto start = Clock::now();
+  EXPECT_TRUE(ComClose(port));
+  EXPECT_LT(Clock::now() - start, 5s);
+  EXPECT_EQ(outputFlushes, 1);
+  (void)kNoRealPorts;
+}
+
+}  // namespace
