@@ -26,7 +26,7 @@ void Guarded(F&& f) {
   try {
     f();
   } catch (const std::exception& e) {
-    ShowGeneralError(FromCp1251(e.what()));
+    ShowGeneralError(QString::fromLocal8Bit(e.what()));
   }
 }
 
@@ -165,7 +165,7 @@ void TBaseform::showPopup(ConsolePane* pane, const QPoint& pos) {
 }
 
 void TBaseform::PopupMenuPopup() {
-  itemCopy->setEnabled(PopupTarget && PopupTarget->textCursor().hasSelection());
+  itemCopy->setEnabled(PopupTarget && PopupTarget->hasSelection());
 }
 
 void TBaseform::itemUndoClick() {
@@ -182,7 +182,6 @@ void TBaseform::itemPasteClick() {
 }
 void TBaseform::itemDeleteClick() {
   // The panes are read-only: there is nothing to delete from them.
-  if (PopupTarget && !PopupTarget->isReadOnly()) PopupTarget->textCursor().removeSelectedText();
 }
 void TBaseform::itemSelectAllClick() {
   if (PopupTarget) PopupTarget->selectAll();

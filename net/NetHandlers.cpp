@@ -128,8 +128,12 @@ void TBaseform::watchClientSock() {
   // The socket's readiness becomes the link's three events, posted to this
   // window so that they are handled in order with its other messages. A
   // notifier stays off from its firing until its event has been handled.
+  // Reading is watched only once the connection is up: a socket that is
+  // not yet connected, or whose attempt failed, reads as ready (hang-up),
+  // and a read then would swallow the error that the connect event reports.
   const int sock = ClientSock;
   SockReadNotifier = new QSocketNotifier(sock, QSocketNotifier::Read, this);
+  SockReadNotifier->setEnabled(false);
   connect(SockReadNotifier, &QSocketNotifier::activated, this, [this, sock] {
     SockReadNotifier->setEnabled(false);
     QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_READ, 0));
@@ -272,6 +276,7 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
       ActiveLink = 0;
       for (int n = 1; n <= 16; ++n) BtnCom[size_t(n)]->setEnabled(false);
       for (QWidget* w : NetCommandControls) w->setEnabled(true);
+      if (SockReadNotifier) SockReadNotifier->setEnabled(true);
     } else {
       AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") + SystemErrorText(error));
       closeClientSock();

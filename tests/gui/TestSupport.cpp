@@ -9,9 +9,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
-#include <QPlainTextEdit>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QTest>
 #include <cerrno>
 #include <chrono>
@@ -151,6 +153,41 @@ void WorkDir::mapPorts(const std::map<int, std::string>& ports) {
   writeSettings(s);
 }
 
+std::string FirstRunSections() {
+  return "\r\n"
+         "[TCP socket]\r\n"
+         "Source port:=10000\r\n"
+         "Remote IP:=192.168.1.10\r\n"
+         "Remote port:=7777\r\n"
+         "\r\n"
+         "[One click command]\r\n"
+         "APN SIM1:=www.kyivstar.net\r\n"
+         "APN SIM1 Login:=\r\n"
+         "APN SIM1 Password:=\r\n"
+         "APN SIM2:=telematika\r\n"
+         "APN SIM2 Login:=\r\n"
+         "APN SIM2 Password:=\r\n"
+         "Out port 1 baudrate:=9600\r\n"
+         "Out port 2 baudrate:=9600\r\n"
+         "Modem socket port1:=7777\r\n"
+         "Modem socket port2:=7778\r\n"
+         "AC report IP:=192.168.1.1\r\n"
+         "AC report port:=8080\r\n"
+         "\r\n"
+         "[\xD1ommand line]\r\n"  // a Cyrillic capital Es
+         "command line1:=config level\r\n"
+         "command line2:=MyV=7\r\n"
+         "command line3:=KvlFact\r\n"
+         "command line4:=SVDWL=203.0.113.25 restart\r\n"
+         "command line5:=ADWL0\r\n"
+         "\r\n"
+         "[Sim set]\r\n"
+         "Phone 1:=+380672100001\r\n"
+         "Phone 2:=+380502100002\r\n"
+         "Phone 3:=+380632100003\r\n"
+         "Phone 4:=+380932100004\r\n";
+}
+
 void ResetProgramState() {
   kvl::ComClose(kvl::ComPort);
   kvl::ComClose(kvl::ProbePort);
@@ -173,6 +210,7 @@ Windows::Windows() {
 
 Windows::~Windows() {
   main->close();
+  kvl::ComClose(kvl::ComPort);  // the reader posts to the window: end it first
   delete main;
   ResetProgramState();
 }
@@ -264,6 +302,95 @@ int UnusedLoopbackPort() {
   getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
   ::close(s);
   return ntohs(a.sin_port);
+}
+
+namespace {
+
+bool LoopbackPortFree(int port) {
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(std::uint16_t(port));
+  const bool ok = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(s);
+  return ok;
+}
+
+bool LoopbackRunFree(int first, int count) {
+  for (int p = first; p < first + count; ++p)
+    if (p > 65535 || !LoopbackPortFree(p)) return false;
+  return true;
+}
+
+}  // namespace
+
+int FreeLoopbackPorts(int count, int preferred) {
+  if (preferred > 0 && LoopbackRunFree(preferred, count)) return preferred;
+  // Runs below the usual range of the system's own port choices.
+  for (int first = 20000 + int(::getpid() % 500) * 20; first < 32000; first += count + 7)
+    if (LoopbackRunFree(first, count)) return first;
+  throw std::runtime_error("no free loopback ports");
+}
+
+bool WaitPeerClosed(Listener& listener, int timeoutMs) {
+  return WaitFor([&] {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::recv(listener.client(), buf, sizeof buf, 0);
+      if (n == 0) return true;
+      if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    }
+  }, timeoutMs);
+}
+
+QColor PaneColourOf(const kvl::TBaseform& f, const QString& text, bool hexPane) {
+  // The pane's characters with their colours; a line break is '\n' with no
+  // colour of its own.
+  const kvl::ConsoleText& content = (hexPane ? f.bRichEd : f.cRichEd)->content();
+  const QString shown = QString::fromStdU16String(content.text());
+  QList<QColor> colours;
+  colours.reserve(shown.size());
+  for (qsizetype i = 0; i < shown.size(); ++i)
+    colours << (shown[i] == QLatin1Char('\n')
+                    ? QColor()
+                    : kvl::WinColour(content.runs()[content.runIndexAt(size_t(i))].colour));
+  QString wanted = text;
+  wanted.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  const qsizetype at = shown.lastIndexOf(wanted);
+  if (at < 0 || wanted.isEmpty()) return {};
+  QColor colour;
+  for (qsizetype i = at; i < at + wanted.size(); ++i) {
+    if (shown[i] == QLatin1Char('\n')) continue;
+    if (!colour.isValid()) colour = colours[i];
+    else if (colours[i] != colour) return {};
+  }
+  return colour;
+}
+
+QListWidgetItem* AddressLine(const kvl::TBaseform& f, const QString& text) {
+  for (int i = 0; i < f.ChBxIPs->count(); ++i)
+    if (f.ChBxIPs->item(i)->text() == text) return f.ChBxIPs->item(i);
+  return nullptr;
+}
+
+bool ConnectLoopback(kvl::TBaseform& f, Listener& listener, int sourcePort) {
+  if (sourcePort > 0) f.EdtSPort->setText(QString::number(sourcePort));
+  if (!f.LocalAddrChosen) {
+    f.ChBxIniNet->setChecked(true);
+    QListWidgetItem* line = AddressLine(f, QStringLiteral("127.0.0.1"));
+    if (!line) return false;
+    line->setCheckState(Qt::Checked);
+    if (!f.LocalAddrChosen) return false;
+  }
+  f.edtRHost->setText(QStringLiteral("127.0.0.1"));
+  f.EdtRPort->setText(QString::number(listener.port()));
+  if (!f.ChBxS1Conn->isEnabled()) return false;
+  const QString report = QStringLiteral("Connect to IP ");
+  const qsizetype before = PaneText(f).count(report);
+  f.ChBxS1Conn->setChecked(true);
+  if (!listener.accept()) return false;
+  return WaitFor([&] { return PaneText(f).count(report) > before && kvl::ActiveLink == 0; });
 }
 
 }  // namespace kvltest

@@ -4,6 +4,7 @@
 // reporter that records instead of showing boxes.
 #pragma once
 
+#include <QColor>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -13,6 +14,8 @@
 #include <string>
 
 #include "app/ErrorReporter.h"
+
+class QListWidgetItem;
 
 namespace kvl {
 class TBaseform;
@@ -78,6 +81,12 @@ class WorkDir {
   QString previous_;
 };
 
+// The four sections that a first run appends to a settings file holding
+// only the "Com ports" section, byte for byte (Windows-1251, CR LF). Given
+// to WorkDir as `extra`, it makes a complete file that start-up leaves as
+// it is.
+std::string FirstRunSections();
+
 // The program's two windows, created as at start-up, with every shared
 // global of the program reset first.
 struct Windows {
@@ -118,5 +127,31 @@ class Listener {
 
 // Port number no one listens on (bound once, then closed).
 int UnusedLoopbackPort();
+
+// First port of `count` consecutive loopback ports that can all be bound
+// now: `preferred` (if given) when its run is free, otherwise a run below
+// the system's ephemeral ports that depends on the process, so that test
+// programs running side by side keep apart.
+int FreeLoopbackPorts(int count, int preferred = 0);
+
+// Whether the peer of the accepted connection has closed it (end of file
+// seen), waiting at most timeoutMs; data still arriving is discarded.
+bool WaitPeerClosed(Listener& listener, int timeoutMs = 5000);
+
+// Colour of `text` in a pane: the colour shared by all its characters at
+// its last occurrence, or an invalid colour when the text is not there or
+// is not of one colour. Line ends in `text` ("\r\n", "\r" or "\n") match
+// the pane's line breaks.
+QColor PaneColourOf(const kvl::TBaseform& f, const QString& text, bool hexPane = false);
+
+// The line of the local address list with this text, or nullptr.
+QListWidgetItem* AddressLine(const kvl::TBaseform& f, const QString& text);
+
+// Connects the TCP link to the listener as the engineer does: ticks "Check
+// Net", ticks "127.0.0.1" in the list (unless an address is chosen already),
+// fills the source port (when sourcePort > 0), remote address and port,
+// checks "Connect", accepts, and waits for the connected report. False
+// when any step did not happen.
+bool ConnectLoopback(kvl::TBaseform& f, Listener& listener, int sourcePort = 0);
 
 }  // namespace kvltest

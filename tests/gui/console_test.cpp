@@ -9,8 +9,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QTest>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <QTimer>
 
 #include "TestSupport.h"
@@ -28,9 +26,8 @@ namespace {
 // The runs of a pane: (text, colour) in order.
 QList<QPair<QString, QColor>> Runs(kvl::ConsolePane* pane) {
   QList<QPair<QString, QColor>> out;
-  for (QTextBlock b = pane->document()->begin(); b.isValid(); b = b.next())
-    for (auto it = b.begin(); !it.atEnd(); ++it)
-      out << qMakePair(it.fragment().text(), it.fragment().charFormat().foreground().color());
+  for (const auto& [text, colour] : pane->content().runTexts())
+    out << qMakePair(QString::fromStdU16String(text), kvl::WinColour(colour));
   return out;
 }
 

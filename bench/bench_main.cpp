@@ -1,0 +1,298 @@
+// Benchmarks of the receive path through the real main window (offscreen).
+// Every figure is a rate or a ratio measured side by side in the same run.
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTest>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/ConsolePane.h"
+#include "app/Startup.h"
+#include "app/Util.h"
+#include "app/fBase.h"
+#include "serial/uCom.h"
+#include "simset/fSimSet.h"
+
+using namespace std::chrono;
+
+namespace {
+
+struct Row {
+  std::string name, value, goal, verdict;
+};
+std::vector<Row> rows;
+
+void Report(const std::string& name, const std::string& value, const std::string& goal, bool met) {
+  rows.push_back({name, value, goal, met ? "met" : "MISSED"});
+  std::fprintf(stderr, "  %-44s %-28s %s\n", name.c_str(), value.c_str(), met ? "" : "(missed)");
+}
+
+std::string Fmt(const char* f, double v) {
+  char b[64];
+  std::snprintf(b, sizeof b, f, v);
+  return b;
+}
+
+std::uint64_t Fnv(const char* p, size_t n, std::uint64_t h = 1469598103934665603ull) {
+  for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
+  return h;
+}
+
+// Printable lines of 80 characters: every byte reaches the text pane.
+std::string Lines(size_t size) {
+  std::string s;
+  s.reserve(size);
+  unsigned x = 12345;
+  while (s.size() < size) {
+    for (int i = 0; i < 78 && s.size() < size; ++i) {
+      x = x * 1103515245 + 12345;
+      s += char('!' + (x >> 16) % 90);
+    }
+    if (s.size() < size) s += '\r';
+    if (s.size() < size) s += '\n';
+  }
+  return s;
+}
+
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long RssKb() {
+  QFile f("/proc/self/status");
+  f.open(QIODevice::ReadOnly);
+  for (const QByteArray& line : f.readAll().split('\n'))
+    if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').first().toLong();
+  return 0;
+}
+
+struct Pty {
+  int master = -1, slave = -1;
+  std::string path;
+  Pty() {
+    char name[256];
+    openpty(&master, &slave, name, nullptr, nullptr);
+    path = name;
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+  }
+  ~Pty() {
+    ::close(master);
+    ::close(slave);
+  }
+};
+
+void WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, std::min<size_t>(65536, data.size() - done));
+    if (n > 0) done += size_t(n);
+  }
+}
+
+// The physical limit: a plain reader draining a pseudo-terminal.
+double PlainReaderRate(size_t bytes) {
+  Pty p;
+  const std::string data = Lines(bytes);
+  auto t0 = steady_clock::now();
+  std::thread writer([&] { WriteAll(p.master, data); });
+  std::vector<char> buf(65536);
+  size_t got = 0;
+  while (got < data.size()) {
+    ssize_t n = ::read(p.slave, buf.data(), buf.size());
+    if (n > 0) got += size_t(n);
+  }
+  writer.join();
+  return got / duration<double>(steady_clock::now() - t0).count();
+}
+
+struct Throughput {
+  double rate = 0;
+  bool complete = false;
+  double worstTickMs = 0;
+};
+
+// Bytes pushed through a pseudo-terminal into the real main window.
+Throughput WindowRate(kvl::TBaseform& f, const std::string& path, int masterFd, const std::string& data,
+                      bool hex) {
+  (void)path;
+  Throughput r;
+  f.ButtonResetClick();
+  f.ChBxVhex->setChecked(hex);
+  kvl::RxText.clear();
+  kvl::RxText.reserve(data.size());
+  // The program's own tick is what the engineer feels; measure its lateness.
+  QElapsedTimer sinceTick;
+  sinceTick.start();
+  double worst = 0;
+  QTimer probe;
+  probe.setInterval(500);
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    worst = std::max(worst, sinceTick.nsecsElapsed() / 1e6 - 500.0);
+    sinceTick.restart();
+  });
+  probe.start();
+  auto t0 = steady_clock::now();
+  std::thread writer([&] { WriteAll(masterFd, data); });
+  while (kvl::RxText.size() < data.size()) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  const double secs = duration<double>(steady_clock::now() - t0).count();
+  writer.join();
+  probe.stop();
+  r.rate = data.size() / secs;
+  const QString pane = f.cRichEd->toPlainText();
+  std::string expectPane;
+  for (char c : data)
+    if (c != '\r') expectPane += c;  // the pane shows CR LF as one line break
+  r.complete = kvl::RxText.size() == data.size() && Fnv(kvl::RxText.data(), kvl::RxText.size()) ==
+                                                        Fnv(data.data(), data.size()) &&
+               pane.size() >= qsizetype(expectPane.size()) &&
+               pane.right(qsizetype(expectPane.size())).toStdString() == expectPane;
+  r.worstTickMs = std::max(0.0, worst);
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  QTemporaryDir dir;
+  QDir::setCurrent(dir.path());
+  Pty com3;
+  {
+    QFile ini(dir.path() + "/zel .ini");
+    ini.open(QIODevice::WriteOnly);
+    std::string s = "[Com ports]\r\n";
+    for (int n = 1; n <= 16; ++n) s += "COM" + std::to_string(n) + ":=" + (n == 3 ? com3.path : "") + "\r\n";
+    ini.write(s.data(), qint64(s.size()));
+  }
+  kvl::Application program;
+  kvl::TBaseform& f = *program.mainWindow();
+  f.Timer->stop();  // RxText stays whole for the count; the probe timer stands in for the tick
+  f.BtnCom[3]->click();
+  if (kvl::ActiveLink != 3) {
+    std::fprintf(stderr, "could not open the benchmark port\n");
+    return 1;
+  }
+  std::fprintf(stderr, "Running benchmarks...\n");
+
+  // Receive throughput.
+  const size_t flood = 32u << 20;
+  const std::string data = Lines(flood);
+  const double plain = PlainReaderRate(flood);
+  Report("plain reader on a pty (physical limit)", Fmt("%.1f MB/s", plain / 1e6), "reference", true);
+  Throughput off = WindowRate(f, com3.path, com3.master, data, false);
+  Report("window, hex off", Fmt("%.1f MB/s", off.rate / 1e6) + (off.complete ? ", complete" : ", LOST"),
+         ">= 10 MB/s, nothing lost", off.rate >= 10e6 && off.complete);
+  Report("  ratio to the plain reader", Fmt("%.2f", off.rate / plain), "", true);
+  Report("  ratio to 921600 baud (92160 B/s)", Fmt("%.0fx", off.rate / 92160.0), ">= 100x", off.rate / 92160.0 >= 100);
+  Throughput on = WindowRate(f, com3.path, com3.master, Lines(8u << 20), true);
+  Report("window, hex on", Fmt("%.1f MB/s", on.rate / 1e6) + (on.complete ? ", complete" : ", LOST"),
+         "nothing lost", on.complete);
+  const double worstTick = std::max(off.worstTickMs, on.worstTickMs);
+  Report("largest delay of a 500 ms tick while flooding", Fmt("%.0f ms", worstTick), "< 100 ms", worstTick < 100);
+
+  // Append cost against pane size.
+  f.ButtonResetClick();
+  f.ChBxVhex->setChecked(false);
+  const std::string chunk = Lines(2000);
+  auto appendCost = [&] {
+    const int n = 200;
+    auto t0 = steady_clock::now();
+    for (int i = 0; i < n; ++i) f.AppendText(kvl::kNavy, chunk);
+    return duration<double>(steady_clock::now() - t0).count() / n;
+  };
+  const std::string megabyte = Lines(1u << 20);
+  auto fillTo = [&](size_t mb) {
+    while (size_t(f.cRichEd->content().size()) < mb * 1000000) f.AppendText(kvl::kNavy, megabyte);
+  };
+  const double c0 = appendCost();
+  fillTo(1);
+  const double c1 = appendCost();
+  fillTo(10);
+  const double c10 = appendCost();
+  fillTo(50);
+  const double c50 = appendCost();
+  Report("append of 2 KB, empty pane", Fmt("%.1f us", c0 * 1e6), "reference", true);
+  Report("  after 1 MB / 10 MB (ratio)", Fmt("%.2f", c1 / c0) + " / " + Fmt("%.2f", c10 / c0), "", true);
+  Report("  after 50 MB (ratio)", Fmt("%.2f", c50 / c0), "<= 1.5", c50 / c0 <= 1.5);
+  const double mbInPane = f.cRichEd->content().size() / 1e6;
+  const long rss = RssKb();
+  Report("resident memory per MB of pane content", Fmt("%.1f MB", rss / 1024.0 / mbInPane),
+         "reported", true);
+  f.ButtonResetClick();
+
+  // Long lines against short ones.
+  auto pushMegabyte = [&](const std::string& block) {
+    f.ButtonResetClick();
+    auto t0 = steady_clock::now();
+    for (size_t at = 0; at < block.size(); at += 2047) f.AppendText(kvl::kNavy, block.substr(at, 2047));
+    QCoreApplication::processEvents();
+    return duration<double>(steady_clock::now() - t0).count();
+  };
+  const std::string shortLines = Lines(1u << 20);
+  const std::string longLine(1u << 20, 'x');
+  const double tShort = pushMegabyte(shortLines);
+  const double tLong = pushMegabyte(longLine);
+  Report("1 MB without a line break vs 80-char lines", Fmt("%.2fx", tLong / tShort), "<= 2x", tLong / tShort <= 2);
+  f.ButtonResetClick();
+
+  // Idle: a port open and the TCP link connected, nothing arriving.
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(listener, 1);
+  socklen_t len = sizeof a;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  f.ChBxIniNet->setChecked(true);
+  for (int i = 0; i < f.ChBxIPs->count(); ++i)
+    if (f.ChBxIPs->item(i)->text() == "127.0.0.1") f.ChBxIPs->item(i)->setCheckState(Qt::Checked);
+  f.EdtSPort->setText("0");
+  f.edtRHost->setText("127.0.0.1");
+  f.EdtRPort->setText(QString::number(ntohs(a.sin_port)));
+  f.EdtSPort->setText(QString::number(40000 + getpid() % 20000));
+  f.ChBxS1Conn->setChecked(true);
+  int peer = ::accept(listener, nullptr, nullptr);
+  if (!QTest::qWaitFor([] { return kvl::ActiveLink == 0; }, 5000)) std::fprintf(stderr, "TCP link did not connect\n");
+  f.Timer->start();
+  const double cpu0 = CpuSeconds();
+  auto t0 = steady_clock::now();
+  while (duration<double>(steady_clock::now() - t0).count() < 10) QTest::qWait(100);
+  const double idle = (CpuSeconds() - cpu0) / duration<double>(steady_clock::now() - t0).count();
+  Report("idle CPU, port open and TCP connected", Fmt("%.2f %% of a core", idle * 100), "< 0.5 %", idle < 0.005);
+  ::close(peer);
+  ::close(listener);
+
+  std::printf("\n| measure | value | goal | |\n|---|---|---|---|\n");
+  for (const Row& r : rows)
+    std::printf("| %s | %s | %s | %s |\n", r.name.c_str(), r.value.c_str(), r.goal.c_str(),
+                r.goal.empty() ? "" : r.verdict.c_str());
+  return 0;
+}

@@ -1,0 +1,468 @@
+// What every sender of the main window puts on the wire, byte for byte: the
+// command lines with their line ends, the prompt prefix on each link, the
+// one-click buttons on their routes, the pending command of the SIM window,
+// and the "Dwl" and "pCSD" boxes. The device's end of the serial link is a
+// pseudo-terminal, its end of the TCP link a listener on 127.0.0.1.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+
+#include "TestSupport.h"
+#include "app/ConsolePane.h"
+#include "app/QtText.h"
+#include "app/Util.h"
+#include "app/fBase.h"
+#include "simset/SimState.h"
+#include "simset/fSimSet.h"
+
+using namespace kvltest;
+
+namespace {
+
+const QColor kGreyColour(128, 128, 128);
+const std::string kMarker = "#END#";
+
+QString Ru(const char* utf8) { return QString::fromUtf8(utf8); }
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Field contents for the one-click table.
+struct Fields {
+  QString apn1, login1, passw1, apn2, login2, passw2;
+  int baud = -1, baud2 = -1;
+  QString port1, port2, repHost, repPort;
+};
+
+Fields Typical() {
+  Fields x;
+  x.apn1 = "internet";
+  x.apn2 = "telematika";
+  x.login2 = "user";
+  x.passw2 = "pa ss";
+  x.baud = 7;   // 115200
+  x.baud2 = 3;  // 9600
+  x.port1 = "7777";
+  x.port2 = "7778";
+  x.repHost = "192.168.1.1";
+  x.repPort = "8080";
+  return x;
+}
+
+}  // namespace
+
+Q_DECLARE_METATYPE(std::string)
+
+class CommandsTest : public QObject {
+  Q_OBJECT
+  std::unique_ptr<Pty> pty;
+  std::unique_ptr<WorkDir> dir;
+  std::unique_ptr<CaptureReporter> reporter;
+  std::unique_ptr<Windows> w;
+  std::unique_ptr<Listener> listener;
+  kvl::TBaseform* f = nullptr;
+
+  // Opens COM3 on the pseudo-terminal.
+  bool openSerial() {
+    f->BtnCom[3]->click();
+    if (!WaitFor([&] { return kvl::ActiveLink == 3 && f->BtnSendCmd->isEnabled(); })) return false;
+    pty->readAvailable();
+    return true;
+  }
+  // Connects the TCP link (after the port, if one is open).
+  bool connectTcp() {
+    listener = std::make_unique<Listener>();
+    f->ChBxIniNet->setChecked(true);
+    return ConnectLoopback(*f, *listener, FreeLoopbackPorts(1)) && f->ChBxS1Conn->isChecked();
+  }
+  // Everything the pseudo-terminal received since the last call: a marker
+  // written after it shows where it ends.
+  std::string serialReceived() {
+    f->ComWriteText(kMarker);
+    std::string got = pty->readUntil(kMarker);
+    if (!EndsWith(got, kMarker)) return got + "<no marker>";
+    got.resize(got.size() - kMarker.size());
+    if (f->ChpCSD->isChecked() && EndsWith(got, "cKVL>")) got.resize(got.size() - 5);
+    return got;
+  }
+  std::string tcpReceived() {
+    f->SockSendText(kMarker);
+    std::string got = listener->readUntil("cKVL>" + kMarker);
+    if (!EndsWith(got, "cKVL>" + kMarker)) return got + "<no marker>";
+    got.resize(got.size() - kMarker.size() - 5);
+    return got;
+  }
+  void fill(const Fields& x) {
+    f->EdApn1->setText(x.apn1);
+    f->EdLogin1->setText(x.login1);
+    f->EdPassw1->setText(x.passw1);
+    f->EdApn2->setText(x.apn2);
+    f->EdLogin2->setText(x.login2);
+    f->EdPassw2->setText(x.passw2);
+    f->CBConfBaud->setCurrentIndex(x.baud);
+    f->CBConfBaud2->setCurrentIndex(x.baud2);
+    f->EdtConfPort->setText(x.port1);
+    f->EdtConfPort2->setText(x.port2);
+    f->edtRepHost->setText(x.repHost);
+    f->edtRepPort->setText(x.repPort);
+  }
+
+ private slots:
+  void init() {
+    pty = std::make_unique<Pty>();
+    dir = std::make_unique<WorkDir>(std::map<int, std::string>{{3, pty->path()}}, FirstRunSections());
+    reporter = std::make_unique<CaptureReporter>();
+    w = std::make_unique<Windows>();
+    f = w->main;
+    f->Timer->stop();
+  }
+  void cleanup() {
+    w.reset();
+    listener.reset();
+    reporter.reset();
+    dir.reset();
+    pty.reset();
+    f = nullptr;
+  }
+
+  // ------------------------------------------------------------ command lines
+
+  void commandLineOnTheSerialLink_data() {
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("cr");
+    QTest::addColumn<bool>("lf");
+    QTest::addColumn<bool>("pcsd");
+    QTest::addColumn<std::string>("wire");
+    QTest::newRow("CR and LF") << 2 << "MyV=7" << true << true << false << std::string("MyV=7\r\n");
+    QTest::newRow("only LF") << 2 << "MyV=7" << false << true << false << std::string("MyV=7\n");
+    QTest::newRow("only CR") << 2 << "MyV=7" << true << false << false << std::string("MyV=7\r");
+    QTest::newRow("neither") << 2 << "MyV=7" << false << false << false << std::string("MyV=7");
+    QTest::newRow("pCSD prefix") << 2 << "MyV=7" << true << true << true << std::string("cKVL>MyV=7\r\n");
+    QTest::newRow("pCSD, line 1") << 1 << "config level" << false << true << true
+                                  << std::string("cKVL>config level\n");
+    QTest::newRow("blanks kept") << 3 << "  Kvl Fact " << true << true << false
+                                 << std::string("  Kvl Fact \r\n");
+    QTest::newRow("empty line, no ends: nothing") << 3 << "" << false << false << false << std::string();
+    QTest::newRow("empty line, ends only") << 3 << "" << true << true << false << std::string("\r\n");
+    QTest::newRow("cyrillic as Windows-1251") << 2 << Ru("Тест ё") << false << false << false
+                                              << std::string("\xD2\xE5\xF1\xF2 \xB8");
+    QTest::newRow("line 4 with Dwl") << 4 << "SVDWL=203.0.113.25 restart" << true << true << false
+                                     << std::string("SVDWL=203.0.113.25 restart\r\n");
+    QTest::newRow("line 5 with Dwl") << 5 << "ADWL0" << true << false << false << std::string("ADWL0\r");
+  }
+  void commandLineOnTheSerialLink() {
+    QFETCH(int, line);
+    QFETCH(QString, text);
+    QFETCH(bool, cr);
+    QFETCH(bool, lf);
+    QFETCH(bool, pcsd);
+    QFETCH(std::string, wire);
+    QVERIFY(openSerial());
+    f->ChpCSD->setChecked(pcsd);
+    if (line >= 4) f->ChBxDwl->setChecked(true);
+    for (int n = 1; n <= 5; ++n) f->EdCmdLn[size_t(n)]->setText(QString("other %1").arg(n));
+    f->EdCmdLn[size_t(line)]->setText(text);
+    f->S1RB[size_t(line)]->setChecked(true);
+    f->ChBxCR1->setChecked(cr);
+    f->ChBxLF1->setChecked(lf);
+    f->cRichEd->clearPane();
+    f->BtnSendCmd->click();
+    // The echo shows the line as given: no prefix, its line ends included.
+    const QString echo = "\r\nTo Com: " + text + (cr ? "\r" : "") + (lf ? "\n" : "");
+    QString shown = echo;
+    shown.replace("\r\n", "\n").replace('\r', '\n');
+    QCOMPARE(PaneText(*f), shown);
+    if (!text.isEmpty()) QCOMPARE(PaneColourOf(*f, text), kGreyColour);
+    QCOMPARE(serialReceived(), wire);
+    QVERIFY(reporter->boxes.isEmpty());
+  }
+
+  void commandLineOnTheTcpLink_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("cr");
+    QTest::addColumn<bool>("lf");
+    QTest::addColumn<bool>("pcsd");
+    QTest::addColumn<std::string>("wire");
+    QTest::newRow("CR and LF") << "MyV=7" << true << true << false << std::string("cKVL>MyV=7\r\n");
+    QTest::newRow("only LF") << "MyV=7" << false << true << false << std::string("cKVL>MyV=7\n");
+    QTest::newRow("neither") << "MyV=7" << false << false << false << std::string("cKVL>MyV=7");
+    QTest::newRow("pCSD: still one prefix") << "MyV=7" << true << true << true
+                                            << std::string("cKVL>MyV=7\r\n");
+    QTest::newRow("empty: the prefix alone") << "" << false << false << false << std::string("cKVL>");
+  }
+  void commandLineOnTheTcpLink() {
+    QFETCH(QString, text);
+    QFETCH(bool, cr);
+    QFETCH(bool, lf);
+    QFETCH(bool, pcsd);
+    QFETCH(std::string, wire);
+    QVERIFY(connectTcp());
+    f->ChpCSD->setChecked(pcsd);
+    f->EdCmdLn[2]->setText(text);
+    f->S1RB[2]->setChecked(true);
+    f->ChBxCR1->setChecked(cr);
+    f->ChBxLF1->setChecked(lf);
+    QVERIFY(f->BtnSendCmd->isEnabled());
+    f->BtnSendCmd->click();
+    QCOMPARE(tcpReceived(), wire);
+    const QString echo = Ru("Отправка данных серверу: ") + kvl::FromCp1251(wire) + "\r\n";
+    QCOMPARE(PaneColourOf(*f, echo), kGreyColour);
+    QVERIFY(reporter->boxes.isEmpty());
+  }
+
+  // ------------------------------------------------------- one-click commands
+
+  void oneClickButton_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("connected");  // "Connect" checked, the port open as well
+    QTest::addColumn<bool>("pcsd");
+    QTest::addColumn<std::string>("toSerial");
+    QTest::addColumn<std::string>("toTcp");
+    struct Row {
+      const char* button;
+      const char* text;
+      enum { Routed, SerialOnly, SerialUnlessConnected } route;
+    };
+    const Row rows[] = {
+        {"BtnSetApn1", "APN1=\"internet\",\"\",\"\"", Row::SerialUnlessConnected},
+        {"BtnAskApn1", "APN1", Row::Routed},
+        {"BtnSetApn2", "APN2=\"telematika\",\"user\",\"pa ss\"", Row::Routed},
+        {"BtnAskApn2", "APN2", Row::Routed},
+        {"BtnSetConfBaud", "MyBaudRate=7", Row::Routed},
+        {"BtnAskConfBaud", "MyBaudRate", Row::Routed},
+        {"BtnSetPort", "sPORT=7777", Row::SerialOnly},
+        {"BtnAskPort", "sPORT", Row::Routed},
+        {"BtnSetConfBaud2", "U2BaudRate=3", Row::Routed},
+        {"BtnAskConfBaud2", "U2BaudRate", Row::Routed},
+        {"BtnSetPort2", "dPORT=7778", Row::Routed},
+        {"BtnAskPort2", "dPORT", Row::Routed},
+        {"BtnSetRep", "IPSERV=192.168.1.1 PORTSERV=8080", Row::Routed},
+        {"BtnAskRep", "IPSERV PORTSERV", Row::Routed},
+        {"BtnLogOn", "LogOn", Row::SerialOnly},
+        {"BtnLogOff", "LogOff", Row::SerialOnly},
+        {"BtnRestart", "RESTART", Row::Routed},
+        {"BtnFactory", "FACTORY", Row::SerialOnly},
+    };
+    for (const Row& r : rows) {
+      const std::string text = r.text;
+      QTest::addRow("%s, serial", r.button) << r.button << false << false << text << std::string();
+      QTest::addRow("%s, serial with pCSD", r.button)
+          << r.button << false << true << "cKVL>" + text << std::string();
+      std::string serial, tcp;
+      if (r.route == Row::Routed) tcp = "cKVL>" + text;
+      if (r.route == Row::SerialOnly) serial = text;
+      QTest::addRow("%s, connected", r.button) << r.button << true << false << serial << tcp;
+    }
+  }
+  void oneClickButton() {
+    QFETCH(QString, button);
+    QFETCH(bool, connected);
+    QFETCH(bool, pcsd);
+    QFETCH(std::string, toSerial);
+    QFETCH(std::string, toTcp);
+    QVERIFY(openSerial());
+    if (connected) QVERIFY(connectTcp());
+    f->ChpCSD->setChecked(pcsd);
+    fill(Typical());
+    auto* b = f->findChild<QPushButton*>(button);
+    QVERIFY(b && b->isEnabled());
+    const QString paneBefore = PaneText(*f);
+    b->click();
+    const QString added = PaneText(*f).mid(paneBefore.size());
+    if (toSerial.empty() && toTcp.empty()) {
+      QCOMPARE(added, QString());  // not even an echo
+    } else if (!toTcp.empty()) {
+      QCOMPARE(added, Ru("Отправка данных серверу: ") + kvl::FromCp1251(toTcp) + "\n");
+    } else {
+      // The serial echo never shows the prefix.
+      const std::string plain = pcsd ? toSerial.substr(5) : toSerial;
+      QCOMPARE(added, "\nTo Com: " + kvl::FromCp1251(plain));
+    }
+    QCOMPARE(serialReceived(), toSerial);
+    if (connected) QCOMPARE(tcpReceived(), toTcp);
+    QVERIFY(reporter->boxes.isEmpty());
+  }
+
+  void baudRateCode_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("rate");  // empty: nothing selected
+    QTest::addColumn<std::string>("wire");
+    QTest::newRow("port 1, 115200") << "BtnSetConfBaud" << "115200" << std::string("MyBaudRate=7");
+    QTest::newRow("port 1, 9600") << "BtnSetConfBaud" << "9600" << std::string("MyBaudRate=3");
+    QTest::newRow("port 1, 1200") << "BtnSetConfBaud" << "1200" << std::string("MyBaudRate=0");
+    QTest::newRow("port 1, 921600") << "BtnSetConfBaud" << "921600" << std::string("MyBaudRate=10");
+    QTest::newRow("port 1, none") << "BtnSetConfBaud" << "" << std::string("MyBaudRate=-1");
+    QTest::newRow("port 2, 115200") << "BtnSetConfBaud2" << "115200" << std::string("U2BaudRate=7");
+    QTest::newRow("port 2, 9600") << "BtnSetConfBaud2" << "9600" << std::string("U2BaudRate=3");
+    QTest::newRow("port 2, none") << "BtnSetConfBaud2" << "" << std::string("U2BaudRate=-1");
+  }
+  void baudRateCode() {
+    QFETCH(QString, button);
+    QFETCH(QString, rate);
+    QFETCH(std::string, wire);
+    QVERIFY(openSerial());
+    QComboBox* list = button == "BtnSetConfBaud" ? f->CBConfBaud : f->CBConfBaud2;
+    list->setCurrentIndex(rate.isEmpty() ? -1 : list->findText(rate));
+    QCOMPARE(list->currentText(), rate);
+    f->findChild<QPushButton*>(button)->click();
+    QCOMPARE(serialReceived(), wire);
+  }
+
+  void fieldsGoOutExactlyAsTyped_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<std::string>("wire");
+    QTest::newRow("APN1, all empty") << "BtnSetApn1" << "EdApn1" << "" << std::string("APN1=\"\",\"\",\"\"");
+    QTest::newRow("APN2, all empty") << "BtnSetApn2" << "EdApn2" << "" << std::string("APN2=\"\",\"\",\"\"");
+    QTest::newRow("PORT1 empty") << "BtnSetPort" << "EdtConfPort" << "" << std::string("sPORT=");
+    QTest::newRow("PORT2 empty") << "BtnSetPort2" << "EdtConfPort2" << "" << std::string("dPORT=");
+    QTest::newRow("report empty") << "BtnSetRep" << "edtRepHost" << "" << std::string("IPSERV= PORTSERV=");
+    QTest::newRow("cyrillic APN") << "BtnSetApn2" << "EdApn2" << Ru("интернет")
+                                  << std::string("APN2=\"\xE8\xED\xF2\xE5\xF0\xED\xE5\xF2\",\"\",\"\"");
+    QTest::newRow("quote not escaped") << "BtnSetApn1" << "EdApn1" << "a\"b"
+                                       << std::string("APN1=\"a\"b\",\"\",\"\"");
+    QTest::newRow("blanks kept") << "BtnSetPort2" << "EdtConfPort2" << " 77 " << std::string("dPORT= 77 ");
+    QTest::newRow("port not checked") << "BtnSetPort" << "EdtConfPort" << "99999x"
+                                      << std::string("sPORT=99999x");
+  }
+  void fieldsGoOutExactlyAsTyped() {
+    QFETCH(QString, button);
+    QFETCH(QString, field);
+    QFETCH(QString, value);
+    QFETCH(std::string, wire);
+    QVERIFY(openSerial());
+    fill(Fields{});
+    f->findChild<QLineEdit*>(field)->setText(value);
+    f->findChild<QPushButton*>(button)->click();
+    QCOMPARE(serialReceived(), wire);
+  }
+
+  void oneClickWithNoLinkIsEchoedAndLost() {
+    fill(Typical());
+    f->BtnRestartClick();
+    QCOMPARE(PaneText(*f), QStringLiteral("\nTo Com: RESTART"));
+    QVERIFY(pty->readAvailable().empty());
+    QVERIFY(reporter->boxes.isEmpty());
+  }
+
+  // ------------------------------------------------------------- Dwl, pCSD
+
+  void dwlSwitchesLinesFourAndFive() {
+    QVERIFY(!f->EdCmdLn[4]->isEnabled());
+    f->ChBxDwl->setChecked(true);
+    for (QWidget* c : {static_cast<QWidget*>(f->EdCmdLn[4]), static_cast<QWidget*>(f->EdCmdLn[5]),
+                       static_cast<QWidget*>(f->S1RB[4]), static_cast<QWidget*>(f->S1RB[5])})
+      QVERIFY(c->isEnabled());
+    QVERIFY(f->S1RB[1]->isChecked());  // checking changes no selection
+    f->S1RB[4]->setChecked(true);
+    f->ChBxDwl->setChecked(false);
+    for (QWidget* c : {static_cast<QWidget*>(f->EdCmdLn[4]), static_cast<QWidget*>(f->EdCmdLn[5]),
+                       static_cast<QWidget*>(f->S1RB[4]), static_cast<QWidget*>(f->S1RB[5])})
+      QVERIFY(!c->isEnabled());
+    QVERIFY(f->S1RB[1]->isChecked());
+    QVERIFY(!f->S1RB[4]->isChecked());
+    // From line 3 as well.
+    f->ChBxDwl->setChecked(true);
+    f->S1RB[3]->setChecked(true);
+    f->ChBxDwl->setChecked(false);
+    QVERIFY(f->S1RB[1]->isChecked());
+  }
+
+  void pcsdOverwritesLineOne() {
+    f->S1RB[2]->setChecked(true);
+    f->EdCmdLn[1]->setText("typed");
+    f->ChpCSD->setChecked(true);
+    QCOMPARE(f->EdCmdLn[1]->text(), QStringLiteral("config level"));
+    f->EdCmdLn[1]->setText("typed again");
+    f->ChpCSD->setChecked(false);
+    QVERIFY2(QRegularExpression("^ATD\\+[0-9]{12}$").match(f->EdCmdLn[1]->text()).hasMatch(),
+             qPrintable(f->EdCmdLn[1]->text()));
+    QVERIFY(f->S1RB[2]->isChecked());  // the selection is untouched
+    QVERIFY(PaneText(*f).isEmpty());
+  }
+
+  // -------------------------------------------------------- pending command
+
+  void pendingCommandHasASingleSlot_data() {
+    QTest::addColumn<bool>("tcp");
+    QTest::newRow("serial") << false;
+    QTest::newRow("tcp") << true;
+  }
+  void pendingCommandHasASingleSlot() {
+    QFETCH(bool, tcp);
+    if (tcp) QVERIFY(connectTcp());
+    else QVERIFY(openSerial());
+    // Two stores before the first message is handled: the later text goes
+    // out once, the second message finds nothing to send.
+    kvl::PendingCmd = "AT+CPBR=1,4\r\n";
+    kvl::PendingCmdFlags |= 1;
+    QCoreApplication::postEvent(f, new QEvent(kvl::WM_COM_SEND));
+    kvl::PendingCmd = "ActSim\r";
+    kvl::PendingCmdFlags |= 1;
+    QCoreApplication::postEvent(f, new QEvent(kvl::WM_COM_SEND));
+    QCoreApplication::sendPostedEvents(f, kvl::WM_COM_SEND);
+    QCOMPARE(kvl::PendingCmdFlags & 1, 0);
+    QCOMPARE(kvl::PendingCmd, std::string("ActSim\r"));  // left in the slot
+    if (tcp) QCOMPARE(tcpReceived(), std::string("cKVL>ActSim\r"));
+    else QCOMPARE(serialReceived(), std::string("ActSim\r"));
+    // A message with the bit clear sends nothing.
+    QCoreApplication::postEvent(f, new QEvent(kvl::WM_COM_SEND));
+    QCoreApplication::sendPostedEvents(f, kvl::WM_COM_SEND);
+    if (tcp) QCOMPARE(tcpReceived(), std::string());
+    else QCOMPARE(serialReceived(), std::string());
+  }
+
+  void pendingCommandFollowsTheRoutingRuleWithPcsd() {
+    QVERIFY(openSerial());
+    f->ChpCSD->setChecked(true);
+    kvl::PendingCmd = "AT+CPBW=1\r\n";
+    kvl::PendingCmdFlags |= 1;
+    f->cRichEd->clearPane();
+    QCoreApplication::postEvent(f, new QEvent(kvl::WM_COM_SEND));
+    QCoreApplication::sendPostedEvents(f, kvl::WM_COM_SEND);
+    QCOMPARE(PaneText(*f), QStringLiteral("\nTo Com: AT+CPBW=1\n"));
+    QCOMPARE(serialReceived(), std::string("cKVL>AT+CPBW=1\r\n"));
+  }
+
+  // ---------------------------------------------------------------- Sim Set
+
+  void simSetLogsOnBeforeTheWindowOpens_data() {
+    QTest::addColumn<bool>("tcp");
+    QTest::newRow("serial") << false;
+    QTest::newRow("tcp") << true;
+  }
+  void simSetLogsOnBeforeTheWindowOpens() {
+    QFETCH(bool, tcp);
+    QVERIFY(openSerial());
+    if (tcp) QVERIFY(connectTcp());
+    QVERIFY(f->BtnSimSet->isEnabled());
+    bool shown = false;
+    std::string atOpen;
+    QTimer::singleShot(0, this, [&] {
+      shown = w->sim->isVisible();
+      // Already there when the window is up: read without waiting.
+      atOpen = tcp ? listener->readAvailable() : pty->readAvailable();
+      w->sim->reject();
+    });
+    f->BtnSimSet->click();
+    QVERIFY(shown);
+    QVERIFY(!w->sim->isVisible());
+    QCOMPARE(atOpen, tcp ? std::string("cKVL>LogOn ActSim") : std::string("LogOn ActSim"));
+    // Nothing more is sent when the window closes.
+    if (tcp) QCOMPARE(tcpReceived(), std::string());
+    QCOMPARE(serialReceived(), std::string());
+  }
+};
+
+QTEST_MAIN(CommandsTest)
+#include "commands_test.moc"
