@@ -29,6 +29,9 @@ ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   viewport()->setCursor(Qt::IBeamCursor);
+  refresh_.setSingleShot(true);
+  refresh_.setInterval(25);
+  connect(&refresh_, &QTimer::timeout, this, &ConsolePane::refresh);
   setFrameShape(QFrame::StyledPanel);
   updateScrollBars();
 }
@@ -38,15 +41,22 @@ int ConsolePane::lineHeight() const { return fontMetrics().lineSpacing(); }
 void ConsolePane::appendRun(std::uint32_t colour, std::string_view bytes) {
   text_.append(colour, bytes);
   anchor_ = caret_ = text_.size();
+  followEnd_ = true;
+  if (!refresh_.isActive()) refresh_.start();
+}
+
+void ConsolePane::refresh() {
   updateScrollBars();
-  QScrollBar* bar = verticalScrollBar();
-  bar->setValue(bar->maximum());
+  if (followEnd_) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+  followEnd_ = false;
   viewport()->update();
 }
 
 void ConsolePane::clearPane() {
   text_.clear();
   anchor_ = caret_ = 0;
+  followEnd_ = false;
+  refresh_.stop();
   updateScrollBars();
   viewport()->update();
 }

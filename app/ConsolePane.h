@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QTimer>
 #include <cstdint>
 #include <string_view>
 
@@ -53,12 +54,17 @@ class ConsolePane : public QAbstractScrollArea {
 
  private:
   void updateScrollBars();
+  void refresh();
   std::size_t positionAt(const QPoint& viewportPoint) const;
   int lineHeight() const;
 
   ConsoleText text_;
   std::size_t anchor_ = 0;
   std::size_t caret_ = 0;
+  // Appends are shown at most every few milliseconds: a device that floods
+  // the line costs one redraw per interval, not one per received block.
+  QTimer refresh_;
+  bool followEnd_ = false;
 };
 
 }  // namespace kvl

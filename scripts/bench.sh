@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds and runs the receive-path benchmarks; prints a table.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target kvl-bench
+QT_QPA_PLATFORM=offscreen build/bench/kvl-bench
