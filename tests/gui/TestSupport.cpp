@@ -11,6 +11,8 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -220,7 +222,18 @@ QString PaneText(const kvl::TBaseform& f, bool hexPane) {
 }
 
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
-  return QTest::qWaitFor(cond, timeoutMs);
+  // Events are handled as they come, with no sleeping in between, so that
+  // a flood is taken at the program's own pace; a short timer wakes the loop
+  // for conditions that no event of this process announces.
+  QElapsedTimer clock;
+  clock.start();
+  QTimer wake;
+  wake.start(5);
+  while (!cond()) {
+    if (clock.elapsed() > timeoutMs) return cond();
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+  return true;
 }
 
 Listener::Listener() {

@@ -15,7 +15,8 @@ void CommandReader::reset() {
 }
 
 void CommandReader::finish(std::vector<ReceivedCommand>& out) {
-  if (overflow_)
+  // Bytes held beyond the limit (tail_ outside overflow) make the line too long.
+  if (overflow_ || !tail_.empty())
     out.push_back({{}, true});
   else if (!buf_.empty())
     out.push_back({std::move(buf_), false});
@@ -44,11 +45,26 @@ std::vector<ReceivedCommand> CommandReader::feed(std::string_view bytes, Clock::
       continue;
     }
     if (buf_.size() >= max_) {
-      // Too long for any command: drop it and everything up to its end.
-      buf_.clear();
-      buf_.shrink_to_fit();
-      overflow_ = true;
-      tail_.assign(1, c);
+      // The line is at the limit. A prompt prefix that began in its last
+      // bytes would still save the command before it, so hold back up to a
+      // prefix's length of further bytes in tail_ before giving up the line.
+      tail_.push_back(c);
+      const std::size_t fromBuf = kPromptPrefix.size() - tail_.size();
+      if (c == kPromptPrefix.back() && tail_ == kPromptPrefix.substr(fromBuf) &&
+          std::string_view(buf_).substr(buf_.size() - fromBuf) == kPromptPrefix.substr(0, fromBuf)) {
+        buf_.resize(buf_.size() - fromBuf);
+        tail_.clear();
+        finish(out);
+        buf_.assign(kPromptPrefix);
+        continue;
+      }
+      if (tail_.size() == kPromptPrefix.size()) {
+        // Too long for any command: drop it and everything up to its end.
+        // tail_ goes on with the last bytes, to spot a prefix in the rest.
+        buf_.clear();
+        buf_.shrink_to_fit();
+        overflow_ = true;
+      }
       continue;
     }
     buf_.push_back(c);
