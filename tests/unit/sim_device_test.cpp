@@ -287,12 +287,21 @@ TEST(SimDevice, ModemBasicsAndUnknownCommands) {
 
   // The device's own vocabulary is case-sensitive.
   for (const char* cmd : {"logon", "LOGON", "LogOnActSim", "LogOn  ActSim", "actsim", "Restart",
-                          "APN3", "APN1?", "IPSERV  PORTSERV", "ATD+380670000000", "config level", "\x01\xff",
+                          "APN3", "APN1?", "IPSERV  PORTSERV", "ATD+380670000000", "Config Level", "MyV=x", "\x01\xff",
                           "MyBaudRate 3"}) {
     SCOPED_TRACE(cmd);
     EXPECT_EQ(m.handle(cmd), kError);
   }
   EXPECT_EQ(DeviceModel::tooLongReply(), kError);
+}
+
+TEST(SimDevice, DefaultCommandLinesOfTheTerminalGetAnswers) {
+  DeviceModel m;
+  EXPECT_EQ(m.handle("config level"), infoReply("Config level: 1"));
+  EXPECT_EQ(m.handle("MyV=7"), kOk);
+  EXPECT_EQ(m.handle("cKVL>MyV"), infoReply("MyV=7"));
+  EXPECT_EQ(m.handle("MyV=256"), kError);
+  EXPECT_NE(m.handle("KvlFact").find("S/N"), std::string::npos);
 }
 
 TEST(SimDevice, TelemetryLineAndStateDump) {

@@ -224,6 +224,16 @@ std::string DeviceModel::handle(std::string_view command) {
     ++restarts_;
     return std::string(kOk) + startupBanner();
   }
+  // The other texts of the terminal's default command lines.
+  if (cmd == "config level") return info("Config level: " + std::string(state_.loggedOn ? "2" : "1"));
+  if (cmd == "KvlFact") return info("KVL factory data: S/N 00012345, firmware 1.04, board rev. C");
+  if (cmd == "MyV") return info("MyV=" + std::to_string(state_.myV));
+  if (startsWith(cmd, "MyV=")) {
+    auto v = parseUnsigned(cmd.substr(4), 255);
+    if (!v) return std::string(kError);
+    state_.myV = static_cast<int>(*v);
+    return std::string(kOk);
+  }
   if (cmd == "FACTORY") {
     DeviceState fresh = defaults();
     fresh.phonebook = state_.phonebook;

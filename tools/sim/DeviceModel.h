@@ -53,6 +53,7 @@ struct DeviceState {
   int portServ = 8080;
   bool loggedOn = false;
   std::uint32_t simMask = 0;
+  int myV = 0;  // a numeric setting of the default command lines ("MyV=7")
   std::array<std::optional<PhoneEntry>, kPhonebookSize> phonebook;  // entries 1..4
   bool operator==(const DeviceState&) const = default;
 };
