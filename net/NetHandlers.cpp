@@ -30,7 +30,7 @@ namespace {
 std::string Ru(const char* utf8) { return ToCp1251(QString::fromUtf8(utf8)); }
 
 void SockErrorBox(const char* utf8Prefix, int error) {
-  ErrorBox(QString::fromUtf8(utf8Prefix) + FromCp1251(SystemErrorText(error)));
+  ErrorBox(QString::fromUtf8(utf8Prefix) + FromCp1251(SockErrorText(error)));
 }
 
 // A socket descriptor above the standard ones: 0 means "no socket" to the
@@ -235,7 +235,7 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
       }
       const int sock = ClientSock;
       ErrorBox(QString::fromUtf8("Ошибка при получении сообщения: ") +
-               FromCp1251(SystemErrorText(error)));
+               FromCp1251(SockErrorText(error)));
       // A connection that failed this way is gone: it ends as a close.
       QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_CLOSE, error));
       return;
@@ -278,7 +278,7 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
       for (QWidget* w : NetCommandControls) w->setEnabled(true);
       if (SockReadNotifier) SockReadNotifier->setEnabled(true);
     } else {
-      AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") + SystemErrorText(error));
+      AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") + SockErrorText(error));
       closeClientSock();
       ChBxS1Conn->setChecked(false);
       ActiveLink = -1;
@@ -311,7 +311,7 @@ void TBaseform::SockSendText(const std::string& text) {
   }
   if (sent < 0)
     ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") +
-             FromCp1251(SystemErrorText(error)));
+             FromCp1251(SockErrorText(error)));
 }
 
 }  // namespace kvl

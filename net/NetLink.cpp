@@ -49,7 +49,7 @@ PortFieldValue ReadPortField(std::string_view text) {
   return v;
 }
 
-std::string SystemErrorText(int error) {
+std::string SockErrorText(int error) {
   char buf[256];
   // The GNU strerror_r returns the text, which need not be in buf.
   const char* text = strerror_r(error, buf, sizeof buf);

@@ -1,6 +1,7 @@
 // Plain helpers of the TCP link: addresses and the port fields.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,6 +30,6 @@ struct PortFieldValue {
 PortFieldValue ReadPortField(std::string_view text);
 
 // The system's text for an error number.
-std::string SystemErrorText(int error);
+std::string SockErrorText(int error = errno);
 
 }  // namespace kvl
