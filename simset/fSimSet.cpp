@@ -77,7 +77,7 @@ TSimSetform::TSimSetform(TBaseform* mainWindow) : QDialog(mainWindow), MainWindo
   LWH->setText(QStringLiteral(" Hour  00 01 02 03 04 05 06 07 08 09 10 11 12 13 14 15 16 17 18 19 "
                               "20 21 22 23"));
   LWH->setFont(SansPixels(13));
-  LWH->setGeometry(8, 17, 452, 18);
+  LWH->setGeometry(8, 19, 452, 16);
   LSim1 = Make<QLabel>(GrBxTime, QStringLiteral("LSim1"), QStringLiteral("SIM1"));
   LSim1->move(10, 37);
   Sim2 = Make<QLabel>(GrBxTime, QStringLiteral("Sim2"), QStringLiteral("SIM2"));
@@ -108,16 +108,17 @@ TSimSetform::TSimSetform(TBaseform* mainWindow) : QDialog(mainWindow), MainWindo
   GrBxModeSim->setGeometry(8, 88, 540, 80);
   const char* initial[4] = {"+380670000000", "+380500000000", "+380630000000", "+380680000000"};
   for (int n = 1; n <= 4; ++n) {
-    const int left = n <= 2 ? 0 : 228;
+    // Contacts 1 and 2 stand in the left column, 3 and 4 in the right one.
+    const bool right = n >= 3;
     const int top = (n % 2 == 1) ? 20 : 44;
     QLabel* l = Make<QLabel>(GrBxModeSim, QStringLiteral("LbC%1").arg(n), QString::number(n));
-    l->move(12 + left, top + 4);
+    l->move(right ? 240 : 12, top + 4);
     QLineEdit* e = Make<QLineEdit>(GrBxModeSim, QStringLiteral("EdC%1").arg(n), QString::fromLatin1(initial[n - 1]));
-    e->setGeometry(22 + left, top, 91, 21);
+    e->setGeometry(right ? 250 : 22, top, 91, 21);
     QPushButton* sms = Make<QPushButton>(GrBxModeSim, QStringLiteral("SpBtnSMSC%1").arg(n), QStringLiteral("SMSADM"));
-    sms->setGeometry(117 + left, top, 55, 21);
+    sms->setGeometry(right ? 344 : 117, top, 55, 21);
     QPushButton* csd = Make<QPushButton>(GrBxModeSim, QStringLiteral("SpBtnCSDC%1").arg(n), QStringLiteral("CSDPCO"));
-    csd->setGeometry(175 + left, top, 55, 21);
+    csd->setGeometry(right ? 402 : 175, top, 55, 21);
     for (QPushButton* b : {sms, csd}) {
       b->setFlat(true);
       b->setCheckable(false);

@@ -83,6 +83,11 @@ class SimSetTest : public QObject {
     const char* initial[4] = {"+380670000000", "+380500000000", "+380630000000", "+380680000000"};
     for (int n = 1; n <= 4; ++n) {
       QCOMPARE(s->EdC[size_t(n)]->text(), QString::fromLatin1(initial[n - 1]));
+      const bool right = n >= 3;
+      const int top = n % 2 == 1 ? 20 : 44;
+      QCOMPARE(s->EdC[size_t(n)]->geometry(), QRect(right ? 250 : 22, top, 91, 21));
+      QCOMPARE(s->SpBtnSMSC[size_t(n)]->geometry(), QRect(right ? 344 : 117, top, 55, 21));
+      QCOMPARE(s->SpBtnCSDC[size_t(n)]->geometry(), QRect(right ? 402 : 175, top, 55, 21));
       QCOMPARE(s->SpBtnSMSC[size_t(n)]->text(), QStringLiteral("SMSADM"));
       QCOMPARE(s->SpBtnCSDC[size_t(n)]->text(), QStringLiteral("CSDPCO"));
       for (QPushButton* b : {s->SpBtnSMSC[size_t(n)], s->SpBtnCSDC[size_t(n)]}) {
