@@ -29,8 +29,11 @@ namespace {
 // The link's Russian texts, as Windows-1251 bytes for the panes.
 std::string Ru(const char* utf8) { return ToCp1251(QString::fromUtf8(utf8)); }
 
+// The system's text for a socket error comes in the locale's encoding.
+QString SockErrorQText(int error) { return QString::fromLocal8Bit(SockErrorText(error)); }
+
 void SockErrorBox(const char* utf8Prefix, int error) {
-  ErrorBox(QString::fromUtf8(utf8Prefix) + FromCp1251(SockErrorText(error)));
+  ErrorBox(QString::fromUtf8(utf8Prefix) + SockErrorQText(error));
 }
 
 // A socket descriptor above the standard ones: 0 means "no socket" to the
@@ -235,7 +238,7 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
       }
       const int sock = ClientSock;
       ErrorBox(QString::fromUtf8("Ошибка при получении сообщения: ") +
-               FromCp1251(SockErrorText(error)));
+               SockErrorQText(error));
       // A connection that failed this way is gone: it ends as a close.
       QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_CLOSE, error));
       return;
@@ -278,7 +281,7 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
       for (QWidget* w : NetCommandControls) w->setEnabled(true);
       if (SockReadNotifier) SockReadNotifier->setEnabled(true);
     } else {
-      AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") + SockErrorText(error));
+      AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") + ToCp1251(SockErrorQText(error)));
       closeClientSock();
       ChBxS1Conn->setChecked(false);
       ActiveLink = -1;
@@ -311,7 +314,7 @@ void TBaseform::SockSendText(const std::string& text) {
   }
   if (sent < 0)
     ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") +
-             FromCp1251(SockErrorText(error)));
+             SockErrorQText(error));
 }
 
 }  // namespace kvl
