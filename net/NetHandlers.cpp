@@ -21,7 +21,9 @@
 #include "app/QtText.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "commands/Commands.h"
 #include "net/NetLink.h"
+#include "serial/RxRender.h"
 
 namespace kvl {
 namespace {
@@ -246,16 +248,7 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
     const std::string block(buffer, size_t(got));
     // The text pane shows the block up to a zero byte; hex and RxText get all.
     AppendText(kNavy, block.substr(0, block.find('\0')));
-    if (ChBxVhex->isChecked()) {
-      static const char digits[] = "0123456789ABCDEF";
-      std::string hex;
-      hex.reserve(block.size() * 2 + 2);
-      for (unsigned char b : block) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-      }
-      AppendHex(kGrey, hex + "\r\n");
-    }
+    if (ChBxVhex->isChecked()) AppendHex(kGrey, HexOf(block) + "\r\n");
     NoteReception(block);
     if (SockReadNotifier) SockReadNotifier->setEnabled(true);
     return;
@@ -304,8 +297,8 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
 
 void TBaseform::SockSendText(const std::string& text) {
   if (!ChBxS1Conn->isChecked()) return;
-  const std::string prefixed = "cKVL>" + text;
-  AppendText(kGrey, Ru("Отправка данных серверу: ") + prefixed + "\r\n");
+  const std::string prefixed = WireText(text, Link::Tcp, false);
+  AppendText(kGrey, TcpEcho(prefixed));
   ssize_t sent = -1;
   int error = ENOTCONN;
   if (ClientSock > 0) {

@@ -12,6 +12,7 @@
 #include "app/SpinEdit.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "commands/Commands.h"
 #include "serial/RxRender.h"
 #include "serial/uCom.h"
 
@@ -234,8 +235,8 @@ void TBaseform::SerialHangUp() {
 }
 
 void TBaseform::ComWriteText(const std::string& text) {
-  AppendText(kGrey, "\r\nTo Com: " + text);
-  const std::string wire = ChpCSD->isChecked() ? "cKVL>" + text : text;
+  AppendText(kGrey, SerialEcho(text));
+  const std::string wire = WireText(text, Link::Serial, ChpCSD->isChecked());
   bool timedOut = false;
   const std::size_t written = ComWrite(ComPort, wire.data(), wire.size(), true, &timedOut);
   if (timedOut)

@@ -17,6 +17,7 @@
 #include <csignal>
 
 #include "TestSupport.h"
+#include "tests/common/FirstRunFile.h"
 #include "app/QtText.h"
 #include "app/fBase.h"
 #include "simset/SimState.h"
@@ -360,27 +361,8 @@ class SettingsTest : public QObject {
         "command line1:=latin\r\n"
         "[tail]\r\n"
         "z=1\r\n"
-        "\r\n"
-        "[One click command]\r\n"
-        "APN SIM1:=www.kyivstar.net\r\n"
-        "APN SIM1 Login:=\r\n"
-        "APN SIM1 Password:=\r\n"
-        "APN SIM2:=telematika\r\n"
-        "APN SIM2 Login:=\r\n"
-        "APN SIM2 Password:=\r\n"
-        "Out port 1 baudrate:=9600\r\n"
-        "Out port 2 baudrate:=9600\r\n"
-        "Modem socket port1:=7777\r\n"
-        "Modem socket port2:=7778\r\n"
-        "AC report IP:=192.168.1.1\r\n"
-        "AC report port:=8080\r\n"
-        "\r\n"
-        "[\xD1ommand line]\r\n"
-        "command line1:=config level\r\n"
-        "command line2:=MyV=7\r\n"
-        "command line3:=KvlFact\r\n"
-        "command line4:=SVDWL=203.0.113.25 restart\r\n"
-        "command line5:=ADWL0\r\n";
+        "\r\n" +
+        kOneClickSection + "\r\n" + kCommandLineSection;
     QCOMPARE(dir->readSettings(), expected);
     QCOMPARE(f->EdtRPort->text(), QStringLiteral("8888"));
     QCOMPARE(kvl::SimPhones[0], std::string("+380111111111"));

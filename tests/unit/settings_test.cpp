@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "settings/ProfileFile.h"
+#include "tests/common/FirstRunFile.h"
 
 namespace kvl {
 namespace {
@@ -70,38 +71,7 @@ class SettingsDir : public ::testing::Test {
   std::string oldCwd_;
 };
 
-const std::string kFirstRunFile =
-    "[TCP socket]\r\n"
-    "Source port:=10000\r\n"
-    "Remote IP:=192.168.1.10\r\n"
-    "Remote port:=7777\r\n"
-    "\r\n"
-    "[One click command]\r\n"
-    "APN SIM1:=www.kyivstar.net\r\n"
-    "APN SIM1 Login:=\r\n"
-    "APN SIM1 Password:=\r\n"
-    "APN SIM2:=telematika\r\n"
-    "APN SIM2 Login:=\r\n"
-    "APN SIM2 Password:=\r\n"
-    "Out port 1 baudrate:=9600\r\n"
-    "Out port 2 baudrate:=9600\r\n"
-    "Modem socket port1:=7777\r\n"
-    "Modem socket port2:=7778\r\n"
-    "AC report IP:=192.168.1.1\r\n"
-    "AC report port:=8080\r\n"
-    "\r\n"
-    "[\xD1ommand line]\r\n"
-    "command line1:=config level\r\n"
-    "command line2:=MyV=7\r\n"
-    "command line3:=KvlFact\r\n"
-    "command line4:=SVDWL=203.0.113.25 restart\r\n"
-    "command line5:=ADWL0\r\n"
-    "\r\n"
-    "[Sim set]\r\n"
-    "Phone 1:=+380672100001\r\n"
-    "Phone 2:=+380502100002\r\n"
-    "Phone 3:=+380632100003\r\n"
-    "Phone 4:=+380932100004\r\n";
+using kvltest::kFirstRunFile;
 
 TEST_F(SettingsDir, FileNameIsCurrentDirectoryAndZelIni) {
   EXPECT_EQ(SettingsFileName(), dir_ + "/zel .ini");
@@ -203,27 +173,8 @@ TEST_F(SettingsDir, ForeignContentIsKeptByteForByte) {
       "Phone 1:=+380672100001\r\n"
       "Phone 3:=+380632100003\r\n"
       "Phone 4:=+380932100004\r\n"
-      "\r\n"
-      "[One click command]\r\n"
-      "APN SIM1:=www.kyivstar.net\r\n"
-      "APN SIM1 Login:=\r\n"
-      "APN SIM1 Password:=\r\n"
-      "APN SIM2:=telematika\r\n"
-      "APN SIM2 Login:=\r\n"
-      "APN SIM2 Password:=\r\n"
-      "Out port 1 baudrate:=9600\r\n"
-      "Out port 2 baudrate:=9600\r\n"
-      "Modem socket port1:=7777\r\n"
-      "Modem socket port2:=7778\r\n"
-      "AC report IP:=192.168.1.1\r\n"
-      "AC report port:=8080\r\n"
-      "\r\n"
-      "[\xD1ommand line]\r\n"
-      "command line1:=config level\r\n"
-      "command line2:=MyV=7\r\n"
-      "command line3:=KvlFact\r\n"
-      "command line4:=SVDWL=203.0.113.25 restart\r\n"
-      "command line5:=ADWL0\r\n";
+      "\r\n" +
+      kvltest::kOneClickSection + "\r\n" + kvltest::kCommandLineSection;
   EXPECT_EQ(Slurp(File()), expected);
   EXPECT_EQ(Load().size(), 24u);
   EXPECT_EQ(Slurp(File()), expected) << "a second load writes nothing";
