@@ -8,6 +8,8 @@
 #include <QScrollBar>
 #include <algorithm>
 
+#include "ui/WinColour.h"
+
 namespace kvl {
 namespace {
 
@@ -18,10 +20,6 @@ QString Slice(const std::u16string& s, std::size_t from, std::size_t to) {
 }
 
 }  // namespace
-
-QColor WinColour(std::uint32_t colour) {
-  return QColor(int(colour & 0xFF), int((colour >> 8) & 0xFF), int((colour >> 16) & 0xFF));
-}
 
 ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
   setFocusPolicy(Qt::StrongFocus);

@@ -12,13 +12,6 @@
 
 namespace kvl {
 
-// Windows colour values (red in the low byte, blue in the high byte).
-inline constexpr std::uint32_t kNavy = 0x800000;
-inline constexpr std::uint32_t kGrey = 0x808080;
-inline constexpr std::uint32_t kLime = 0x00FF00;
-
-QColor WinColour(std::uint32_t colour);
-
 class ConsolePane : public QAbstractScrollArea {
   Q_OBJECT
  public:

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/Cp1251.h"
+#include "core/Cp1251.h"
 
 namespace kvl {
 

@@ -7,8 +7,11 @@
 #include <QSocketNotifier>
 #include <csignal>
 
+#include "app/Util.h"
 #include "app/fBase.h"
 #include "serial/uCom.h"
+#include "settings/Settings.h"
+#include "simset/SimState.h"
 #include "simset/fSimSet.h"
 
 namespace kvl {
@@ -41,22 +44,36 @@ void QuitOnStopSignals(QObject* owner) {
 
 }  // namespace
 
+void InstallComPortMapping() {
+  // COM n is the device the "Com ports" section names, read afresh at each
+  // opening and probe, or the built-in device when the section has no key.
+  SetComPathResolver([](int n) {
+    const std::optional<std::string> mapped = ComPathFromSettings(n);
+    return mapped ? *mapped : DefaultComPath(n);
+  });
+}
+
+void ResetProgramState() {
+  ComClose(ComPort);
+  ComClose(ProbePort);
+  ResetSharedState();
+  ResetSimState();
+  InstallComPortMapping();
+}
+
 Application::Application() {
   QCoreApplication::setApplicationName(QStringLiteral("KVL service program"));
   InstallComPortMapping();
-  Main = new TBaseform;  // runs FormCreate
-  SimSet = new TSimSetform(Main);
-  Main->setSimSetform(SimSet);
-  Main->setAttribute(Qt::WA_DeleteOnClose, false);
-  Main->show();
-  QuitOnStopSignals(Main);
+  main_ = new TBaseform;  // runs FormCreate
+  simSet_ = new TSimSetform(main_);
+  main_->setSimSetform(simSet_);
+  main_->setAttribute(Qt::WA_DeleteOnClose, false);
+  main_->show();
+  QuitOnStopSignals(main_);
 }
 
 Application::~Application() {
-  // An open port is given back its settings and its reader ended first, so
-  // that no thread outlives the window it posts to.
-  ComClose(ComPort);
-  delete Main;  // the SIM settings window is its child
+  delete main_;  // closes an open port; the SIM settings window is its child
 }
 
 }  // namespace kvl

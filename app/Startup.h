@@ -10,6 +10,11 @@ class TSimSetform;
 // section.
 void InstallComPortMapping();
 
+// Puts the program's globals back as they are at start-up: both port
+// records closed, the receive and link state, the SIM state and the COM
+// mapping. Each part is reset by the code that owns it.
+void ResetProgramState();
+
 class Application {
  public:
   Application();
@@ -17,12 +22,12 @@ class Application {
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
 
-  TBaseform* mainWindow() const { return Main; }
-  TSimSetform* simSetform() const { return SimSet; }
+  TBaseform* mainWindow() const { return main_; }
+  TSimSetform* simSetform() const { return simSet_; }
 
  private:
-  TBaseform* Main = nullptr;
-  TSimSetform* SimSet = nullptr;
+  TBaseform* main_ = nullptr;
+  TSimSetform* simSet_ = nullptr;
 };
 
 }  // namespace kvl

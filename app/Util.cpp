@@ -12,4 +12,11 @@ void NoteReception(const std::string& bytes) {
   RxQuietTicks = kRxQuietTicksStart;
 }
 
+void ResetSharedState() {
+  RxText.clear();
+  RxQuietTicks = 0;
+  ActiveLink = -1;
+  ScanIndex = 1;
+}
+
 }  // namespace kvl

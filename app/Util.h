@@ -24,4 +24,7 @@ extern std::uint8_t ScanIndex;
 // Record one reception: append to RxText and restart the countdown.
 void NoteReception(const std::string& bytes);
 
+// Puts every global of this file back to its value at start-up.
+void ResetSharedState();
+
 }  // namespace kvl

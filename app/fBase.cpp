@@ -22,16 +22,10 @@
 #include "app/AppIcon.h"
 #include "app/ConsolePane.h"
 #include "app/SpinEdit.h"
+#include "ui/MakeWidget.h"
 
 namespace kvl {
 namespace {
-
-template <class T, class... Args>
-T* Make(QWidget* parent, const char* name, Args&&... args) {
-  T* w = new T(std::forward<Args>(args)..., parent);
-  w->setObjectName(QLatin1String(name));
-  return w;
-}
 
 QFont SansFont(bool bold = false) {
   QFont f(QStringLiteral("MS Sans Serif"));
@@ -158,6 +152,7 @@ void TBaseform::buildLayout() {
   buildStatusBar();
   outer->addWidget(iPanel);
   buildPopupMenu();
+  buildControlSets();
 
   Timer = new QTimer(this);
   Timer->setObjectName(QStringLiteral("Timer"));
@@ -205,7 +200,6 @@ void TBaseform::buildPortGroup() {
   LbBrate->setGeometry(68, 162, 28, 14);
   CBStopBits = DropDown(pNCom, "CBStopBits", {"1 STOPBIT", "1.5 STOPBITS", "2 STOPBITS"}, 0);
   CBStopBits->setGeometry(4, 180, 90, 18);
-  CBStopBits->setEnabled(false);
   CBStopBits->setToolTip(QStringLiteral(
       "The number of stop bits to be used. The use of 5 data bits with 2 stop bits is an invalid "
       "combination, as is 6, 7, or 8 data bits with 1.5 stop bits."));
@@ -339,13 +333,6 @@ void TBaseform::buildPortGroup() {
   ChBxDTR->setStyleSheet(compact);
   ChBxRTS->setStyleSheet(compact);
 
-  DcbControls = {ChBxParity,   ChBxCtsFlow,  ChBxDsrFlow,  CBcDtr,        ChBxDsrSensitivity,
-                 ChBxTXContinueOnXoff, ChBxOutX, ChBxInX,   ChBxErrorChar, ChBxNull,
-                 CBcRts,       ChBxAbortOnError, SpEdXonLim, LbXonLim,   SpEdXoffLim,
-                 LbXoffLim,    SpEdByteSize, LbByteSize,   CBParity,      CBStopBits,
-                 SpEdXonChar,  LbXonChar,    SpEdXoffChar, LbXoffChar,    SpEdErrorChar,
-                 LbErrorChar,  SpEdEofChar,  LbEofChar,    SpEdEvtChar,   LbEvtChar};
-  for (QWidget* w : DcbControls) w->setEnabled(false);
 }
 
 void TBaseform::buildSocketGroup() {
@@ -461,20 +448,6 @@ void TBaseform::buildCommandGroup() {
   for (QPushButton* b : {BtnSimSet, BtnLogOn, BtnLogOff, BtnRestart, BtnFactory})
     b->setFixedHeight(25);
 
-  SerialCommandControls = {
-      EdApn1,      EdLogin1,     EdPassw1,        BtnSetApn1,     BtnAskApn1,  EdApn2,
-      EdLogin2,    EdPassw2,     BtnSetApn2,      BtnAskApn2,     CBConfBaud,  BtnSetConfBaud,
-      BtnAskConfBaud, CBConfBaud2, BtnSetConfBaud2, BtnAskConfBaud2, EdtConfPort, EdtConfPort2,
-      BtnSetPort,  BtnSetPort2,  BtnAskPort,      BtnAskPort2,    edtRepHost,  edtRepPort,
-      BtnSetRep,   BtnAskRep,    BtnLogOn,        BtnLogOff,      BtnRestart,  BtnFactory,
-      nullptr /* BtnSendCmd */, BtnSimSet};
-  NetCommandControls = {BtnAskApn1,  EdApn2,         EdLogin2,        EdPassw2,       BtnSetApn2,
-                        BtnAskApn2,  CBConfBaud,     BtnSetConfBaud,  BtnAskConfBaud, CBConfBaud2,
-                        BtnSetConfBaud2, BtnAskConfBaud2, EdtConfPort, EdtConfPort2, BtnSetPort2,
-                        BtnAskPort,  BtnAskPort2,    edtRepHost,      edtRepPort,     BtnSetRep,
-                        BtnAskRep,   BtnRestart,     nullptr /* BtnSendCmd */, BtnSimSet};
-  for (QWidget* w : SerialCommandControls)
-    if (w) w->setEnabled(false);
 }
 
 void TBaseform::buildCommandLineGroup() {
@@ -514,11 +487,35 @@ void TBaseform::buildCommandLineGroup() {
   ChBxLF1->setChecked(true);
   BtnSendCmd = Make<QPushButton>(g, "BtnSendCmd", QStringLiteral("Send"));
   BtnSendCmd->setGeometry(250, y, 74, 24);
-  BtnSendCmd->setEnabled(false);
-  SerialCommandControls[30] = BtnSendCmd;
-  NetCommandControls[22] = BtnSendCmd;
-  NetCloseControls = NetCommandControls;
-  NetCloseControls.insert(NetCloseControls.indexOf(EdtConfPort2) + 1, BtnSetPort);
+}
+
+void TBaseform::buildControlSets() {
+  SerialCommandControls = {
+      EdApn1,      EdLogin1,     EdPassw1,        BtnSetApn1,     BtnAskApn1,  EdApn2,
+      EdLogin2,    EdPassw2,     BtnSetApn2,      BtnAskApn2,     CBConfBaud,  BtnSetConfBaud,
+      BtnAskConfBaud, CBConfBaud2, BtnSetConfBaud2, BtnAskConfBaud2, EdtConfPort, EdtConfPort2,
+      BtnSetPort,  BtnSetPort2,  BtnAskPort,      BtnAskPort2,    edtRepHost,  edtRepPort,
+      BtnSetRep,   BtnAskRep,    BtnLogOn,        BtnLogOff,      BtnRestart,  BtnFactory,
+      BtnSendCmd,  BtnSimSet};
+  NetCommandControls = {BtnAskApn1,  EdApn2,         EdLogin2,        EdPassw2,       BtnSetApn2,
+                        BtnAskApn2,  CBConfBaud,     BtnSetConfBaud,  BtnAskConfBaud, CBConfBaud2,
+                        BtnSetConfBaud2, BtnAskConfBaud2, EdtConfPort, EdtConfPort2, BtnSetPort2,
+                        BtnAskPort,  BtnAskPort2,    edtRepHost,      edtRepPort,     BtnSetRep,
+                        BtnAskRep,   BtnRestart,     BtnSendCmd,      BtnSimSet};
+  NetCloseControls = {BtnAskApn1,  EdApn2,         EdLogin2,        EdPassw2,       BtnSetApn2,
+                      BtnAskApn2,  CBConfBaud,     BtnSetConfBaud,  BtnAskConfBaud, CBConfBaud2,
+                      BtnSetConfBaud2, BtnAskConfBaud2, EdtConfPort, EdtConfPort2, BtnSetPort,
+                      BtnSetPort2, BtnAskPort,     BtnAskPort2,     edtRepHost,     edtRepPort,
+                      BtnSetRep,   BtnAskRep,      BtnRestart,      BtnSendCmd,     BtnSimSet};
+  DcbControls = {ChBxParity,   ChBxCtsFlow,  ChBxDsrFlow,  CBcDtr,        ChBxDsrSensitivity,
+                 ChBxTXContinueOnXoff, ChBxOutX, ChBxInX,   ChBxErrorChar, ChBxNull,
+                 CBcRts,       ChBxAbortOnError, SpEdXonLim, LbXonLim,   SpEdXoffLim,
+                 LbXoffLim,    SpEdByteSize, LbByteSize,   CBParity,      CBStopBits,
+                 SpEdXonChar,  LbXonChar,    SpEdXoffChar, LbXoffChar,    SpEdErrorChar,
+                 LbErrorChar,  SpEdEofChar,  LbEofChar,    SpEdEvtChar,   LbEvtChar};
+  // The command controls wait for a link; the line settings for "Full".
+  for (QWidget* w : SerialCommandControls) w->setEnabled(false);
+  for (QWidget* w : DcbControls) w->setEnabled(false);
 }
 
 void TBaseform::buildStatusBar() {

@@ -4,7 +4,6 @@
 
 #include <netinet/in.h>
 
-#include <QEvent>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -23,37 +22,16 @@ class QAction;
 class QPushButton;
 class QRadioButton;
 class QSocketNotifier;
-class QSpinBox;
 class QStatusBar;
 class QTimer;
 
 namespace kvl {
 
 class ConsolePane;
+class SockEventMsg;
 class TSimSetform;
-
-// The main window's own messages, posted to it and handled in queue order
-// with everything else on the GUI thread.
-inline constexpr QEvent::Type WM_COM_RX = QEvent::Type(1025);
-inline constexpr QEvent::Type WM_COM_SEND = QEvent::Type(1026);
-inline constexpr QEvent::Type WM_SOCK_EVENT = QEvent::Type(1056);
-
-// Socket events as the link reports them to SockEvent.
-inline constexpr int FD_READ = 0x01;
-inline constexpr int FD_CONNECT = 0x10;
-inline constexpr int FD_CLOSE = 0x20;
-
-class SockEventMsg : public QEvent {
- public:
-  SockEventMsg(int sock, int event, int error)
-      : QEvent(WM_SOCK_EVENT), socket(sock), lParam((error << 16) | (event & 0xFFFF)) {}
-  int socket;
-  int lParam;  // event code in the low 16 bits, error code in the high 16 bits
-};
-
-// Spin edit: digits only; a value beyond a bound goes back to that bound when
-// the field is left, and an empty field reads as the minimum.
 class TSpinEdit;
+struct TComPort;
 
 class TBaseform : public QWidget {
   Q_OBJECT
@@ -62,8 +40,8 @@ class TBaseform : public QWidget {
   ~TBaseform() override;
 
   // The SIM settings window, created after the main window at start-up.
-  void setSimSetform(TSimSetform* form) { SimSetform = form; }
-  TSimSetform* simSetform() const { return SimSetform; }
+  void setSimSetform(TSimSetform* form) { simSetform_ = form; }
+  TSimSetform* simSetform() const { return simSetform_; }
 
   // Console (the only way text reaches the panes).
   bool AppendText(std::uint32_t colour, const std::string& text);
@@ -79,7 +57,8 @@ class TBaseform : public QWidget {
   void TimerTimer();
 
   // Serial link.
-  void ComBuildDcbFromControls(int which);  // 0 = ComPort, 1 = ProbePort
+  // ComBuildDcb of the record with the line settings of the port controls.
+  void buildDcbFromControls(TComPort& port);
   void CheckComPort();
   void cNewComPort();
   void BtnComClick(QObject* sender);
@@ -88,7 +67,6 @@ class TBaseform : public QWidget {
   void ChBxFullComClick();
   void RxRender();
   void ComWriteText(const std::string& text);
-  void SerialHangUp();
 
   // TCP link.
   bool IniSock();
@@ -104,7 +82,8 @@ class TBaseform : public QWidget {
   void BtnSendCmdClick();
   void ChBxDwlClick();
   void ChpCSDClick();
-  void ComSendPending();
+  // Handler of WM_COM_SEND: sends the SIM settings window's pending command.
+  void sendPendingCommand();
   void BtnSimSetClick();
   void BtnSetApn1Click();
   void BtnAskApn1Click();
@@ -279,7 +258,7 @@ class TBaseform : public QWidget {
   sockaddr_in RemoteAddr{};
 
   // How many times LoadSettings ran (start-up reads the file twice).
-  int loadSettingsCount() const { return LoadSettingsCount; }
+  int loadSettingsCount() const { return loadSettingsCount_; }
 
  protected:
   void customEvent(QEvent* event) override;
@@ -294,22 +273,22 @@ class TBaseform : public QWidget {
   void buildCommandLineGroup();
   void buildStatusBar();
   void buildPopupMenu();
+  void buildControlSets();
   void connectHandlers();
   void showPopup(ConsolePane* pane, const QPoint& pos);
+  void closeOnHangUp();
   bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
   void closeClientSock();
   void watchClientSock();
 
-  TSimSetform* SimSetform = nullptr;
-  bool FirstShowDone = false;
-  int LoadSettingsCount = 0;
-  QSocketNotifier* SockReadNotifier = nullptr;
-  QSocketNotifier* SockWriteNotifier = nullptr;
-  bool SockConnecting = false;
-  int ConnectError = 0;
-  bool InConnClick = false;
-
-  friend class TSimSetform;
+  TSimSetform* simSetform_ = nullptr;
+  bool firstShowDone_ = false;
+  int loadSettingsCount_ = 0;
+  // Readiness of ClientSock, turned into the link's events.
+  QSocketNotifier* readNotifier_ = nullptr;
+  QSocketNotifier* writeNotifier_ = nullptr;
+  bool connecting_ = false;   // a connect is under way; its event is awaited
+  int connectError_ = 0;      // a connect refused at once, for its event
 };
 
 }  // namespace kvl

@@ -1,4 +1,5 @@
-// Start-up, the timer, the window's own messages and the console handlers.
+// Start-up, closing, the timer, the window's own messages and the console
+// handlers.
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -8,27 +9,17 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
-#include <exception>
 
 #include "app/ConsolePane.h"
-#include "app/ErrorReporter.h"
-#include "app/QtText.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "net/TcpLink.h"
+#include "serial/uCom.h"
 #include "simset/fSimSet.h"
+#include "ui/ErrorReporter.h"
+#include "ui/WindowMessages.h"
 
 namespace kvl {
-
-// Runs one handler; an error that escapes it goes to the general error
-// handling and the program carries on.
-template <class F>
-void Guarded(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    ShowGeneralError(QString::fromLocal8Bit(e.what()));
-  }
-}
 
 void TBaseform::connectHandlers() {
   auto on = [this](auto* sender, auto signal, auto handler) {
@@ -97,7 +88,7 @@ void TBaseform::customEvent(QEvent* event) {
       Guarded([&] { RxRender(); });
       break;
     case WM_COM_SEND:
-      Guarded([&] { ComSendPending(); });
+      Guarded([&] { sendPendingCommand(); });
       break;
     case WM_SOCK_EVENT:
       Guarded([&] { SockEvent(static_cast<const SockEventMsg&>(*event)); });
@@ -109,8 +100,8 @@ void TBaseform::customEvent(QEvent* event) {
 
 void TBaseform::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  if (!FirstShowDone) {
-    FirstShowDone = true;
+  if (!firstShowDone_) {
+    firstShowDone_ = true;
     FormActivate();
   }
 }
@@ -121,9 +112,9 @@ void TBaseform::closeEvent(QCloseEvent* event) {
 }
 
 void TBaseform::FormCreate() {
-  ComBuildDcbFromControls(0);
+  buildDcbFromControls(ComPort);
   CheckComPort();
-  ComBuildDcbFromControls(1);
+  buildDcbFromControls(ProbePort);
   Timer->start();
   Guarded([&] { LoadSettings(); });
 }
@@ -132,13 +123,29 @@ void TBaseform::FormActivate() {
   Guarded([&] { LoadSettings(); });
 }
 
+void TBaseform::FormClose() {
+  // A connected link is ended; an open serial port is left to the end of
+  // the program (the destructor).
+  if (ChBxS1Conn->isChecked() && ClientSock != 0) {
+    TcpShutdown(ClientSock);
+    closeClientSock();
+  }
+}
+
+TBaseform::~TBaseform() {
+  // The reader posts to this window: it ends, and the port gets its
+  // settings back, before the window goes.
+  ComClose(ComPort);
+  closeClientSock();
+}
+
 void TBaseform::TimerTimer() {
   if (ChBxScan->isChecked()) cNewComPort();
   if (RxQuietTicks > 0) {
     --RxQuietTicks;
     return;
   }
-  if (SimSetform) SimSetform->ParseDeviceReply(RxText);
+  if (simSetform_) simSetform_->ParseDeviceReply(RxText);
 }
 
 bool TBaseform::AppendText(std::uint32_t colour, const std::string& text) {

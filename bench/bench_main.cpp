@@ -29,11 +29,14 @@
 #include <vector>
 
 #include "app/ConsolePane.h"
+#include "core/Colours.h"
+#include "ui/WinColour.h"
 #include "app/Startup.h"
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "serial/uCom.h"
 #include "simset/fSimSet.h"
+#include "tests/common/PtyPair.h"
 
 using namespace std::chrono;
 
@@ -90,23 +93,7 @@ long RssKb() {
   return 0;
 }
 
-struct Pty {
-  int master = -1, slave = -1;
-  std::string path;
-  Pty() {
-    char name[256];
-    openpty(&master, &slave, name, nullptr, nullptr);
-    path = name;
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-  }
-  ~Pty() {
-    ::close(master);
-    ::close(slave);
-  }
-};
+using Pty = kvltest::PtyPair;
 
 void WriteAll(int fd, const std::string& data) {
   size_t done = 0;
@@ -121,11 +108,11 @@ double PlainReaderRate(size_t bytes) {
   Pty p;
   const std::string data = Lines(bytes);
   auto t0 = steady_clock::now();
-  std::thread writer([&] { WriteAll(p.master, data); });
+  std::thread writer([&] { WriteAll(p.master(), data); });
   std::vector<char> buf(65536);
   size_t got = 0;
   while (got < data.size()) {
-    ssize_t n = ::read(p.slave, buf.data(), buf.size());
+    ssize_t n = ::read(p.slave(), buf.data(), buf.size());
     if (n > 0) got += size_t(n);
   }
   writer.join();
@@ -189,7 +176,7 @@ int main(int argc, char** argv) {
     QFile ini(dir.path() + "/zel .ini");
     ini.open(QIODevice::WriteOnly);
     std::string s = "[Com ports]\r\n";
-    for (int n = 1; n <= 16; ++n) s += "COM" + std::to_string(n) + ":=" + (n == 3 ? com3.path : "") + "\r\n";
+    for (int n = 1; n <= 16; ++n) s += "COM" + std::to_string(n) + ":=" + (n == 3 ? com3.path() : "") + "\r\n";
     ini.write(s.data(), qint64(s.size()));
   }
   kvl::Application program;
@@ -207,12 +194,12 @@ int main(int argc, char** argv) {
   const std::string data = Lines(flood);
   const double plain = PlainReaderRate(flood);
   Report("plain reader on a pty (physical limit)", Fmt("%.1f MB/s", plain / 1e6), "reference", true);
-  Throughput off = WindowRate(f, com3.path, com3.master, data, false);
+  Throughput off = WindowRate(f, com3.path(), com3.master(), data, false);
   Report("window, hex off", Fmt("%.1f MB/s", off.rate / 1e6) + (off.complete ? ", complete" : ", LOST"),
          ">= 10 MB/s, nothing lost", off.rate >= 10e6 && off.complete);
   Report("  ratio to the plain reader", Fmt("%.2f", off.rate / plain), "", true);
   Report("  ratio to 921600 baud (92160 B/s)", Fmt("%.0fx", off.rate / 92160.0), ">= 100x", off.rate / 92160.0 >= 100);
-  Throughput on = WindowRate(f, com3.path, com3.master, Lines(8u << 20), true);
+  Throughput on = WindowRate(f, com3.path(), com3.master(), Lines(8u << 20), true);
   Report("window, hex on", Fmt("%.1f MB/s", on.rate / 1e6) + (on.complete ? ", complete" : ", LOST"),
          "nothing lost", on.complete);
   const double worstTick = std::max(off.worstTickMs, on.worstTickMs);

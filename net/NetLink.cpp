@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "simset/ReplyParser.h"
+#include "core/Convert.h"
 
 namespace kvl {
 

@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 SECONDS_PER_TARGET=${1:-20}
 shift || true
-ALL_TARGETS=(reply_parser_fuzz profile_fuzz rx_render_fuzz command_reader_fuzz)
+ALL_TARGETS=(reply_parser_fuzz profile_fuzz rx_display_fuzz command_reader_fuzz)
 TARGETS=("$@")
 if [ ${#TARGETS[@]} -eq 0 ]; then TARGETS=("${ALL_TARGETS[@]}"); fi
 BUILD="$ROOT/build-fuzz"

@@ -5,9 +5,9 @@
 // ReadIndex and WriteIndex are unread; the reader never writes over them and
 // waits for room instead, so nothing received is lost.
 //
-// Posts are coalesced: the reader posts only when PostPending was clear, and
+// Posts are coalesced: the reader posts only when postPending was clear, and
 // ComTakeRx clears it before it looks at the ring and the pending events.
-// Both sides use sequentially consistent operations on PostPending and on
+// Both sides use sequentially consistent operations on postPending and on
 // what it guards, so either the reader sees the flag clear and posts, or the
 // take that clears it afterwards sees the reader's bytes and events.
 #include <sys/ioctl.h>
@@ -45,17 +45,17 @@ std::uint32_t LineEventsOf(int changed) {
 }
 
 void Notify(TComPort& port) {
-  if (!port.PostPending.exchange(true) && port.Post) port.Post();
+  if (!port.postPending.exchange(true) && port.post) port.post();
 }
 
 void Publish(TComPort& port, std::uint32_t events) {
   port.LastEvents.store(events);
-  port.PendingEvents.fetch_or(events);
+  port.pendingEvents.fetch_or(events);
   Notify(port);
 }
 
 void HangUp(TComPort& port) {
-  port.HungUp.store(true);
+  port.hungUp.store(true);
   Notify(port);
 }
 
@@ -73,16 +73,16 @@ void StoreInRing(TComPort& port, const unsigned char* bytes, std::size_t count) 
 
 bool ComStartReader(TComPort& port, std::function<void()> post) {
   if (port.Handle.load() < 0 || port.ReaderThread.joinable()) return false;
-  port.Post = std::move(post);
-  port.HungUp.store(false);
-  port.PendingEvents.store(0);
-  port.PostPending.store(false);
+  port.post = std::move(post);
+  port.hungUp.store(false);
+  port.pendingEvents.store(0);
+  port.postPending.store(false);
   port.StopFlag.store(false);
-  port.ReaderRunning.store(true);
+  port.readerRunning.store(true);
   try {
     port.ReaderThread = std::thread(ComReadThread, std::ref(port));
   } catch (const std::system_error&) {
-    port.ReaderRunning.store(false);
+    port.readerRunning.store(false);
     return false;
   }
   return true;
@@ -90,7 +90,7 @@ bool ComStartReader(TComPort& port, std::function<void()> post) {
 
 void ComReadThread(TComPort& port) {
   const int fd = port.Handle.load();
-  const LinePlan& plan = port.Line->plan;
+  const LinePlan& plan = port.line->plan;
   RxFilter filter;
   filter.Reset(plan);
   unsigned char buffer[kRingSize];
@@ -103,7 +103,7 @@ void ComReadThread(TComPort& port) {
   int failedWaits = 0;
 
   while (!port.StopFlag.load()) {
-    const std::uint32_t mask = port.EventMask.load();
+    const std::uint32_t mask = port.eventMask.load();
     const bool sampling = haveLines && (mask & kLineEvents) != 0;
     const std::uint16_t w = port.WriteIndex.load(std::memory_order_relaxed);
     const std::uint16_t r = port.ReadIndex.load();
@@ -114,8 +114,8 @@ void ComReadThread(TComPort& port) {
     // readable at once) and the consumer's room signal is waited for.
     pollfd fds[3] = {
         {wantBytes && room > 0 ? fd : -1, POLLIN, 0},
-        {port.WakeFd, POLLIN, 0},
-        {wantBytes && room == 0 ? port.RoomFd : -1, POLLIN, 0},
+        {port.wakeFd, POLLIN, 0},
+        {wantBytes && room == 0 ? port.roomFd : -1, POLLIN, 0},
     };
     int timeoutMs = -1;
     if (sampling) {
@@ -131,8 +131,8 @@ void ComReadThread(TComPort& port) {
     }
     failedWaits = 0;
     if (port.StopFlag.load()) break;
-    if (fds[1].revents) DrainEventFd(port.WakeFd);
-    if (fds[2].revents) DrainEventFd(port.RoomFd);
+    if (fds[1].revents) DrainEventFd(port.wakeFd);
+    if (fds[2].revents) DrainEventFd(port.roomFd);
 
     std::uint32_t events = 0;
     if (sampling && Clock::now() >= nextSample) {
@@ -173,12 +173,12 @@ void ComReadThread(TComPort& port) {
 
     if (events) Publish(port, events);
   }
-  port.ReaderRunning.store(false);
+  port.readerRunning.store(false);
 }
 
 RxBatch ComTakeRx(TComPort& port) {
   RxBatch batch;
-  port.PostPending.store(false);
+  port.postPending.store(false);
   const std::uint16_t w = port.WriteIndex.load();
   const std::uint16_t r = port.ReadIndex.load(std::memory_order_relaxed);
   if (r != w) {
@@ -189,10 +189,10 @@ RxBatch ComTakeRx(TComPort& port) {
       batch.bytes.append(port.Ring, port.Ring + w);
     }
     port.ReadIndex.store(w);
-    SignalEventFd(port.RoomFd);
+    SignalEventFd(port.roomFd);
   }
-  batch.events = port.PendingEvents.exchange(0);
-  batch.hungUp = port.HungUp.load();
+  batch.events = port.pendingEvents.exchange(0);
+  batch.hungUp = port.hungUp.load();
   return batch;
 }
 

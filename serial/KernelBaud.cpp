@@ -8,16 +8,14 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "core/Retry.h"
+
 namespace kvl {
 
 namespace {
 
 int Ioctl(int fd, unsigned long request, void* argument) {
-  int result;
-  do {
-    result = ::ioctl(fd, request, argument);
-  } while (result < 0 && errno == EINTR);
-  return result;
+  return RetryOnEintr([&] { return ::ioctl(fd, request, argument); });
 }
 
 }  // namespace

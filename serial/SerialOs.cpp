@@ -9,22 +9,14 @@
 
 #include <cerrno>
 
+#include "core/Retry.h"
+
 namespace kvl {
 
 namespace {
 
-// Repeat a call that a signal interrupted.
-template <typename Call>
-auto Retry(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result < 0 && errno == EINTR);
-  return result;
-}
-
 int RealOpen(const char* path, int flags) {
-  return Retry([&] { return ::open(path, flags); });
+  return RetryOnEintr([&] { return ::open(path, flags); });
 }
 
 // close() is never repeated: Linux releases the descriptor even when it
@@ -32,43 +24,43 @@ int RealOpen(const char* path, int flags) {
 int RealClose(int fd) { return ::close(fd); }
 
 ssize_t RealRead(int fd, void* buffer, size_t count) {
-  return Retry([&] { return ::read(fd, buffer, count); });
+  return RetryOnEintr([&] { return ::read(fd, buffer, count); });
 }
 
 ssize_t RealWrite(int fd, const void* buffer, size_t count) {
-  return Retry([&] { return ::write(fd, buffer, count); });
+  return RetryOnEintr([&] { return ::write(fd, buffer, count); });
 }
 
 int RealPoll(pollfd* fds, nfds_t count, int timeoutMs) {
-  return Retry([&] { return ::poll(fds, count, timeoutMs); });
+  return RetryOnEintr([&] { return ::poll(fds, count, timeoutMs); });
 }
 
 int RealFlock(int fd, int operation) {
-  return Retry([&] { return ::flock(fd, operation); });
+  return RetryOnEintr([&] { return ::flock(fd, operation); });
 }
 
 int RealTcgetattr(int fd, termios* settings) {
-  return Retry([&] { return ::tcgetattr(fd, settings); });
+  return RetryOnEintr([&] { return ::tcgetattr(fd, settings); });
 }
 
 int RealTcsetattr(int fd, int when, const termios* settings) {
-  return Retry([&] { return ::tcsetattr(fd, when, settings); });
+  return RetryOnEintr([&] { return ::tcsetattr(fd, when, settings); });
 }
 
 int RealTcflush(int fd, int queues) {
-  return Retry([&] { return ::tcflush(fd, queues); });
+  return RetryOnEintr([&] { return ::tcflush(fd, queues); });
 }
 
 int RealIoctl(int fd, unsigned long request, void* argument) {
-  return Retry([&] { return ::ioctl(fd, request, argument); });
+  return RetryOnEintr([&] { return ::ioctl(fd, request, argument); });
 }
 
 int RealModemGet(int fd, int* lines) {
-  return Retry([&] { return ::ioctl(fd, TIOCMGET, lines); });
+  return RetryOnEintr([&] { return ::ioctl(fd, TIOCMGET, lines); });
 }
 
 int RealModemSet(int fd, int lines, bool on) {
-  return Retry([&] { return ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &lines); });
+  return RetryOnEintr([&] { return ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &lines); });
 }
 
 int RealSetCustomBaud(int fd, std::uint32_t baud) { return KernelSetCustomBaud(fd, baud); }

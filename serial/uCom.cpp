@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 TComPort ComPort;
 TComPort ProbePort;
 
-TComPort::TComPort() : Line(std::make_unique<ComLineState>()) {}
+TComPort::TComPort() : line(std::make_unique<ComLineState>()) {}
 
 // A port still open when the record goes (at process exit) is closed here,
 // which also ends its reader.
@@ -170,7 +170,7 @@ void SetLine(int fd, int line, LineAction action) {
 // Everything after the descriptor is open; false means the port cannot be
 // used with these settings.
 bool Configure(TComPort& port, int fd) {
-  ComLineState& line = *port.Line;
+  ComLineState& line = *port.line;
   if (Os.flock(fd, LOCK_EX | LOCK_NB) < 0) return false;
   line.locked = true;
   if (Os.ioctl(fd, TIOCEXCL, nullptr) < 0) return false;
@@ -181,10 +181,10 @@ bool Configure(TComPort& port, int fd) {
   if (KernelIsCustomBaud(line.saved.c_cflag) && Os.getCustomBaud(fd, &line.savedCustomBaud) < 0)
     line.savedCustomBaud = 0;
 
-  port.WakeFd = Os.eventfd();
-  port.RoomFd = Os.eventfd();
-  if (port.WakeFd < 0 || port.RoomFd < 0) return false;
-  port.EventMask.store(kComEventMask);
+  port.wakeFd = Os.eventfd();
+  port.roomFd = Os.eventfd();
+  if (port.wakeFd < 0 || port.roomFd < 0) return false;
+  port.eventMask.store(kComEventMask);
 
   // Purge: whatever waited in either direction is dropped.
   if (Os.tcflush(fd, TCIOFLUSH) < 0) return false;
@@ -240,7 +240,7 @@ void CloseEventFd(int& fd) {
 // Gives the port back as it was found and closes it (also after a failed
 // opening, from wherever Configure stopped).
 void Release(TComPort& port, int fd) {
-  ComLineState& line = *port.Line;
+  ComLineState& line = *port.line;
   if (line.savedValid) {
     DrainOutput(fd, port.Dcb.BaudRate);
     if (line.rs485Changed) RestoreRs485(fd, line);
@@ -252,9 +252,9 @@ void Release(TComPort& port, int fd) {
   // Linux releases the descriptor even when close reports an error, so the
   // record counts as closed either way.
   (void)Os.close(fd);
-  CloseEventFd(port.WakeFd);
-  CloseEventFd(port.RoomFd);
-  port.EventMask.store(0);
+  CloseEventFd(port.wakeFd);
+  CloseEventFd(port.roomFd);
+  port.eventMask.store(0);
   line.savedValid = line.locked = line.exclusive = line.rs485Changed = false;
   port.Handle.store(-1);
 }
@@ -270,7 +270,7 @@ bool ComOpen(int number, TComPort& port) {
   const int fd = Os.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
 
-  *port.Line = ComLineState{};
+  *port.line = ComLineState{};
   port.Stat.flags.store(0);
   port.Stat.cbInQue.store(0);
   port.Stat.cbOutQue.store(0);
@@ -287,8 +287,8 @@ bool ComClose(TComPort& port) {
   if (fd < 0) return true;
 
   port.StopFlag.store(true);
-  port.EventMask.store(0);
-  SignalEventFd(port.WakeFd);
+  port.eventMask.store(0);
+  SignalEventFd(port.wakeFd);
   if (port.ReaderThread.joinable()) {
     // The reader may not outlive the descriptor it waits on.
     if (port.ReaderThread.get_id() == std::this_thread::get_id())

@@ -152,15 +152,15 @@ struct TComPort {
   std::atomic<std::uint16_t> WriteIndex{0};  // next byte the reader fills
 
   // Internal state of the link.
-  std::atomic<std::uint32_t> EventMask{0};   // events the reader waits for
-  std::atomic<std::uint32_t> PendingEvents{0};  // line events not yet taken
-  std::atomic<bool> PostPending{false};      // a post is out, not yet taken
-  std::atomic<bool> HungUp{false};           // the device went away
-  std::atomic<bool> ReaderRunning{false};
-  int WakeFd = -1;   // eventfd: ComClose wakes the reader
-  int RoomFd = -1;   // eventfd: the consumer made room in the ring
-  std::function<void()> Post;                // reader -> GUI notification
-  std::unique_ptr<ComLineState> Line;
+  std::atomic<std::uint32_t> eventMask{0};   // events the reader waits for
+  std::atomic<std::uint32_t> pendingEvents{0};  // line events not yet taken
+  std::atomic<bool> postPending{false};      // a post is out, not yet taken
+  std::atomic<bool> hungUp{false};           // the device went away
+  std::atomic<bool> readerRunning{false};
+  int wakeFd = -1;   // eventfd: ComClose wakes the reader
+  int roomFd = -1;   // eventfd: the consumer made room in the ring
+  std::function<void()> post;                // reader -> GUI notification
+  std::unique_ptr<ComLineState> line;
 };
 
 extern TComPort ComPort;    // the working link

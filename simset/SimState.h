@@ -17,4 +17,7 @@ extern std::array<std::string, 4> SimPhones;
 extern std::string PendingCmd;
 extern std::uint8_t PendingCmdFlags;
 
+// Puts every global of this file back to its value at start-up.
+void ResetSimState();
+
 }  // namespace kvl

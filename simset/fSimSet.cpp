@@ -10,31 +10,24 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include "app/ConsolePane.h"
-#include "app/ErrorReporter.h"
-#include "app/QtText.h"
-#include "app/fBase.h"
 #include "commands/Commands.h"
+#include "core/Colours.h"
 #include "simset/ReplyParser.h"
 #include "simset/SimState.h"
+#include "ui/ErrorReporter.h"
+#include "ui/MakeWidget.h"
+#include "ui/QtText.h"
+#include "ui/WinColour.h"
+#include "ui/WindowMessages.h"
 
 namespace kvl {
 namespace {
-
-template <class T, class... Args>
-T* Make(QWidget* parent, const QString& name, Args&&... args) {
-  T* w = new T(std::forward<Args>(args)..., parent);
-  w->setObjectName(name);
-  return w;
-}
 
 QFont SansPixels(int pixels) {
   QFont f(QStringLiteral("MS Sans Serif"));
   f.setPixelSize(pixels);
   return f;
 }
-
-const QColor kLimeColour(0, 255, 0);
 
 // The hour caption over the radio pairs. Its text is the caption as written;
 // it is drawn word by word so that each two-digit hour stands centred over
@@ -59,7 +52,7 @@ class HourRuler : public QLabel {
 
 }  // namespace
 
-TSimSetform::TSimSetform(TBaseform* mainWindow) : QDialog(mainWindow), MainWindow(mainWindow) {
+TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_(mainWindow) {
   setObjectName(QStringLiteral("SimSetform"));
   setWindowTitle(QStringLiteral("SIM card's settings"));
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -124,7 +117,7 @@ TSimSetform::TSimSetform(TBaseform* mainWindow) : QDialog(mainWindow), MainWindo
       b->setCheckable(false);
       b->setFocusPolicy(Qt::NoFocus);
       b->setAutoDefault(false);
-      SetLime(b, false);
+      setLime(b, false);
     }
     LbC[size_t(n)] = l;
     EdC[size_t(n)] = e;
@@ -147,18 +140,30 @@ TSimSetform::TSimSetform(TBaseform* mainWindow) : QDialog(mainWindow), MainWindo
   for (int n = 1; n <= 4; ++n) chain(EdC[size_t(n)]);
   chain(BtnAskC);
 
-  connect(BtnAskH, &QPushButton::clicked, this, [this] { BtnAskHClick(); });
-  connect(BtnSetH, &QPushButton::clicked, this, [this] { BtnSetHClick(); });
-  connect(BtnAskC, &QPushButton::clicked, this, [this] { BtnAskCClick(); });
-  for (int n = 1; n <= 4; ++n) {
-    connect(SpBtnSMSC[size_t(n)], &QPushButton::clicked, this, [this, n] { WriteContact(n, true); });
-    connect(SpBtnCSDC[size_t(n)], &QPushButton::clicked, this, [this, n] { WriteContact(n, false); });
-  }
+  connectHandlers();
+}
+
+void TSimSetform::connectHandlers() {
+  auto on = [this](QPushButton* button, void (TSimSetform::*handler)()) {
+    connect(button, &QPushButton::clicked, this,
+            [this, handler] { Guarded([&] { (this->*handler)(); }); });
+  };
+  on(BtnAskH, &TSimSetform::BtnAskHClick);
+  on(BtnSetH, &TSimSetform::BtnSetHClick);
+  on(BtnAskC, &TSimSetform::BtnAskCClick);
+  on(SpBtnSMSC[1], &TSimSetform::SpBtnSMSC1Click);
+  on(SpBtnSMSC[2], &TSimSetform::SpBtnSMSC2Click);
+  on(SpBtnSMSC[3], &TSimSetform::SpBtnSMSC3Click);
+  on(SpBtnSMSC[4], &TSimSetform::SpBtnSMSC4Click);
+  on(SpBtnCSDC[1], &TSimSetform::SpBtnCSDC1Click);
+  on(SpBtnCSDC[2], &TSimSetform::SpBtnCSDC2Click);
+  on(SpBtnCSDC[3], &TSimSetform::SpBtnCSDC3Click);
+  on(SpBtnCSDC[4], &TSimSetform::SpBtnCSDC4Click);
 }
 
 void TSimSetform::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (MainWindow) move(MainWindow->geometry().center() - rect().center());
+  if (mainWindow_) move(mainWindow_->geometry().center() - rect().center());
   FormActivate();
 }
 
@@ -166,40 +171,40 @@ void TSimSetform::FormActivate() {
   for (int n = 1; n <= 4; ++n) EdC[size_t(n)]->setText(FromCp1251(SimPhones[size_t(n - 1)]));
 }
 
-void TSimSetform::SendCommand(const std::string& text) {
+void TSimSetform::sendCommand(const std::string& text) {
   PendingCmd = text;
   PendingCmdFlags = 1;
-  QCoreApplication::postEvent(MainWindow, new QEvent(WM_COM_SEND));
+  if (mainWindow_) QCoreApplication::postEvent(mainWindow_, new QEvent(WM_COM_SEND));
 }
 
-std::uint32_t TSimSetform::ScheduleMask() const {
+std::uint32_t TSimSetform::scheduleMask() const {
   std::array<bool, 24> hours{};
   for (int h = 0; h < 24; ++h) hours[size_t(h)] = RBSim2[size_t(h)]->isChecked();
   return kvl::ScheduleMask(hours);
 }
 
-void TSimSetform::SetScheduleMask(std::uint32_t mask) {
+void TSimSetform::setScheduleMask(std::uint32_t mask) {
   const std::array<bool, 24> hours = ScheduleHours(mask);
   for (int h = 0; h < 24; ++h) (hours[size_t(h)] ? RBSim2 : RBSim1)[size_t(h)]->setChecked(true);
 }
 
-void TSimSetform::BtnAskHClick() { SendCommand(std::string(kScheduleAsk)); }
+void TSimSetform::BtnAskHClick() { sendCommand(std::string(kScheduleAsk)); }
 
-void TSimSetform::BtnSetHClick() { SendCommand(ScheduleSetCommand(ScheduleMask())); }
+void TSimSetform::BtnSetHClick() { sendCommand(ScheduleSetCommand(scheduleMask())); }
 
-void TSimSetform::BtnAskCClick() { SendCommand(std::string(kPhonebookRead)); }
+void TSimSetform::BtnAskCClick() { sendCommand(std::string(kPhonebookRead)); }
 
-void TSimSetform::WriteContact(int n, bool smsadm) {
+void TSimSetform::writeContact(int n, bool smsadm) {
   const ContactWrite w = ComposeContactWrite(
       n, smsadm ? ContactName::Smsadm : ContactName::Csdpco, ToCp1251(EdC[size_t(n)]->text()));
-  SendCommand(w.command);
-  SetLime(SpBtnSMSC[size_t(n)], w.smsLime);
-  SetLime(SpBtnCSDC[size_t(n)], w.csdLime);
+  sendCommand(w.command);
+  setLime(SpBtnSMSC[size_t(n)], w.smsLime);
+  setLime(SpBtnCSDC[size_t(n)], w.csdLime);
 }
 
-void TSimSetform::SetLime(QPushButton* button, bool lime) {
+void TSimSetform::setLime(QPushButton* button, bool lime) {
   QPalette p = button->palette();
-  const QColor colour = lime ? kLimeColour : QApplication::palette().color(QPalette::WindowText);
+  const QColor colour = lime ? WinColour(kLime) : QApplication::palette().color(QPalette::WindowText);
   p.setColor(QPalette::ButtonText, colour);
   button->setPalette(p);
   button->setProperty("lime", lime);
@@ -211,22 +216,22 @@ void TSimSetform::ParseDeviceReply(std::string& rxText) {
   rxText.clear();
   if (text.empty()) return;
   const ReplyResult result = kvl::ParseDeviceReply(text);
-  ApplyReply(result);
+  applyReply(result);
   if (result.kind == ReplyResult::ScheduleError) ShowGeneralError(FromCp1251(result.errorMessage));
 }
 
-void TSimSetform::ApplyReply(const ReplyResult& result) {
+void TSimSetform::applyReply(const ReplyResult& result) {
   switch (result.kind) {
     case ReplyResult::Schedule:
-      SetScheduleMask(result.mask);
+      setScheduleMask(result.mask);
       break;
     case ReplyResult::Phonebook:
       for (int n = 1; n <= 4; ++n) {
         const ReplyResult::Row& row = result.rows[size_t(n - 1)];
         if (!row.touched) continue;
         EdC[size_t(n)]->setText(FromCp1251(row.fieldText));
-        SetLime(SpBtnSMSC[size_t(n)], row.smsLime);
-        SetLime(SpBtnCSDC[size_t(n)], row.csdLime);
+        setLime(SpBtnSMSC[size_t(n)], row.smsLime);
+        setLime(SpBtnCSDC[size_t(n)], row.csdLime);
         if (row.updatePhone) SimPhones[size_t(n - 1)] = row.phone;
       }
       break;
@@ -236,6 +241,6 @@ void TSimSetform::ApplyReply(const ReplyResult& result) {
   }
 }
 
-bool TSimSetform::IsLime(const QPushButton* button) { return button->property("lime").toBool(); }
+bool TSimSetform::isLime(const QPushButton* button) { return button->property("lime").toBool(); }
 
 }  // namespace kvl

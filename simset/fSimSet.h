@@ -16,37 +16,38 @@ class QRadioButton;
 
 namespace kvl {
 
-class TBaseform;
 struct ReplyResult;
 
 class TSimSetform : public QDialog {
   Q_OBJECT
  public:
-  explicit TSimSetform(TBaseform* mainWindow);
+  // mainWindow: the main window, the dialog's parent, which receives the
+  // commands (WM_COM_SEND).
+  explicit TSimSetform(QWidget* mainWindow);
 
   // Reads one batch of received text; empties rxText before anything else.
   void ParseDeviceReply(std::string& rxText);
   // Applies what the parser found to the controls and SimPhones.
-  void ApplyReply(const ReplyResult& result);
+  void applyReply(const ReplyResult& result);
 
   void FormActivate();
   void BtnAskHClick();
   void BtnSetHClick();
   void BtnAskCClick();
-  void SpBtnSMSC1Click() { WriteContact(1, true); }
-  void SpBtnSMSC2Click() { WriteContact(2, true); }
-  void SpBtnSMSC3Click() { WriteContact(3, true); }
-  void SpBtnSMSC4Click() { WriteContact(4, true); }
-  void SpBtnCSDC1Click() { WriteContact(1, false); }
-  void SpBtnCSDC2Click() { WriteContact(2, false); }
-  void SpBtnCSDC3Click() { WriteContact(3, false); }
-  void SpBtnCSDC4Click() { WriteContact(4, false); }
+  void SpBtnSMSC1Click() { writeContact(1, true); }
+  void SpBtnSMSC2Click() { writeContact(2, true); }
+  void SpBtnSMSC3Click() { writeContact(3, true); }
+  void SpBtnSMSC4Click() { writeContact(4, true); }
+  void SpBtnCSDC1Click() { writeContact(1, false); }
+  void SpBtnCSDC2Click() { writeContact(2, false); }
+  void SpBtnCSDC3Click() { writeContact(3, false); }
+  void SpBtnCSDC4Click() { writeContact(4, false); }
 
   // The plan the 24 radio pairs show: bit h set when hour h is on SIM2.
-  std::uint32_t ScheduleMask() const;
-  void SetScheduleMask(std::uint32_t mask);
+  std::uint32_t scheduleMask() const;
+  void setScheduleMask(std::uint32_t mask);
   // Whether the caption of a name button is lime.
-  static bool IsLime(const QPushButton* button);
+  static bool isLime(const QPushButton* button);
 
   QGroupBox* GrBxTime = nullptr;
   QLabel* LWH = nullptr;
@@ -68,12 +69,13 @@ class TSimSetform : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
-  void WriteContact(int n, bool smsadm);
-  void SetLime(QPushButton* button, bool lime);
+  void connectHandlers();
+  void writeContact(int n, bool smsadm);
+  void setLime(QPushButton* button, bool lime);
   // Hands one command to the main window, which sends it over the active link.
-  void SendCommand(const std::string& text);
+  void sendCommand(const std::string& text);
 
-  TBaseform* MainWindow;
+  QWidget* mainWindow_;
 };
 
 }  // namespace kvl

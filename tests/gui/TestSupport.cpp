@@ -22,6 +22,8 @@
 #include <stdexcept>
 
 #include "app/ConsolePane.h"
+#include "core/Colours.h"
+#include "ui/WinColour.h"
 #include "tests/common/FirstRunFile.h"
 #include "app/Startup.h"
 #include "app/Util.h"
@@ -35,38 +37,12 @@ namespace kvltest {
 CaptureReporter::CaptureReporter() { kvl::SetErrorReporter(this); }
 CaptureReporter::~CaptureReporter() { kvl::SetErrorReporter(nullptr); }
 
-Pty::Pty() {
-  char name[256] = {};
-  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-  path_ = name;
-  termios t{};
-  tcgetattr(slave_, &t);
-  cfmakeraw(&t);
-  tcsetattr(slave_, TCSANOW, &t);
-  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-  fcntl(master_, F_SETFD, FD_CLOEXEC);
-  fcntl(slave_, F_SETFD, FD_CLOEXEC);
-}
-
-Pty::~Pty() {
-  closeMaster();
-  closeSlave();
-}
-
-void Pty::closeMaster() {
-  if (master_ >= 0) ::close(master_);
-  master_ = -1;
-}
-
-void Pty::closeSlave() {
-  if (slave_ >= 0) ::close(slave_);
-  slave_ = -1;
-}
+Pty::Pty() { fcntl(master(), F_SETFL, fcntl(master(), F_GETFL) | O_NONBLOCK); }
 
 void Pty::write(const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+    ssize_t n = ::write(master(), bytes.data() + done, bytes.size() - done);
     if (n > 0) {
       done += size_t(n);
       continue;
@@ -81,7 +57,7 @@ std::string Pty::readAvailable() {
   std::string out;
   char buf[4096];
   for (;;) {
-    ssize_t n = ::read(master_, buf, sizeof buf);
+    ssize_t n = ::read(master(), buf, sizeof buf);
     if (n <= 0) break;
     out.append(buf, size_t(n));
   }
@@ -158,21 +134,8 @@ void WorkDir::mapPorts(const std::map<int, std::string>& ports) {
 
 std::string FirstRunSections() { return "\r\n" + kFirstRunFile; }
 
-void ResetProgramState() {
-  kvl::ComClose(kvl::ComPort);
-  kvl::ComClose(kvl::ProbePort);
-  kvl::ActiveLink = -1;
-  kvl::ScanIndex = 1;
-  kvl::RxText.clear();
-  kvl::RxQuietTicks = 0;
-  kvl::PendingCmd.clear();
-  kvl::PendingCmdFlags = 0;
-  for (auto& p : kvl::SimPhones) p.clear();
-  kvl::InstallComPortMapping();
-}
-
 Windows::Windows() {
-  ResetProgramState();
+  kvl::ResetProgramState();
   main = new kvl::TBaseform;
   sim = new kvl::TSimSetform(main);
   main->setSimSetform(sim);
@@ -180,9 +143,8 @@ Windows::Windows() {
 
 Windows::~Windows() {
   main->close();
-  kvl::ComClose(kvl::ComPort);  // the reader posts to the window: end it first
   delete main;
-  ResetProgramState();
+  kvl::ResetProgramState();
 }
 
 QString PaneText(const kvl::TBaseform& f, bool hexPane) {

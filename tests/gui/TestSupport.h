@@ -13,7 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "app/ErrorReporter.h"
+#include "tests/common/PtyPair.h"
+#include "ui/ErrorReporter.h"
 
 class QListWidgetItem;
 
@@ -38,14 +39,9 @@ class CaptureReporter : public kvl::ErrorReporter {
 // A pseudo-terminal: the test holds the master side (the device's end) and
 // keeps the slave open so that nothing it writes is lost while the program
 // has the port closed.
-class Pty {
+class Pty : public PtyPair {
  public:
   Pty();
-  ~Pty();
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
-  const std::string& path() const { return path_; }
-  int master() const { return master_; }
   void write(const std::string& bytes);
   // Everything the program has written so far (reads what is there).
   std::string readAvailable();
@@ -53,13 +49,6 @@ class Pty {
   std::string readAtLeast(size_t want, int timeoutMs = 5000);
   // Reads until the text contains `needle` or the deadline passes.
   std::string readUntil(const std::string& needle, int timeoutMs = 5000);
-  void closeMaster();
-  void closeSlave();
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
 };
 
 // A working directory of the test's own, made current for its lifetime, with
@@ -95,8 +84,6 @@ struct Windows {
   kvl::TBaseform* main = nullptr;
   kvl::TSimSetform* sim = nullptr;
 };
-
-void ResetProgramState();
 
 // Text of a pane, as shown.
 QString PaneText(const kvl::TBaseform& f, bool hexPane = false);

@@ -16,9 +16,10 @@
 
 #include "TestSupport.h"
 #include "app/ConsolePane.h"
-#include "app/QtText.h"
+#include "ui/QtText.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "ui/WindowMessages.h"
 #include "simset/SimState.h"
 #include "simset/fSimSet.h"
 

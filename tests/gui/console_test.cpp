@@ -13,6 +13,8 @@
 
 #include "TestSupport.h"
 #include "app/ConsolePane.h"
+#include "core/Colours.h"
+#include "ui/WinColour.h"
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "simset/fSimSet.h"

@@ -91,10 +91,10 @@ class EndToEndTest : public QObject {
     RunInSimWindow(w, [&] {
       // "LogOn ActSim" answers with the schedule: hour 08 on SIM2.
       QVERIFY(WaitFor([&] { return w.sim->RBSim2[8]->isChecked(); }, 8000));
-      QCOMPARE(w.sim->ScheduleMask(), 256u);
+      QCOMPARE(w.sim->scheduleMask(), 256u);
       w.sim->BtnAskC->click();
       QVERIFY(WaitFor([&] { return w.sim->EdC[1]->text() == "+380670000000"; }, 8000));
-      QVERIFY(TSimSetform::IsLime(w.sim->SpBtnSMSC[1]));
+      QVERIFY(TSimSetform::isLime(w.sim->SpBtnSMSC[1]));
       QCOMPARE(w.sim->EdC[2]->text(), QString());
       // Write entry 2 and read it back.
       w.sim->EdC[2]->setText("+380502222222");
@@ -103,7 +103,7 @@ class EndToEndTest : public QObject {
       w.sim->EdC[2]->clear();
       w.sim->BtnAskC->click();
       QVERIFY(WaitFor([&] { return w.sim->EdC[2]->text() == "+380502222222"; }, 8000));
-      QVERIFY(TSimSetform::IsLime(w.sim->SpBtnCSDC[2]));
+      QVERIFY(TSimSetform::isLime(w.sim->SpBtnCSDC[2]));
       QCOMPARE(kvl::SimPhones[1], std::string("+380502222222"));
       // The plan goes back to the device.
       w.sim->RBSim2[23]->setChecked(true);

@@ -17,9 +17,10 @@
 
 #include "TestSupport.h"
 #include "app/ConsolePane.h"
-#include "app/QtText.h"
+#include "ui/QtText.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "net/NetOs.h"
 
 using namespace kvltest;
 
@@ -66,6 +67,26 @@ void Settle() {
   }
 }
 
+// The error a faked system call of the link reports.
+int gFakeError = 0;
+
+// Puts a failing call in place of one entry of the link's OS table.
+void FailCall(const QString& call) {
+  kvl::NetOs& os = kvl::SockOs;
+  if (call == "socket")
+    os.socket = [](int, int, int) { return errno = gFakeError, -1; };
+  else if (call == "bind")
+    os.bind = [](int, const sockaddr*, socklen_t) { return errno = gFakeError, -1; };
+  else if (call == "fcntl")
+    os.fcntl = [](int, int, int) { return errno = gFakeError, -1; };
+  else if (call == "connect")
+    os.connect = [](int, const sockaddr*, socklen_t) { return errno = gFakeError, -1; };
+  else if (call == "send")
+    os.send = [](int, const void*, size_t, int) { return errno = gFakeError, ssize_t(-1); };
+  else if (call == "recv")
+    os.recv = [](int, void*, size_t, int) { return errno = gFakeError, ssize_t(-1); };
+}
+
 QStringList Names(const QList<QWidget*>& widgets) {
   QStringList out;
   for (QWidget* w : widgets) out << (w ? w->objectName() : QStringLiteral("<null>"));
@@ -101,6 +122,7 @@ class NetTest : public QObject {
     QCOMPARE(f->EdtSPort->text(), QStringLiteral("10000"));
   }
   void cleanup() {
+    kvl::SockOs = kvl::RealNetOs();
     w.reset();
     reporter.reset();
     dir.reset();
@@ -355,6 +377,73 @@ class NetTest : public QObject {
     QList<bool> after;
     for (int n = 1; n <= 16; ++n) after << f->BtnCom[size_t(n)]->isEnabled();
     QCOMPARE(after, buttons);
+  }
+
+  void failingSystemCallsGiveTheLinksTexts_data() {
+    // The step at which the call fails: "check net" ticks "Check Net";
+    // "connect" checks "Connect"; "send" and "receive" happen on a
+    // connected link.
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<bool>("inPane");
+    QTest::newRow("probe socket") << "socket" << EMFILE << "check net"
+                                  << Ru("Ошибка при создании отправляющего сокета:\r\n") << false;
+    QTest::newRow("client socket") << "socket" << ENOBUFS << "connect"
+                                   << Ru("Ошибка при создании TCP сокета 1:\r\n") << false;
+    QTest::newRow("bind") << "bind" << EADDRINUSE << "connect"
+                          << Ru("Ошибка при привязке Tcp сокета к адресу:\r\n") << false;
+    QTest::newRow("non-blocking") << "fcntl" << EBADF << "connect"
+                                  << Ru("Ошибка при переводе сокета в неблокирующий режим:\r\n")
+                                  << false;
+    QTest::newRow("connect") << "connect" << ENETUNREACH << "connect"
+                             << Ru("Ошибка при установлении подключения: \r\n") << true;
+    QTest::newRow("send") << "send" << EPIPE << "send"
+                          << Ru("Ошибка при отправке данных серверу: \r\n") << false;
+    QTest::newRow("receive") << "recv" << ECONNRESET << "receive"
+                             << Ru("Ошибка при получении сообщения: ") << false;
+  }
+  void failingSystemCallsGiveTheLinksTexts() {
+    QFETCH(QString, call);
+    QFETCH(int, error);
+    QFETCH(QString, step);
+    QFETCH(QString, prefix);
+    QFETCH(bool, inPane);
+    const QString expected = prefix + QString::fromUtf8(strerror(error)) + "\r\n";
+    gFakeError = error;
+    Listener listener;
+    if (step == "check net") {
+      FailCall(call);
+      f->ChBxIniNet->setChecked(true);
+    } else if (step == "connect") {
+      chooseLoopback();
+      f->edtRHost->setText("127.0.0.1");
+      f->EdtRPort->setText(QString::number(listener.port()));
+      f->EdtSPort->setText(QString::number(FreeLoopbackPorts(1)));
+      FailCall(call);
+      f->ChBxS1Conn->setChecked(true);
+      Settle();
+    } else {
+      QVERIFY(ConnectLoopback(*f, listener, FreeLoopbackPorts(1)));
+      FailCall(call);
+      if (step == "send") {
+        f->BtnRestart->click();
+      } else {
+        listener.send("OK\r\n");
+        QVERIFY(WaitFor([&] { return !reporter->boxes.isEmpty(); }));
+        // The link ends as after a close event.
+        QVERIFY(WaitFor([&] { return !f->ChBxS1Conn->isChecked(); }));
+        QCOMPARE(kvl::ActiveLink, -1);
+      }
+    }
+    if (inPane) {
+      QVERIFY2(reporter->boxes.isEmpty(), qPrintable(reporter->boxes.join('|')));
+      QVERIFY2(PaneText(*f).endsWith(QString(expected).replace("\r\n", "\n")), qPrintable(PaneText(*f)));
+      QCOMPARE(PaneColourOf(*f, expected), kNavyColour);
+    } else {
+      QCOMPARE(reporter->boxes, QStringList{expected});
+    }
   }
 
   void refusedFieldsStopOrContinueTheAttempt_data() {

@@ -18,7 +18,7 @@
 
 #include "TestSupport.h"
 #include "tests/common/FirstRunFile.h"
-#include "app/QtText.h"
+#include "ui/QtText.h"
 #include "app/fBase.h"
 #include "simset/SimState.h"
 #include "simset/fSimSet.h"

@@ -94,14 +94,14 @@ class SimSetTest : public QObject {
         QVERIFY(b->isFlat());
         QVERIFY(!b->isCheckable());
         QCOMPARE(b->focusPolicy(), Qt::NoFocus);
-        QVERIFY(!TSimSetform::IsLime(b));
+        QVERIFY(!TSimSetform::isLime(b));
       }
     }
     // Hours are independent choices.
     s->RBSim2[3]->setChecked(true);
     s->RBSim2[4]->setChecked(true);
     QVERIFY(s->RBSim2[3]->isChecked());
-    QCOMPARE(s->ScheduleMask(), 0x18u);
+    QCOMPARE(s->scheduleMask(), 0x18u);
   }
 
   void scheduleSetSendsTheMask_data() {
@@ -146,16 +146,16 @@ class SimSetTest : public QObject {
     w->sim->EdC[size_t(row)]->setText(number);
     (smsadm ? w->sim->SpBtnSMSC : w->sim->SpBtnCSDC)[size_t(row)]->click();
     QCOMPARE(QString::fromStdString(kvl::PendingCmd), sent);
-    QCOMPARE(TSimSetform::IsLime(w->sim->SpBtnSMSC[size_t(row)]), smsadm && !number.isEmpty());
-    QCOMPARE(TSimSetform::IsLime(w->sim->SpBtnCSDC[size_t(row)]), !smsadm && !number.isEmpty());
+    QCOMPARE(TSimSetform::isLime(w->sim->SpBtnSMSC[size_t(row)]), smsadm && !number.isEmpty());
+    QCOMPARE(TSimSetform::isLime(w->sim->SpBtnCSDC[size_t(row)]), !smsadm && !number.isEmpty());
   }
 
   void secondNameOfARowTakesTheColour() {
     w->sim->SpBtnSMSC[2]->click();
-    QVERIFY(TSimSetform::IsLime(w->sim->SpBtnSMSC[2]));
+    QVERIFY(TSimSetform::isLime(w->sim->SpBtnSMSC[2]));
     w->sim->SpBtnCSDC[2]->click();
-    QVERIFY(!TSimSetform::IsLime(w->sim->SpBtnSMSC[2]));
-    QVERIFY(TSimSetform::IsLime(w->sim->SpBtnCSDC[2]));
+    QVERIFY(!TSimSetform::isLime(w->sim->SpBtnSMSC[2]));
+    QVERIFY(TSimSetform::isLime(w->sim->SpBtnCSDC[2]));
     QCOMPARE(kvl::PendingCmd, std::string("AT+CPBW=2,\"+380500000000\",145,\"CSDPCO\"\r\n"));
   }
 
@@ -176,11 +176,11 @@ class SimSetTest : public QObject {
     w->sim->ParseDeviceReply(rx);
     QVERIFY(rx.empty());
     QCOMPARE(w->sim->EdC[1]->text(), QStringLiteral("+380671111111"));
-    QVERIFY(TSimSetform::IsLime(w->sim->SpBtnSMSC[1]));
-    QVERIFY(!TSimSetform::IsLime(w->sim->SpBtnCSDC[1]));
+    QVERIFY(TSimSetform::isLime(w->sim->SpBtnSMSC[1]));
+    QVERIFY(!TSimSetform::isLime(w->sim->SpBtnCSDC[1]));
     QCOMPARE(w->sim->EdC[2]->text(), QString());
     QCOMPARE(w->sim->EdC[3]->text(), QStringLiteral("+380673333333"));
-    QVERIFY(TSimSetform::IsLime(w->sim->SpBtnCSDC[3]));
+    QVERIFY(TSimSetform::isLime(w->sim->SpBtnCSDC[3]));
     QCOMPARE(kvl::SimPhones[0], std::string("+380671111111"));
     QCOMPARE(kvl::SimPhones[1], std::string("b"));
     QCOMPARE(kvl::SimPhones[2], std::string("+380673333333"));
@@ -229,13 +229,13 @@ class SimSetTest : public QObject {
       com3.write("LogOn ActSim\r\nBit registers work on SIM2\r\nSIM2 = 256 --> 08\r\n");
       // The hour pairs follow on the fourth tick after the last byte.
       QVERIFY(WaitFor([&] { return w->sim->RBSim2[8]->isChecked(); }, 5000));
-      QCOMPARE(w->sim->ScheduleMask(), 256u);
+      QCOMPARE(w->sim->scheduleMask(), 256u);
 
       w->sim->BtnAskC->click();
       QVERIFY(com3.readUntil("AT+CPBR=1,4\r\n").find("AT+CPBR=1,4\r\n") != std::string::npos);
       com3.write("+CPBR: 2,\"+380502222222\",145,\"SMSADM\"\r\nOK\r\n");
       QVERIFY(WaitFor([&] { return w->sim->EdC[2]->text() == "+380502222222"; }, 5000));
-      QVERIFY(TSimSetform::IsLime(w->sim->SpBtnSMSC[2]));
+      QVERIFY(TSimSetform::isLime(w->sim->SpBtnSMSC[2]));
       QCOMPARE(w->sim->EdC[1]->text(), QString());
       QCOMPARE(kvl::SimPhones[1], std::string("+380502222222"));
 
@@ -258,7 +258,7 @@ class SimSetTest : public QObject {
     com3.write("+CPBR: 4,\"+380684444444\",145,\"CSDPCO\"\r\nOK\r\n");
     QVERIFY(WaitFor([&] { return kvl::SimPhones[3] == "+380684444444"; }, 5000));
     QVERIFY(!w->sim->isVisible());
-    QVERIFY(TSimSetform::IsLime(w->sim->SpBtnCSDC[4]));
+    QVERIFY(TSimSetform::isLime(w->sim->SpBtnCSDC[4]));
   }
 };
 

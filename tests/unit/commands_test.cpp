@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Cp1251.h"
+#include "core/Cp1251.h"
 
 namespace kvl {
 namespace {

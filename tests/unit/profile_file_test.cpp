@@ -1,6 +1,7 @@
 // Profile-file reader and writer: reading rules, byte-exact edits, and the
 // atomic replacement that never loses the old file.
 #include "settings/ProfileFile.h"
+#include "tests/common/Files.h"
 
 #include <dirent.h>
 #include <grp.h>
@@ -21,24 +22,15 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Cp1251.h"
+#include "core/Cp1251.h"
 
 namespace kvl {
 namespace {
 
 constexpr uid_t kNobody = 65534;
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void Spit(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+using kvltest::Slurp;
+using kvltest::Spit;
 
 std::set<std::string> DirEntries(const std::string& dir) {
   std::set<std::string> names;

@@ -1,5 +1,6 @@
 // The device reply parser: schedule and phonebook replies as the device sends
 // them, malformed and cut replies, and the number conversion.
+#include "core/Convert.h"
 #include "simset/ReplyParser.h"
 
 #include <climits>

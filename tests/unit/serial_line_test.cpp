@@ -6,7 +6,8 @@
 #include <string>
 
 #include "serial/LineSettings.h"
-#include "serial/RxRender.h"
+#include "core/Hex.h"
+#include "serial/RxDisplay.h"
 #include "serial/uCom.h"
 
 using namespace kvl;
@@ -168,15 +169,14 @@ TEST(RxFilter, ReplacesMarkedBytesAcrossReads) {
   EXPECT_EQ(out, "a#\xFF" "c#");
 }
 
-TEST(RenderRx, TextLeavesOutLowControlBytesHexShowsAll) {
-  std::string display = "[", hex;
-  RenderRx(std::string_view("O\0K\t\r\n\x0A\xFF", 8), true, display, hex);
+TEST(RxDisplay, TextLeavesOutLowControlBytesHexShowsAll) {
+  const std::string_view received("O\0K\t\r\n\x0A\xFF", 8);
+  std::string display = "[", hex = "0D";
+  AppendRxDisplay(display, received);
+  AppendHexDigits(hex, received);
   EXPECT_EQ(display, "[OK\r\n\n\xFF");
-  EXPECT_EQ(hex, "4F004B090D0A0AFF");
-  hex.clear();
-  RenderRx("OK", false, display, hex);
-  EXPECT_TRUE(hex.empty());
-  EXPECT_EQ(HexOf("OK\r\n"), "4F4B0D0A");
+  EXPECT_EQ(hex, "0D4F004B090D0A0AFF");
+  EXPECT_EQ(HexDigits("OK\r\n"), "4F4B0D0A");
 }
 
 TEST(ComPaths, DefaultMappingAndThisProgramsOwn) {

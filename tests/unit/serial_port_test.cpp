@@ -352,7 +352,7 @@ TEST_F(SerialPort, OtherSideClosingIsAHangUpWithoutBusyLoop) {
   master = -1;
   taken = {};
   ASSERT_TRUE(TakeUntil([&] { return taken.hungUp; }));
-  ASSERT_TRUE(WaitUntil([&] { return !port.ReaderRunning; }));
+  ASSERT_TRUE(WaitUntil([&] { return !port.readerRunning; }));
   EXPECT_LT(CpuSeconds() - cpu, 0.5);
   EXPECT_TRUE(ComClose(port));
   EXPECT_EQ(port.Handle, -1);
@@ -365,7 +365,7 @@ TEST_F(SerialPort, CloseEndsAndJoinsTheReaderEvenWithTheRingFull) {
   ASSERT_TRUE(WaitUntil([&] { return Unread(port) == kRingSize - 1; }));
   EXPECT_TRUE(ComClose(port));
   EXPECT_FALSE(port.ReaderThread.joinable());
-  EXPECT_FALSE(port.ReaderRunning);
+  EXPECT_FALSE(port.readerRunning);
   EXPECT_TRUE(port.StopFlag);
 
   // A closed record is left alone.

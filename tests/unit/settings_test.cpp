@@ -19,22 +19,14 @@
 #include <gtest/gtest.h>
 
 #include "settings/ProfileFile.h"
+#include "tests/common/Files.h"
 #include "tests/common/FirstRunFile.h"
 
 namespace kvl {
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void Spit(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+using kvltest::Slurp;
+using kvltest::Spit;
 
 // A fresh directory that is the current directory for the test's duration.
 class SettingsDir : public ::testing::Test {

@@ -5,11 +5,11 @@
 #include <QLineEdit>
 #include <QRadioButton>
 
-#include "app/QtText.h"
 #include "app/fBase.h"
 #include "commands/Commands.h"
 #include "simset/SimState.h"
 #include "simset/fSimSet.h"
+#include "ui/QtText.h"
 
 namespace kvl {
 
@@ -43,7 +43,7 @@ void TBaseform::ChpCSDClick() {
   EdCmdLn[1]->setText(FromCp1251(CommandLine1ForPcsd(ChpCSD->isChecked())));
 }
 
-void TBaseform::ComSendPending() {
+void TBaseform::sendPendingCommand() {
   if (!(PendingCmdFlags & 1)) return;
   PendingCmdFlags &= ~1u;
   RouteCommand(PendingCmd);
@@ -107,8 +107,8 @@ void TBaseform::BtnFactoryClick() { SendOneClick(*this, OneClick::Factory); }
 
 void TBaseform::BtnSimSetClick() {
   SendOneClick(*this, OneClick::SimSet);
-  if (!SimSetform) return;
-  SimSetform->exec();
+  if (!simSetform_) return;
+  simSetform_->exec();
   // Closing the SIM settings window gives the focus back to this window,
   // which counts as its activation.
   FormActivate();

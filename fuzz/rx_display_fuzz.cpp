@@ -8,15 +8,15 @@
 //    what it held;
 //  - the hex pane gets two upper-case hex digits per byte that decode back to
 //    the bytes, appended after what it held, and nothing when hex is off;
-//  - rendering in two receptions gives what one reception gives, and HexOf
-//    gives the same digits.
+//  - rendering in two receptions gives what one reception gives.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
-#include "serial/RxRender.h"
+#include "core/Hex.h"
+#include "serial/RxDisplay.h"
 
 namespace {
 
@@ -46,7 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string hexBefore = "0D0A";
   std::string display = paneBefore;
   std::string hex = hexBefore;
-  kvl::RenderRx(bytes, wantHex, display, hex);
+  // What the receive path does with one reception.
+  auto render = [wantHex](std::string_view part, std::string& d, std::string& h) {
+    kvl::AppendRxDisplay(d, part);
+    if (wantHex) kvl::AppendHexDigits(h, part);
+  };
+  render(bytes, display, hex);
 
   std::string expectedDisplay = paneBefore;
   for (char c : bytes)
@@ -64,14 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Check(hi >= 0 && lo >= 0, "hex digits are 0-9, A-F");
       Check(hi * 16 + lo == static_cast<unsigned char>(bytes[i]), "hex decodes back to the bytes");
     }
-    Check(hex.substr(hexBefore.size()) == kvl::HexOf(bytes), "HexOf gives the pane's digits");
+    Check(hex.substr(hexBefore.size()) == kvl::HexDigits(bytes), "HexDigits gives the pane's digits");
   }
 
   // Two receptions show the same as one.
   std::string display2 = paneBefore;
   std::string hex2 = hexBefore;
-  kvl::RenderRx(bytes.substr(0, split), wantHex, display2, hex2);
-  kvl::RenderRx(bytes.substr(split), wantHex, display2, hex2);
+  render(bytes.substr(0, split), display2, hex2);
+  render(bytes.substr(split), display2, hex2);
   Check(display2 == display && hex2 == hex, "split reception renders the same");
   return 0;
 }

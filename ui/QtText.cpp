@@ -1,6 +1,6 @@
-#include "app/QtText.h"
+#include "ui/QtText.h"
 
-#include "app/Cp1251.h"
+#include "core/Cp1251.h"
 
 namespace kvl {
 

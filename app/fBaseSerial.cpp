@@ -7,14 +7,16 @@
 #include <QPushButton>
 #include <ctime>
 
-#include "app/ConsolePane.h"
-#include "app/QtText.h"
 #include "app/SpinEdit.h"
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "commands/Commands.h"
-#include "serial/RxRender.h"
+#include "core/Colours.h"
+#include "core/Hex.h"
+#include "serial/RxDisplay.h"
 #include "serial/uCom.h"
+#include "ui/QtText.h"
+#include "ui/WindowMessages.h"
 
 namespace kvl {
 namespace {
@@ -33,7 +35,7 @@ std::string TimeStamp() {
 
 }  // namespace
 
-void TBaseform::ComBuildDcbFromControls(int which) {
+void TBaseform::buildDcbFromControls(TComPort& port) {
   PortControls c;
   c.baudText = ToCp1251(CBBaudrate->currentText());
   c.parityIndex = CBParity->currentIndex();
@@ -58,7 +60,7 @@ void TBaseform::ComBuildDcbFromControls(int which) {
   c.errorCharValue = SpEdErrorChar->currentValue();
   c.eofChar = SpEdEofChar->currentValue();
   c.evtChar = SpEdEvtChar->currentValue();
-  ComBuildDcb(which == 0 ? ComPort : ProbePort, c);
+  ComBuildDcb(port, c);
 }
 
 void TBaseform::CheckComPort() {
@@ -112,7 +114,7 @@ void TBaseform::BtnComClick(QObject* sender) {
     AppendText(kGrey, " COM " + Num(m) + " is closed\r\n");
     setPanelText(8, QString());
   }
-  ComBuildDcbFromControls(0);
+  buildDcbFromControls(ComPort);
   CheckComPort();
 
   auto notSelected = [this] {
@@ -205,10 +207,8 @@ void TBaseform::RxRender() {
   RxBatch batch = ComTakeRx(ComPort);
   if (!batch.bytes.empty()) {
     std::string display = ChBxVtim->isChecked() ? TimeStamp() : std::string();
-    std::string hex;
-    const bool wantHex = ChBxVhex->isChecked();
-    RenderRx(batch.bytes, wantHex, display, hex);
-    if (wantHex) AppendHex(kGrey, hex + "\r\n");
+    AppendRxDisplay(display, batch.bytes);
+    if (ChBxVhex->isChecked()) AppendHex(kGrey, HexDigits(batch.bytes) + "\r\n");
     AppendText(kNavy, display);
     NoteReception(display);
   }
@@ -223,10 +223,10 @@ void TBaseform::RxRender() {
     show(EV_CTS, MS_CTS_ON, 6, "CTS");
     show(EV_RING, MS_RING_ON, 7, "RI");
   }
-  if (batch.hungUp) SerialHangUp();
+  if (batch.hungUp) closeOnHangUp();
 }
 
-void TBaseform::SerialHangUp() {
+void TBaseform::closeOnHangUp() {
   // The device went away under an open port: close it as a press on its
   // button would, so that the scan takes over again.
   const int n = ComPort.PortNumber;

@@ -2,16 +2,15 @@
 #include <QComboBox>
 #include <QLineEdit>
 
-#include "app/QtText.h"
 #include "app/fBase.h"
-#include "serial/uCom.h"
 #include "settings/Settings.h"
 #include "simset/SimState.h"
+#include "ui/QtText.h"
 
 namespace kvl {
 
 bool TBaseform::LoadSettings() {
-  ++LoadSettingsCount;
+  ++loadSettingsCount_;
   LoadSettingsCore(SettingsFileName(), [this](int index, const std::string& value) {
     const SettingKey& key = kSettingKeys[size_t(index)];
     const int phone = SimPhoneIndex(key.target);
@@ -30,15 +29,6 @@ bool TBaseform::LoadSettings() {
       edit->setText(FromCp1251(value));
   });
   return true;
-}
-
-void InstallComPortMapping() {
-  // COM n is the device the "Com ports" section names, read afresh at each
-  // opening and probe, or the built-in device when the section has no key.
-  SetComPathResolver([](int n) {
-    const std::optional<std::string> mapped = ComPathFromSettings(n);
-    return mapped ? *mapped : DefaultComPath(n);
-  });
 }
 
 }  // namespace kvl

@@ -1,10 +1,8 @@
 // The TCP link of the main window: local addresses, connecting from a chosen
-// address and source port, the socket's events and sending.
+// address and source port, the socket's events and sending. The socket work
+// itself is net/TcpLink's; here are the handlers, the readiness notifiers
+// that turn into the link's events, and the controls.
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -16,14 +14,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/ConsolePane.h"
-#include "app/ErrorReporter.h"
-#include "app/QtText.h"
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "commands/Commands.h"
+#include "core/Colours.h"
+#include "core/Hex.h"
 #include "net/NetLink.h"
-#include "serial/RxRender.h"
+#include "net/TcpLink.h"
+#include "ui/ErrorReporter.h"
+#include "ui/QtText.h"
+#include "ui/WindowMessages.h"
 
 namespace kvl {
 namespace {
@@ -38,22 +38,14 @@ void SockErrorBox(const char* utf8Prefix, int error) {
   ErrorBox(QString::fromUtf8(utf8Prefix) + SockErrorQText(error));
 }
 
-// A socket descriptor above the standard ones: 0 means "no socket" to the
-// link, so the client socket must never be descriptor 0.
-int HighDescriptor(int fd) {
-  if (fd < 0 || fd > 2) return fd;
-  int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  ::close(fd);
-  return high;
-}
-
 }  // namespace
 
 bool TBaseform::IniSock() {
   // Starting the socket library has nothing to do here and cannot fail.
-  SendSock = HighDescriptor(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  int error = 0;
+  SendSock = UdpProbeOpen(error);
   if (SendSock < 0) {
-    SockErrorBox("Ошибка при создании отправляющего сокета:\r\n", errno);
+    SockErrorBox("Ошибка при создании отправляющего сокета:\r\n", error);
     return false;
   }
   const std::vector<std::string> addresses = LocalIPv4Addresses();
@@ -66,7 +58,7 @@ bool TBaseform::IniSock() {
       item->setCheckState(Qt::Unchecked);
     }
   }
-  ::close(SendSock);
+  TcpClose(SendSock);
   SendSock = -1;
   return true;
 }
@@ -120,13 +112,13 @@ void TBaseform::ChBxIPsClickCheck(QListWidgetItem*) {
 void TBaseform::ChBxIPsClick() { ChBxIPs->setEnabled(true); }
 
 void TBaseform::closeClientSock() {
-  delete SockReadNotifier;
-  SockReadNotifier = nullptr;
-  delete SockWriteNotifier;
-  SockWriteNotifier = nullptr;
-  if (ClientSock > 0) ::close(ClientSock);
+  delete readNotifier_;
+  readNotifier_ = nullptr;
+  delete writeNotifier_;
+  writeNotifier_ = nullptr;
+  TcpClose(ClientSock);
   ClientSock = 0;
-  SockConnecting = false;
+  connecting_ = false;
 }
 
 void TBaseform::watchClientSock() {
@@ -137,16 +129,16 @@ void TBaseform::watchClientSock() {
   // not yet connected, or whose attempt failed, reads as ready (hang-up),
   // and a read then would swallow the error that the connect event reports.
   const int sock = ClientSock;
-  SockReadNotifier = new QSocketNotifier(sock, QSocketNotifier::Read, this);
-  SockReadNotifier->setEnabled(false);
-  connect(SockReadNotifier, &QSocketNotifier::activated, this, [this, sock] {
-    SockReadNotifier->setEnabled(false);
+  readNotifier_ = new QSocketNotifier(sock, QSocketNotifier::Read, this);
+  readNotifier_->setEnabled(false);
+  connect(readNotifier_, &QSocketNotifier::activated, this, [this, sock] {
+    readNotifier_->setEnabled(false);
     QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_READ, 0));
   });
-  SockWriteNotifier = new QSocketNotifier(sock, QSocketNotifier::Write, this);
-  SockWriteNotifier->setEnabled(false);
-  connect(SockWriteNotifier, &QSocketNotifier::activated, this, [this, sock] {
-    SockWriteNotifier->setEnabled(false);
+  writeNotifier_ = new QSocketNotifier(sock, QSocketNotifier::Write, this);
+  writeNotifier_->setEnabled(false);
+  connect(writeNotifier_, &QSocketNotifier::activated, this, [this, sock] {
+    writeNotifier_->setEnabled(false);
     QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_CONNECT, 0));
   });
 }
@@ -161,16 +153,16 @@ void TBaseform::ChBxS1ConnClick() {
     // does not own the device then, so the port that may own it keeps it.
     if (ClientSock == 0) return;
     ActiveLink = -1;
-    ::shutdown(ClientSock, SHUT_RDWR);
+    TcpShutdown(ClientSock);
     closeClientSock();
     return;
   }
 
   // Connecting.
   if (ClientSock != 0) closeClientSock();  // a socket left by a failed attempt
-  ClientSock = HighDescriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  int error = 0;
+  ClientSock = TcpOpen(error);
   if (ClientSock < 0) {
-    const int error = errno;
     ClientSock = 0;
     SockErrorBox("Ошибка при создании TCP сокета 1:\r\n", error);
     return;
@@ -181,8 +173,8 @@ void TBaseform::ChBxS1ConnClick() {
   BindAddr.sin_family = AF_INET;
   if (!readPortField(EdtSPort, BindAddr, true)) return;
   BindAddr.sin_addr = LocalAddr.sin_addr;
-  if (::bind(ClientSock, reinterpret_cast<const sockaddr*>(&BindAddr), sizeof BindAddr) != 0) {
-    SockErrorBox("Ошибка при привязке Tcp сокета к адресу:\r\n", errno);
+  if (!TcpBind(ClientSock, BindAddr, error)) {
+    SockErrorBox("Ошибка при привязке Tcp сокета к адресу:\r\n", error);
     return;
   }
   AppendText(kNavy, "\r\nClient bound IP " + IpToText(BindAddr.sin_addr.s_addr) + " Port " +
@@ -198,24 +190,24 @@ void TBaseform::ChBxS1ConnClick() {
   if (!readPortField(EdtRPort, RemoteAddr, false)) return;
   AppendText(kGrey, Ru("Попытка подключения к серверу 1: - ОЖИДАЙТЕ!!!\r\n"));
 
-  const int flags = fcntl(ClientSock, F_GETFL);
-  if (flags < 0 || fcntl(ClientSock, F_SETFL, flags | O_NONBLOCK) != 0) {
-    const int error = errno;
+  if (!TcpSetNonBlocking(ClientSock, error)) {
     closeClientSock();
     SockErrorBox("Ошибка при переводе сокета в неблокирующий режим:\r\n", error);
     return;
   }
-  ConnectError = 0;
-  SockConnecting = true;
-  if (::connect(ClientSock, reinterpret_cast<const sockaddr*>(&RemoteAddr), sizeof RemoteAddr) ==
-      0) {
-    QCoreApplication::postEvent(this, new SockEventMsg(ClientSock, FD_CONNECT, 0));
-  } else if (errno == EINPROGRESS) {
-    SockWriteNotifier->setEnabled(true);
-  } else {
-    // Refused at once: the outcome still arrives as the connect event.
-    ConnectError = errno;
-    QCoreApplication::postEvent(this, new SockEventMsg(ClientSock, FD_CONNECT, 0));
+  connectError_ = 0;
+  connecting_ = true;
+  switch (TcpConnect(ClientSock, RemoteAddr, error)) {
+    case ConnectStart::Pending:
+      writeNotifier_->setEnabled(true);
+      break;
+    case ConnectStart::Failed:
+      // Refused at once: the outcome still arrives as the connect event.
+      connectError_ = error;
+      [[fallthrough]];
+    case ConnectStart::Connected:
+      QCoreApplication::postEvent(this, new SockEventMsg(ClientSock, FD_CONNECT, 0));
+      break;
   }
 }
 
@@ -226,21 +218,20 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
   const int event = msg.lParam & 0xFFFF;
 
   if (event == FD_READ) {
-    char buffer[4097];
-    const ssize_t got = ::recv(ClientSock, buffer, sizeof buffer, 0);
+    char buffer[kTcpReceiveSize];
+    int error = 0;
+    const ssize_t got = TcpReceive(ClientSock, buffer, sizeof buffer, error);
     if (got == 0) {  // the device closed the connection
       QCoreApplication::postEvent(this, new SockEventMsg(ClientSock, FD_CLOSE, 0));
       return;
     }
     if (got < 0) {
-      const int error = errno;
       if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
-        if (SockReadNotifier) SockReadNotifier->setEnabled(true);
+        if (readNotifier_) readNotifier_->setEnabled(true);
         return;
       }
       const int sock = ClientSock;
-      ErrorBox(QString::fromUtf8("Ошибка при получении сообщения: ") +
-               SockErrorQText(error));
+      ErrorBox(QString::fromUtf8("Ошибка при получении сообщения: ") + SockErrorQText(error));
       // A connection that failed this way is gone: it ends as a close.
       QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_CLOSE, error));
       return;
@@ -248,33 +239,26 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
     const std::string block(buffer, size_t(got));
     // The text pane shows the block up to a zero byte; hex and RxText get all.
     AppendText(kNavy, block.substr(0, block.find('\0')));
-    if (ChBxVhex->isChecked()) AppendHex(kGrey, HexOf(block) + "\r\n");
+    if (ChBxVhex->isChecked()) AppendHex(kGrey, HexDigits(block) + "\r\n");
     NoteReception(block);
-    if (SockReadNotifier) SockReadNotifier->setEnabled(true);
+    if (readNotifier_) readNotifier_->setEnabled(true);
     return;
   }
 
   if (event == FD_CONNECT) {
-    if (!SockConnecting) return;
-    SockConnecting = false;
-    int error = ConnectError;
-    if (error == 0) {
-      socklen_t len = sizeof error;
-      if (::getsockopt(ClientSock, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
-    }
-    sockaddr_in peer{};
-    socklen_t peerLen = sizeof peer;
-    if (error == 0 && ::getpeername(ClientSock, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0)
-      error = errno;
+    if (!connecting_) return;
+    connecting_ = false;
+    const int error = connectError_ != 0 ? connectError_ : TcpConnectOutcome(ClientSock);
     if (error == 0) {
       AppendText(kNavy, "Connect to IP " + IpToText(RemoteAddr.sin_addr.s_addr) + " Port " +
                             std::to_string(ntohs(RemoteAddr.sin_port)) + "\r\n");
       ActiveLink = 0;
       for (int n = 1; n <= 16; ++n) BtnCom[size_t(n)]->setEnabled(false);
       for (QWidget* w : NetCommandControls) w->setEnabled(true);
-      if (SockReadNotifier) SockReadNotifier->setEnabled(true);
+      if (readNotifier_) readNotifier_->setEnabled(true);
     } else {
-      AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") + ToCp1251(SockErrorQText(error)));
+      AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") +
+                            ToCp1251(SockErrorQText(error)));
       closeClientSock();
       ChBxS1Conn->setChecked(false);
       ActiveLink = -1;
@@ -287,7 +271,7 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
     ChBxS1Conn->setChecked(false);
     if (ClientSock != 0) {
       // "Connect" was already unchecked: release the socket all the same.
-      ::shutdown(ClientSock, SHUT_RDWR);
+      TcpShutdown(ClientSock);
       closeClientSock();
     }
     ActiveLink = -1;
@@ -301,28 +285,10 @@ void TBaseform::SockSendText(const std::string& text) {
   AppendText(kGrey, TcpEcho(prefixed));
   ssize_t sent = -1;
   int error = ENOTCONN;
-  if (ClientSock > 0) {
-    sent = ::send(ClientSock, prefixed.data(), prefixed.size(), MSG_NOSIGNAL);
-    error = errno;
-  }
+  if (ClientSock > 0) sent = TcpSend(ClientSock, prefixed, error);
   if (sent < 0)
     ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") +
              SockErrorQText(error));
 }
-
-}  // namespace kvl
-
-namespace kvl {
-
-void TBaseform::FormClose() {
-  // A connected link is ended; an open serial port is left to the end of
-  // the program.
-  if (ChBxS1Conn->isChecked() && ClientSock != 0) {
-    ::shutdown(ClientSock, SHUT_RDWR);
-    closeClientSock();
-  }
-}
-
-TBaseform::~TBaseform() { closeClientSock(); }
 
 }  // namespace kvl

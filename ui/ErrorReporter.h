@@ -3,7 +3,7 @@
 #pragma once
 
 #include <QString>
-#include <functional>
+#include <exception>
 
 namespace kvl {
 
@@ -25,5 +25,17 @@ void ErrorBox(const QString& text);
 // Adds a full stop when the message's last character sorts after '.'.
 void ShowGeneralError(const QString& message);
 QString GeneralErrorText(const QString& message);
+
+// Runs one handler; an error that escapes it goes to the general error
+// handling and the program carries on. Every handler of both windows runs
+// through this.
+template <class F>
+void Guarded(F&& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    ShowGeneralError(QString::fromLocal8Bit(e.what()));
+  }
+}
 
 }  // namespace kvl
