@@ -12,9 +12,9 @@
 //    removed, cut to kProfileValueMax bytes);
 //  - every other (section, key) reads as before the write, found or not;
 //  - the file keeps every line it did not replace, byte for byte and in
-//    order (an unterminated last line may gain its CR LF); a replaced key
-//    keeps the line count, an added key adds at most a blank line, a section
-//    line and the key line;
+//    order (an unterminated last line may gain the file's line end); a
+//    replaced key keeps the line count and its line end, an added key adds
+//    at most a section line and the key line (no blank line);
 //  - writing the same value again changes nothing;
 //  - for one input in 32, the same write through a real file (ProfileWrite,
 //    then ProfileRead and ProfileLookup) leaves the same bytes on disk and
@@ -71,25 +71,45 @@ bool ExpectRefusal(std::string_view section, std::string_view key, std::string_v
   return k.front() == '[' || k.front() == ';';
 }
 
-// The lines of a content with their line ends ("a\r\n", "b\n", "c").
+// The lines of a content with their line ends ("a\r\n", "b\n", "c\r", "d").
 std::vector<std::string_view> RawLines(std::string_view content) {
   std::vector<std::string_view> lines;
   std::size_t pos = 0;
   while (pos < content.size()) {
-    std::size_t lf = content.find('\n', pos);
-    std::size_t next = lf == std::string_view::npos ? content.size() : lf + 1;
+    std::size_t brk = content.find_first_of("\r\n", pos);
+    std::size_t next = brk == std::string_view::npos ? content.size() : brk + 1;
+    if (brk != std::string_view::npos && content[brk] == '\r' && next < content.size() &&
+        content[next] == '\n')
+      ++next;
     lines.push_back(content.substr(pos, next - pos));
     pos = next;
   }
   return lines;
 }
 
+bool Terminated(std::string_view line) {
+  return line.ends_with('\n') || line.ends_with('\r');
+}
+
+// The line end of a line ("" when it has none).
+std::string_view EndOf(std::string_view line) {
+  if (line.ends_with("\r\n")) return line.substr(line.size() - 2);
+  return Terminated(line) ? line.substr(line.size() - 1) : std::string_view();
+}
+
+// The line end writes use: that of the first line, CR LF when it has none.
+std::string_view FileLineEnd(std::string_view content) {
+  const std::vector<std::string_view> lines = RawLines(content);
+  const std::string_view end = lines.empty() ? std::string_view() : EndOf(lines.front());
+  return end.empty() ? std::string_view("\r\n") : end;
+}
+
 // An old line is kept when the new content holds it byte for byte; the old
-// unterminated last line may have gained a CR LF.
-bool Kept(std::string_view oldLine, std::string_view newLine, bool oldIsLast) {
+// unterminated last line may have gained the file's line end.
+bool Kept(std::string_view oldLine, std::string_view newLine, bool oldIsLast, std::string_view eol) {
   if (oldLine == newLine) return true;
-  return oldIsLast && !oldLine.ends_with('\n') && newLine.size() == oldLine.size() + 2 &&
-         newLine.starts_with(oldLine) && newLine.ends_with("\r\n");
+  return oldIsLast && !Terminated(oldLine) && newLine.size() == oldLine.size() + eol.size() &&
+         newLine.starts_with(oldLine) && newLine.ends_with(eol);
 }
 
 // Names that may be read: the sections and keys the content seems to hold, a
@@ -99,7 +119,7 @@ void CollectProbes(std::string_view content, std::set<std::pair<std::string, std
                    std::set<std::string>& sections, std::set<std::string>& keys) {
   std::string current;
   for (std::string_view line : RawLines(content)) {
-    if (line.ends_with('\n')) line.remove_suffix(1);
+    line.remove_suffix(EndOf(line).size());
     std::string_view body = Trim(line);
     if (!body.empty() && body.front() == '[' && body.rfind(']') != std::string_view::npos &&
         body.rfind(']') > 0) {
@@ -210,21 +230,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The file keeps every line it did not replace.
   const std::vector<std::string_view> oldLines = RawLines(content);
   const std::vector<std::string_view> newLines = RawLines(after);
+  const std::string_view eol = FileLineEnd(content);
   if (before) {
     Check(newLines.size() == oldLines.size(), "replacing a key keeps the line count");
     int changed = 0;
     for (std::size_t i = 0; i < oldLines.size(); ++i) {
-      if (Kept(oldLines[i], newLines[i], i + 1 == oldLines.size())) continue;
+      const bool last = i + 1 == oldLines.size();
+      if (Kept(oldLines[i], newLines[i], last, eol)) continue;
       ++changed;
-      Check(newLines[i].ends_with("\r\n"), "the replaced line ends in CR LF");
+      Check(EndOf(newLines[i]) == (Terminated(oldLines[i]) ? EndOf(oldLines[i]) : eol),
+            "the replaced line keeps its line end, or gets the file's");
     }
     Check(changed <= 1, "replacing a key changes one line at most");
   } else {
-    Check(newLines.size() > oldLines.size() && newLines.size() <= oldLines.size() + 3,
-          "adding a key adds one to three lines");
+    Check(newLines.size() > oldLines.size() && newLines.size() <= oldLines.size() + 2,
+          "adding a key adds one or two lines");
     std::size_t j = 0;
     for (std::size_t i = 0; i < oldLines.size(); ++i) {
-      while (j < newLines.size() && !Kept(oldLines[i], newLines[j], i + 1 == oldLines.size())) ++j;
+      while (j < newLines.size() && !Kept(oldLines[i], newLines[j], i + 1 == oldLines.size(), eol)) ++j;
       Check(j < newLines.size(), "adding a key keeps every old line, in order");
       ++j;
     }

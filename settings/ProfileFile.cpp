@@ -55,27 +55,38 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-// One line of the content: [begin, end) is its text without the LF, next is
-// where the following line starts (content size for the last line).
+// One line of the content: [begin, end) is its text without its line end,
+// next is where the following line starts (content size for the last line).
+// A line ends in CR LF, a lone LF or a lone CR, as the Windows profile
+// functions read them.
 struct LineSpan {
   std::size_t begin = 0;
   std::size_t end = 0;
   std::size_t next = 0;
-  bool terminated = false;  // ends in LF
+  bool terminated = false;  // ends in a line end
 };
 
 LineSpan LineAt(std::string_view content, std::size_t begin) {
   LineSpan l;
   l.begin = begin;
-  std::size_t lf = content.find('\n', begin);
-  if (lf == std::string_view::npos) {
+  const std::size_t brk = content.find_first_of("\r\n", begin);
+  if (brk == std::string_view::npos) {
     l.end = l.next = content.size();
   } else {
-    l.end = lf;
-    l.next = lf + 1;
+    l.end = brk;
+    l.next = brk + 1;
+    if (content[brk] == '\r' && brk + 1 < content.size() && content[brk + 1] == '\n') ++l.next;
     l.terminated = true;
   }
   return l;
+}
+
+// The line end a write uses: the file's own (that of its first line), CR LF
+// for a file that has none yet.
+std::string_view LineEndOf(std::string_view content) {
+  const LineSpan first = LineAt(content, 0);
+  if (!first.terminated) return "\r\n";
+  return content.substr(first.end, first.next - first.end);
 }
 
 enum class LineKind { Other, Section, Key };
@@ -289,40 +300,39 @@ std::optional<std::string> ProfileFindValue(std::string_view content, std::strin
 std::optional<std::string> ProfileSetValue(std::string_view content, std::string_view section,
                                            std::string_view key, std::string_view value) {
   if (!ValidForWriting(section, key, value)) return std::nullopt;
+  const std::string_view eol = LineEndOf(content);
   KeyPlace place = LocateKey(content, section, key);
   std::string out;
   out.reserve(content.size() + section.size() + key.size() + value.size() + 16);
   if (place.keyFound) {
-    // Keep the line up to and including its '=' as the user wrote it.
+    // Keep the line up to and including its '=' as the user wrote it, and
+    // its own line end.
+    const LineSpan& line = place.keyLine;
     out.append(content.substr(0, place.valueStart));
     out.append(value);
-    out.append("\r\n");
-    out.append(content.substr(place.keyLine.next));
+    if (line.terminated)
+      out.append(content.substr(line.end, line.next - line.end));
+    else
+      out.append(eol);
+    out.append(content.substr(line.next));
     return out;
   }
   if (place.sectionFound) {
     const LineSpan& anchor = place.anchorLine;
     out.append(content.substr(0, anchor.next));
-    if (!anchor.terminated) out.append("\r\n");
-    out.append(key).append("=").append(value).append("\r\n");
+    if (!anchor.terminated) out.append(eol);
+    out.append(key).append("=").append(value).append(eol);
+    // A lone CR right before an LF would join it into one line end.
+    if (eol == "\r" && anchor.next < content.size() && content[anchor.next] == '\n')
+      out.append("\n");
     out.append(content.substr(anchor.next));
     return out;
   }
+  // A new section goes at the end, right after the last line.
   out.append(content);
-  if (!content.empty()) {
-    std::string_view body = content;
-    if (body.back() == '\n') {
-      body.remove_suffix(1);
-    } else {
-      out.append("\r\n");  // end the unterminated last line first
-    }
-    // A blank line between sections, unless the file already ends in one.
-    std::size_t lf = body.rfind('\n');
-    std::string_view lastLine = lf == std::string_view::npos ? body : body.substr(lf + 1);
-    if (!Trim(lastLine).empty()) out.append("\r\n");
-  }
-  out.append("[").append(section).append("]\r\n");
-  out.append(key).append("=").append(value).append("\r\n");
+  if (!content.empty() && content.back() != '\n' && content.back() != '\r') out.append(eol);
+  out.append("[").append(section).append("]").append(eol);
+  out.append(key).append("=").append(value).append(eol);
   return out;
 }
 

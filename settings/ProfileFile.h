@@ -4,7 +4,8 @@
 // and the Cyrillic letters of that code page.
 //
 // Reading rules:
-//  - a line ends in LF or CR LF; a final line without its end still counts;
+//  - a line ends in CR LF, a lone LF or a lone CR; a final line without its
+//    end still counts;
 //  - a line whose first non-blank byte is '[' and which holds a ']' starts a
 //    section named by the bytes between '[' and the last ']', blanks trimmed;
 //  - a line whose first non-blank byte is ';' is a comment;
@@ -47,8 +48,10 @@ std::optional<std::string> ProfileFindValue(std::string_view content, std::strin
 
 // Content with the key set to value: the key's line in the first matching
 // section replaced, or a new line at the end of that section (after its last
-// key line), or a new section at the end of the content. Lines written end in
-// CR LF. nullopt when the names or the value cannot be written as a line:
+// key line), or a new section at the end of the content (with no blank line
+// before it). Lines written end in the content's own line end (that of its
+// first line: CR LF, LF or CR), CR LF when it has none; a replaced line keeps
+// its own. nullopt when the names or the value cannot be written as a line:
 // empty names, a CR or LF anywhere, a '=' in the key or a key starting with
 // '[' or ';', a ']' in the section.
 std::optional<std::string> ProfileSetValue(std::string_view content, std::string_view section,

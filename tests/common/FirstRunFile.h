@@ -43,8 +43,9 @@ inline const std::string kSimSetSection =
     "Phone 3:=+380632100003\r\n"
     "Phone 4:=+380932100004\r\n";
 
-// The whole file of a first run; a new section follows a blank line.
-inline const std::string kFirstRunFile = kTcpSocketSection + "\r\n" + kOneClickSection + "\r\n" +
-                                         kCommandLineSection + "\r\n" + kSimSetSection;
+// The whole file of a first run; a new section follows the last line of
+// the one before, with no blank line.
+inline const std::string kFirstRunFile =
+    kTcpSocketSection + kOneClickSection + kCommandLineSection + kSimSetSection;
 
 }  // namespace kvltest

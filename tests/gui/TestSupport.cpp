@@ -132,7 +132,7 @@ void WorkDir::mapPorts(const std::map<int, std::string>& ports) {
   writeSettings(s);
 }
 
-std::string FirstRunSections() { return "\r\n" + kFirstRunFile; }
+std::string FirstRunSections() { return kFirstRunFile; }
 
 Windows::Windows() {
   kvl::ResetProgramState();

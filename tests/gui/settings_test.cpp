@@ -299,7 +299,6 @@ class SettingsTest : public QObject {
     // The Latin section is left alone; the keys go into a section of the
     // right name at the end.
     const std::string added =
-        "\r\n"
         "[\xD1ommand line]\r\n"
         "command line1:=config level\r\n"
         "command line2:=MyV=7\r\n"
@@ -360,9 +359,8 @@ class SettingsTest : public QObject {
         "[Command line]\r\n"
         "command line1:=latin\r\n"
         "[tail]\r\n"
-        "z=1\r\n"
-        "\r\n" +
-        kOneClickSection + "\r\n" + kCommandLineSection;
+        "z=1\r\n" +
+        kOneClickSection + kCommandLineSection;
     QCOMPARE(dir->readSettings(), expected);
     QCOMPARE(f->EdtRPort->text(), QStringLiteral("8888"));
     QCOMPARE(kvl::SimPhones[0], std::string("+380111111111"));

@@ -162,7 +162,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"TextAfterHeaderIgnored", "[A] ; note\nk=1\n", "A", "k", "1"},
         ReadCase{"UnclosedHeaderIsNoSection", "[A]\n[B\nk=1\n", "A", "k", "1"},
         ReadCase{"EmptyContent", "", "A", "k", std::nullopt},
-        ReadCase{"CrInsideLineKept", "[A]\nk=a\rb\r\n", "A", "k", "a\rb"}),
+        ReadCase{"LoneCrEndsLine", "[A]\nk=a\rb=c\r\n", "A", "k", "a"},
+        ReadCase{"CrOnlyLines", "[A]\rx=1\rk=v\r", "A", "k", "v"},
+        ReadCase{"CrOnlyLastLineUnterminated", "[A]\rk=v", "A", "k", "v"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ProfileRead, ValueIsCutTo2047Bytes) {
@@ -205,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"NewFile", "", "S", "k:", "v", "[S]\r\nk:=v\r\n"},
         WriteCase{"EmptyValue", "", "S", "k:", "", "[S]\r\nk:=\r\n"},
         WriteCase{"ReplaceInFirstSectionOnly", "[A]\nk=1\n[B]\nk=2\n", "A", "k", "9",
-                  "[A]\nk=9\r\n[B]\nk=2\n"},
+                  "[A]\nk=9\n[B]\nk=2\n"},
         WriteCase{"ReplaceKeepsKeySpelling", "[A]\r\n  K = old \r\nz=1", "a", "k", "new",
                   "[A]\r\n  K =new\r\nz=1"},
         WriteCase{"ReplaceLastLineWithoutEnd", "[A]\r\nk=1", "A", "k", "2", "[A]\r\nk=2\r\n"},
@@ -217,7 +219,9 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"AppendAfterUnterminatedLastLine", "[A]\r\nx=1", "A", "z", "3",
                   "[A]\r\nx=1\r\nz=3\r\n"},
         WriteCase{"NewSectionAfterUnterminatedLine", "[A]\r\nx=1", "B", "y", "2",
-                  "[A]\r\nx=1\r\n\r\n[B]\r\ny=2\r\n"},
+                  "[A]\r\nx=1\r\n[B]\r\ny=2\r\n"},
+        WriteCase{"NewSectionWithoutBlankLine", "[A]\r\nx=1\r\n", "B", "y", "2",
+                  "[A]\r\nx=1\r\n[B]\r\ny=2\r\n"},
         WriteCase{"NewSectionAfterBlankLine", "[A]\r\nx=1\r\n\r\n", "B", "y", "2",
                   "[A]\r\nx=1\r\n\r\n[B]\r\ny=2\r\n"},
         WriteCase{"DuplicateSectionWritesFirst", "[A]\r\n[A]\r\nx=1\r\n", "A", "x", "2",
@@ -225,9 +229,16 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"CyrillicSectionMatched", "[\xF1OMMAND LINE]\r\na=1\r\n", kCyr, "b", "2",
                   "[\xF1OMMAND LINE]\r\na=1\r\nb=2\r\n"},
         WriteCase{"LatinSectionNotMatched", "[Command line]\r\nb=1\r\n", kCyr, "b", "2",
-                  "[Command line]\r\nb=1\r\n\r\n[" + kCyr + "]\r\nb=2\r\n"},
+                  "[Command line]\r\nb=1\r\n[" + kCyr + "]\r\nb=2\r\n"},
         WriteCase{"KeysBeforeFirstSectionUntouched", "k=1\n", "A", "k", "2",
-                  "k=1\n\r\n[A]\r\nk=2\r\n"}),
+                  "k=1\n[A]\nk=2\n"},
+        // A file saved with lone CRs (or LFs) gets its own line end.
+        WriteCase{"CrFileNewKey", "[A]\rx=1\r", "A", "z", "3", "[A]\rx=1\rz=3\r"},
+        WriteCase{"CrFileReplace", "[A]\rk=1\r[B]\r", "A", "k", "2", "[A]\rk=2\r[B]\r"},
+        WriteCase{"CrFileNewSection", "[A]\rx=1", "B", "y", "2", "[A]\rx=1\r[B]\ry=2\r"},
+        WriteCase{"LfFileNewKey", "[A]\nx=1\n", "A", "z", "3", "[A]\nx=1\nz=3\n"},
+        WriteCase{"CrBeforeEmptyLfLineStaysApart", "[A]\rx=1\n\n", "A", "z", "3",
+                  "[A]\rx=1\nz=3\r\n\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ProfileEdits, RefusesWhatCannotBeOneLine) {
@@ -240,17 +251,16 @@ TEST(ProfileEdits, RefusesWhatCannotBeOneLine) {
   }
 }
 
-// Lines of a content without their CR LF / LF ends.
+// Lines of a content without their line ends (CR LF, LF or a lone CR).
 std::vector<std::string> Lines(std::string_view s) {
   std::vector<std::string> out;
   std::size_t pos = 0;
   while (pos < s.size()) {
-    std::size_t lf = s.find('\n', pos);
-    std::size_t end = lf == std::string_view::npos ? s.size() : lf;
-    std::string line(s.substr(pos, end - pos));
-    if (!line.empty() && line.back() == '\r' && lf != std::string_view::npos) line.pop_back();
-    out.push_back(line);
+    const std::size_t brk = s.find_first_of("\r\n", pos);
+    const std::size_t end = brk == std::string_view::npos ? s.size() : brk;
+    out.emplace_back(s.substr(pos, end - pos));
     pos = end + 1;
+    if (brk != std::string_view::npos && s[brk] == '\r' && pos < s.size() && s[pos] == '\n') ++pos;
   }
   return out;
 }

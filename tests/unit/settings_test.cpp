@@ -146,6 +146,12 @@ TEST_F(SettingsDir, ForeignContentIsKeptByteForByte) {
   Spit(File(), before);
   std::map<int, std::string> applied = Load();
   EXPECT_EQ(applied, (std::map<int, std::string>{{1, "10.0.0.7"}, {21, "+380000000002"}}));
+  // A file of LF lines gets LF lines, each new section right after the
+  // last line.
+  auto lf = [](std::string s) {
+    for (std::size_t at; (at = s.find("\r\n")) != std::string::npos;) s.erase(at, 1);
+    return s;
+  };
   const std::string expected =
       "; written by hand\n"
       "[Com ports]\n"
@@ -153,20 +159,19 @@ TEST_F(SettingsDir, ForeignContentIsKeptByteForByte) {
       "\n"
       "[tcp socket]\n"
       "remote ip: = \"10.0.0.7\"   \n"
-      "Source port:=10000\r\n"
-      "Remote port:=7777\r\n"
+      "Source port:=10000\n"
+      "Remote port:=7777\n"
       "; port below\n"
       "[Other]\n"
       "x=1\n"
       "[Command line]\n"
       "command line1:=latin section\n"
       "[Sim set]\n"
-      "Phone 2:=+380000000002\r\n"
-      "Phone 1:=+380672100001\r\n"
-      "Phone 3:=+380632100003\r\n"
-      "Phone 4:=+380932100004\r\n"
-      "\r\n" +
-      kvltest::kOneClickSection + "\r\n" + kvltest::kCommandLineSection;
+      "Phone 2:=+380000000002\n"
+      "Phone 1:=+380672100001\n"
+      "Phone 3:=+380632100003\n"
+      "Phone 4:=+380932100004\n" +
+      lf(kvltest::kOneClickSection) + lf(kvltest::kCommandLineSection);
   EXPECT_EQ(Slurp(File()), expected);
   EXPECT_EQ(Load().size(), 24u);
   EXPECT_EQ(Slurp(File()), expected) << "a second load writes nothing";
