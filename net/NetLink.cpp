@@ -33,10 +33,11 @@ std::vector<std::string> LocalIPv4Addresses() {
 }
 
 std::uint32_t InetAddr(std::string_view text) {
-  if (text.size() > 15) return INADDR_NONE;
+  // A zero byte would end the text early for the system's parser.
+  if (text.find('\0') != std::string_view::npos) return INADDR_NONE;
   const std::string s(text);
   in_addr a{};
-  if (inet_pton(AF_INET, s.c_str(), &a) != 1) return INADDR_NONE;
+  if (inet_aton(s.c_str(), &a) == 0) return INADDR_NONE;
   return a.s_addr;
 }
 

@@ -17,8 +17,11 @@ std::string IpToText(std::uint32_t addressNetworkOrder);
 // included, in the order the system lists them.
 std::vector<std::string> LocalIPv4Addresses();
 
-// A dotted-decimal IPv4 address in network byte order; INADDR_NONE (all bits
-// set) when the text is not one. Host names are not looked up.
+// An IPv4 address text in network byte order, read by the classic rules:
+// one to four parts ("127.1" is 127.0.0.1, "10.1.2" is 10.1.0.2, a single
+// number is the whole address), each decimal, octal (leading 0) or hex
+// (leading 0x). INADDR_NONE (all bits set) when the text is not such an
+// address, and for "255.255.255.255" itself. Host names are not looked up.
 std::uint32_t InetAddr(std::string_view text);
 
 // Reading of a port field.
