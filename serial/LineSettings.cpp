@@ -43,7 +43,9 @@ speed_t StandardSpeed(std::uint32_t baud) {
 //   StopBits            1: -; 1.5: CSTOPB with 5 data bits, refused otherwise;
 //                       2: CSTOPB, refused with 5 data bits
 //   fBinary             always so on Linux
-//   fParity             INPCK
+//   fParity             with fErrorChar: INPCK|PARMRK (below); alone: no
+//                       check, bytes come as received (as Windows delivers
+//                       them; INPCK alone would turn them into 0x00)
 //   fOutxCtsFlow        CRTSCTS
 //   fOutxDsrFlow        refused (no DSR flow control on Linux)
 //   DTR disable/enable  DTR dropped/raised after opening
@@ -51,12 +53,16 @@ speed_t StandardSpeed(std::uint32_t baud) {
 //   fDsrSensitivity     reader drops bytes while DSR is off
 //   fTXContinueOnXoff   no Linux meaning; accepted
 //   fOutX / fInX        IXON / IXOFF (never IXANY), XonChar/XoffChar in
-//                       VSTART/VSTOP
+//                       VSTART/VSTOP; refused with a character 0 (termios
+//                       reads 0 as "disabled")
+//   XonChar = XoffChar  refused (as the Windows driver refuses it)
 //   fErrorChar          with fParity: PARMRK, reader puts ErrorChar for
 //                       marked bytes; without fParity nothing is checked
 //   fNull               reader drops zero bytes
 //   RTS disable/enable  RTS dropped/raised after opening
-//   RTS handshake       CRTSCTS
+//   RTS handshake       with fOutxCtsFlow: CRTSCTS; alone refused (Linux has
+//                       no input-only hardware flow control: CRTSCTS would
+//                       hold output for CTS too)
 //   RTS toggle          driver's RS-485 mode (refused where it has none)
 //   fAbortOnError, XonLim, XoffLim, EofChar, EvtChar: accepted, no meaning
 LinePlan PlanLine(const Dcb& dcb) {
@@ -98,7 +104,6 @@ LinePlan PlanLine(const Dcb& dcb) {
     default: return Refuse("stop bits");
   }
 
-  if (flags & kDcbParity) plan.iflag |= INPCK;
   if (flags & kDcbOutxCtsFlow) plan.cflag |= CRTSCTS;
   if (flags & kDcbOutxDsrFlow) return Refuse("DSR flow control");
 
@@ -109,13 +114,16 @@ LinePlan PlanLine(const Dcb& dcb) {
   }
 
   plan.dsrSensitive = (flags & kDcbDsrSensitivity) != 0;
+  if (dcb.XonChar == dcb.XoffChar) return Refuse("XON and XOFF are the same character");
+  if ((flags & (kDcbOutX | kDcbInX)) && (dcb.XonChar == 0 || dcb.XoffChar == 0))
+    return Refuse("XON/XOFF flow control with a character 0");
   if (flags & kDcbOutX) plan.iflag |= IXON;
   if (flags & kDcbInX) plan.iflag |= IXOFF;
   plan.startChar = dcb.XonChar;
   plan.stopChar = dcb.XoffChar;
 
   if ((flags & kDcbErrorChar) && (flags & kDcbParity)) {
-    plan.iflag |= PARMRK;
+    plan.iflag |= INPCK | PARMRK;
     plan.replaceMarked = true;
   }
   plan.errorChar = dcb.ErrorChar;
@@ -125,6 +133,7 @@ LinePlan PlanLine(const Dcb& dcb) {
     case 0: plan.rts = LineAction::Drop; break;
     case kDcbRtsEnable: plan.rts = LineAction::Raise; break;
     case kDcbRtsHandshake:
+      if (!(flags & kDcbOutxCtsFlow)) return Refuse("RTS handshake without CTS flow");
       plan.rts = LineAction::Driver;
       plan.cflag |= CRTSCTS;
       break;

@@ -99,6 +99,12 @@ TEST(PlanLine, RefusesWhatLinuxOrTheStopBitRuleDoesNotAllow) {
   EXPECT_TRUE(refused([](PortControls& c) { c.byteSize = 9; }));
   EXPECT_TRUE(refused([](PortControls& c) { c.dtrText = "DTR Handshake"; }));
   EXPECT_TRUE(refused([](PortControls& c) { c.dsrFlow = true; }));
+  // What the Windows driver refuses, or Linux cannot do as asked.
+  EXPECT_TRUE(refused([](PortControls& c) { c.xonChar = c.xoffChar = 0x11; }));
+  EXPECT_TRUE(refused([](PortControls& c) { c.rtsText = "RTS Handshake"; }));
+  EXPECT_TRUE(refused([](PortControls& c) { c.outX = true; c.xonChar = 0; }));
+  EXPECT_TRUE(refused([](PortControls& c) { c.inX = true; c.xoffChar = 0; }));
+  EXPECT_FALSE(refused([](PortControls& c) { c.xonChar = 0; }));  // unused without Out X / In X
   // Settings with no Linux meaning are accepted.
   EXPECT_FALSE(refused([](PortControls& c) {
     c.txContinueOnXoff = c.abortOnError = true;
@@ -117,14 +123,17 @@ TEST(PlanLine, FlowControlLinesAndReaderRules) {
   EXPECT_EQ(plan.iflag, tcflag_t(IXON | IXOFF));
   EXPECT_EQ(plan.startChar + plan.stopChar, 0x11 + 0x13);
 
-  // Error Char matters only together with PARITY.
+  // Parity is checked only where Error Char asks for replacing; PARITY alone
+  // delivers bytes as received.
   EXPECT_FALSE(PlanWith([](PortControls& c) { c.errorChar = true; }).replaceMarked);
+  EXPECT_EQ(PlanWith([](PortControls& c) { c.parity = true; }).iflag, 0u);
   plan = PlanWith([](PortControls& c) { c.errorChar = c.parity = true; });
   EXPECT_EQ(plan.iflag, tcflag_t(INPCK | PARMRK));
   EXPECT_TRUE(plan.replaceMarked);
 
   plan = PlanWith([](PortControls& c) {
     c.rtsText = "RTS Handshake";
+    c.ctsFlow = true;
     c.dtrText = "DTR Disable";
   });
   EXPECT_TRUE(plan.cflag & CRTSCTS);

@@ -125,14 +125,15 @@ TEST_F(SerialPort, PortGetsTheLineSettings) {
   PortControls c;
   c.parityIndex = kOddParity;
   c.stopBitsIndex = kTwoStopBits;
-  c.ctsFlow = c.outX = c.inX = c.parity = true;
+  c.ctsFlow = c.outX = c.inX = c.parity = c.errorChar = true;
   c.baudText = "9600";
   ASSERT_TRUE(OpenWith(c));
   // A pseudo-terminal keeps all but PARENB and CSIZE (it has no framing).
   const termios t = Settings();
   EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR | CSTOPB | CRTSCTS | CLOCAL | CREAD | HUPCL),
             tcflag_t(PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD | HUPCL));
-  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | INPCK | PARMRK | ICRNL), tcflag_t(IXON | IXOFF | INPCK));
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | INPCK | PARMRK | ICRNL),
+            tcflag_t(IXON | IXOFF | INPCK | PARMRK));
   EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
   EXPECT_EQ(t.c_cc[VSTART] * 256 + t.c_cc[VSTOP], 2 * 256 + 3);
   EXPECT_EQ(cfgetospeed(&t), speed_t(B9600));
