@@ -25,12 +25,10 @@ std::string Num(int n) { return std::to_string(n); }
 
 // Time stamp of a received burst: the locale's time format, no date.
 std::string TimeStamp() {
-  std::time_t now = std::time(nullptr);
+  const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  char buf[64];
-  size_t len = std::strftime(buf, sizeof buf, "%X", &local);
-  return "[" + std::string(buf, len) + "] ";
+  return RxTimeStamp(local);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "core/Cp1251.h"
 
 #include <array>
+#include <cwchar>
 
 namespace kvl {
 namespace {
@@ -59,6 +60,29 @@ std::string EncodeCp1251(std::u16string_view text) {
       ch = 0x10000;
     }
     out.push_back(static_cast<char>(UnicodeToCp1251(ch)));
+  }
+  return out;
+}
+
+std::string LocaleToCp1251(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::mbstate_t state{};
+  std::size_t i = 0;
+  while (i < text.size()) {
+    wchar_t ch = 0;
+    const std::size_t used = std::mbrtowc(&ch, text.data() + i, text.size() - i, &state);
+    if (used == 0) {  // a zero byte
+      out.push_back('\0');
+      ++i;
+    } else if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
+      out.push_back('?');  // undecodable or cut short
+      state = std::mbstate_t{};
+      ++i;
+    } else {
+      out.push_back(static_cast<char>(UnicodeToCp1251(static_cast<char32_t>(ch))));
+      i += used;
+    }
   }
   return out;
 }

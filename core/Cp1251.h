@@ -18,4 +18,9 @@ std::u16string DecodeCp1251(std::string_view bytes);
 // UTF-16 to Windows-1251 bytes; surrogate pairs count as one character.
 std::string EncodeCp1251(std::u16string_view text);
 
+// Text in the multibyte encoding of the current locale (LC_CTYPE; UTF-8 on
+// most systems), as the C library's own texts come, to Windows-1251 bytes.
+// A byte sequence the locale cannot decode becomes '?'.
+std::string LocaleToCp1251(std::string_view text);
+
 }  // namespace kvl

@@ -2,10 +2,12 @@
 // all without a port.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstring>
 #include <string>
 
 #include "serial/LineSettings.h"
+#include "core/Cp1251.h"
 #include "core/Hex.h"
 #include "serial/RxDisplay.h"
 #include "serial/uCom.h"
@@ -186,6 +188,23 @@ TEST(RxDisplay, TextLeavesOutLowControlBytesHexShowsAll) {
   EXPECT_EQ(display, "[OK\r\n\n\xFF");
   EXPECT_EQ(hex, "0D4F004B090D0A0AFF");
   EXPECT_EQ(HexDigits("OK\r\n"), "4F4B0D0A");
+}
+
+TEST(RxTimeStamp, LocaleTextBecomesWindows1251) {
+  // The stamp joins received text, which is Windows-1251: a locale's
+  // non-ASCII time marker (here in UTF-8) must arrive in that code page.
+  const char* previous = std::setlocale(LC_CTYPE, nullptr);
+  const std::string saved = previous ? previous : "C";
+  ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+  std::tm t{};
+  t.tm_hour = 21;
+  t.tm_min = 5;
+  t.tm_sec = 7;
+  EXPECT_EQ(RxTimeStamp(t, "%H:%M:%S"), "[21:05:07] ");
+  EXPECT_EQ(RxTimeStamp(t, "%I:%M:%S \xD0\xBF\xD0\xBF"), "[09:05:07 \xEF\xEF] ");  // "пп"
+  EXPECT_EQ(RxTimeStamp(t, "%H\xE4\xB8\x80"), "[21?] ");  // no such letter in the code page
+  EXPECT_EQ(LocaleToCp1251("\xD0"), "?");                 // cut short
+  std::setlocale(LC_CTYPE, saved.c_str());
 }
 
 TEST(ComPaths, DefaultMappingAndThisProgramsOwn) {
