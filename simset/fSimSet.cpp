@@ -130,13 +130,23 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
   for (QPushButton* b : {BtnSetH, BtnAskH, BtnAskC}) b->setAutoDefault(false);
 
   // Tab order: the schedule buttons, the hours, then the contact fields.
+  // Each hour is one stop, at its selected button: the other button of the
+  // panel takes the focus only by a click or by the arrow keys, which move
+  // within the panel and select as they go.
   QWidget* previous = BtnSetH;
   auto chain = [&previous](QWidget* next) {
     QWidget::setTabOrder(previous, next);
     previous = next;
   };
   chain(BtnAskH);
-  for (int h = 0; h < 24; ++h) chain(RBSim1[size_t(h)]);
+  for (int h = 0; h < 24; ++h) {
+    chain(RBSim1[size_t(h)]);
+    chain(RBSim2[size_t(h)]);
+    for (QRadioButton* b : {RBSim1[size_t(h)], RBSim2[size_t(h)]}) {
+      connect(b, &QRadioButton::toggled, this, [this, h] { updateHourTabStop(h); });
+    }
+    updateHourTabStop(h);
+  }
   for (int n = 1; n <= 4; ++n) chain(EdC[size_t(n)]);
   chain(BtnAskC);
 
@@ -159,6 +169,11 @@ void TSimSetform::connectHandlers() {
   on(SpBtnCSDC[2], &TSimSetform::SpBtnCSDC2Click);
   on(SpBtnCSDC[3], &TSimSetform::SpBtnCSDC3Click);
   on(SpBtnCSDC[4], &TSimSetform::SpBtnCSDC4Click);
+}
+
+void TSimSetform::updateHourTabStop(int hour) {
+  for (QRadioButton* b : {RBSim1[size_t(hour)], RBSim2[size_t(hour)]})
+    b->setFocusPolicy(b->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 void TSimSetform::showEvent(QShowEvent* event) {

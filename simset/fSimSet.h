@@ -70,6 +70,8 @@ class TSimSetform : public QDialog {
 
  private:
   void connectHandlers();
+  // Makes the selected button of the hour its panel's one tab stop.
+  void updateHourTabStop(int hour);
   void writeContact(int n, bool smsadm);
   void setLime(QPushButton* button, bool lime);
   // Hands one command to the main window, which sends it over the active link.

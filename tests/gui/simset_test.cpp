@@ -2,6 +2,7 @@
 // hands to the main window, and the replies that fill it, end to end over a
 // pseudo-terminal peer.
 #include <QCheckBox>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QFrame>
 #include <QGroupBox>
@@ -102,6 +103,38 @@ class SimSetTest : public QObject {
     s->RBSim2[4]->setChecked(true);
     QVERIFY(s->RBSim2[3]->isChecked());
     QCOMPARE(s->scheduleMask(), 0x18u);
+  }
+
+  void tabVisitsEachHourOnceAtItsSelectedButton() {
+    // Hour 00 on SIM2: Tab goes SET, ?, the selected button of each hour,
+    // the four contact fields, ?; arrows move within an hour's panel.
+    TSimSetform* s = w->sim;
+    s->setScheduleMask(1);
+    s->show();
+    QVERIFY(QTest::qWaitForWindowActive(s));
+    auto walk = [&](QWidget* from, int steps) {
+      from->setFocus(Qt::TabFocusReason);
+      QStringList seen;
+      for (int i = 0; i < steps; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        seen << QApplication::focusWidget()->objectName();
+      }
+      return seen;
+    };
+    QStringList expected{"RB0Sim2"};
+    for (int h = 1; h < 24; ++h) expected << QStringLiteral("RB%1Sim1").arg(h);
+    expected << "EdC1" << "EdC2" << "EdC3" << "EdC4" << "BtnAskC" << "BtnSetH" << "BtnAskH";
+    QCOMPARE(walk(s->BtnAskH, int(expected.size())), expected);
+
+    s->RBSim2[0]->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(s->RBSim2[0], Qt::Key_Up);
+    QCOMPARE(QApplication::focusWidget(), s->RBSim1[0]);
+    QCOMPARE(s->scheduleMask(), 0u);
+    QCOMPARE(walk(s->BtnAskH, 2), QStringList({"RB0Sim1", "RB1Sim1"}));
+    QTest::keyClick(s->RBSim1[1], Qt::Key_Down);
+    QCOMPARE(s->scheduleMask(), 2u);
+    QCOMPARE(walk(s->RBSim1[0], 1), QStringList{"RB1Sim2"});
+    s->hide();
   }
 
   void scheduleSetSendsTheMask_data() {
