@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/Convert.h"
 #include "simset/ReplyParser.h"
 
 namespace {
