@@ -15,6 +15,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -22,10 +24,14 @@
 #include "app/AppIcon.h"
 #include "app/ConsolePane.h"
 #include "app/SpinEdit.h"
+#include "app/WindowPlacement.h"
 #include "ui/MakeWidget.h"
 
 namespace kvl {
 namespace {
+
+// The right-hand column's width by design.
+constexpr int kRightColumnWidth = 344;
 
 QFont SansFont(bool bold = false) {
   QFont f(QStringLiteral("MS Sans Serif"));
@@ -57,6 +63,27 @@ QFrame* SunkenPanel(QWidget* parent, const char* name) {
   return f;
 }
 
+// The right-hand column in a scroll area that is exactly as wide as the
+// column, and wider by the scroll bar only while the column does not fit.
+class ColumnScroll : public QScrollArea {
+ public:
+  explicit ColumnScroll(QWidget* parent) : QScrollArea(parent) {
+    setFrameShape(QFrame::NoFrame);
+    setWidgetResizable(true);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setFixedWidth(kRightColumnWidth);
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QScrollArea::resizeEvent(event);
+    const bool fits = !widget() || widget()->minimumSizeHint().height() <= height();
+    const int wanted = kRightColumnWidth + (fits ? 0 : verticalScrollBar()->sizeHint().width());
+    if (width() != wanted) setFixedWidth(wanted);
+  }
+};
+
 QComboBox* DropDown(QWidget* parent, const char* name, const QStringList& items, int selected) {
   QComboBox* c = Make<QComboBox>(parent, name);
   c->setEditable(false);
@@ -76,11 +103,8 @@ TBaseform::TBaseform(QWidget* parent) : QWidget(parent) {
   setFont(SansFont());
   buildLayout();
   connectHandlers();
-  resize(970, 729);
-  if (QScreen* screen = QGuiApplication::primaryScreen()) {
-    QRect area = screen->availableGeometry();
-    move(area.center() - QPoint(970 / 2, 729 / 2));
-  }
+  // The size before the first showing; showing places the window for good.
+  resize(kMainOuterWidth, kMainOuterHeight);
   FormCreate();
 }
 
@@ -131,7 +155,7 @@ void TBaseform::buildLayout() {
 
   // Right: port and socket settings, one-click commands, command lines.
   sPanel = Make<QWidget>(this, "sPanel");
-  sPanel->setFixedWidth(344);
+  sPanel->setFixedWidth(kRightColumnWidth);
   auto* right = new QVBoxLayout(sPanel);
   right->setContentsMargins(5, 5, 5, 5);
   right->setSpacing(0);
@@ -143,7 +167,12 @@ void TBaseform::buildLayout() {
   right->addWidget(GrBxIni);
   right->addWidget(GrBxCmd, 1);
   right->addWidget(GrBxCmdL);
-  top->addWidget(sPanel);
+  // On a screen too low for the column it scrolls, so that every control
+  // stays within reach.
+  sPanelScroll = new ColumnScroll(this);
+  sPanelScroll->setObjectName(QStringLiteral("sPanelScroll"));
+  sPanelScroll->setWidget(sPanel);
+  top->addWidget(sPanelScroll);
 
   buildPortGroup();
   buildSocketGroup();
@@ -380,13 +409,15 @@ void TBaseform::buildCommandGroup() {
   };
   const QStringList rates = {"1200",  "2400",   "4800",   "9600",   "19200", "38400",
                              "57600", "115200", "230400", "460800", "921600"};
-  int y = 18;
+  // Rows 21 high, 3 apart: the group fits the height the window leaves it
+  // with a title bar (about 180).
+  int y = 16;
   EdApn1 = edit("EdApn1", 6, y, 130, "Access Point Name SIM1");
   EdLogin1 = edit("EdLogin1", 138, y, 55, "Access Login SIM1");
   EdPassw1 = edit("EdPassw1", 195, y, 55, "Access Password SIM1");
   BtnSetApn1 = button("BtnSetApn1", "APN1", 254, y, 42, "Set APN1 SIM1");
   BtnAskApn1 = button("BtnAskApn1", "?", 298, y, 26, "Ask APN1 SIM1");
-  y = 44;
+  y = 40;
   EdApn2 = edit("EdApn2", 6, y, 130, "Access Point Name SIM2");
   EdLogin2 = edit("EdLogin2", 138, y, 55, "Access Login SIM2");
   EdPassw2 = edit("EdPassw2", 195, y, 55, "Access Password SIM2");
@@ -409,17 +440,17 @@ void TBaseform::buildCommandGroup() {
     askPort = button(first ? "BtnAskPort" : "BtnAskPort2", "?", 298, yy, 26,
                      first ? "Ask modem source port 1" : "Ask modem source port 2");
   };
-  baudRow(true, 72, CBConfBaud, BtnSetConfBaud, BtnAskConfBaud, EdtConfPort, BtnSetPort,
+  baudRow(true, 64, CBConfBaud, BtnSetConfBaud, BtnAskConfBaud, EdtConfPort, BtnSetPort,
           BtnAskPort);
-  baudRow(false, 98, CBConfBaud2, BtnSetConfBaud2, BtnAskConfBaud2, EdtConfPort2, BtnSetPort2,
+  baudRow(false, 88, CBConfBaud2, BtnSetConfBaud2, BtnAskConfBaud2, EdtConfPort2, BtnSetPort2,
           BtnAskPort2);
 
   LReport = Make<QLabel>(g, "LReport", QStringLiteral("Report"));
-  LReport->setGeometry(6, 134, 40, 16);
+  LReport->setGeometry(6, 121, 40, 16);
   GrBxRep = Make<QFrame>(g, "GrBxRep");
   GrBxRep->setFrameShape(QFrame::Box);
   GrBxRep->setFrameShadow(QFrame::Sunken);
-  GrBxRep->setGeometry(48, 124, 278, 33);
+  GrBxRep->setGeometry(48, 112, 278, 33);
   LRepIP = Make<QLabel>(GrBxRep, "LRepIP", QStringLiteral("IP: "));
   LRepIP->setGeometry(4, 9, 18, 14);
   edtRepHost = Make<QLineEdit>(GrBxRep, "edtRepHost");
@@ -439,7 +470,7 @@ void TBaseform::buildCommandGroup() {
   BtnAskRep->setGeometry(244, 6, 26, 21);
   BtnAskRep->setToolTip(QStringLiteral("Ask AC report IP and port"));
 
-  y = 166;
+  y = 150;
   BtnSimSet = button("BtnSimSet", "Sim Set", 6, y, 60, "SIM card's settings mode");
   BtnLogOn = button("BtnLogOn", "Log On", 70, y, 60, nullptr);
   BtnLogOff = button("BtnLogOff", "Log Off", 134, y, 60, nullptr);
@@ -447,6 +478,7 @@ void TBaseform::buildCommandGroup() {
   BtnFactory = button("BtnFactory", "Factory", 262, y, 62, nullptr);
   for (QPushButton* b : {BtnSimSet, BtnLogOn, BtnLogOff, BtnRestart, BtnFactory})
     b->setFixedHeight(25);
+  GrBxCmd->setMinimumHeight(y + 25 + 3);
 
 }
 
@@ -565,6 +597,28 @@ void TBaseform::buildPopupMenu() {
   itemDelete = item("itemDelete", "Delete", false, "Удалить выделенный текст");
   N7 = separator("N7");
   itemSelectAll = item("itemSelectAll", "Select All", true, "Выделить весь текст");
+}
+
+QMargins TBaseform::frameMargins() const {
+  const QRect outer = frameGeometry(), inner = geometry();
+  return QMargins(inner.left() - outer.left(), inner.top() - outer.top(),
+                  outer.right() - inner.right(), outer.bottom() - inner.bottom());
+}
+
+void TBaseform::placeWindow(const QRect& available) {
+  placedFrame_ = frameMargins();
+  const PlaceRect client = PlaceMainWindow(
+      {available.x(), available.y(), available.width(), available.height()},
+      {placedFrame_.left(), placedFrame_.top(), placedFrame_.right(), placedFrame_.bottom()});
+  setGeometry(client.x, client.y, client.width, client.height);
+}
+
+void TBaseform::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  // The window manager framed the window after it was placed: place it again
+  // with the frame it really has.
+  if (placementPending_ && frameMargins() != placedFrame_ && screen())
+    placeWindow(screen()->availableGeometry());
 }
 
 QString TBaseform::panelText(int panel) const {

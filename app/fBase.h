@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <QMargins>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -21,6 +22,7 @@ class QMenu;
 class QAction;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
 class QSocketNotifier;
 class QStatusBar;
 class QTimer;
@@ -49,6 +51,12 @@ class TBaseform : public QWidget {
 
   QString panelText(int panel) const;
   void setPanelText(int panel, const QString& text);
+
+  // Places the window in an available screen area (without panels and
+  // taskbar): outer size 970 x 729 with the frame the window manager draws,
+  // cut to the area where that is smaller, centred in it. The first showing
+  // places it on its screen.
+  void placeWindow(const QRect& available);
 
   // Start-up and the timer.
   void FormCreate();
@@ -231,6 +239,7 @@ class TBaseform : public QWidget {
   QFrame* iPanel = nullptr;
   QStatusBar* StatusBar = nullptr;
   std::array<QLabel*, 10> StatusPanels{};
+  QScrollArea* sPanelScroll = nullptr;  // holds sPanel; scrolls on a low screen
   QTimer* Timer = nullptr;
   QMenu* PopupMenu = nullptr;
   QAction* itemUndo = nullptr;
@@ -263,6 +272,7 @@ class TBaseform : public QWidget {
  protected:
   void customEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -280,6 +290,12 @@ class TBaseform : public QWidget {
   bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
   void closeClientSock();
   void watchClientSock();
+
+  // The frame the window was last placed with; a window manager may report
+  // it only after the first showing, which then places the window again.
+  QMargins frameMargins() const;
+  QMargins placedFrame_;
+  bool placementPending_ = false;
 
   TSimSetform* simSetform_ = nullptr;
   bool firstShowDone_ = false;

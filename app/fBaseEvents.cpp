@@ -8,6 +8,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 #include "app/ConsolePane.h"
@@ -102,6 +103,10 @@ void TBaseform::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (!firstShowDone_) {
     firstShowDone_ = true;
+    if (screen()) placeWindow(screen()->availableGeometry());
+    // A window manager reports its frame a moment after the window appears.
+    placementPending_ = true;
+    QTimer::singleShot(2000, this, [this] { placementPending_ = false; });
     FormActivate();
   }
 }

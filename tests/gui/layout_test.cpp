@@ -10,6 +10,9 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTest>
@@ -40,7 +43,7 @@ class LayoutTest : public QObject {
 
   void window() {
     QCOMPARE(w->main->windowTitle(), QStringLiteral(" KVL service program v.1.04"));
-    QCOMPARE(w->main->size(), QSize(970, 729));
+    QCOMPARE(w->main->size(), QSize(970, 729));  // before the first showing
     QVERIFY(!w->main->windowIcon().isNull());
     QCOMPARE(w->main->windowIcon().pixmap(32, 32).size(), QSize(32, 32));
     QCOMPARE(w->main->sPanel->width(), 344);
@@ -344,6 +347,44 @@ class LayoutTest : public QObject {
     QTest::keyClicks(c, "a-");  // letters and signs do not go in
     s->setFocus();
     QCOMPARE(c->value(), 0);  // an empty field reads as the minimum
+  }
+
+  // Showing changes the window (the first activation loads the settings):
+  // these cases come last.
+  void shownWindowHasItsOuterSizeCentredInTheAvailableArea() {
+    TBaseform* f = w->main;
+    f->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f));
+    const QRect available = f->screen()->availableGeometry();
+    QVERIFY(available.width() >= 970 && available.height() >= 729);
+    QCOMPARE(f->frameGeometry().size(), QSize(970, 729));
+    QCOMPARE(f->frameGeometry().center(), available.center());
+    QVERIFY(f->size() != f->frameGeometry().size());  // the test screen draws frames
+    QCOMPARE(f->sPanelScroll->width(), 344);
+    QCOMPARE(f->sPanelScroll->verticalScrollBar()->maximum(), 0);
+  }
+
+  void lowScreenFitsTheWindowAndScrollsTheRightColumn() {
+    // A 1366 x 768 laptop leaves about 700 pixels: the window fits them and
+    // the right-hand column scrolls, so the command lines and "Send" stay
+    // within reach.
+    TBaseform* f = w->main;
+    const QRect laptop(0, 27, 1366, 600);
+    f->placeWindow(laptop);
+    QTRY_VERIFY(laptop.contains(f->frameGeometry()));
+    QCOMPARE(f->frameGeometry().height(), 600);
+    QScrollBar* bar = f->sPanelScroll->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    QCOMPARE(f->sPanel->width(), 344);
+    f->sPanelScroll->ensureWidgetVisible(f->BtnSendCmd);
+    const QRect sendAt(f->BtnSendCmd->mapTo(f->sPanelScroll->viewport(), QPoint(0, 0)),
+                       f->BtnSendCmd->size());
+    QVERIFY(f->sPanelScroll->viewport()->rect().contains(sendAt));
+    // Back on a large screen the column needs no scrolling.
+    f->placeWindow(f->screen()->availableGeometry());
+    QTRY_COMPARE(bar->maximum(), 0);
+    QTRY_COMPARE(f->sPanelScroll->width(), 344);
+    QCOMPARE(f->frameGeometry().size(), QSize(970, 729));
   }
 };
 
