@@ -617,8 +617,10 @@ void TBaseform::moveEvent(QMoveEvent* event) {
   QWidget::moveEvent(event);
   // The window manager framed the window after it was placed: place it again
   // with the frame it really has.
-  if (placementPending_ && frameMargins() != placedFrame_ && screen())
+  if (placementPending_ && frameMargins() != placedFrame_ && screen()) {
     placeWindow(screen()->availableGeometry());
+    placementPending_ = false;
+  }
 }
 
 QString TBaseform::panelText(int panel) const {

@@ -104,9 +104,22 @@ void TBaseform::showEvent(QShowEvent* event) {
   if (!firstShowDone_) {
     firstShowDone_ = true;
     if (screen()) placeWindow(screen()->availableGeometry());
-    // A window manager reports its frame a moment after the window appears.
+    // A window manager frames the window a moment after it appears, and the
+    // window need not move for it: look for the frame for a while.
     placementPending_ = true;
-    QTimer::singleShot(2000, this, [this] { placementPending_ = false; });
+    auto* look = new QTimer(this);
+    look->setInterval(50);
+    connect(look, &QTimer::timeout, this, [this, look, tries = 0]() mutable {
+      if (placementPending_ && frameMargins() != placedFrame_ && screen()) {
+        placeWindow(screen()->availableGeometry());
+        placementPending_ = false;
+      }
+      if (!placementPending_ || ++tries >= 40) {
+        placementPending_ = false;
+        look->deleteLater();
+      }
+    });
+    look->start();
     FormActivate();
   }
 }
