@@ -157,6 +157,9 @@ void ResetProgramState() {
 }
 
 Application::Application() {
+  // First of all, so that a stop signal while the windows are made (and the
+  // settings file written) ends the program cleanly too.
+  QuitOnStopSignals(QCoreApplication::instance());
   QCoreApplication::setApplicationName(QStringLiteral("KVL service program"));
   // Ties the windows to the desktop entry (and so to its icon) on Wayland.
   QGuiApplication::setDesktopFileName(QStringLiteral("kvlterm"));
@@ -166,7 +169,6 @@ Application::Application() {
   main_->setSimSetform(simSet_);
   main_->setAttribute(Qt::WA_DeleteOnClose, false);
   main_->show();
-  QuitOnStopSignals(main_);
 }
 
 Application::~Application() {

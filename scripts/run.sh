@@ -29,7 +29,8 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   echo "== no display: the terminal is a desktop program." >&2
   echo "   Run this script in a terminal of your desktop session (over ssh: ssh -X)." >&2
   if [ -n "$RUN_AS" ]; then
-    echo "   sudo dropped the display here: run it without sudo, as $RUN_AS." >&2
+    echo "   Started through sudo, the display may be lost on the way: run it as $RUN_AS," >&2
+    echo "   without sudo (it asks sudo itself, only to install packages)." >&2
   fi
   echo "   To build and test without a display: bash scripts/test.sh" >&2
   exit 1
