@@ -141,24 +141,6 @@ class StartupTest : public QObject {
     }
   }
 
-  void displayConfigured_data() {
-    QTest::addColumn<QString>("platform");
-    QTest::addColumn<QString>("x11");
-    QTest::addColumn<QString>("wayland");
-    QTest::addColumn<bool>("configured");
-    QTest::newRow("none") << "" << "" << "" << false;
-    QTest::newRow("X11") << "" << ":0" << "" << true;
-    QTest::newRow("Wayland") << "" << "" << "wayland-0" << true;
-    QTest::newRow("platform named") << "offscreen" << "" << "" << true;
-  }
-  void displayConfigured() {
-    QFETCH(QString, platform);
-    QFETCH(QString, x11);
-    QFETCH(QString, wayland);
-    QFETCH(bool, configured);
-    QCOMPARE(kvl::DisplayConfigured(platform, x11, wayland), configured);
-  }
-
   // The built program, in an empty directory with a home of its own:
   // whatever it prints and however it ends, it leaves both empty.
   void programEndsWithoutWindow_data() {
