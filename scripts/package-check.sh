@@ -80,9 +80,10 @@ grep -q '<svg' /usr/share/icons/hicolor/scalable/apps/kvlterm.svg || fail "no sc
 echo "   desktop entry valid; icons 16 to 256 and scalable"
 
 # The entry's command as a menu runs it: from another directory, with a
-# home of its own whose ~/KVL holds a settings file that maps every COM
-# number to nothing (no real port is probed). The program completes that
-# file, then ends on the session's stop signal.
+# home of its own. ~/KVL and the starting directory both hold a settings
+# file that maps every COM number to nothing, so that no real port is
+# probed wherever it works. The program completes the file in ~/KVL, leaves
+# the other as it was, and ends on the session's stop signal.
 # xargs splits the line at blanks outside quotes, as the entry means it,
 # and expands nothing.
 readarray -t exec_args < <(sed -n 's/^Exec=//p' "$ENTRY" | xargs printf '%s\n')
@@ -91,6 +92,8 @@ set -- "${exec_args[@]:1}"
 HOME_DIR="$SCRATCH/home"
 mkdir -p "$HOME_DIR/KVL"
 { printf '[Com ports]\r\n'; for n in $(seq 1 16); do printf 'COM%d:=\r\n' "$n"; done; } > "$HOME_DIR/KVL/zel .ini"
+cp "$HOME_DIR/KVL/zel .ini" "$SCRATCH/cwd/zel .ini"
+cp "$HOME_DIR/KVL/zel .ini" "$SCRATCH/no-ports.ini"
 (cd "$SCRATCH/cwd" && exec env -u DISPLAY -u WAYLAND_DISPLAY HOME="$HOME_DIR" QT_QPA_PLATFORM=offscreen \
    /usr/bin/kvlterm "$@" > "$SCRATCH/term.log" 2>&1) &
 TERM_PID=$!
@@ -106,7 +109,7 @@ status=0
 wait "$TERM_PID" || status=$?
 [ "$written" = yes ] || { cat "$SCRATCH/term.log"; fail "the entry's command did not write ~/KVL/zel .ini"; }
 [ "$status" -eq 0 ] || { cat "$SCRATCH/term.log"; fail "kvlterm ended with status $status on SIGTERM"; }
-[ -z "$(ls -A "$SCRATCH/cwd")" ] || fail "the entry's command wrote into its starting directory"
+cmp -s "$SCRATCH/no-ports.ini" "$SCRATCH/cwd/zel .ini" || fail "the entry's command wrote into its starting directory"
 echo "   the desktop entry's command works in ~/KVL: $(grep -c . "$HOME_DIR/KVL/zel .ini") lines written"
 
 echo "== dpkg --purge"
