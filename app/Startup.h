@@ -15,6 +15,12 @@ void InstallComPortMapping();
 // mapping. Each part is reset by the code that owns it.
 void ResetProgramState();
 
+// The whole program as started from a shell or the desktop menu: the
+// command line (--help, --version, --dir), the display check, then the two
+// windows until the main window closes. Returns the exit code: 0, 1 when it
+// cannot start (no display, no working directory), 2 for a bad command line.
+int RunProgram(int argc, char** argv);
+
 class Application {
  public:
   Application();
