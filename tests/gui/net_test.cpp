@@ -355,7 +355,8 @@ class NetTest : public QObject {
     // reports first.
     chooseLoopback();
     f->edtRHost->setText("127.0.0.1");
-    f->EdtSPort->setText(QString::number(FreeLoopbackPorts(1)));
+    // Each attempt binds the next source port: all twenty must be free.
+    f->EdtSPort->setText(QString::number(FreeLoopbackPorts(20)));
     QList<bool> buttons;
     for (int n = 1; n <= 16; ++n) buttons << f->BtnCom[size_t(n)]->isEnabled();
     const QString failed = Ru("Ошибка при установлении подключения: \r\n") +
@@ -364,7 +365,8 @@ class NetTest : public QObject {
       f->EdtRPort->setText(QString::number(UnusedLoopbackPort()));
       f->cRichEd->clearPane();
       f->ChBxS1Conn->setChecked(true);
-      QVERIFY(WaitFor([&] { return !f->ChBxS1Conn->isChecked(); }));
+      QVERIFY2(WaitFor([&] { return !f->ChBxS1Conn->isChecked(); }),
+               qPrintable(PaneText(*f) + " | " + reporter->boxes.join('|')));
       QVERIFY2(PaneText(*f).endsWith(QString(failed).replace("\r\n", "\n")), qPrintable(PaneText(*f)));
       QCOMPARE(PaneColourOf(*f, failed), kNavyColour);
       QCOMPARE(f->ClientSock, 0);
