@@ -37,6 +37,7 @@
 #include "serial/uCom.h"
 #include "simset/fSimSet.h"
 #include "tests/common/PtyPair.h"
+#include "tests/common/ScratchTree.h"
 
 using namespace std::chrono;
 
@@ -169,6 +170,7 @@ Throughput WindowRate(kvl::TBaseform& f, const std::string& path, int masterFd, 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
+  const kvltest::ScratchLockDir locks;  // the port's lock file goes here, not to /run/lock
   QTemporaryDir dir;
   QDir::setCurrent(dir.path());
   Pty com3;
