@@ -41,6 +41,7 @@ class Holder {
     if (pipe2(control, O_CLOEXEC) != 0 || pipe2(result, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork");
+    running_ = pid_ > 0;
     if (pid_ == 0) {
       ::close(control[1]);
       ::close(result[0]);
@@ -54,7 +55,7 @@ class Holder {
     ready_ = ::read(result_, &ready, 1) == 1 && ready == 'R';
   }
   ~Holder() {
-    if (pid_ > 0) {
+    if (running_) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
@@ -80,7 +81,7 @@ class Holder {
       report.exclusive = static_cast<int>(answer[2]);
     }
     ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    running_ = false;
     return report;
   }
 
@@ -150,6 +151,7 @@ class Holder {
   }
 
   pid_t pid_ = -1;
+  bool running_ = false;
   int control_ = -1;
   int result_ = -1;
   bool ready_ = false;

@@ -672,7 +672,7 @@ TEST_F(SerialFakeOs, CountedChangesAreEventsEvenWhenTheLineIsBack) {
   Os.waitLineChange = GatedLineWait;
   ASSERT_TRUE(ComOpen(3, port));
   ASSERT_TRUE(StartReader());
-  ASSERT_TRUE(WaitUntil([] { return lineWaits == 1; }));
+  ASSERT_TRUE(WaitUntil([] { return lineWaits == 1 && linesRead == 1; }));
   // DSR and the ring indicator pulsed on and off before the watcher looked
   // again: the lines read as before, the counters tell.
   countDsr += 2;
