@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
 #include "serial/SerialOs.h"
@@ -228,23 +229,27 @@ PortHolder HolderByDescriptors(dev_t device, const std::string& name) {
   char target[512];
   for (const std::string& pid : pids) {
     if (!AllDigits(pid) || pid == self) continue;
-    const std::string fdDir = proc + "/" + pid + "/fd";
-    if (Os.listDir(fdDir.c_str(), &fds) != 0) continue;  // gone, or not ours to see
+    const int fdDir = Os.open((proc + "/" + pid + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fdDir < 0) continue;  // gone, or not ours to see
+    if (Os.listDirAt(fdDir, &fds) != 0) fds.clear();
     for (const std::string& fd : fds) {
-      const std::string link = fdDir + "/" + fd;
-      const ssize_t n = Os.readlink(link.c_str(), target, sizeof target);
+      const ssize_t n = Os.readlinkAt(fdDir, fd.c_str(), target, sizeof target);
       if (n <= 0 || target[0] != '/') continue;  // sockets, pipes and the like
-      const std::string path(target, static_cast<std::size_t>(n));
+      const std::string_view path(target, static_cast<std::size_t>(n));
       // Only device nodes are looked at closer (a stat of each open file
       // would cost far more).
-      if (path.compare(0, 5, "/dev/") != 0 && BaseName(path) != name) continue;
+      if (path.substr(0, 5) != "/dev/" && path.substr(path.find_last_of('/') + 1) != name) continue;
       struct stat info {};
-      if (Os.stat(link.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device) {
+      if (Os.statAt(fdDir, fd.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device) {
         holder.found = true;
         holder.pid = std::stoi(pid);
-        holder.program = ProcessName(holder.pid);
-        return holder;
+        break;
       }
+    }
+    Os.close(fdDir);
+    if (holder.found) {
+      holder.program = ProcessName(holder.pid);
+      return holder;
     }
   }
   return holder;

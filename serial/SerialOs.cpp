@@ -117,8 +117,12 @@ int RealStat(const char* path, struct stat* info) {
   return RetryOnEintr([&] { return ::stat(path, info); });
 }
 
-ssize_t RealReadlink(const char* path, char* buffer, size_t size) {
-  return ::readlink(path, buffer, size);
+ssize_t RealReadlinkAt(int dirFd, const char* name, char* buffer, size_t size) {
+  return ::readlinkat(dirFd, name, buffer, size);
+}
+
+int RealStatAt(int dirFd, const char* name, struct stat* info) {
+  return RetryOnEintr([&] { return ::fstatat(dirFd, name, info, 0); });
 }
 
 int RealRealPath(const char* path, std::string* resolved) {
@@ -129,9 +133,7 @@ int RealRealPath(const char* path, std::string* resolved) {
   return 0;
 }
 
-int RealListDir(const char* path, std::vector<std::string>* names) {
-  DIR* dir = ::opendir(path);
-  if (!dir) return -1;
+int ListOpenDir(DIR* dir, std::vector<std::string>* names) {
   names->clear();
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
@@ -139,6 +141,24 @@ int RealListDir(const char* path, std::vector<std::string>* names) {
   }
   ::closedir(dir);
   return 0;
+}
+
+int RealListDir(const char* path, std::vector<std::string>* names) {
+  DIR* dir = ::opendir(path);
+  return dir ? ListOpenDir(dir, names) : -1;
+}
+
+int RealListDirAt(int dirFd, std::vector<std::string>* names) {
+  // The directory stream takes over the descriptor it is given: a copy.
+  const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return -1;
+  DIR* dir = ::fdopendir(copy);
+  if (!dir) {
+    ::close(copy);
+    return -1;
+  }
+  ::rewinddir(dir);
+  return ListOpenDir(dir, names);
 }
 
 int RealCreate(const char* path, int flags, mode_t mode) {
@@ -180,9 +200,11 @@ constexpr SerialOs kReal{
     .lineCounts = RealLineCounts,
     .wakeThread = RealWakeThread,
     .stat = RealStat,
-    .readlink = RealReadlink,
     .realPath = RealRealPath,
     .listDir = RealListDir,
+    .listDirAt = RealListDirAt,
+    .readlinkAt = RealReadlinkAt,
+    .statAt = RealStatAt,
     .create = RealCreate,
     .link = RealLink,
     .unlink = RealUnlink,

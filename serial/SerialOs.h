@@ -62,11 +62,16 @@ struct SerialOs {
 
   // Files and processes, to tell whether another program uses a port.
   int (*stat)(const char* path, struct stat* info);
-  ssize_t (*readlink)(const char* path, char* buffer, size_t size);
   // The path with every link resolved.
   int (*realPath)(const char* path, std::string* resolved);
-  // Names in a directory, without "." and "..".
+  // Names in a directory, without "." and "..": by path, or of a directory
+  // already open (which stays open).
   int (*listDir)(const char* path, std::vector<std::string>* names);
+  int (*listDirAt)(int dirFd, std::vector<std::string>* names);
+  // readlink and stat of a name in an open directory: looking at every
+  // open descriptor of every process costs a path walk less each.
+  ssize_t (*readlinkAt)(int dirFd, const char* name, char* buffer, size_t size);
+  int (*statAt)(int dirFd, const char* name, struct stat* info);
   int (*create)(const char* path, int flags, mode_t mode);
   int (*link)(const char* existing, const char* name);
   int (*unlink)(const char* path);
