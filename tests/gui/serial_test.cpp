@@ -13,6 +13,7 @@
 #include "app/SpinEdit.h"
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <csignal>
 #include <filesystem>
@@ -298,7 +299,7 @@ class SerialTest : public QObject {
     // The device is an adapter in a sysfs of the test's own, with a stable name.
     const std::string usb = tree.dir("sys/devices/usb1/1-1");
     Spit(usb + "/manufacturer", "Maker\n");
-    Spit(usb + "/product", "Cable\n");
+    Spit(usb + "/product", "<b>Cable</b>\n");  // what an adapter reports is data, not markup
     Spit(usb + "/serial", "7\n");
     Spit(usb + "/idVendor", "1234\n");
     Spit(usb + "/idProduct", "abcd\n");
@@ -324,9 +325,10 @@ class SerialTest : public QObject {
     const QString group = QString::fromStdString(kvl::Os.groupName(node.st_gid));
     const QString reason = QStringLiteral("no permission: add your user to the group %1 (sudo adduser $USER %1) "
                                           "and log in again").arg(group);
-    const QString adapter = QStringLiteral("Maker Cable, serial 7, 1234:abcd");
+    const QString adapter = QStringLiteral("Maker <b>Cable</b>, serial 7, 1234:abcd");
     const QString path = QString::fromStdString(com5.path());
     QCOMPARE(w.main->BtnCom[5]->toolTip(), QStringList({path, reason, adapter, QString::fromStdString(byId)}).join('\n'));
+    QVERIFY(!Qt::mightBeRichText(w.main->BtnCom[5]->toolTip()));
     // Said once in the pane, in grey, though the start-up probe and the scan both met it.
     QCOMPARE(PaneText(*w.main), QStringLiteral(" COM 5: ") + reason + QStringLiteral("\n"));
     QCOMPARE(PaneColourOf(*w.main, reason), QColor(0x80, 0x80, 0x80));
