@@ -208,7 +208,12 @@ TakeResult TakeLockIn(const std::string& dir, const std::string& lockPath, PortH
       holder = HolderOfLock(lockPath, existing);
       break;
     }
-    if (existing.state == LockState::Stale) Os.unlink(lockPath.c_str());
+    if (existing.state == LockState::Stale && Os.unlink(lockPath.c_str()) != 0 && errno != ENOENT) {
+      // Someone else's stale lock that we may not remove (a sticky lock
+      // directory): it holds nobody back, and we go on without ours.
+      result = TakeResult::Skipped;
+      break;
+    }
   }
   Os.unlink(temp.c_str());
   if (result == TakeResult::Held && !holder.found) holder.found = true;  // lost every race

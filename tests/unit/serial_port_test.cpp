@@ -290,25 +290,45 @@ int RefuseCreate(const char*, int, mode_t) {
   return -1;
 }
 
+// A lock directory with the sticky bit: others' files cannot be removed.
+int StickyUnlink(const char* path) {
+  if (std::string(path).find("/LCK..") != std::string::npos) {
+    errno = EPERM;
+    return -1;
+  }
+  return RealSerialOs().unlink(path);
+}
+
 TEST_F(SerialPort, LockFileWithOurNumberWhileOpen) {
   ScratchTree tree;
   const std::string lockName = "LCK.." + DeviceName(paths[3]);
-  const std::string ours = TenCharPid(getpid());
+  const std::string run = tree.root() + "/run/lock", var = tree.root() + "/var/lock";
+  const std::string ours = TenCharPid(getpid()), stale = TenCharPid(INT_MAX - 1);
   struct Case {
     const char* what;
-    std::vector<std::string> dirs;     // lock directories, below the tree
+    std::vector<std::string> dirs;
     std::function<void()> setUp;
-    std::vector<std::string> locked;   // where our lock file is expected
+    std::string inRun, inVar;        // the lock files while the port is open ("" none)
+    std::string inRunAfterClosing;
   } cases[] = {
-      {"one directory", {"run/lock"}, [] {}, {"run/lock"}},
-      {"two separate directories", {"run/lock", "var/lock"}, [&] { tree.dir("var/lock"); }, {"run/lock", "var/lock"}},
-      {"the second a link to the first", {"run/lock", "var/lock"},
-       [&] { std::filesystem::create_directory_symlink(tree.root() + "/run/lock", tree.root() + "/var/lock"); },
-       {"run/lock"}},
-      {"a stale lock in the way", {"run/lock"},
-       [&] { Spit(tree.root() + "/run/lock/" + lockName, TenCharPid(INT_MAX - 1)); }, {"run/lock"}},
-      {"no lock directory exists", {"none"}, [] {}, {}},
-      {"lock directory not writable", {"run/lock"}, [] { Os.create = RefuseCreate; }, {}},
+      {"one directory", {run}, [] {}, ours, "", ""},
+      {"two separate directories", {run, var}, [&] { tree.dir("var/lock"); }, ours, ours, ""},
+      {"the second a link to the first", {run, var},
+       [&] { std::filesystem::create_directory_symlink(run, var); }, ours, ours, ""},
+      {"a stale lock in the way", {run}, [&] { Spit(run + "/" + lockName, stale); }, ours, "", ""},
+      {"a stale lock we may not remove", {run},
+       [&] {
+         Spit(run + "/" + lockName, stale);
+         Os.unlink = StickyUnlink;
+       },
+       stale, "", stale},
+      {"no lock directory exists", {tree.root() + "/none"}, [] {}, "", "", ""},
+      {"lock directory not writable", {run}, [] { Os.create = RefuseCreate; }, "", "", ""},
+  };
+  const auto contents = [](const std::string& dir, const std::string& name) {
+    const std::vector<std::string> files = FilesIn(dir);
+    if (files.empty()) return std::string();
+    return files == std::vector<std::string>{name} ? Slurp(dir + "/" + name) : "other files: " + files[0];
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -317,20 +337,15 @@ TEST_F(SerialPort, LockFileWithOurNumberWhileOpen) {
     tree.dir("run/lock");
     tree.dir("var");
     PortUsePlaces places;
-    places.lockDirs.clear();
-    for (const std::string& d : c.dirs) places.lockDirs.push_back(tree.root() + "/" + d);
+    places.lockDirs = c.dirs;
     SetPortUsePlaces(places);
     c.setUp();
     ASSERT_TRUE(ComOpen(3, port));
-    for (const std::string& d : c.locked) {
-      EXPECT_EQ(FilesIn(tree.root() + "/" + d), std::vector<std::string>{lockName});  // no temporary left
-      EXPECT_EQ(Slurp(tree.root() + "/" + d + "/" + lockName), ours);
-    }
-    if (c.locked.empty()) {
-      EXPECT_TRUE(FilesIn(tree.root() + "/run/lock").empty());
-    }
+    EXPECT_EQ(contents(run, lockName), c.inRun);  // and no temporary file left
+    EXPECT_EQ(contents(var, lockName), c.inVar);
     ASSERT_TRUE(ComClose(port));
-    EXPECT_TRUE(FilesIn(tree.root() + "/run/lock").empty());
+    EXPECT_EQ(contents(run, lockName), c.inRunAfterClosing);
+    EXPECT_EQ(contents(var, lockName), "");
     Os = RealSerialOs();
   }
 }
