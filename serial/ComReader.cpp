@@ -127,12 +127,15 @@ bool ComStartReader(TComPort& port, std::function<void()> post) {
 void ComLineWatchThread(TComPort& port, LineCounts start) {
   const int fd = port.Handle.load();
   constexpr int kWatched = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
+  // A driver whose wait keeps returning with no change counted would make
+  // this a busy loop: after that many such wakes in a row it is sampled.
+  constexpr int kIdleWakeLimit = 100;
   LineCounts before = start;
-  bool first = true;
+  int idleWakes = 0;
   while (!port.StopFlag.load()) {
     if (Os.waitLineChange(fd, kWatched) < 0) {
       if (errno == EINTR) continue;  // ComClose's signal, or another one
-      if (first && (errno == EINVAL || errno == ENOTTY)) {
+      if (errno == EINVAL || errno == ENOTTY) {
         // Counters but no wait: the reader samples instead.
         port.lineSampling.store(true);
         SignalEventFd(port.wakeFd);
@@ -140,12 +143,18 @@ void ComLineWatchThread(TComPort& port, LineCounts start) {
       // EIO: the device went away, which the reader reports.
       break;
     }
-    first = false;
     if (port.StopFlag.load()) break;
     LineCounts now;
     if (Os.lineCounts(fd, &now) < 0) break;
-    const std::uint32_t events = CountEventsOf(before, now) & port.eventMask.load();
+    const std::uint32_t changed = CountEventsOf(before, now);
     before = now;
+    if (changed == 0 && ++idleWakes >= kIdleWakeLimit) {
+      port.lineSampling.store(true);
+      SignalEventFd(port.wakeFd);
+      break;
+    }
+    if (changed != 0) idleWakes = 0;
+    const std::uint32_t events = changed & port.eventMask.load();
     if (events) Publish(port, events);
   }
   port.lineWatching.store(false);

@@ -640,6 +640,8 @@ int LineWaitUnsupported(int, int) {
   return -1;
 }
 
+int LineWaitThatNeverWaits(int, int) { return 0; }
+
 TEST_F(SerialFakeOs, LineChangesAreSampledWhereTheDriverCannotWait) {
   const struct {
     const char* what;
@@ -650,6 +652,11 @@ TEST_F(SerialFakeOs, LineChangesAreSampledWhereTheDriverCannotWait) {
        [] {
          Os.lineCounts = FakeLineCounts;
          Os.waitLineChange = LineWaitUnsupported;
+       }},
+      {"a wait that returns at once with nothing counted",
+       [] {
+         Os.lineCounts = FakeLineCounts;
+         Os.waitLineChange = LineWaitThatNeverWaits;
        }},
   };
   for (const auto& c : cases) {
