@@ -34,6 +34,7 @@ class SockEventMsg;
 class TSimSetform;
 class TSpinEdit;
 struct TComPort;
+struct PortProblem;
 
 class TBaseform : public QWidget {
   Q_OBJECT
@@ -287,6 +288,11 @@ class TBaseform : public QWidget {
   void connectHandlers();
   void showPopup(ConsolePane* pane, const QPoint& pos);
   void closeOnHangUp();
+  // The hint of port button n: its device, why it is unavailable (when the
+  // problem says so) and the adapter behind it.
+  void showPortHint(int n, const PortProblem& problem);
+  // showPortHint, and the first lack of permission of a port in the pane.
+  void notePortProblem(int n, const PortProblem& problem);
   bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
   void closeClientSock();
   void watchClientSock();
@@ -303,6 +309,7 @@ class TBaseform : public QWidget {
   // Readiness of ClientSock, turned into the link's events.
   QSocketNotifier* readNotifier_ = nullptr;
   QSocketNotifier* writeNotifier_ = nullptr;
+  std::array<bool, 17> permissionReported_{};  // per port, 1..16
   bool connecting_ = false;   // a connect is under way; its event is awaited
   int connectError_ = 0;      // a connect refused at once, for its event
 };

@@ -5,14 +5,18 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QPushButton>
+#include <QStringList>
+#include <QTextDocument>
 #include <ctime>
 
+#include "app/PortHint.h"
 #include "app/SpinEdit.h"
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "commands/Commands.h"
 #include "core/Colours.h"
 #include "core/Hex.h"
+#include "serial/PortUse.h"
 #include "serial/RxDisplay.h"
 #include "serial/uCom.h"
 #include "ui/QtText.h"
@@ -61,6 +65,39 @@ void TBaseform::buildDcbFromControls(TComPort& port) {
   ComBuildDcb(port, c);
 }
 
+void TBaseform::showPortHint(int n, const PortProblem& problem) {
+  // First line the device; then why it is unavailable, if it is; then the
+  // adapter's own name and its stable by-id name, which tell two adapters
+  // apart when their numbers swap.
+  const std::string path = ComDevicePath(n);
+  QString hint;
+  if (path.empty()) {
+    hint = QStringLiteral("COM %1: no device").arg(n);
+  } else {
+    const PortAdapter adapter = DescribePortAdapter(path);
+    QStringList lines{FromCp1251(path)};
+    if (problem.fault != PortFault::None) lines << QString::fromUtf8(PortProblemText(problem, adapter));
+    if (adapter.usb) lines << QString::fromUtf8(PortAdapterText(adapter));
+    if (!adapter.byId.empty()) lines << QString::fromUtf8(adapter.byId);
+    hint = lines.join(QLatin1Char('\n'));
+  }
+  // Names from the system and the settings file are shown as they are,
+  // never read as markup.
+  if (Qt::mightBeRichText(hint)) hint = Qt::convertFromPlainText(hint, Qt::WhiteSpaceNormal);
+  BtnCom[size_t(n)]->setToolTip(hint);
+}
+
+void TBaseform::notePortProblem(int n, const PortProblem& problem) {
+  showPortHint(n, problem);
+  // A missing group membership is what a new user most likely meets; it is
+  // said once per port where it cannot be missed.
+  if (problem.fault == PortFault::NoPermission && !permissionReported_[size_t(n)]) {
+    permissionReported_[size_t(n)] = true;
+    AppendText(kGrey, " COM " + Num(n) + ": " + ToCp1251(QString::fromUtf8(PortProblemText(problem, {}))) +
+                          "\r\n");
+  }
+}
+
 void TBaseform::CheckComPort() {
   for (int n = 1; n <= 16; ++n) {
     BtnCom[size_t(n)]->setEnabled(false);
@@ -68,12 +105,12 @@ void TBaseform::CheckComPort() {
   }
   for (int n = 1; n <= 16; ++n) {
     try {
-      const std::string path = ComDevicePath(n);
-      BtnCom[size_t(n)]->setToolTip(path.empty() ? QStringLiteral("COM %1: no device").arg(n)
-                                                 : FromCp1251(path));
       if (ComOpen(n, ComPort)) {
         ComClose(ComPort);
         BtnCom[size_t(n)]->setEnabled(true);
+        showPortHint(n, PortProblem{});
+      } else {
+        notePortProblem(n, ComPort.problem);
       }
     } catch (...) {
       // A port that cannot be probed counts as absent.
@@ -85,12 +122,18 @@ void TBaseform::cNewComPort() {
   if (ActiveLink != -1) return;
   const int k = ScanIndex;
   ScanIndex = ScanIndex >= 16 ? 1 : ScanIndex + 1;
+  // A port of ours still open after the TCP link took over and let go
+  // again: it is not probed, and its button stays usable to close it.
+  if (ComPort.Handle >= 0 && ComPort.PortNumber == k) return;
   QPushButton* b = BtnCom[size_t(k)];
   b->setEnabled(false);
   try {
     if (ComOpen(k, ProbePort)) {
       ComClose(ProbePort);
       b->setEnabled(true);
+      showPortHint(k, PortProblem{});
+    } else {
+      notePortProblem(k, ProbePort.problem);
     }
   } catch (...) {
   }
@@ -149,6 +192,7 @@ void TBaseform::BtnComClick(QObject* sender) {
   }
   setPanelText(8, QString());
   if (ComPort.Handle == -1) {
+    notePortProblem(n, ComPort.problem);
     clearLines();
     ComPort.PortNumber = 0;
     ActiveLink = -1;
@@ -226,9 +270,26 @@ void TBaseform::RxRender() {
 
 void TBaseform::closeOnHangUp() {
   // The device went away under an open port: close it as a press on its
-  // button would, so that the scan takes over again.
+  // button would, so that the scan takes over again. The port may no longer
+  // be the selected link: a TCP connection made meanwhile took ActiveLink
+  // (0) and, once ended, left it at -1; the port is still open all the same.
   const int n = ComPort.PortNumber;
-  if (ComPort.Handle < 0 || n < 1 || n > 16 || ActiveLink != n) return;
+  if (ComPort.Handle < 0 || n < 1 || n > 16) return;
+  if (ActiveLink == 0) {
+    // The TCP link owns the device and the port buttons stay off while it
+    // does: only the port goes, with what shows its state.
+    if (!ComClose(ComPort)) return;
+    AppendText(kGrey, " COM " + Num(n) + " is closed\r\n");
+    ComPort.PortNumber = 0;
+    BtnCom[size_t(n)]->setChecked(false);
+    ChBxDTR->setChecked(false);
+    ChBxRTS->setChecked(false);
+    for (int p = 3; p <= 6; ++p) setPanelText(p, QString());
+    for (QWidget* w : SerialCommandControls) w->setEnabled(false);
+    for (QWidget* w : NetCommandControls) w->setEnabled(true);
+    return;
+  }
+  ActiveLink = n;  // the open port is the selected one: its press deselects it
   BtnComClick(BtnCom[size_t(n)]);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "serial/LineSettings.h"
+#include "serial/PortUse.h"
 
 namespace kvl {
 
@@ -15,6 +16,7 @@ struct ComLineState {
   bool savedValid = false;
   std::uint32_t savedCustomBaud = 0;  // the port ran at a termios2 rate before
   bool locked = false;        // flock held
+  UucpLock uucp;              // our lock files in the lock directories
   bool exclusive = false;     // TIOCEXCL set
   bool rs485Changed = false;  // RS-485 mode switched on for RTS toggle
   std::uint32_t rs485SavedFlags = 0;

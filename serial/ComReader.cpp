@@ -10,6 +10,14 @@
 // Both sides use sequentially consistent operations on postPending and on
 // what it guards, so either the reader sees the flag clear and posts, or the
 // take that clears it afterwards sees the reader's bytes and events.
+//
+// Modem-line events come, where the driver can, from a second thread that
+// sleeps in the driver's wait for a line change and compares the driver's
+// change counters, so that a pulse shorter than any sampling interval still
+// gives its event and an idle port costs nothing. Where the driver cannot
+// (EINVAL, ENOTTY), the reader samples the lines every 20 ms instead. A
+// device without modem lines (a pseudo-terminal) has neither. The watcher
+// publishes events exactly as the reader does; both may post.
 #include <sys/ioctl.h>
 
 #include <algorithm>
@@ -34,6 +42,15 @@ constexpr int kFailedWaitLimit = 3;
 
 constexpr std::uint16_t kRingMask = kRingSize - 1;
 static_assert((kRingSize & kRingMask) == 0, "ring size must be a power of two");
+
+std::uint32_t CountEventsOf(const LineCounts& before, const LineCounts& now) {
+  std::uint32_t events = 0;
+  if (now.cts != before.cts) events |= EV_CTS;
+  if (now.dsr != before.dsr) events |= EV_DSR;
+  if (now.dcd != before.dcd) events |= EV_RLSD;
+  if (now.ring != before.ring) events |= EV_RING;
+  return events;
+}
 
 std::uint32_t LineEventsOf(int changed) {
   std::uint32_t events = 0;
@@ -72,12 +89,21 @@ void StoreInRing(TComPort& port, const unsigned char* bytes, std::size_t count) 
 }  // namespace
 
 bool ComStartReader(TComPort& port, std::function<void()> post) {
-  if (port.Handle.load() < 0 || port.ReaderThread.joinable()) return false;
+  const int fd = port.Handle.load();
+  if (fd < 0 || port.ReaderThread.joinable() || port.lineThread.joinable()) return false;
   port.post = std::move(post);
   port.hungUp.store(false);
   port.pendingEvents.store(0);
   port.postPending.store(false);
   port.StopFlag.store(false);
+
+  // How line changes will be seen: waited for where the driver counts
+  // them (counted from here on), otherwise sampled by the reader if the
+  // device has lines at all.
+  LineCounts counts;
+  const bool counted = Os.lineCounts(fd, &counts) == 0;
+  port.lineSampling.store(!counted);
+
   port.readerRunning.store(true);
   try {
     port.ReaderThread = std::thread(ComReadThread, std::ref(port));
@@ -85,7 +111,53 @@ bool ComStartReader(TComPort& port, std::function<void()> post) {
     port.readerRunning.store(false);
     return false;
   }
+  if (counted) {
+    port.lineWatching.store(true);
+    try {
+      port.lineThread = std::thread(ComLineWatchThread, std::ref(port), counts);
+    } catch (const std::system_error&) {
+      port.lineWatching.store(false);
+      port.lineSampling.store(true);
+      SignalEventFd(port.wakeFd);
+    }
+  }
   return true;
+}
+
+void ComLineWatchThread(TComPort& port, LineCounts start) {
+  const int fd = port.Handle.load();
+  constexpr int kWatched = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
+  // A driver whose wait keeps returning with no change counted would make
+  // this a busy loop: after that many such wakes in a row it is sampled.
+  constexpr int kIdleWakeLimit = 100;
+  LineCounts before = start;
+  int idleWakes = 0;
+  while (!port.StopFlag.load()) {
+    if (Os.waitLineChange(fd, kWatched) < 0) {
+      if (errno == EINTR) continue;  // ComClose's signal, or another one
+      if (errno == EINVAL || errno == ENOTTY) {
+        // Counters but no wait: the reader samples instead.
+        port.lineSampling.store(true);
+        SignalEventFd(port.wakeFd);
+      }
+      // EIO: the device went away, which the reader reports.
+      break;
+    }
+    if (port.StopFlag.load()) break;
+    LineCounts now;
+    if (Os.lineCounts(fd, &now) < 0) break;
+    const std::uint32_t changed = CountEventsOf(before, now);
+    before = now;
+    if (changed == 0 && ++idleWakes >= kIdleWakeLimit) {
+      port.lineSampling.store(true);
+      SignalEventFd(port.wakeFd);
+      break;
+    }
+    if (changed != 0) idleWakes = 0;
+    const std::uint32_t events = changed & port.eventMask.load();
+    if (events) Publish(port, events);
+  }
+  port.lineWatching.store(false);
 }
 
 void ComReadThread(TComPort& port) {
@@ -96,7 +168,8 @@ void ComReadThread(TComPort& port) {
   unsigned char buffer[kRingSize];
 
   // A device without modem lines (a pseudo-terminal answers ENOTTY) gives
-  // no line events and no DSR to be sensitive to.
+  // no line events and no DSR to be sensitive to. `lines` is the state the
+  // sampling compares with.
   int lines = 0;
   bool haveLines = Os.modemGet(fd, &lines) == 0;
   auto nextSample = Clock::now() + kLineSampleInterval;
@@ -104,7 +177,7 @@ void ComReadThread(TComPort& port) {
 
   while (!port.StopFlag.load()) {
     const std::uint32_t mask = port.eventMask.load();
-    const bool sampling = haveLines && (mask & kLineEvents) != 0;
+    const bool sampling = haveLines && port.lineSampling.load() && (mask & kLineEvents) != 0;
     const std::uint16_t w = port.WriteIndex.load(std::memory_order_relaxed);
     const std::uint16_t r = port.ReadIndex.load();
     const std::size_t room = static_cast<std::uint16_t>(r - w - 1) & kRingMask;
@@ -154,8 +227,16 @@ void ComReadThread(TComPort& port) {
       const ssize_t got = Os.read(fd, buffer, room);
       if (got > 0) {
         bool dsrOn = true;
-        if (plan.dsrSensitive && haveLines && Os.modemGet(fd, &lines) == 0)
-          dsrOn = (lines & TIOCM_DSR) != 0;
+        int now = 0;
+        if (plan.dsrSensitive && haveLines && Os.modemGet(fd, &now) == 0) {
+          dsrOn = (now & TIOCM_DSR) != 0;
+          // A change seen here is as much a line event as one the sampling
+          // sees; `lines` is what the next sample compares with.
+          if (sampling) {
+            events |= LineEventsOf(now ^ lines) & mask;
+            lines = now;
+          }
+        }
         const std::size_t kept = filter.Apply(buffer, static_cast<std::size_t>(got), dsrOn);
         if (port.StopFlag.load()) break;  // bytes read after the stop are dropped
         if (kept > 0) {

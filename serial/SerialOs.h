@@ -6,12 +6,25 @@
 #pragma once
 
 #include <poll.h>
+#include <pthread.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace kvl {
+
+// How often each modem input line has changed since the driver started
+// counting (the driver's interrupt counters).
+struct LineCounts {
+  std::uint32_t cts = 0;
+  std::uint32_t dsr = 0;
+  std::uint32_t ring = 0;
+  std::uint32_t dcd = 0;
+};
 
 struct SerialOs {
   int (*open)(const char* path, int flags);
@@ -24,7 +37,7 @@ struct SerialOs {
   int (*tcsetattr)(int fd, int when, const termios* settings);
   int (*tcflush)(int fd, int queues);
   // ioctl requests with a pointer argument (or none): TIOCEXCL, TIOCNXCL,
-  // FIONREAD, TIOCOUTQ, TIOCGRS485, TIOCSRS485.
+  // TIOCGEXCL, FIONREAD, TIOCOUTQ, TIOCGRS485, TIOCSRS485.
   int (*ioctl)(int fd, unsigned long request, void* argument);
   // Modem lines as TIOCM_* bits: read them all, or raise (on) / drop (!on)
   // the given ones.
@@ -37,6 +50,34 @@ struct SerialOs {
   // Counting event descriptor used to wake the reader (non-blocking,
   // close-on-exec).
   int (*eventfd)();
+
+  // Waits until one of the given input lines (TIOCM_* bits) changes
+  // (TIOCMIWAIT). Unlike every other entry it is not repeated on EINTR: a
+  // signal is how ComClose gets a waiting thread out of it.
+  int (*waitLineChange)(int fd, int lines);
+  // The driver's change counters (TIOCGICOUNT).
+  int (*lineCounts)(int fd, LineCounts* counts);
+  // Interrupts a thread blocked in waitLineChange.
+  int (*wakeThread)(pthread_t thread);
+
+  // Files and processes, to tell whether another program uses a port.
+  int (*stat)(const char* path, struct stat* info);
+  // The path with every link resolved.
+  int (*realPath)(const char* path, std::string* resolved);
+  // Names in a directory, without "." and "..": by path, or of a directory
+  // already open (which stays open).
+  int (*listDir)(const char* path, std::vector<std::string>* names);
+  int (*listDirAt)(int dirFd, std::vector<std::string>* names);
+  // readlink and stat of a name in an open directory: looking at every
+  // open descriptor of every process costs a path walk less each.
+  ssize_t (*readlinkAt)(int dirFd, const char* name, char* buffer, size_t size);
+  int (*statAt)(int dirFd, const char* name, struct stat* info);
+  int (*create)(const char* path, int flags, mode_t mode);
+  int (*link)(const char* existing, const char* name);
+  int (*unlink)(const char* path);
+  int (*kill)(pid_t pid, int signal);
+  // Name of a group, or its number when it has none.
+  std::string (*groupName)(gid_t group);
 };
 
 // The table in use. Tests may replace entries; restore RealSerialOs() after.

@@ -5,6 +5,7 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -167,15 +168,56 @@ void SetLine(int fd, int line, LineAction action) {
   if (action != LineAction::Driver) (void)Os.modemSet(fd, line, action == LineAction::Raise);
 }
 
-// Everything after the descriptor is open; false means the port cannot be
-// used with these settings.
-bool Configure(TComPort& port, int fd) {
+bool Fail(TComPort& port, PortFault fault, int error = 0) {
+  port.problem.fault = fault;
+  port.problem.error = error;
+  return false;
+}
+
+bool FailInUse(TComPort& port, PortHolder holder) {
+  port.problem.fault = PortFault::InUse;
+  // A holder that could not be seen is, on most desktops, ModemManager,
+  // which takes every modem-like port it finds.
+  if (holder.pid == 0 && holder.lockFile.empty()) port.problem.modemManagerRunning = ModemManagerRunning();
+  holder.found = true;
+  port.problem.holder = std::move(holder);
+  return false;
+}
+
+// Why the device could not be opened.
+bool FailOpen(TComPort& port, const std::string& path, int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+    case EIO:  // a port without hardware behind it (an unused ttyS, say)
+      return Fail(port, PortFault::NoDevice, error);
+    case EACCES:
+    case EPERM: {
+      struct stat info {};
+      port.problem.group = Os.stat(path.c_str(), &info) == 0 ? Os.groupName(info.st_gid) : "dialout";
+      return Fail(port, PortFault::NoPermission, error);
+    }
+    case EBUSY:  // set exclusive by another program
+      return FailInUse(port, {});
+    default:
+      return Fail(port, PortFault::System, error);
+  }
+}
+
+// Everything after the descriptor is open; false (with the reason in
+// port.problem) means the port cannot be used.
+bool Configure(TComPort& port, int fd, const std::string& path) {
   ComLineState& line = *port.line;
-  if (Os.flock(fd, LOCK_EX | LOCK_NB) < 0) return false;
+  if (Os.flock(fd, LOCK_EX | LOCK_NB) < 0)
+    return errno == EWOULDBLOCK ? FailInUse(port, {}) : Fail(port, PortFault::System, errno);
   line.locked = true;
-  if (Os.ioctl(fd, TIOCEXCL, nullptr) < 0) return false;
+  PortHolder holder;
+  if (!TakeUucpLock(path, line.uucp, holder)) return FailInUse(port, std::move(holder));
+  if (Os.ioctl(fd, TIOCEXCL, nullptr) < 0) return Fail(port, PortFault::System, errno);
   line.exclusive = true;
-  if (Os.tcgetattr(fd, &line.saved) < 0) return false;
+  if (Os.tcgetattr(fd, &line.saved) < 0) return Fail(port, PortFault::System, errno);
   line.savedValid = true;
   // A rate set through termios2 does not come back with the saved termios.
   if (KernelIsCustomBaud(line.saved.c_cflag) && Os.getCustomBaud(fd, &line.savedCustomBaud) < 0)
@@ -183,32 +225,35 @@ bool Configure(TComPort& port, int fd) {
 
   port.wakeFd = Os.eventfd();
   port.roomFd = Os.eventfd();
-  if (port.wakeFd < 0 || port.roomFd < 0) return false;
+  if (port.wakeFd < 0 || port.roomFd < 0) return Fail(port, PortFault::System, errno);
   port.eventMask.store(kComEventMask);
 
   // Purge: whatever waited in either direction is dropped.
-  if (Os.tcflush(fd, TCIOFLUSH) < 0) return false;
+  if (Os.tcflush(fd, TCIOFLUSH) < 0) return Fail(port, PortFault::System, errno);
 
   line.plan = PlanLine(port.Dcb);
   const LinePlan& plan = line.plan;
-  if (!plan.accepted) return false;
+  if (!plan.accepted) return Fail(port, PortFault::Refused);
 
   termios want = line.saved;
   ApplyLinePlan(plan, want);
-  if (Os.tcsetattr(fd, TCSANOW, &want) < 0) return false;
+  if (Os.tcsetattr(fd, TCSANOW, &want) < 0)
+    return Fail(port, errno == EINVAL ? PortFault::Refused : PortFault::System, errno);
   // tcsetattr succeeds when any part was taken: a setting the driver
   // dropped (mark parity on many UARTs, say) shows only on reading back.
   termios got{};
-  if (Os.tcgetattr(fd, &got) < 0 || !SameLineBits(want, got)) return false;
+  if (Os.tcgetattr(fd, &got) < 0) return Fail(port, PortFault::System, errno);
+  if (!SameLineBits(want, got)) return Fail(port, PortFault::Refused);
 
   if (plan.customBaud) {
     std::uint32_t actual = 0;
-    if (Os.setCustomBaud(fd, plan.baud) < 0 || Os.getCustomBaud(fd, &actual) < 0) return false;
+    if (Os.setCustomBaud(fd, plan.baud) < 0 || Os.getCustomBaud(fd, &actual) < 0)
+      return Fail(port, PortFault::Refused, errno);
     const std::uint64_t diff = actual > plan.baud ? actual - plan.baud : plan.baud - actual;
-    if (diff * 100 > std::uint64_t{plan.baud} * kBaudTolerancePercent) return false;
+    if (diff * 100 > std::uint64_t{plan.baud} * kBaudTolerancePercent) return Fail(port, PortFault::Refused);
   }
 
-  if (plan.rs485Toggle && !EnableRtsToggle(fd, line)) return false;
+  if (plan.rs485Toggle && !EnableRtsToggle(fd, line)) return Fail(port, PortFault::Refused);
   SetLine(fd, TIOCM_DTR, plan.dtr);
   SetLine(fd, TIOCM_RTS, plan.rts);
   return true;
@@ -232,6 +277,18 @@ void DrainOutput(int fd, std::uint32_t baud) {
   }
 }
 
+// Ends the line watcher. It may be blocked in the driver's wait for a line
+// change, which only a signal interrupts; a signal that comes just before
+// it enters the wait is missed, so the signal is repeated until it is out.
+void StopLineWatch(TComPort& port) {
+  if (!port.lineThread.joinable()) return;
+  for (int tries = 0; port.lineWatching.load() && tries < 5000; ++tries) {
+    (void)Os.wakeThread(port.lineThread.native_handle());
+    if (port.lineWatching.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  port.lineThread.join();
+}
+
 void CloseEventFd(int& fd) {
   if (fd >= 0) Os.close(fd);
   fd = -1;
@@ -252,6 +309,8 @@ void Release(TComPort& port, int fd) {
   // Linux releases the descriptor even when close reports an error, so the
   // record counts as closed either way.
   (void)Os.close(fd);
+  // The lock file goes last: the port is free only now.
+  DropUucpLock(line.uucp);
   CloseEventFd(port.wakeFd);
   CloseEventFd(port.roomFd);
   port.eventMask.store(0);
@@ -265,16 +324,29 @@ bool ComOpen(int number, TComPort& port) {
   port.PortNumber = number;
   if (port.Handle.load() >= 0) return false;
 
+  port.problem = {};
+
   const std::string path = ComDevicePath(number);
-  if (path.empty()) return false;
+  if (path.empty()) return Fail(port, PortFault::NoDevice);
+  // A port that another program uses is not even opened: purging it or
+  // changing its settings would take bytes or settings from that program.
+  if (PortHolder holder = FindPortHolder(path); holder.found) return FailInUse(port, std::move(holder));
   const int fd = Os.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return FailOpen(port, path, errno);
+  // Run as root, the opening succeeds on a port that another program made
+  // exclusive (a flag of the tty, not of a descriptor): such a port is
+  // closed again at once, untouched, so that its flag stays set.
+  int exclusive = 0;
+  if (Os.ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    (void)Os.close(fd);
+    return FailInUse(port, {});
+  }
 
   *port.line = ComLineState{};
   port.Stat.flags.store(0);
   port.Stat.cbInQue.store(0);
   port.Stat.cbOutQue.store(0);
-  if (!Configure(port, fd)) {
+  if (!Configure(port, fd, path)) {
     Release(port, fd);
     return false;
   }
@@ -296,6 +368,7 @@ bool ComClose(TComPort& port) {
     else
       port.ReaderThread.join();
   }
+  StopLineWatch(port);
   Release(port, fd);
   return true;
 }

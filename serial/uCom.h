@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "serial/PortUse.h"
+
 namespace kvl {
 
 // ---------------------------------------------------------------------------
@@ -130,6 +132,8 @@ struct ComStat {
 // Opening-time state of a port (saved settings, the Linux form of the line
 // settings); defined where the port is opened.
 struct ComLineState;
+// The driver's modem-line change counters (serial/SerialOs.h).
+struct LineCounts;
 
 // One serial link. The GUI thread owns it; the reader thread fills Stat,
 // LastEvents, Ring and WriteIndex and the pending state below. Atomic stores
@@ -151,12 +155,21 @@ struct TComPort {
   std::atomic<std::uint16_t> ReadIndex{0};   // next byte the GUI thread takes
   std::atomic<std::uint16_t> WriteIndex{0};  // next byte the reader fills
 
+  // Why the last ComOpen failed (fault None after it succeeded).
+  PortProblem problem;
+
   // Internal state of the link.
   std::atomic<std::uint32_t> eventMask{0};   // events the reader waits for
   std::atomic<std::uint32_t> pendingEvents{0};  // line events not yet taken
   std::atomic<bool> postPending{false};      // a post is out, not yet taken
   std::atomic<bool> hungUp{false};           // the device went away
   std::atomic<bool> readerRunning{false};
+  // Modem-line changes: where the driver can wait for them and count them,
+  // a second thread waits (lineThread); otherwise the reader samples the
+  // lines (lineSampling). A device without lines has neither.
+  std::thread lineThread;
+  std::atomic<bool> lineWatching{false};
+  std::atomic<bool> lineSampling{false};
   int wakeFd = -1;   // eventfd: ComClose wakes the reader
   int roomFd = -1;   // eventfd: the consumer made room in the ring
   std::function<void()> post;                // reader -> GUI notification
@@ -186,11 +199,15 @@ void ComBuildDcb(TComPort& port, const PortControls& controls);
 
 // Opens COM number with the record's line settings. Stores number in
 // PortNumber whatever happens; false (Handle -1) on any failure, and false
-// at once when the record is already open.
+// at once when the record is already open. A port that another program
+// uses is not opened at all (lock file, open descriptor, flock), or closed
+// again untouched when its exclusive flag turns out set; while open, the
+// port holds our lock file. Why it failed is left in port.problem.
 bool ComOpen(int number, TComPort& port);
 
-// Ends the reader (and waits for it), flushes output, gives the port back
-// the settings it had before opening and closes it. True when the record is
+// Ends the reader and the line watcher (and waits for them), flushes
+// output, gives the port back the settings it had before opening, removes
+// our lock file and closes it. True when the record is
 // closed afterwards; a closed record is left alone.
 bool ComClose(TComPort& port);
 
@@ -216,6 +233,10 @@ bool ComStartReader(TComPort& port, std::function<void()> post);
 
 // The reader's thread procedure.
 void ComReadThread(TComPort& port);
+// The line watcher's thread procedure: waits for modem-line changes and
+// turns the driver's change counters into events. `start` holds the
+// counters when the port was taken over.
+void ComLineWatchThread(TComPort& port, LineCounts start);
 
 struct RxBatch {
   std::string bytes;        // received bytes, in order

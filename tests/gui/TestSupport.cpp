@@ -25,6 +25,7 @@
 #include "core/Colours.h"
 #include "ui/WinColour.h"
 #include "tests/common/FirstRunFile.h"
+#include "tests/common/ScratchTree.h"
 #include "app/Startup.h"
 #include "app/Util.h"
 #include "app/fBase.h"
@@ -33,6 +34,13 @@
 #include "simset/fSimSet.h"
 
 namespace kvltest {
+
+namespace {
+// Set before any test runs, for the whole program.
+const ScratchLockDir gLockDir;
+}  // namespace
+
+const std::string& TestLockDir() { return gLockDir.dir(); }
 
 CaptureReporter::CaptureReporter() { kvl::SetErrorReporter(this); }
 CaptureReporter::~CaptureReporter() { kvl::SetErrorReporter(nullptr); }

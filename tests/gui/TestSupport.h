@@ -25,6 +25,10 @@ class TSimSetform;
 
 namespace kvltest {
 
+// The lock directory that the program writes its port lock files into
+// while a window test runs (never the machine's own).
+const std::string& TestLockDir();
+
 // Records every error the program reports.
 class CaptureReporter : public kvl::ErrorReporter {
  public:

@@ -1,7 +1,10 @@
 // The serial link through the main window, with pseudo-terminals standing in
-// for the devices: probing, the port buttons, receiving, hang-up and scan.
+// for the devices: probing, the port buttons, receiving, hang-up and scan;
+// ports that other programs hold, the hints that say why a port is
+// unavailable, and the lock file of an open port.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCheckBox>
@@ -10,14 +13,22 @@
 #include "app/SpinEdit.h"
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
+#include <csignal>
+#include <filesystem>
 #include <random>
 
 #include "TestSupport.h"
 #include "app/ConsolePane.h"
+#include "app/Startup.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "serial/SerialOs.h"
 #include "serial/uCom.h"
+#include "tests/common/Files.h"
+#include "tests/common/Holder.h"
+#include "tests/common/ScratchTree.h"
 
 using namespace kvltest;
 
@@ -30,9 +41,30 @@ bool AllEnabled(const QList<QWidget*>& set, bool enabled) {
 }
 
 std::uint64_t Fnv(const std::string& s) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
-  return h;
+  return kvltest::Fnv(kFnvStart, reinterpret_cast<const unsigned char*>(s.data()), s.size());
+}
+
+std::string Random(std::mt19937& rng, size_t size) {
+  std::string s(size, '\0');
+  for (char& c : s) c = char(rng());
+  return s;
+}
+
+// The one path that the program may not open.
+std::string gDenied;
+
+int DenyOpen(const char* path, int flags) {
+  if (gDenied == path) {
+    errno = EACCES;
+    return -1;
+  }
+  return kvl::RealSerialOs().open(path, flags);
+}
+
+void UseTestPlaces() {
+  kvl::PortUsePlaces places;
+  places.lockDirs = {TestLockDir()};
+  kvl::SetPortUsePlaces(places);
 }
 
 }  // namespace
@@ -215,6 +247,170 @@ class SerialTest : public QObject {
     const std::string big(5000, 'x');
     w.main->ComWriteText(big);
     QCOMPARE(com3.readAtLeast(big.size()).size(), big.size());
+  }
+
+  void scanLeavesPortsOfOtherProgramsAlone() {
+    // COM1 is free; another program holds COM2 without any lock, and COM3
+    // with the exclusive flag set.
+    Pty com1, com2, com3;
+    Holder plain(com2.path());
+    Holder exclusive(com3.path(), true);
+    QVERIFY(plain.ready() && exclusive.ready());
+    std::mt19937 rng(12);
+    std::string sent2, sent3;
+    auto feed = [&] {
+      const std::string a = Random(rng, 700), b = Random(rng, 700);
+      com2.write(a);
+      com3.write(b);
+      sent2 += a;
+      sent3 += b;
+    };
+    feed();
+    WorkDir dir({{1, com1.path()}, {2, com2.path()}, {3, com3.path()}});
+    Windows w;  // the start-up probe
+    w.main->Timer->stop();
+    for (int tick = 0; tick < 3 * 16; ++tick) {  // three rounds of the scan
+      feed();
+      w.main->cNewComPort();
+    }
+    const Holder::Report got2 = plain.finish(sent2.size());
+    const Holder::Report got3 = exclusive.finish(sent3.size());
+    QCOMPARE(got2.count, std::uint64_t(sent2.size()));
+    QCOMPARE(got2.checksum, Fnv(sent2));
+    QCOMPARE(got3.count, std::uint64_t(sent3.size()));
+    QCOMPARE(got3.checksum, Fnv(sent3));
+    QCOMPARE(got3.exclusive, 1);
+
+    QVERIFY(w.main->BtnCom[1]->isEnabled());
+    for (int n : {2, 3}) {
+      QVERIFY(!w.main->BtnCom[size_t(n)]->isEnabled());
+      const QStringList hint = w.main->BtnCom[size_t(n)]->toolTip().split(QLatin1Char('\n'));
+      QCOMPARE(hint.value(0), QString::fromStdString(n == 2 ? com2.path() : com3.path()));
+      QVERIFY2(hint.value(1).startsWith(QStringLiteral("in use by ")), qPrintable(hint.value(1)));
+      QVERIFY2(hint.value(1).endsWith(QStringLiteral("(pid %1)").arg(n == 2 ? plain.pid() : exclusive.pid())),
+               qPrintable(hint.join('|')));
+    }
+    QCOMPARE(w.main->BtnCom[1]->toolTip(), QString::fromStdString(com1.path()));
+  }
+
+  void permissionIsExplainedInTheHintAndOnceInThePane() {
+    Pty com5;
+    ScratchTree tree;
+    // The device is an adapter in a sysfs of the test's own, with a stable name.
+    const std::string usb = tree.dir("sys/devices/usb1/1-1");
+    Spit(usb + "/manufacturer", "Maker\n");
+    Spit(usb + "/product", "<b>Cable</b>\n");  // what an adapter reports is data, not markup
+    Spit(usb + "/serial", "7\n");
+    Spit(usb + "/idVendor", "1234\n");
+    Spit(usb + "/idProduct", "abcd\n");
+    const std::string tty = tree.dir("sys/class/tty/" + kvl::DeviceName(com5.path()));
+    std::filesystem::create_symlink(tree.dir("sys/devices/usb1/1-1/1-1:1.0"), tty + "/device");
+    const std::string byId = tree.dir("by-id") + "/usb-Maker_Cable_7-if00";
+    std::filesystem::create_symlink(com5.path(), byId);
+    kvl::PortUsePlaces places;
+    places.lockDirs = {TestLockDir()};
+    places.sys = tree.root() + "/sys";
+    places.byId = tree.root() + "/by-id";
+    kvl::SetPortUsePlaces(places);
+    gDenied = com5.path();
+    kvl::Os.open = DenyOpen;
+
+    WorkDir dir({{5, com5.path()}});
+    Windows w;
+    w.main->Timer->stop();
+    for (int tick = 0; tick < 16; ++tick) w.main->cNewComPort();
+    QVERIFY(!w.main->BtnCom[5]->isEnabled());
+    struct stat node {};
+    QCOMPARE(::stat(com5.path().c_str(), &node), 0);
+    const QString group = QString::fromStdString(kvl::Os.groupName(node.st_gid));
+    const QString reason = QStringLiteral("no permission: add your user to the group %1 (sudo adduser $USER %1) "
+                                          "and log in again").arg(group);
+    const QString adapter = QStringLiteral("Maker <b>Cable</b>, serial 7, 1234:abcd");
+    const QString path = QString::fromStdString(com5.path());
+    QCOMPARE(w.main->BtnCom[5]->toolTip(), QStringList({path, reason, adapter, QString::fromStdString(byId)}).join('\n'));
+    QVERIFY(!Qt::mightBeRichText(w.main->BtnCom[5]->toolTip()));
+    // Said once in the pane, in grey, though the start-up probe and the scan both met it.
+    QCOMPARE(PaneText(*w.main), QStringLiteral(" COM 5: ") + reason + QStringLiteral("\n"));
+    QCOMPARE(PaneColourOf(*w.main, reason), QColor(0x80, 0x80, 0x80));
+
+    kvl::Os = kvl::RealSerialOs();
+    for (int tick = 0; tick < 16; ++tick) w.main->cNewComPort();
+    QVERIFY(w.main->BtnCom[5]->isEnabled());
+    QCOMPARE(w.main->BtnCom[5]->toolTip(), QStringList({path, adapter, QString::fromStdString(byId)}).join('\n'));
+    UseTestPlaces();
+  }
+
+  void lockFileLivesWhileThePortIsOpenAndGoesWithAStopSignal() {
+    Pty com3;
+    WorkDir dir({{3, com3.path()}});
+    const std::string lock = TestLockDir() + "/LCK.." + kvl::DeviceName(com3.path());
+    char ours[16];
+    std::snprintf(ours, sizeof ours, "%10d\n", int(getpid()));
+    kvl::ResetProgramState();
+    auto program = std::make_unique<kvl::Application>();
+    kvl::TBaseform& f = *program->mainWindow();
+    f.BtnCom[3]->click();
+    QCOMPARE(kvl::ActiveLink, 3);
+    QCOMPARE(Slurp(lock), std::string(ours));
+    f.BtnCom[3]->click();  // closed by its button
+    QVERIFY(!std::filesystem::exists(lock));
+    f.BtnCom[3]->click();
+    QCOMPARE(Slurp(lock), std::string(ours));
+
+    // SIGTERM ends the program as closing the window does.
+    bool timedOut = false;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+      timedOut = true;
+      QCoreApplication::quit();
+    });
+    guard.start(20000);
+    QTimer::singleShot(0, &f, [] { ::raise(SIGTERM); });
+    QCoreApplication::exec();
+    QVERIFY(!timedOut);
+    program.reset();
+    QVERIFY(!std::filesystem::exists(lock));
+    kvl::ResetProgramState();
+  }
+
+  void pulledAdapterClosesItsPortWhoeverOwnsTheDevice() {
+    auto com3 = std::make_unique<Pty>();
+    auto com4 = std::make_unique<Pty>();
+    WorkDir dir({{3, com3->path()}, {4, com4->path()}});
+    Listener device;
+    Windows w;
+    w.main->Timer->stop();
+
+    // The TCP link connected over an open port: the pulled port goes, the
+    // TCP link keeps the device and the port buttons stay off.
+    w.main->BtnCom[3]->click();
+    QVERIFY(ConnectLoopback(*w.main, device, FreeLoopbackPorts(1)));
+    com3.reset();
+    QVERIFY(WaitFor([] { return kvl::ComPort.Handle < 0; }));
+    QVERIFY(PaneText(*w.main).endsWith(QStringLiteral(" COM 3 is closed\n")));
+    QCOMPARE(kvl::ActiveLink, 0);
+    for (int n = 1; n <= 16; ++n) QVERIFY(!w.main->BtnCom[size_t(n)]->isEnabled() && !w.main->BtnCom[size_t(n)]->isChecked());
+    QVERIFY(AllEnabled(w.main->NetCommandControls, true));
+
+    // The TCP link came and went over an open port: the pulled port is
+    // closed as its button would close it.
+    w.main->ChBxS1Conn->setChecked(false);
+    device.closeClient();
+    for (int tick = 0; tick < 16; ++tick) w.main->cNewComPort();
+    w.main->BtnCom[4]->click();
+    QCOMPARE(kvl::ActiveLink, 4);
+    w.main->ChBxIniNet->setChecked(false);
+    w.main->ChBxIniNet->setChecked(true);  // enables "Connect" over the open port
+    QVERIFY(ConnectLoopback(*w.main, device, FreeLoopbackPorts(1)));
+    w.main->ChBxS1Conn->setChecked(false);
+    QCOMPARE(kvl::ActiveLink, -1);
+    QVERIFY(kvl::ComPort.Handle >= 0);
+    com4.reset();
+    QVERIFY(WaitFor([] { return kvl::ComPort.Handle < 0; }));
+    QVERIFY(PaneText(*w.main).endsWith(QStringLiteral(" COM 4 is closed\n COM not selected\n")));
+    QCOMPARE(kvl::ActiveLink, -1);
+    QVERIFY(AllEnabled(w.main->SerialCommandControls, false));
   }
 
   void lineBoxesWithoutAPortOnlyToggle() {

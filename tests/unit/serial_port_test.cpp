@@ -1,6 +1,6 @@
 // Opening, closing, writing and reading through pseudo-terminals mapped to
-// COM numbers; modem lines and a held output queue through fakes of the OS
-// table.
+// COM numbers; ports of other programs, lock files and permissions; modem
+// lines and a held output queue through fakes of the OS table.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,22 +13,31 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 
 #include "serial/SerialOs.h"
 #include "serial/uCom.h"
+#include "tests/common/Files.h"
+#include "tests/common/Holder.h"
+#include "tests/common/ScratchTree.h"
 
 using namespace kvl;
+using namespace kvltest;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// No test of this program may reach a real port.
+// No test of this program may reach a real port, nor the machine's lock
+// directory.
 const bool kNoRealPorts = (SetComPathResolver([](int) { return std::string(); }), true);
+const ScratchLockDir kLocks;
 
 template <typename Pred>
 bool WaitUntil(Pred pred) {
@@ -62,6 +71,7 @@ class SerialPort : public ::testing::Test {
   void TearDown() override {
     ComClose(port);
     Os = RealSerialOs();
+    kLocks.Use();
     SetComPathResolver([](int) { return std::string(); });
     if (master >= 0) close(master);
     close(slave);
@@ -190,7 +200,7 @@ TEST_F(SerialPort, RefusedSettingsFailTheOpeningAndLeaveThePortAsFound) {
     PortControls c;
     change(c);
     const bool opened = OpenWith(c);
-    const bool closed = port.Handle == -1;
+    const bool closed = port.Handle == -1 && port.problem.fault == PortFault::Refused;
     ComClose(port);
     return !opened && closed;
   };
@@ -214,9 +224,12 @@ TEST_F(SerialPort, OpeningAnOpenRecordChangesOnlyThePortNumber) {
 TEST_F(SerialPort, MissingDeviceFailsAndTheNextOpeningWorks) {
   paths[5] = "/nonexistent/tty";
   EXPECT_FALSE(ComOpen(5, port));
+  EXPECT_EQ(port.problem.fault, PortFault::NoDevice);
   EXPECT_FALSE(ComOpen(6, port));  // no device for COM6
+  EXPECT_EQ(port.problem.fault, PortFault::NoDevice);
   EXPECT_EQ(port.Handle, -1);
   EXPECT_TRUE(ComOpen(3, port));
+  EXPECT_EQ(port.problem.fault, PortFault::None);
 }
 
 TEST_F(SerialPort, PortLockedByAnotherProgramStaysShut) {
@@ -224,6 +237,7 @@ TEST_F(SerialPort, PortLockedByAnotherProgramStaysShut) {
   ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
   EXPECT_FALSE(ComOpen(3, port));
   EXPECT_EQ(port.Handle, -1);
+  EXPECT_EQ(port.problem.fault, PortFault::InUse);
   close(other);
   EXPECT_TRUE(ComOpen(3, port));
 }
@@ -255,6 +269,170 @@ TEST_F(SerialPort, ExclusiveModeKeepsOthersOutUntilClosed) {
   EXPECT_EQ(OpenAsNobody(paths[3]), EBUSY);
   ASSERT_TRUE(ComClose(port));
   EXPECT_EQ(OpenAsNobody(paths[3]), 0);
+}
+
+std::string TenCharPid(long pid) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10ld\n", pid);
+  return text;
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ignored))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int RefuseCreate(const char*, int, mode_t) {
+  errno = EACCES;
+  return -1;
+}
+
+// A lock directory with the sticky bit: others' files cannot be removed.
+int StickyUnlink(const char* path) {
+  if (std::string(path).find("/LCK..") != std::string::npos) {
+    errno = EPERM;
+    return -1;
+  }
+  return RealSerialOs().unlink(path);
+}
+
+TEST_F(SerialPort, LockFileWithOurNumberWhileOpen) {
+  ScratchTree tree;
+  const std::string lockName = "LCK.." + DeviceName(paths[3]);
+  const std::string run = tree.root() + "/run/lock", var = tree.root() + "/var/lock";
+  const std::string ours = TenCharPid(getpid()), stale = TenCharPid(INT_MAX - 1);
+  struct Case {
+    const char* what;
+    std::vector<std::string> dirs;
+    std::function<void()> setUp;
+    std::string inRun, inVar;        // the lock files while the port is open ("" none)
+    std::string inRunAfterClosing;
+  } cases[] = {
+      {"one directory", {run}, [] {}, ours, "", ""},
+      {"two separate directories", {run, var}, [&] { tree.dir("var/lock"); }, ours, ours, ""},
+      {"the second a link to the first", {run, var},
+       [&] { std::filesystem::create_directory_symlink(run, var); }, ours, ours, ""},
+      {"a stale lock in the way", {run}, [&] { Spit(run + "/" + lockName, stale); }, ours, "", ""},
+      {"a stale lock we may not remove", {run},
+       [&] {
+         Spit(run + "/" + lockName, stale);
+         Os.unlink = StickyUnlink;
+       },
+       stale, "", stale},
+      {"no lock directory exists", {tree.root() + "/none"}, [] {}, "", "", ""},
+      {"lock directory not writable", {run}, [] { Os.create = RefuseCreate; }, "", "", ""},
+  };
+  const auto contents = [](const std::string& dir, const std::string& name) {
+    const std::vector<std::string> files = FilesIn(dir);
+    if (files.empty()) return std::string();
+    return files == std::vector<std::string>{name} ? Slurp(dir + "/" + name) : "other files: " + files[0];
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(tree.root() + "/run");
+    std::filesystem::remove_all(tree.root() + "/var");
+    tree.dir("run/lock");
+    tree.dir("var");
+    PortUsePlaces places;
+    places.lockDirs = c.dirs;
+    SetPortUsePlaces(places);
+    c.setUp();
+    ASSERT_TRUE(ComOpen(3, port));
+    EXPECT_EQ(contents(run, lockName), c.inRun);  // and no temporary file left
+    EXPECT_EQ(contents(var, lockName), c.inVar);
+    ASSERT_TRUE(ComClose(port));
+    EXPECT_EQ(contents(run, lockName), c.inRunAfterClosing);
+    EXPECT_EQ(contents(var, lockName), "");
+    Os = RealSerialOs();
+  }
+}
+
+TEST_F(SerialPort, PortOfAnotherProgramIsNotTouched) {
+  ScratchTree tree;
+  termios raw = Settings();
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+  const std::string lockFile = kLocks.dir() + "/LCK.." + DeviceName(paths[3]);
+  std::unique_ptr<Holder> holder;
+  struct Case {
+    const char* what;
+    std::function<void()> setUp;
+    bool exclusive;
+  } cases[] = {
+      {"live lock file", [&] { Spit(lockFile, TenCharPid(1)); }, false},
+      {"process holding it open without a lock", [&] { holder = std::make_unique<Holder>(paths[3]); }, false},
+      {"exclusive flag set by a process that cannot be seen",
+       [&] {
+         ASSERT_EQ(ioctl(slave, TIOCEXCL), 0);
+         PortUsePlaces blind;
+         blind.lockDirs = {kLocks.dir()};
+         blind.proc = tree.dir("proc");
+         SetPortUsePlaces(blind);
+       },
+       true},
+  };
+  const std::string queued = "queued for the other program";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.setUp();
+    ASSERT_TRUE(!holder || holder->ready());
+    const termios before = Settings();
+    Send(queued);
+    EXPECT_FALSE(ComOpen(3, port));
+    EXPECT_EQ(port.Handle, -1);
+    EXPECT_EQ(port.problem.fault, PortFault::InUse);
+    EXPECT_EQ(port.problem.holder.pid, holder ? holder->pid() : c.exclusive ? 0 : 1);
+    EXPECT_FALSE(std::filesystem::exists(lockFile) && Slurp(lockFile) == TenCharPid(getpid()));
+    // Nothing taken, flushed, changed or cleared.
+    EXPECT_EQ(Settings().c_lflag, before.c_lflag);
+    EXPECT_EQ(Settings().c_cflag, before.c_cflag);
+    int exclusive = -1;
+    EXPECT_EQ(ioctl(slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, c.exclusive ? 1 : 0);
+    if (holder) {
+      const Holder::Report got = holder->finish(queued.size());
+      EXPECT_EQ(got.count, queued.size());
+      EXPECT_EQ(got.checksum, Fnv(kFnvStart, reinterpret_cast<const unsigned char*>(queued.data()), queued.size()));
+    } else {
+      int waiting = 0;
+      EXPECT_TRUE(WaitUntil([&] { return ioctl(slave, FIONREAD, &waiting) == 0 && waiting == int(queued.size()); }));
+    }
+
+    // Once the other program is gone the port opens again.
+    holder.reset();
+    std::filesystem::remove(lockFile);
+    ioctl(slave, TIOCNXCL);
+    kLocks.Use();
+    tcflush(slave, TCIFLUSH);
+    ASSERT_TRUE(ComOpen(3, port));
+    ComClose(port);
+  }
+}
+
+TEST_F(SerialPort, PermissionRefusalNamesTheDevicesGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+  ASSERT_EQ(fchmod(slave, 0660), 0);
+  ASSERT_EQ(fchown(slave, 0, 5), 0);  // group tty
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    char answer[64] = {};
+    if (setgid(65534) == 0 && setuid(65534) == 0 && !ComOpen(3, port))
+      std::snprintf(answer, sizeof answer, "%d %s", int(port.problem.fault), port.problem.group.c_str());
+    (void)!write(fds[1], answer, sizeof answer);
+    _exit(0);
+  }
+  close(fds[1]);
+  char answer[64] = {};
+  ASSERT_EQ(read(fds[0], answer, sizeof answer), ssize_t(sizeof answer));
+  close(fds[0]);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(std::string(answer), std::to_string(int(PortFault::NoPermission)) + " " + Os.groupName(5));
 }
 
 // ---------------------------------------------------------------------------
@@ -436,23 +614,135 @@ TEST_F(SerialFakeOs, LinesDrivenAtOpeningAndByHand) {
   EXPECT_EQ(ComModemStatus(port), MS_DSR_ON);
 }
 
-TEST_F(SerialFakeOs, LineChangesBecomeEvents) {
+std::atomic<std::uint32_t> countCts{0}, countDsr{0}, countRing{0}, countDcd{0};
+std::atomic<int> lineWaits{0};
+int gate[2] = {-1, -1};  // a byte written here ends one line wait
+
+int FakeLineCounts(int, LineCounts* counts) {
+  counts->cts = countCts;
+  counts->dsr = countDsr;
+  counts->ring = countRing;
+  counts->dcd = countDcd;
+  return 0;
+}
+
+// Blocks as the driver's wait does; only a signal or the gate ends it.
+int GatedLineWait(int, int) {
+  ++lineWaits;
+  pollfd p{gate[0], POLLIN, 0};
+  if (::poll(&p, 1, -1) < 0) return -1;
+  char byte;
+  (void)!::read(gate[0], &byte, 1);
+  return 0;
+}
+
+int LineWaitUnsupported(int, int) {
+  errno = EINVAL;
+  return -1;
+}
+
+int LineWaitThatNeverWaits(int, int) { return 0; }
+
+TEST_F(SerialFakeOs, LineChangesAreSampledWhereTheDriverCannotWait) {
+  const struct {
+    const char* what;
+    void (*setUp)();
+  } cases[] = {
+      {"no change counters (as on a pseudo-terminal)", [] {}},
+      {"counters but no wait",
+       [] {
+         Os.lineCounts = FakeLineCounts;
+         Os.waitLineChange = LineWaitUnsupported;
+       }},
+      {"a wait that returns at once with nothing counted",
+       [] {
+         Os.lineCounts = FakeLineCounts;
+         Os.waitLineChange = LineWaitThatNeverWaits;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.setUp();
+    fakeLines = 0;
+    linesRead = 0;
+    taken = {};
+    ComBuildDcb(port, PortControls{});
+    ASSERT_TRUE(ComOpen(3, port));
+    ASSERT_TRUE(StartReader());
+    // Changes count from the reader's first look at the lines.
+    ASSERT_TRUE(WaitUntil([] { return linesRead > 0; }));
+    fakeLines = TIOCM_CTS;
+    ASSERT_TRUE(TakeUntil([&] { return taken.events != 0; }));
+    EXPECT_EQ(taken.events, EV_CTS);
+
+    taken.events = 0;
+    fakeLines = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
+    ASSERT_TRUE(TakeUntil([&] { return taken.events == (EV_DSR | EV_RLSD | EV_RING); }));
+    taken.events = 0;
+    fakeLines = TIOCM_CTS | TIOCM_CAR;
+    ASSERT_TRUE(TakeUntil([&] { return taken.events == (EV_DSR | EV_RING); }));
+    EXPECT_TRUE(taken.bytes.empty());
+    EXPECT_FALSE(taken.hungUp);
+    ASSERT_TRUE(ComClose(port));
+  }
+}
+
+TEST_F(SerialFakeOs, CountedChangesAreEventsEvenWhenTheLineIsBack) {
+  ASSERT_EQ(pipe(gate), 0);
+  countCts = countDsr = countRing = countDcd = 0;
+  lineWaits = 0;
+  Os.lineCounts = FakeLineCounts;
+  Os.waitLineChange = GatedLineWait;
   ASSERT_TRUE(ComOpen(3, port));
   ASSERT_TRUE(StartReader());
-  // Changes count from the reader's first look at the lines.
-  ASSERT_TRUE(WaitUntil([] { return linesRead > 0; }));
-  fakeLines = TIOCM_CTS;
-  ASSERT_TRUE(TakeUntil([&] { return taken.events != 0; }));
-  EXPECT_EQ(taken.events, EV_CTS);
-
-  taken.events = 0;
-  fakeLines = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
-  ASSERT_TRUE(TakeUntil([&] { return taken.events == (EV_DSR | EV_RLSD | EV_RING); }));
-  taken.events = 0;
-  fakeLines = TIOCM_CTS | TIOCM_CAR;
+  ASSERT_TRUE(WaitUntil([] { return lineWaits == 1 && linesRead == 1; }));
+  // DSR and the ring indicator pulsed on and off before the watcher looked
+  // again: the lines read as before, the counters tell.
+  countDsr += 2;
+  countRing += 2;
+  ASSERT_EQ(write(gate[1], "g", 1), 1);
   ASSERT_TRUE(TakeUntil([&] { return taken.events == (EV_DSR | EV_RING); }));
-  EXPECT_TRUE(taken.bytes.empty());
-  EXPECT_FALSE(taken.hungUp);
+  ASSERT_TRUE(WaitUntil([] { return lineWaits == 2; }));
+  taken.events = 0;
+  ++countCts;
+  ++countDcd;
+  ASSERT_EQ(write(gate[1], "g", 1), 1);
+  ASSERT_TRUE(TakeUntil([&] { return taken.events == (EV_CTS | EV_RLSD); }));
+  ASSERT_TRUE(WaitUntil([] { return lineWaits == 3; }));
+  // Waiting costs nothing: the lines were read once, at the start, and
+  // never sampled.
+  EXPECT_EQ(linesRead, 1);
+
+  // Closing gets the watcher out of its wait.
+  const auto start = Clock::now();
+  EXPECT_TRUE(ComClose(port));
+  EXPECT_LT(Clock::now() - start, 5s);
+  EXPECT_FALSE(port.lineThread.joinable());
+  EXPECT_FALSE(port.lineWatching);
+  close(gate[0]);
+  close(gate[1]);
+}
+
+int DsrOnOnceDataIsRead(int, int* lines) {
+  *lines = portBytesRead > 0 ? TIOCM_DSR : 0;
+  ++linesRead;
+  return 0;
+}
+
+TEST_F(SerialFakeOs, DsrChangeSeenWithDataIsAnEvent) {
+  PortControls c;
+  c.dsrSensitivity = true;
+  ASSERT_TRUE(OpenWith(c));
+  portFd = port.Handle.load();
+  portBytesRead = 0;
+  Os.read = CountingRead;
+  // DSR comes on with the data, so the first to see it is the look at DSR
+  // that the data's "DSR Sensitivity" takes, not the sampling.
+  Os.modemGet = DsrOnOnceDataIsRead;
+  ASSERT_TRUE(StartReader());
+  Send("x");
+  ASSERT_TRUE(TakeUntil([&] { return (taken.events & EV_DSR) != 0; }));
+  EXPECT_EQ(taken.bytes, "x");
 }
 
 TEST_F(SerialFakeOs, DsrSensitivityDropsBytesWhileDsrIsOff) {
