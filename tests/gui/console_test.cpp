@@ -86,17 +86,35 @@ class ConsoleTest : public QObject {
     QCOMPARE(PaneText(*w->main), QString::fromUtf8("ОК"));
   }
 
-  void appendMovesTheFocusToThePane() {
+  // An append never takes the focus from a control the engineer types into
+  // or picks from; from anything else it moves the focus to its pane.
+  void appendKeepsAnEditFieldsFocus_data() {
+    QTest::addColumn<QString>("holder");
+    QTest::addColumn<bool>("keeps");
+    QTest::newRow("command line") << "EdCmdLn2" << true;
+    QTest::newRow("address field") << "edtRHost" << true;
+    QTest::newRow("drop-down list") << "CBBaudrate" << true;
+    QTest::newRow("check-list") << "ChBxIPs" << true;
+    QTest::newRow("check box") << "ChBxVhex" << false;
+    QTest::newRow("button") << "ButtonReset" << false;
+  }
+  void appendKeepsAnEditFieldsFocus() {
+    QFETCH(QString, holder);
+    QFETCH(bool, keeps);
     w->main->show();
     w->main->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w->main));
-    w->main->EdCmdLn[2]->setFocus();
-    QVERIFY(w->main->EdCmdLn[2]->hasFocus());
+    QWidget* field = w->main->findChild<QWidget*>(holder);
+    QVERIFY(field);
+    field->setFocus();
+    QVERIFY(field->hasFocus());
     w->main->AppendText(kNavy, "");
-    QVERIFY(w->main->cRichEd->hasFocus());
+    QCOMPARE(field->hasFocus(), keeps);
+    QCOMPARE(w->main->cRichEd->hasFocus(), !keeps);
     QVERIFY(PaneText(*w->main).isEmpty());
     w->main->AppendHex(kGrey, "00\r\n");
-    QVERIFY(w->main->bRichEd->hasFocus());
+    QCOMPARE(field->hasFocus(), keeps);
+    QCOMPARE(w->main->bRichEd->hasFocus(), !keeps);
   }
 
   void cleanEmptiesBothPanes() {
