@@ -194,12 +194,13 @@ int ConsolePane::pageRows() const { return std::max(1, viewport()->height() / li
 std::size_t ConsolePane::topRow() const { return std::size_t(verticalScrollBar()->value()); }
 
 void ConsolePane::measureFont() {
-  const QFontMetrics fm(drawFont());
+  const QFontMetricsF fm(drawFont());
   ByteWidths widths{};
   maxCharWidth_ = 1;
   for (int b = 0; b < 256; ++b) {
-    const int w = b == ConsoleText::kBreak ? 1 : fm.horizontalAdvance(QChar(Cp1251ToUnicode(static_cast<unsigned char>(b))));
-    widths[size_t(b)] = std::uint16_t(std::clamp(w, 1, 0xFFFF));
+    const qreal advance =
+        b == ConsoleText::kBreak ? 0 : fm.horizontalAdvance(QChar(Cp1251ToUnicode(static_cast<unsigned char>(b))));
+    widths[size_t(b)] = std::uint16_t(std::clamp(qRound(advance * kSubpixels), 1, 0xFFFF));
     maxCharWidth_ = std::max(maxCharWidth_, int(widths[size_t(b)]));
   }
   text_.setWidths(widths);
@@ -207,7 +208,7 @@ void ConsolePane::measureFont() {
 
 void ConsolePane::relayout() {
   // Rows are cut so that a row never runs past the right margin.
-  const int avail = std::max(1, viewport()->width() - 2 * kMargin);
+  const int avail = std::max(1, viewport()->width() - 2 * kMargin) * kSubpixels;
   const std::uint64_t rowWidth = std::uint64_t(std::max(1, avail - maxCharWidth_ + 1));
   if (rowWidth != text_.rowWidth()) {
     // The row at the top keeps its text at the top, unless the pane follows
@@ -371,9 +372,9 @@ QRect ConsolePane::characterRect(std::size_t pos) const {
   const std::size_t row = text_.rowOf(pos);
   const std::size_t top = topRow();
   if (row < top || row > top + std::size_t(pageRows())) return {};
-  const int x = kMargin + int(text_.widthOf(text_.rowStart(row), pos));
+  const int x = kMargin + int(text_.widthOf(text_.rowStart(row), pos) / kSubpixels);
   const int w = pos < text_.size() && text_.at(pos) != static_cast<unsigned char>(ConsoleText::kBreak)
-                    ? int(text_.widths()[text_.at(pos)])
+                    ? std::max(1, int(text_.widths()[text_.at(pos)]) / kSubpixels)
                     : 1;
   return QRect(x, int(row - top) * lineHeight(), w, lineHeight());
 }
@@ -391,11 +392,12 @@ void ConsolePane::paintEvent(QPaintEvent*) {
   const auto& runs = text_.runs();
   const ByteWidths& widths = text_.widths();
   const bool drawCaret = hasFocus() && !hasSelection();
+  const qreal sub = kSubpixels;
   for (std::size_t r = first; r < text_.rowCount() && r < first + rows; ++r) {
     const std::size_t start = text_.rowStart(r), end = text_.rowEnd(r);
     const QString shown = FromCp1251(text_.bytes(start, end));
     const int y = int(r - first) * lh;
-    int x = kMargin;
+    std::uint64_t x = 0;  // subpixels from the margin
     std::size_t pos = start;
     std::size_t run = runs.empty() ? 0 : text_.runIndexAt(pos);
     while (pos < end) {
@@ -405,24 +407,26 @@ void ConsolePane::paintEvent(QPaintEvent*) {
       const bool selected = pos >= selFrom && pos < selTo;
       if (selected) to = std::min(to, selTo);
       else if (selFrom > pos) to = std::min(to, selFrom);
-      int width = 0;
+      std::uint64_t width = 0;
       for (std::size_t i = pos; i < to; ++i) width += widths[text_.at(i)];
-      if (selected) p.fillRect(QRect(x, y, width, lh), highlight);
+      const qreal left = kMargin + qreal(x) / sub;
+      if (selected) p.fillRect(QRectF(left, y, qreal(width) / sub, lh), highlight);
       p.setPen(selected ? highlightText
                         : runs.empty() ? palette().color(QPalette::Text)
                                        : WinColour(runs[run].colour));
-      p.drawText(x, y + fm.ascent(), shown.mid(qsizetype(pos - start), qsizetype(to - pos)));
+      p.drawText(QPointF(left, y + fm.ascent()), shown.mid(qsizetype(pos - start), qsizetype(to - pos)));
       x += width;
       pos = to;
       if (run + 1 < runs.size() && pos >= runs[run + 1].start) ++run;
     }
+    const qreal right = kMargin + qreal(x) / sub;
     // A selected line break shows as a small block after the row.
     if (selTo > end && selFrom <= end && end < text_.size() &&
         text_.at(end) == static_cast<unsigned char>(ConsoleText::kBreak))
-      p.fillRect(QRect(x, y, fm.averageCharWidth() / 2 + 1, lh), highlight);
+      p.fillRect(QRectF(right, y, fm.averageCharWidth() / 2 + 1, lh), highlight);
     if (drawCaret && caret_ >= start && caret_ <= end && text_.rowOf(caret_) == r) {
-      const int cx = kMargin + int(text_.widthOf(start, caret_));
-      p.fillRect(QRect(cx, y, 1, lh), palette().color(QPalette::Text));
+      const qreal cx = kMargin + qreal(text_.widthOf(start, caret_)) / sub;
+      p.fillRect(QRectF(cx, y, 1, lh), palette().color(QPalette::Text));
     }
   }
 }
@@ -442,7 +446,7 @@ std::size_t ConsolePane::positionAt(const QPoint& pt) const {
   if (text_.size() == 0) return 0;
   const std::size_t row = topRow() + std::size_t(std::max(0, pt.y()) / lineHeight());
   if (row >= text_.rowCount()) return text_.size();
-  return positionInRow(row, std::uint64_t(std::max(0, pt.x() - kMargin)));
+  return positionInRow(row, std::uint64_t(std::max(0, pt.x() - kMargin)) * kSubpixels);
 }
 
 void ConsolePane::mousePressEvent(QMouseEvent* event) {

@@ -33,6 +33,10 @@ namespace kvl {
 class ConsolePane : public QAbstractScrollArea {
   Q_OBJECT
  public:
+  // The text's widths are kept in 1/kSubpixels of a pixel: characters are
+  // drawn at fractional positions, and rows are cut by what is drawn.
+  static constexpr int kSubpixels = 64;
+
   explicit ConsolePane(QWidget* parent = nullptr);
   ~ConsolePane() override;
 
@@ -117,7 +121,7 @@ class ConsolePane : public QAbstractScrollArea {
   ConsoleText text_;
   std::size_t anchor_ = 0;
   std::size_t caret_ = 0;
-  // x the caret keeps while it moves up and down, or -1.
+  // x the caret keeps while it moves up and down (in subpixels), or -1.
   std::int64_t preferredX_ = -1;
   bool following_ = true;
   // The scroll bar is being set by the pane itself, not by the engineer.
@@ -128,7 +132,7 @@ class ConsolePane : public QAbstractScrollArea {
   QTimer refresh_;
   std::size_t rowsShown_ = 1;      // rows when the pane last redrew for appends
   std::size_t announced_ = 0;      // text told to screen readers so far
-  int maxCharWidth_ = 1;
+  int maxCharWidth_ = 1;  // in subpixels
 
   QFrame* findBar_ = nullptr;
   QLineEdit* findEdit_ = nullptr;

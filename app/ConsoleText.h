@@ -22,7 +22,8 @@
 
 namespace kvl {
 
-// Width of each byte value as the view draws it, in pixels; at least 1.
+// Width of each byte value as the view draws it, in the view's units (the
+// pane counts 1/64 of a pixel); at least 1.
 using ByteWidths = std::array<std::uint16_t, 256>;
 
 class ConsoleText {

@@ -200,14 +200,16 @@ class ConsoleTest : public QObject {
     auto checkRows = [&]() -> std::size_t {
       const kvl::ConsoleText& t = pane->content();
       const auto widths = t.widths();
-      const int widest = *std::max_element(widths.begin(), widths.end());
-      const int room = pane->viewport()->width() - 6;  // inside the margins
+      // Widths in pixels; the pane keeps them in subpixels.
+      const double sub = kvl::ConsolePane::kSubpixels;
+      const double widest = *std::max_element(widths.begin(), widths.end()) / sub;
+      const double room = pane->viewport()->width() - 6;  // inside the margins
       const std::uint64_t lineWidth = 1000 * std::uint64_t(widths['x']);
       const std::size_t rows = std::size_t((lineWidth + t.rowWidth() - 1) / t.rowWidth());
       if (t.rowCount() != rows + 2)  // the long line, "OK", the empty last line
         problem = QString("%1 rows, not %2").arg(t.rowCount()).arg(rows + 2);
       for (std::size_t r = 0; r < rows && problem.isEmpty(); ++r) {
-        const int width = int(t.widthOf(t.rowStart(r), t.rowEnd(r)));
+        const double width = t.widthOf(t.rowStart(r), t.rowEnd(r)) / sub;
         if (width > room || (r + 1 < rows && width <= room - 2 * widest))
           problem = QString("row %1 is %2 wide in %3").arg(r).arg(width).arg(room);
       }
