@@ -253,6 +253,36 @@ class ConsoleTest : public QObject {
     QVERIFY(hexEdit && hexEdit->isVisible());
   }
 
+  // Shift with the arrows, Page and Home/End keys selects; the keys start
+  // from the top of the text (Ctrl+Home).
+  void keyboardSelection_data() {
+    QTest::addColumn<QList<int>>("keys");  // key | modifiers
+    QTest::addColumn<QString>("selected");
+    const int shift = int(Qt::ShiftModifier);
+    QTest::newRow("Shift+Right twice") << QList<int>{Qt::Key_Right | shift, Qt::Key_Right | shift} << "ab";
+    QTest::newRow("Shift+Down") << QList<int>{Qt::Key_Right, Qt::Key_Down | shift} << "bc\nd";
+    QTest::newRow("Shift+End") << QList<int>{Qt::Key_Right, Qt::Key_End | shift} << "bc";
+    QTest::newRow("Shift+Home back") << QList<int>{Qt::Key_Down, Qt::Key_Right, Qt::Key_Home | shift}
+                                     << "d";
+    QTest::newRow("Shift+PageDown") << QList<int>{Qt::Key_PageDown | shift} << "abc\ndef\n";
+    QTest::newRow("Ctrl+Shift+End") << QList<int>{Qt::Key_Down, Qt::Key_End | shift | int(Qt::ControlModifier)}
+                                    << "def\nghi";
+    QTest::newRow("a move drops the selection") << QList<int>{Qt::Key_Right | shift, Qt::Key_Right} << "";
+  }
+  void keyboardSelection() {
+    QFETCH(QList<int>, keys);
+    QFETCH(QString, selected);
+    w->main->show();
+    kvl::ConsolePane* pane = w->main->cRichEd;
+    w->main->AppendText(kNavy, "abc\r\ndef\r\nghi");
+    QTest::keyClick(pane, Qt::Key_Home, Qt::ControlModifier);
+    for (const int k : keys)
+      QTest::keyClick(pane, Qt::Key(k & ~int(Qt::KeyboardModifierMask)),
+                      Qt::KeyboardModifiers(k & int(Qt::KeyboardModifierMask)));
+    QCOMPARE(pane->selectedText(), selected);
+    QCOMPARE(pane->followsEnd(), selected.isEmpty());  // a selection holds the view
+  }
+
   void screenReadersReadThePane() {
     w->main->AppendText(kNavy, "OK\r\n\xCE\xCA");
     QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w->main->cRichEd);
