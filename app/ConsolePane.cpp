@@ -187,14 +187,13 @@ QFont ConsolePane::drawFont() const {
   return f;
 }
 
-int ConsolePane::lineHeight() const { return std::max(1, QFontMetrics(drawFont()).lineSpacing()); }
-
-int ConsolePane::pageRows() const { return std::max(1, viewport()->height() / lineHeight()); }
+int ConsolePane::pageRows() const { return std::max(1, viewport()->height() / lineHeight_); }
 
 std::size_t ConsolePane::topRow() const { return std::size_t(verticalScrollBar()->value()); }
 
 void ConsolePane::measureFont() {
   const QFontMetricsF fm(drawFont());
+  lineHeight_ = std::max(1, QFontMetrics(drawFont()).lineSpacing());
   ByteWidths widths{};
   maxCharWidth_ = 1;
   for (int b = 0; b < 256; ++b) {
@@ -222,7 +221,10 @@ void ConsolePane::relayout() {
     adjusting_ = false;
     rowsShown_ = text_.rowCount();
   } else {
+    adjusting_ = true;
     updateScrollBars();
+    if (following_) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    adjusting_ = false;
   }
   viewport()->update();
 }
@@ -329,7 +331,7 @@ void ConsolePane::ensureVisible(std::size_t pos) {
   const std::size_t row = text_.rowOf(pos);
   // Rows under the find bar do not count as shown.
   const int inset = findBar_ && findBar_->isVisible()
-                        ? (findBar_->height() + lineHeight() - 1) / lineHeight()
+                        ? (findBar_->height() + lineHeight_ - 1) / lineHeight_
                         : 0;
   const std::size_t page = std::size_t(std::max(1, pageRows() - inset));
   const std::size_t top = topRow() + std::size_t(inset);
@@ -376,14 +378,14 @@ QRect ConsolePane::characterRect(std::size_t pos) const {
   const int w = pos < text_.size() && text_.at(pos) != static_cast<unsigned char>(ConsoleText::kBreak)
                     ? std::max(1, int(text_.widths()[text_.at(pos)]) / kSubpixels)
                     : 1;
-  return QRect(x, int(row - top) * lineHeight(), w, lineHeight());
+  return QRect(x, int(row - top) * lineHeight_, w, lineHeight_);
 }
 
 void ConsolePane::paintEvent(QPaintEvent*) {
   QPainter p(viewport());
   p.setFont(drawFont());
   const QFontMetrics fm(drawFont());
-  const int lh = lineHeight();
+  const int lh = lineHeight_;
   const std::size_t first = topRow();
   const std::size_t rows = std::size_t(viewport()->height() / lh + 2);
   const std::size_t selFrom = selectionStart(), selTo = selectionEnd();
@@ -444,7 +446,7 @@ std::size_t ConsolePane::positionInRow(std::size_t row, std::uint64_t x) const {
 
 std::size_t ConsolePane::positionAt(const QPoint& pt) const {
   if (text_.size() == 0) return 0;
-  const std::size_t row = topRow() + std::size_t(std::max(0, pt.y()) / lineHeight());
+  const std::size_t row = topRow() + std::size_t(std::max(0, pt.y()) / lineHeight_);
   if (row >= text_.rowCount()) return text_.size();
   return positionInRow(row, std::uint64_t(std::max(0, pt.x() - kMargin)) * kSubpixels);
 }

@@ -111,7 +111,6 @@ class ConsolePane : public QAbstractScrollArea {
   void moveCaret(std::size_t pos, bool extend);
   void ensureVisible(std::size_t pos);
   std::size_t positionInRow(std::size_t row, std::uint64_t x) const;
-  int lineHeight() const;
   void buildFindBar();
   void placeFindBar();
   void closeFind();
@@ -133,6 +132,7 @@ class ConsolePane : public QAbstractScrollArea {
   std::size_t rowsShown_ = 1;      // rows when the pane last redrew for appends
   std::size_t announced_ = 0;      // text told to screen readers so far
   int maxCharWidth_ = 1;  // in subpixels
+  int lineHeight_ = 1;
 
   QFrame* findBar_ = nullptr;
   QLineEdit* findEdit_ = nullptr;

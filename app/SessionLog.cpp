@@ -61,7 +61,9 @@ bool SessionLog::open(const std::string& path, std::string_view header) {
       needBreak = last != '\n';
     ::close(peek);
   }
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  // Never waits: a pipe without a reader, or a device that holds back,
+  // is a failure of the log, not a stalled window.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
   if (fd_ < 0) return fail();
   if (needBreak && !write("\r\n")) return false;
   return write(header);
