@@ -1,73 +1,304 @@
 #include "app/ConsolePane.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
+#include <QFrame>
+#include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QToolButton>
 #include <algorithm>
+#include <climits>
 
+#include "core/Cp1251.h"
+#include "ui/QtText.h"
 #include "ui/WinColour.h"
 
 namespace kvl {
 namespace {
 
 constexpr int kMargin = 3;
+// Text told to screen readers per redraw, at most.
+constexpr std::size_t kAnnounceMax = 64 * 1024;
 
-QString Slice(const std::u16string& s, std::size_t from, std::size_t to) {
-  return QString(reinterpret_cast<const QChar*>(s.data() + from), qsizetype(to - from));
+int ClampInt(std::size_t v) { return v > std::size_t(INT_MAX) ? INT_MAX : int(v); }
+
+// The pane's text for screen readers: the whole text, the selection and the
+// caret, and where each character is drawn.
+class PaneAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
+ public:
+  explicit PaneAccessible(ConsolePane* pane) : QAccessibleWidget(pane, QAccessible::EditableText) {}
+
+  void* interface_cast(QAccessible::InterfaceType type) override {
+    if (type == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface*>(this);
+    return QAccessibleWidget::interface_cast(type);
+  }
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    s.readOnly = true;
+    s.multiLine = true;
+    s.selectableText = true;
+    return s;
+  }
+
+  void selection(int index, int* start, int* end) const override {
+    *start = *end = 0;
+    if (index == 0 && pane()->hasSelection()) {
+      *start = ClampInt(pane()->selectionStart());
+      *end = ClampInt(pane()->selectionEnd());
+    }
+  }
+  int selectionCount() const override { return pane()->hasSelection() ? 1 : 0; }
+  void addSelection(int start, int end) override { setSelection(0, start, end); }
+  void removeSelection(int) override {
+    pane()->setSelection(pane()->caretPosition(), pane()->caretPosition());
+  }
+  void setSelection(int, int start, int end) override {
+    pane()->setSelection(Clamp(start), Clamp(end));
+  }
+  int cursorPosition() const override { return ClampInt(pane()->caretPosition()); }
+  void setCursorPosition(int position) override {
+    pane()->setSelection(Clamp(position), Clamp(position));
+  }
+
+  QString text(int start, int end) const override {
+    return FromCp1251(pane()->content().bytes(Clamp(start), Clamp(end)));
+  }
+  using QAccessibleWidget::text;
+  int characterCount() const override { return ClampInt(pane()->content().size()); }
+
+  // Boundaries are found in the store itself: the default ones would decode
+  // the whole text for every question.
+  QString textAtOffset(int offset, QAccessible::TextBoundaryType type, int* start,
+                       int* end) const override {
+    const auto [s, e] = around(Clamp(offset), type);
+    *start = ClampInt(s);
+    *end = ClampInt(e);
+    return text(*start, *end);
+  }
+  QString textBeforeOffset(int offset, QAccessible::TextBoundaryType type, int* start,
+                           int* end) const override {
+    const std::size_t at = around(Clamp(offset), type).first;
+    if (at == 0) {
+      *start = *end = 0;
+      return {};
+    }
+    return textAtOffset(int(at - 1), type, start, end);
+  }
+  QString textAfterOffset(int offset, QAccessible::TextBoundaryType type, int* start,
+                          int* end) const override {
+    const std::size_t at = around(Clamp(offset), type).second;
+    if (at >= pane()->content().size()) {
+      *start = *end = characterCount();
+      return {};
+    }
+    return textAtOffset(int(at), type, start, end);
+  }
+
+  QRect characterRect(int offset) const override {
+    const QRect r = pane()->characterRect(Clamp(offset));
+    if (r.isNull()) return r;
+    return QRect(pane()->viewport()->mapToGlobal(r.topLeft()), r.size());
+  }
+  int offsetAtPoint(const QPoint& point) const override {
+    return ClampInt(pane()->positionAt(pane()->viewport()->mapFromGlobal(point)));
+  }
+  void scrollToSubstring(int start, int end) override {
+    pane()->scrollToPosition(Clamp(end));
+    pane()->scrollToPosition(Clamp(start));
+  }
+  QString attributes(int offset, int* start, int* end) const override {
+    *start = *end = offset;
+    return {};
+  }
+
+ private:
+  ConsolePane* pane() const { return static_cast<ConsolePane*>(widget()); }
+  std::size_t Clamp(int v) const {
+    return std::min(std::size_t(std::max(v, 0)), pane()->content().size());
+  }
+  std::pair<std::size_t, std::size_t> around(std::size_t pos,
+                                             QAccessible::TextBoundaryType type) const {
+    const ConsoleText& t = pane()->content();
+    switch (type) {
+      case QAccessible::CharBoundary:
+        return {pos, std::min(pos + 1, t.size())};
+      case QAccessible::WordBoundary: {
+        const ConsoleText::Range w = t.wordAt(pos);
+        if (w.start != w.end) return {w.start, w.end};
+        return {pos, std::min(pos + 1, t.size())};
+      }
+      case QAccessible::NoBoundary:
+        return {0, t.size()};
+      default: {  // a line with its break; sentences and paragraphs alike
+        const std::size_t line = t.lineOf(pos);
+        const std::size_t end = t.lineEnd(line);
+        return {t.lineStart(line), end < t.size() ? end + 1 : end};
+      }
+    }
+  }
+};
+
+QAccessibleInterface* PaneAccessibleFactory(const QString& className, QObject* object) {
+  if (className == QLatin1String("kvl::ConsolePane") && object && object->isWidgetType())
+    return new PaneAccessible(static_cast<ConsolePane*>(object));
+  return nullptr;
 }
 
 }  // namespace
 
 ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
+  static const bool factoryInstalled = [] {
+    QAccessible::installFactory(PaneAccessibleFactory);
+    return true;
+  }();
+  (void)factoryInstalled;
   setFocusPolicy(Qt::StrongFocus);
   setContextMenuPolicy(Qt::CustomContextMenu);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   viewport()->setCursor(Qt::IBeamCursor);
   refresh_.setSingleShot(true);
   refresh_.setInterval(25);
   connect(&refresh_, &QTimer::timeout, this, &ConsolePane::refresh);
+  connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+    if (!adjusting_) updateFollowing();
+  });
   setFrameShape(QFrame::StyledPanel);
-  updateScrollBars();
+  measureFont();
+  relayout();
 }
 
-int ConsolePane::lineHeight() const { return fontMetrics().lineSpacing(); }
+ConsolePane::~ConsolePane() = default;
 
-void ConsolePane::appendRun(std::uint32_t colour, std::string_view bytes) {
-  text_.append(colour, bytes);
-  anchor_ = caret_ = text_.size();
-  followEnd_ = true;
+QFont ConsolePane::drawFont() const {
+  // Each character is drawn with its own advance, so that the widths the
+  // rows are cut by are the widths drawn.
+  QFont f = font();
+  f.setKerning(false);
+  f.setStyleStrategy(QFont::StyleStrategy(f.styleStrategy() | QFont::PreferNoShaping));
+  return f;
+}
+
+int ConsolePane::pageRows() const { return std::max(1, viewport()->height() / lineHeight_); }
+
+std::size_t ConsolePane::topRow() const { return std::size_t(verticalScrollBar()->value()); }
+
+void ConsolePane::measureFont() {
+  const QFontMetricsF fm(drawFont());
+  lineHeight_ = std::max(1, QFontMetrics(drawFont()).lineSpacing());
+  ByteWidths widths{};
+  maxCharWidth_ = 1;
+  for (int b = 0; b < 256; ++b) {
+    const qreal advance =
+        b == ConsoleText::kBreak ? 0 : fm.horizontalAdvance(QChar(Cp1251ToUnicode(static_cast<unsigned char>(b))));
+    widths[size_t(b)] = std::uint16_t(std::clamp(qRound(advance * kSubpixels), 1, 0xFFFF));
+    maxCharWidth_ = std::max(maxCharWidth_, int(widths[size_t(b)]));
+  }
+  text_.setWidths(widths);
+}
+
+void ConsolePane::relayout() {
+  // Rows are cut so that a row never runs past the right margin.
+  const int avail = std::max(1, viewport()->width() - 2 * kMargin) * kSubpixels;
+  const std::uint64_t rowWidth = std::uint64_t(std::max(1, avail - maxCharWidth_ + 1));
+  if (rowWidth != text_.rowWidth()) {
+    // The row at the top keeps its text at the top, unless the pane follows
+    // its end.
+    const std::size_t topPos = text_.rowStart(topRow());
+    text_.setRowWidth(rowWidth);
+    adjusting_ = true;
+    updateScrollBars();
+    verticalScrollBar()->setValue(following_ ? verticalScrollBar()->maximum()
+                                             : ClampInt(text_.rowOf(topPos)));
+    adjusting_ = false;
+    rowsShown_ = text_.rowCount();
+  } else {
+    adjusting_ = true;
+    updateScrollBars();
+    if (following_) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    adjusting_ = false;
+  }
+  viewport()->update();
+}
+
+void ConsolePane::updateScrollBars() {
+  const int page = pageRows();
+  QScrollBar* v = verticalScrollBar();
+  const bool wasAdjusting = adjusting_;
+  adjusting_ = true;
+  v->setPageStep(page);
+  v->setSingleStep(1);
+  v->setRange(0, std::max(0, ClampInt(text_.rowCount()) - page));
+  adjusting_ = wasAdjusting;
+}
+
+void ConsolePane::appendRun(std::uint32_t colour, std::string_view bytes, std::string* shownCrlf) {
+  text_.append(colour, bytes, shownCrlf);
+  if (following_) anchor_ = caret_ = text_.size();
   if (!refresh_.isActive()) refresh_.start();
 }
 
 void ConsolePane::refresh() {
+  QScrollBar* v = verticalScrollBar();
+  adjusting_ = true;
   updateScrollBars();
-  if (followEnd_) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
-  followEnd_ = false;
-  viewport()->update();
+  if (following_) v->setValue(v->maximum());
+  adjusting_ = false;
+  // Held away from the end, the pane redraws only when rows on screen grew.
+  const std::size_t rows = text_.rowCount();
+  if (following_ || topRow() + std::size_t(pageRows()) + 1 >= rowsShown_) viewport()->update();
+  rowsShown_ = rows;
+  if (QAccessible::isActive() && announced_ < text_.size()) {
+    announced_ = std::max(announced_, text_.size() > kAnnounceMax ? text_.size() - kAnnounceMax : 0);
+    QAccessibleTextInsertEvent inserted(this, ClampInt(announced_),
+                                        FromCp1251(text_.bytes(announced_, text_.size())));
+    QAccessible::updateAccessibility(&inserted);
+  }
+  announced_ = text_.size();
 }
 
 void ConsolePane::clearPane() {
   text_.clear();
   anchor_ = caret_ = 0;
-  followEnd_ = false;
+  preferredX_ = -1;
+  following_ = true;
   refresh_.stop();
+  rowsShown_ = 1;
+  announced_ = 0;
   updateScrollBars();
   viewport()->update();
 }
 
-QString ConsolePane::toPlainText() const { return Slice(text_.text(), 0, text_.size()); }
+QString ConsolePane::toPlainText() const { return FromCp1251(text_.bytes(0, text_.size())); }
 
 QString ConsolePane::selectedText() const {
-  return Slice(text_.text(), std::min(anchor_, caret_), std::max(anchor_, caret_));
+  return FromCp1251(text_.bytes(selectionStart(), selectionEnd()));
 }
 
 void ConsolePane::selectAll() {
   anchor_ = 0;
   caret_ = text_.size();
+  selectionChanged();
+  updateFollowing();
+  viewport()->update();
+}
+
+void ConsolePane::setSelection(std::size_t anchor, std::size_t caret) {
+  anchor_ = std::min(anchor, text_.size());
+  caret_ = std::min(caret, text_.size());
+  preferredX_ = -1;
+  ensureVisible(anchor_);
+  ensureVisible(caret_);
+  selectionChanged();
+  updateFollowing();
   viewport()->update();
 }
 
@@ -75,47 +306,100 @@ void ConsolePane::copy() const {
   if (hasSelection()) QApplication::clipboard()->setText(selectedText());
 }
 
-void ConsolePane::updateScrollBars() {
-  const int page = std::max(1, viewport()->height() / lineHeight());
+void ConsolePane::setPrimarySelection() const {
+  QClipboard* clipboard = QApplication::clipboard();
+  if (hasSelection() && clipboard->supportsSelection())
+    clipboard->setText(selectedText(), QClipboard::Selection);
+}
+
+void ConsolePane::selectionChanged() {
+  if (!QAccessible::isActive()) return;
+  QAccessibleTextSelectionEvent event(this, ClampInt(selectionStart()),
+                                            ClampInt(selectionEnd()));
+  event.setCursorPosition(ClampInt(caret_));
+  QAccessible::updateAccessibility(&event);
+}
+
+void ConsolePane::updateFollowing() {
   QScrollBar* v = verticalScrollBar();
-  v->setPageStep(page);
-  v->setSingleStep(1);
-  v->setRange(0, std::max(0, int(text_.rowCount()) - page));
-  // The widest row, measured generously: rows are only measured when drawn.
-  const int wide = int(text_.widestRow()) * fontMetrics().averageCharWidth() * 5 / 4 + 2 * kMargin;
-  QScrollBar* h = horizontalScrollBar();
-  h->setPageStep(viewport()->width());
-  h->setSingleStep(fontMetrics().averageCharWidth() * 4);
-  h->setRange(0, std::max(0, wide - viewport()->width()));
+  following_ = !hasSelection() && !mouseSelecting_ && v->value() >= v->maximum();
+}
+
+void ConsolePane::ensureVisible(std::size_t pos) {
+  updateScrollBars();
+  QScrollBar* v = verticalScrollBar();
+  const std::size_t row = text_.rowOf(pos);
+  // Rows under the find bar do not count as shown.
+  const int inset = findBar_ && findBar_->isVisible()
+                        ? (findBar_->height() + lineHeight_ - 1) / lineHeight_
+                        : 0;
+  const std::size_t page = std::size_t(std::max(1, pageRows() - inset));
+  const std::size_t top = topRow() + std::size_t(inset);
+  if (row < top)
+    v->setValue(ClampInt(row > std::size_t(inset) ? row - std::size_t(inset) : 0));
+  else if (row >= top + page)
+    v->setValue(ClampInt(row - page + 1 - std::size_t(inset)));
+}
+
+void ConsolePane::scrollToPosition(std::size_t pos) {
+  ensureVisible(std::min(pos, text_.size()));
+  updateFollowing();
 }
 
 void ConsolePane::resizeEvent(QResizeEvent* event) {
   QAbstractScrollArea::resizeEvent(event);
-  const bool atEnd = verticalScrollBar()->value() == verticalScrollBar()->maximum();
-  updateScrollBars();
-  if (atEnd) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+  relayout();
+  placeFindBar();
 }
 
 void ConsolePane::changeEvent(QEvent* event) {
   QAbstractScrollArea::changeEvent(event);
-  if (event->type() == QEvent::FontChange) updateScrollBars();
+  if (event->type() == QEvent::FontChange) {
+    measureFont();
+    relayout();
+  }
+}
+
+void ConsolePane::focusInEvent(QFocusEvent*) {
+  // Only the caret shows the focus: the received text is not drawn again.
+  viewport()->update(characterRect(caret_).adjusted(-2, 0, 2, 0));
+}
+
+void ConsolePane::focusOutEvent(QFocusEvent*) {
+  viewport()->update(characterRect(caret_).adjusted(-2, 0, 2, 0));
+}
+
+QRect ConsolePane::characterRect(std::size_t pos) const {
+  pos = std::min(pos, text_.size());
+  const std::size_t row = text_.rowOf(pos);
+  const std::size_t top = topRow();
+  if (row < top || row > top + std::size_t(pageRows())) return {};
+  const int x = kMargin + int(text_.widthOf(text_.rowStart(row), pos) / kSubpixels);
+  const int w = pos < text_.size() && text_.at(pos) != static_cast<unsigned char>(ConsoleText::kBreak)
+                    ? std::max(1, int(text_.widths()[text_.at(pos)]) / kSubpixels)
+                    : 1;
+  return QRect(x, int(row - top) * lineHeight_, w, lineHeight_);
 }
 
 void ConsolePane::paintEvent(QPaintEvent*) {
   QPainter p(viewport());
-  const QFontMetrics fm = fontMetrics();
-  const int lh = lineHeight();
-  const std::size_t first = std::size_t(verticalScrollBar()->value());
+  p.setFont(drawFont());
+  const QFontMetrics fm(drawFont());
+  const int lh = lineHeight_;
+  const std::size_t first = topRow();
   const std::size_t rows = std::size_t(viewport()->height() / lh + 2);
-  const std::size_t selFrom = std::min(anchor_, caret_), selTo = std::max(anchor_, caret_);
+  const std::size_t selFrom = selectionStart(), selTo = selectionEnd();
   const QColor highlight = palette().color(QPalette::Highlight);
   const QColor highlightText = palette().color(QPalette::HighlightedText);
   const auto& runs = text_.runs();
-  const std::u16string& s = text_.text();
+  const ByteWidths& widths = text_.widths();
+  const bool drawCaret = hasFocus() && !hasSelection();
+  const qreal sub = kSubpixels;
   for (std::size_t r = first; r < text_.rowCount() && r < first + rows; ++r) {
     const std::size_t start = text_.rowStart(r), end = text_.rowEnd(r);
+    const QString shown = FromCp1251(text_.bytes(start, end));
     const int y = int(r - first) * lh;
-    int x = kMargin - horizontalScrollBar()->value();
+    std::uint64_t x = 0;  // subpixels from the margin
     std::size_t pos = start;
     std::size_t run = runs.empty() ? 0 : text_.runIndexAt(pos);
     while (pos < end) {
@@ -125,37 +409,46 @@ void ConsolePane::paintEvent(QPaintEvent*) {
       const bool selected = pos >= selFrom && pos < selTo;
       if (selected) to = std::min(to, selTo);
       else if (selFrom > pos) to = std::min(to, selFrom);
-      const QString piece = Slice(s, pos, to);
-      const int width = fm.horizontalAdvance(piece);
-      if (x + width >= 0 && x < viewport()->width()) {
-        if (selected) p.fillRect(QRect(x, y, width, lh), highlight);
-        p.setPen(selected ? highlightText : runs.empty() ? palette().color(QPalette::Text)
-                                                         : WinColour(runs[run].colour));
-        p.drawText(x, y + fm.ascent(), piece);
-      }
+      std::uint64_t width = 0;
+      for (std::size_t i = pos; i < to; ++i) width += widths[text_.at(i)];
+      const qreal left = kMargin + qreal(x) / sub;
+      if (selected) p.fillRect(QRectF(left, y, qreal(width) / sub, lh), highlight);
+      p.setPen(selected ? highlightText
+                        : runs.empty() ? palette().color(QPalette::Text)
+                                       : WinColour(runs[run].colour));
+      p.drawText(QPointF(left, y + fm.ascent()), shown.mid(qsizetype(pos - start), qsizetype(to - pos)));
       x += width;
       pos = to;
       if (run + 1 < runs.size() && pos >= runs[run + 1].start) ++run;
     }
+    const qreal right = kMargin + qreal(x) / sub;
     // A selected line break shows as a small block after the row.
-    if (selTo > end && selFrom <= end && end < s.size())
-      p.fillRect(QRect(x, y, fm.averageCharWidth() / 2 + 1, lh), highlight);
+    if (selTo > end && selFrom <= end && end < text_.size() &&
+        text_.at(end) == static_cast<unsigned char>(ConsoleText::kBreak))
+      p.fillRect(QRectF(right, y, fm.averageCharWidth() / 2 + 1, lh), highlight);
+    if (drawCaret && caret_ >= start && caret_ <= end && text_.rowOf(caret_) == r) {
+      const qreal cx = kMargin + qreal(text_.widthOf(start, caret_)) / sub;
+      p.fillRect(QRectF(cx, y, 1, lh), palette().color(QPalette::Text));
+    }
   }
+}
+
+std::size_t ConsolePane::positionInRow(std::size_t row, std::uint64_t x) const {
+  const std::size_t start = text_.rowStart(row), end = text_.rowEnd(row);
+  std::uint64_t cur = 0;
+  for (std::size_t i = start; i < end; ++i) {
+    const std::uint64_t w = text_.widths()[text_.at(i)];
+    if (x < cur + w / 2) return i;
+    cur += w;
+  }
+  return end;
 }
 
 std::size_t ConsolePane::positionAt(const QPoint& pt) const {
   if (text_.size() == 0) return 0;
-  const long row = long(verticalScrollBar()->value()) + std::max(0, pt.y()) / lineHeight();
-  if (row >= long(text_.rowCount())) return text_.size();
-  const std::size_t start = text_.rowStart(std::size_t(row)), end = text_.rowEnd(std::size_t(row));
-  const QFontMetrics fm = fontMetrics();
-  int x = kMargin - horizontalScrollBar()->value();
-  for (std::size_t i = start; i < end; ++i) {
-    const int w = fm.horizontalAdvance(QChar(text_.text()[i]));
-    if (pt.x() < x + w / 2) return i;
-    x += w;
-  }
-  return end;
+  const std::size_t row = topRow() + std::size_t(std::max(0, pt.y()) / lineHeight_);
+  if (row >= text_.rowCount()) return text_.size();
+  return positionInRow(row, std::uint64_t(std::max(0, pt.x() - kMargin)) * kSubpixels);
 }
 
 void ConsolePane::mousePressEvent(QMouseEvent* event) {
@@ -163,6 +456,11 @@ void ConsolePane::mousePressEvent(QMouseEvent* event) {
   const std::size_t pos = positionAt(event->position().toPoint());
   caret_ = pos;
   if (!(event->modifiers() & Qt::ShiftModifier)) anchor_ = pos;
+  preferredX_ = -1;
+  // While the button is down, appends leave the caret where it is.
+  mouseSelecting_ = true;
+  following_ = false;
+  selectionChanged();
   viewport()->update();
 }
 
@@ -172,36 +470,224 @@ void ConsolePane::mouseMoveEvent(QMouseEvent* event) {
   if (pt.y() < 0) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
   if (pt.y() > viewport()->height()) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
   caret_ = positionAt(pt);
+  selectionChanged();
   viewport()->update();
 }
 
+void ConsolePane::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseReleaseEvent(event);
+  mouseSelecting_ = false;
+  setPrimarySelection();
+  updateFollowing();
+}
+
 void ConsolePane::mouseDoubleClickEvent(QMouseEvent* event) {
-  const std::size_t pos = positionAt(event->position().toPoint());
-  const std::u16string& s = text_.text();
-  auto wordChar = [&](std::size_t i) { return QChar(s[i]).isLetterOrNumber() || s[i] == u'_'; };
-  std::size_t from = pos, to = pos;
-  while (from > 0 && wordChar(from - 1)) --from;
-  while (to < s.size() && wordChar(to)) ++to;
-  anchor_ = from;
-  caret_ = to;
+  const ConsoleText::Range word = text_.wordAt(positionAt(event->position().toPoint()));
+  anchor_ = word.start;
+  caret_ = word.end;
+  mouseSelecting_ = true;  // until the button is released
+  following_ = false;
+  selectionChanged();
+  viewport()->update();
+}
+
+void ConsolePane::moveCaret(std::size_t pos, bool extend) {
+  caret_ = std::min(pos, text_.size());
+  if (!extend) anchor_ = caret_;
+  ensureVisible(caret_);
+  selectionChanged();
+  updateFollowing();
   viewport()->update();
 }
 
 void ConsolePane::keyPressEvent(QKeyEvent* event) {
   if (event->matches(QKeySequence::Copy)) return copy();
   if (event->matches(QKeySequence::SelectAll)) return selectAll();
-  QScrollBar* v = verticalScrollBar();
-  switch (event->key()) {
-    case Qt::Key_Home:
-      if (event->modifiers() & Qt::ControlModifier) return v->setValue(0);
-      break;
-    case Qt::Key_End:
-      if (event->modifiers() & Qt::ControlModifier) return v->setValue(v->maximum());
-      break;
-    default:
-      break;
+  if (event->matches(QKeySequence::Find)) return openFind();
+  if (event->matches(QKeySequence::FindNext) || event->matches(QKeySequence::FindPrevious)) {
+    if (!findEdit_ || findEdit_->text().isEmpty()) return openFind();
+    findNext(event->matches(QKeySequence::FindNext));
+    return;
+  }
+  if (event->key() == Qt::Key_Escape && findBar_ && findBar_->isVisible()) return closeFind();
+
+  const std::size_t row = text_.rowOf(caret_);
+  // Up and down keep the x the caret had when the vertical moves began.
+  auto rowMove = [&](long rows) {
+    if (preferredX_ < 0) preferredX_ = std::int64_t(text_.widthOf(text_.rowStart(row), caret_));
+    const long target = std::clamp(long(row) + rows, 0L, long(text_.rowCount()) - 1);
+    return positionInRow(std::size_t(target), std::uint64_t(preferredX_));
+  };
+  auto wordEnd = [&] {
+    std::size_t p = caret_;
+    while (p < text_.size() && !Cp1251IsWordByte(text_.at(p))) ++p;
+    while (p < text_.size() && Cp1251IsWordByte(text_.at(p))) ++p;
+    return p;
+  };
+  auto wordStart = [&] {
+    std::size_t p = caret_;
+    while (p > 0 && !Cp1251IsWordByte(text_.at(p - 1))) --p;
+    while (p > 0 && Cp1251IsWordByte(text_.at(p - 1))) --p;
+    return p;
+  };
+  struct Move {
+    QKeySequence::StandardKey move, select;
+    bool vertical;
+  };
+  const Move moves[] = {
+      {QKeySequence::MoveToNextChar, QKeySequence::SelectNextChar, false},
+      {QKeySequence::MoveToPreviousChar, QKeySequence::SelectPreviousChar, false},
+      {QKeySequence::MoveToNextWord, QKeySequence::SelectNextWord, false},
+      {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord, false},
+      {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine, true},
+      {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine, true},
+      {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage, true},
+      {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage, true},
+      {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine, false},
+      {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine, false},
+      {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument, false},
+      {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, false},
+  };
+  for (const Move& m : moves) {
+    const bool extend = event->matches(m.select);
+    if (!extend && !event->matches(m.move)) continue;
+    if (!m.vertical) preferredX_ = -1;
+    const long page = pageRows();
+    std::size_t target = caret_;
+    switch (m.move) {
+      case QKeySequence::MoveToNextChar: target = std::min(caret_ + 1, text_.size()); break;
+      case QKeySequence::MoveToPreviousChar: target = caret_ > 0 ? caret_ - 1 : 0; break;
+      case QKeySequence::MoveToNextWord: target = wordEnd(); break;
+      case QKeySequence::MoveToPreviousWord: target = wordStart(); break;
+      case QKeySequence::MoveToNextLine: target = rowMove(1); break;
+      case QKeySequence::MoveToPreviousLine: target = rowMove(-1); break;
+      case QKeySequence::MoveToNextPage:
+        verticalScrollBar()->setValue(verticalScrollBar()->value() + int(page));
+        target = rowMove(page);
+        break;
+      case QKeySequence::MoveToPreviousPage:
+        verticalScrollBar()->setValue(verticalScrollBar()->value() - int(page));
+        target = rowMove(-page);
+        break;
+      case QKeySequence::MoveToStartOfLine: target = text_.rowStart(row); break;
+      case QKeySequence::MoveToEndOfLine: target = text_.rowEnd(row); break;
+      case QKeySequence::MoveToStartOfDocument: target = 0; break;
+      case QKeySequence::MoveToEndOfDocument: target = text_.size(); break;
+      default: break;
+    }
+    return moveCaret(target, extend);
   }
   QAbstractScrollArea::keyPressEvent(event);
+}
+
+void ConsolePane::buildFindBar() {
+  findBar_ = new QFrame(this);
+  findBar_->setObjectName(QStringLiteral("findBar"));
+  findBar_->setFrameShape(QFrame::StyledPanel);
+  findBar_->setAutoFillBackground(true);
+  findBar_->setFont(QApplication::font());
+  auto* row = new QHBoxLayout(findBar_);
+  row->setContentsMargins(3, 2, 3, 2);
+  row->setSpacing(3);
+  findEdit_ = new QLineEdit(findBar_);
+  findEdit_->setObjectName(QStringLiteral("findEdit"));
+  findEdit_->setPlaceholderText(QStringLiteral("Find"));
+  findEdit_->installEventFilter(this);
+  auto button = [&](const char* name, const QString& caption, const QString& hint) {
+    auto* b = new QToolButton(findBar_);
+    b->setObjectName(QLatin1String(name));
+    b->setText(caption);
+    b->setToolTip(hint);
+    b->setAutoRaise(true);
+    b->setFocusPolicy(Qt::NoFocus);
+    return b;
+  };
+  QToolButton* previous = button("findPrevious", QStringLiteral("\u25B2"), QStringLiteral("Previous match (Shift+F3)"));
+  QToolButton* next = button("findNext", QStringLiteral("\u25BC"), QStringLiteral("Next match (Enter, F3)"));
+  findCase_ = new QCheckBox(QStringLiteral("Match case"), findBar_);
+  findCase_->setObjectName(QStringLiteral("findCase"));
+  findCase_->setFocusPolicy(Qt::NoFocus);
+  findStatus_ = new QLabel(findBar_);
+  findStatus_->setObjectName(QStringLiteral("findStatus"));
+  findStatus_->setTextFormat(Qt::PlainText);
+  QToolButton* close = button("findClose", QStringLiteral("\u2715"), QStringLiteral("Close (Esc)"));
+  row->addWidget(findEdit_, 1);
+  row->addWidget(previous);
+  row->addWidget(next);
+  row->addWidget(findCase_);
+  row->addWidget(findStatus_);
+  row->addWidget(close);
+  connect(previous, &QToolButton::clicked, this, [this] { findNext(false); });
+  connect(next, &QToolButton::clicked, this, [this] { findNext(true); });
+  connect(close, &QToolButton::clicked, this, &ConsolePane::closeFind);
+  connect(findEdit_, &QLineEdit::textEdited, findStatus_, &QLabel::clear);
+  findBar_->hide();
+}
+
+void ConsolePane::placeFindBar() {
+  if (!findBar_) return;
+  const QRect area = viewport()->geometry();
+  const int width = std::min(area.width(), std::max(findBar_->sizeHint().width(), 340));
+  findBar_->setGeometry(area.right() + 1 - width, area.top(), width, findBar_->sizeHint().height());
+}
+
+void ConsolePane::openFind() {
+  if (!findBar_) buildFindBar();
+  placeFindBar();
+  findBar_->show();
+  findBar_->raise();
+  findEdit_->setFocus(Qt::ShortcutFocusReason);
+  findEdit_->selectAll();
+}
+
+void ConsolePane::closeFind() {
+  if (!findBar_) return;
+  findBar_->hide();
+  setFocus(Qt::OtherFocusReason);
+}
+
+bool ConsolePane::findNext(bool forward) {
+  const QString query = findEdit_ ? findEdit_->text() : QString();
+  if (query.isEmpty()) return false;
+  const std::string needle = ToCp1251(query);
+  std::optional<ConsoleText::Range> match;
+  bool wrapped = false;
+  // A character that Windows-1251 lacks cannot stand in the pane.
+  if (FromCp1251(needle) == query) {
+    const bool matchCase = findCase_->isChecked();
+    match = text_.find(needle, forward ? selectionEnd() : selectionStart(), forward, matchCase);
+    if (!match) {
+      match = text_.find(needle, forward ? 0 : text_.size(), forward, matchCase);
+      wrapped = match.has_value();
+    }
+  }
+  if (!match) {
+    findStatus_->setText(QStringLiteral("Not found"));
+    return false;
+  }
+  findStatus_->setText(wrapped ? (forward ? QStringLiteral("From the top") : QStringLiteral("From the end"))
+                               : QString());
+  setSelection(match->start, match->end);
+  return true;
+}
+
+bool ConsolePane::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == findEdit_ && event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+      findNext(!(key->modifiers() & Qt::ShiftModifier));
+      return true;
+    }
+    if (key->matches(QKeySequence::FindNext) || key->matches(QKeySequence::FindPrevious)) {
+      findNext(key->matches(QKeySequence::FindNext));
+      return true;
+    }
+    if (key->key() == Qt::Key_Escape) {
+      closeFind();
+      return true;
+    }
+  }
+  return QAbstractScrollArea::eventFilter(watched, event);
 }
 
 }  // namespace kvl

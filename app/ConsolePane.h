@@ -1,34 +1,65 @@
-// One console pane: a read-only view of a ConsoleText that draws only the
-// rows on screen, so that it stays fast however much the device has sent.
-// The engineer can select (mouse, Ctrl+A), copy (Ctrl+C) and scroll.
+// One console pane: a read-only view of a ConsoleText that wraps its lines
+// at the pane's width and draws only the rows on screen, so that it stays
+// fast however much the device has sent.
+//
+// The pane follows its end while the engineer leaves it there: appends show
+// the new end. Scrolled away from the end, or holding a selection, the view
+// and the selection stay put while text keeps arriving; scrolling back to
+// the end (or Ctrl+End) follows again.
+//
+// The engineer selects with the mouse or the keyboard (Shift with the
+// arrows, Page keys, Home/End; Ctrl+A), copies (Ctrl+C; a mouse selection
+// also becomes the X11 primary selection) and finds text (Ctrl+F opens the
+// find bar; Enter or F3 finds the next match, Shift+F3 the previous, Esc
+// closes the bar). Screen readers read the pane through its accessible text
+// interface.
 #pragma once
 
 #include <QAbstractScrollArea>
 #include <QTimer>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "app/ConsoleText.h"
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
 
 namespace kvl {
 
 class ConsolePane : public QAbstractScrollArea {
   Q_OBJECT
  public:
-  explicit ConsolePane(QWidget* parent = nullptr);
+  // The text's widths are kept in 1/kSubpixels of a pixel: characters are
+  // drawn at fractional positions, and rows are cut by what is drawn.
+  static constexpr int kSubpixels = 64;
 
-  // Appends Windows-1251 text at the end in the given colour, as plain text,
-  // and shows the end (the caret stands there with nothing selected).
-  void appendRun(std::uint32_t colour, std::string_view bytes);
-  // Empties the pane.
+  explicit ConsolePane(QWidget* parent = nullptr);
+  ~ConsolePane() override;
+
+  // Appends Windows-1251 text at the end in the given colour, as plain text.
+  // While the pane follows its end, the caret goes to the new end with
+  // nothing selected and the end is shown. When shownCrlf is given, what
+  // the pane shows of the text is appended to it, line breaks as CR LF.
+  void appendRun(std::uint32_t colour, std::string_view bytes, std::string* shownCrlf = nullptr);
+  // Empties the pane; it follows its end again.
   void clearPane();
 
   const ConsoleText& content() const { return text_; }
   QString toPlainText() const;
 
   bool hasSelection() const { return anchor_ != caret_; }
+  std::size_t selectionStart() const { return std::min(anchor_, caret_); }
+  std::size_t selectionEnd() const { return std::max(anchor_, caret_); }
+  std::size_t caretPosition() const { return caret_; }
   QString selectedText() const;
   void selectAll();
+  // Selects [anchor, caret) (or puts the caret at caret when they are
+  // equal) and scrolls the caret into view.
+  void setSelection(std::size_t anchor, std::size_t caret);
   void copy() const;
   // The pane is read-only: nothing to undo, cut, paste or delete.
   bool isReadOnly() const { return true; }
@@ -36,28 +67,77 @@ class ConsolePane : public QAbstractScrollArea {
   void cut() {}
   void paste() {}
 
+  // Whether appends show the new end: the view stands at the end and
+  // nothing is selected.
+  bool followsEnd() const { return following_; }
+  // The row shown at the top of the pane.
+  std::size_t topRow() const;
+  // Rows that fit in the pane.
+  int pageRows() const;
+
+  // Opens the find bar (its field gets the focus, its text selected).
+  void openFind();
+  // Finds the find bar's text after the selection (forward) or before it,
+  // starting again at the other end of the text when nothing is left; the
+  // match is selected and scrolled into view. False when there is none.
+  bool findNext(bool forward);
+
+  // Where the caret or a character is drawn, in viewport coordinates (for
+  // the accessible interface).
+  QRect characterRect(std::size_t pos) const;
+  std::size_t positionAt(const QPoint& viewportPoint) const;
+  void scrollToPosition(std::size_t pos);
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
   void changeEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  QFont drawFont() const;
+  void measureFont();
+  void relayout();
   void updateScrollBars();
   void refresh();
-  std::size_t positionAt(const QPoint& viewportPoint) const;
-  int lineHeight() const;
+  void updateFollowing();
+  void moveCaret(std::size_t pos, bool extend);
+  void ensureVisible(std::size_t pos);
+  std::size_t positionInRow(std::size_t row, std::uint64_t x) const;
+  void buildFindBar();
+  void placeFindBar();
+  void closeFind();
+  void setPrimarySelection() const;
+  void selectionChanged();
 
   ConsoleText text_;
   std::size_t anchor_ = 0;
   std::size_t caret_ = 0;
+  // x the caret keeps while it moves up and down (in subpixels), or -1.
+  std::int64_t preferredX_ = -1;
+  bool following_ = true;
+  // The scroll bar is being set by the pane itself, not by the engineer.
+  bool adjusting_ = false;
+  bool mouseSelecting_ = false;
   // Appends are shown at most every few milliseconds: a device that floods
   // the line costs one redraw per interval, not one per received block.
   QTimer refresh_;
-  bool followEnd_ = false;
+  std::size_t rowsShown_ = 1;      // rows when the pane last redrew for appends
+  std::size_t announced_ = 0;      // text told to screen readers so far
+  int maxCharWidth_ = 1;  // in subpixels
+  int lineHeight_ = 1;
+
+  QFrame* findBar_ = nullptr;
+  QLineEdit* findEdit_ = nullptr;
+  QCheckBox* findCase_ = nullptr;
+  QLabel* findStatus_ = nullptr;
 };
 
 }  // namespace kvl

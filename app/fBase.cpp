@@ -519,6 +519,8 @@ void TBaseform::buildCommandLineGroup() {
   ChBxLF1->setChecked(true);
   BtnSendCmd = Make<QPushButton>(g, "BtnSendCmd", QStringLiteral("Send"));
   BtnSendCmd->setGeometry(250, y, 74, 24);
+  // Enter sends a line, Up and Down bring back the lines sent before.
+  for (int n = 1; n <= 5; ++n) EdCmdLn[size_t(n)]->installEventFilter(this);
 }
 
 void TBaseform::buildControlSets() {
@@ -597,6 +599,9 @@ void TBaseform::buildPopupMenu() {
   itemDelete = item("itemDelete", "Delete", false, "Удалить выделенный текст");
   N7 = separator("N7");
   itemSelectAll = item("itemSelectAll", "Select All", true, "Выделить весь текст");
+  // Our own entries follow the panes' standard ones.
+  N9 = separator("N9");
+  itemFind = item("itemFind", "Find...", true, "Найти текст в окне (Ctrl+F)");
 }
 
 QMargins TBaseform::frameMargins() const {

@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <string>
 
+#include "app/SessionLog.h"
+#include "commands/CommandHistory.h"
+
 class QCheckBox;
 class QComboBox;
 class QFrame;
@@ -46,7 +49,10 @@ class TBaseform : public QWidget {
   void setSimSetform(TSimSetform* form) { simSetform_ = form; }
   TSimSetform* simSetform() const { return simSetform_; }
 
-  // Console (the only way text reaches the panes).
+  // Console (the only way text reaches the panes). An append moves the
+  // keyboard focus to its pane, unless an edit field of this window has it:
+  // what the engineer types always lands in the field. What the text pane
+  // shows also goes to the session log while one is open.
   bool AppendText(std::uint32_t colour, const std::string& text);
   bool AppendHex(std::uint32_t colour, const std::string& text);
 
@@ -125,6 +131,16 @@ class TBaseform : public QWidget {
   void itemPasteClick();
   void itemDeleteClick();
   void itemSelectAllClick();
+  void itemFindClick();
+
+  // Keys of the command lines: Enter sends line n, Up and Down walk through
+  // the lines sent in this session.
+  void commandLineEnter(int n);
+  void commandLineHistory(int n, bool older);
+  const CommandHistory& commandHistory() const { return commandHistory_; }
+
+  // The session log, while a link is open and the settings file names one.
+  const SessionLog& sessionLog() const { return sessionLog_; }
 
   // --- Controls, named as their objectName. ---
   QWidget* VPanel = nullptr;
@@ -251,6 +267,8 @@ class TBaseform : public QWidget {
   QAction* itemDelete = nullptr;
   QAction* N7 = nullptr;
   QAction* itemSelectAll = nullptr;
+  QAction* N9 = nullptr;
+  QAction* itemFind = nullptr;
   ConsolePane* PopupTarget = nullptr;
 
   // Controls switched as a whole.
@@ -272,6 +290,7 @@ class TBaseform : public QWidget {
 
  protected:
   void customEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -296,6 +315,12 @@ class TBaseform : public QWidget {
   bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
   void closeClientSock();
   void watchClientSock();
+  void focusPane(ConsolePane* pane);
+  // The links a session log serves; it closes when neither is open.
+  enum LogLink : unsigned { kLogSerial = 1, kLogTcp = 2 };
+  void startSessionLog(LogLink link, const std::string& linkName);
+  void endSessionLog(LogLink link);
+  void sessionLogFailed();
 
   // The frame the window was last placed with; a window manager may report
   // it only after the first showing, which then places the window again.
@@ -312,6 +337,10 @@ class TBaseform : public QWidget {
   std::array<bool, 17> permissionReported_{};  // per port, 1..16
   bool connecting_ = false;   // a connect is under way; its event is awaited
   int connectError_ = 0;      // a connect refused at once, for its event
+  SessionLog sessionLog_;
+  unsigned logLinks_ = 0;
+  CommandHistory commandHistory_;
+  std::array<CommandHistory::Walk, 6> historyWalks_{};  // one per command line, 1..5
 };
 
 }  // namespace kvl

@@ -2,13 +2,16 @@
 // pending command of the SIM settings window and the one-click commands.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 
 #include "app/fBase.h"
 #include "commands/Commands.h"
 #include "simset/SimState.h"
 #include "simset/fSimSet.h"
+#include "ui/ErrorReporter.h"
 #include "ui/QtText.h"
 
 namespace kvl {
@@ -26,8 +29,49 @@ void TBaseform::BtnSendCmdClick() {
   for (int n = 1; n <= 5; ++n) {
     lines[size_t(n - 1)] = ToCp1251(EdCmdLn[size_t(n)]->text());
     selected[size_t(n - 1)] = S1RB[size_t(n)]->isChecked();
+    if (selected[size_t(n - 1)]) commandHistory_.add(lines[size_t(n - 1)]);
   }
+  for (auto& walk : historyWalks_) walk.reset();
   RouteCommand(ComposeCommandLine(lines, selected, ChBxCR1->isChecked(), ChBxLF1->isChecked()));
+}
+
+void TBaseform::commandLineEnter(int n) {
+  // As a click would: the line is selected, and "Send" is pressed when it
+  // can be.
+  S1RB[size_t(n)]->setChecked(true);
+  if (BtnSendCmd->isEnabled()) BtnSendCmd->click();
+}
+
+void TBaseform::commandLineHistory(int n, bool older) {
+  QLineEdit* line = EdCmdLn[size_t(n)];
+  CommandHistory::Walk& walk = historyWalks_[size_t(n)];
+  const std::optional<std::string> text =
+      older ? walk.older(commandHistory_, ToCp1251(line->text())) : walk.newer(commandHistory_);
+  if (text) line->setText(FromCp1251(*text));
+}
+
+bool TBaseform::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    for (int n = 1; n <= 5; ++n) {
+      if (watched != EdCmdLn[size_t(n)]) continue;
+      const auto* key = static_cast<QKeyEvent*>(event);
+      const Qt::KeyboardModifiers mods = key->modifiers() & ~Qt::KeypadModifier;
+      if (mods != Qt::NoModifier) break;
+      switch (key->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+          Guarded([&] { commandLineEnter(n); });
+          return true;
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+          Guarded([&] { commandLineHistory(n, key->key() == Qt::Key_Up); });
+          return true;
+        default:
+          break;
+      }
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void TBaseform::ChBxDwlClick() {

@@ -1,23 +1,32 @@
-// Start-up, closing, the timer, the window's own messages and the console
-// handlers.
+// Start-up, closing, the timer, the window's own messages, the console
+// handlers and the session log.
+#include <QAbstractItemView>
+#include <QAbstractSpinBox>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextEdit>
 #include <QTimer>
+#include <ctime>
 
 #include "app/ConsolePane.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "core/Colours.h"
 #include "net/TcpLink.h"
 #include "serial/uCom.h"
+#include "settings/Settings.h"
 #include "simset/fSimSet.h"
 #include "ui/ErrorReporter.h"
+#include "ui/QtText.h"
 #include "ui/WindowMessages.h"
 
 namespace kvl {
@@ -37,6 +46,7 @@ void TBaseform::connectHandlers() {
   on(itemPaste, &QAction::triggered, &TBaseform::itemPasteClick);
   on(itemDelete, &QAction::triggered, &TBaseform::itemDeleteClick);
   on(itemSelectAll, &QAction::triggered, &TBaseform::itemSelectAllClick);
+  on(itemFind, &QAction::triggered, &TBaseform::itemFindClick);
 
   for (int n = 1; n <= 16; ++n) {
     QPushButton* b = BtnCom[size_t(n)];
@@ -148,6 +158,7 @@ void TBaseform::FormClose() {
     TcpShutdown(ClientSock);
     closeClientSock();
   }
+  endSessionLog(kLogSerial);
 }
 
 TBaseform::~TBaseform() {
@@ -166,16 +177,78 @@ void TBaseform::TimerTimer() {
   if (simSetform_) simSetform_->ParseDeviceReply(RxText);
 }
 
+namespace {
+
+// A control the engineer types into or picks from: an append leaves the
+// keyboard focus there, so that no key typed while the device talks is lost.
+bool IsEditField(const QWidget* w) {
+  return qobject_cast<const QLineEdit*>(w) || qobject_cast<const QAbstractSpinBox*>(w) ||
+         qobject_cast<const QComboBox*>(w) || qobject_cast<const QAbstractItemView*>(w) ||
+         qobject_cast<const QTextEdit*>(w) || qobject_cast<const QPlainTextEdit*>(w);
+}
+
+}  // namespace
+
+void TBaseform::focusPane(ConsolePane* pane) {
+  // The field that has (or, with the window inactive, gets back) the focus.
+  const QWidget* current = focusWidget();
+  if (current && IsEditField(current)) return;
+  if (!pane->hasFocus()) pane->setFocus();
+}
+
 bool TBaseform::AppendText(std::uint32_t colour, const std::string& text) {
-  cRichEd->setFocus();
-  cRichEd->appendRun(colour, text);
+  focusPane(cRichEd);
+  if (!sessionLog_.isOpen()) {
+    cRichEd->appendRun(colour, text);
+    return true;
+  }
+  std::string shown;
+  cRichEd->appendRun(colour, text, &shown);
+  if (!shown.empty() && !sessionLog_.write(shown)) sessionLogFailed();
   return true;
 }
 
 bool TBaseform::AppendHex(std::uint32_t colour, const std::string& text) {
-  bRichEd->setFocus();
+  focusPane(bRichEd);
   bRichEd->appendRun(colour, text);
   return true;
+}
+
+void TBaseform::startSessionLog(LogLink link, const std::string& linkName) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  if (sessionLog_.isOpen()) {
+    // A second link opens while the first is logged: its session starts
+    // in the same file.
+    logLinks_ |= link;
+    if (!sessionLog_.write(SessionLogHeader(local, linkName))) sessionLogFailed();
+    return;
+  }
+  const std::string setting = LogFileFromSettingsFile(SettingsFileName());
+  if (setting.empty()) return;
+  // The setting is Windows-1251 text; file names are in the locale's encoding.
+  const QByteArray name = FromCp1251(setting).toLocal8Bit();
+  const std::string path = SessionLogPath(std::string_view(name.constData(), size_t(name.size())),
+                                          SettingsFileName(), local);
+  if (!sessionLog_.open(path, SessionLogHeader(local, linkName))) return sessionLogFailed();
+  logLinks_ |= link;
+}
+
+void TBaseform::endSessionLog(LogLink link) {
+  logLinks_ &= ~unsigned(link);
+  if (logLinks_ == 0) sessionLog_.close();
+}
+
+void TBaseform::sessionLogFailed() {
+  // Logging stops until a link opens again; the link itself carries on.
+  sessionLog_.close();
+  logLinks_ = 0;
+  const std::string& path = sessionLog_.path();
+  AppendText(kGrey, " Log file " +
+                        ToCp1251(QString::fromLocal8Bit(path.data(), qsizetype(path.size()))) +
+                        ": " + ToCp1251(QString::fromLocal8Bit(sessionLog_.error().c_str())) +
+                        "\r\n");
 }
 
 void TBaseform::ButtonResetClick() {
@@ -210,6 +283,9 @@ void TBaseform::itemDeleteClick() {
 }
 void TBaseform::itemSelectAllClick() {
   if (PopupTarget) PopupTarget->selectAll();
+}
+void TBaseform::itemFindClick() {
+  if (PopupTarget) PopupTarget->openFind();
 }
 
 }  // namespace kvl

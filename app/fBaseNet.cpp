@@ -119,6 +119,7 @@ void TBaseform::closeClientSock() {
   TcpClose(ClientSock);
   ClientSock = 0;
   connecting_ = false;
+  endSessionLog(kLogTcp);
 }
 
 void TBaseform::watchClientSock() {
@@ -250,6 +251,8 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
     connecting_ = false;
     const int error = connectError_ != 0 ? connectError_ : TcpConnectOutcome(ClientSock);
     if (error == 0) {
+      startSessionLog(kLogTcp, "TCP " + IpToText(RemoteAddr.sin_addr.s_addr) + ":" +
+                                   std::to_string(ntohs(RemoteAddr.sin_port)));
       AppendText(kNavy, "Connect to IP " + IpToText(RemoteAddr.sin_addr.s_addr) + " Port " +
                             std::to_string(ntohs(RemoteAddr.sin_port)) + "\r\n");
       ActiveLink = 0;

@@ -153,6 +153,7 @@ void TBaseform::BtnComClick(QObject* sender) {
     const int m = ComPort.PortNumber;
     if (!ComClose(ComPort)) return;
     AppendText(kGrey, " COM " + Num(m) + " is closed\r\n");
+    endSessionLog(kLogSerial);
     setPanelText(8, QString());
   }
   buildDcbFromControls(ComPort);
@@ -199,6 +200,8 @@ void TBaseform::BtnComClick(QObject* sender) {
     notSelected();
     return;
   }
+  startSessionLog(kLogSerial, "COM " + Num(n) + " " + ComDevicePath(n) + " " +
+                                  std::to_string(ComPort.Dcb.BaudRate));
   AppendText(kGrey, " COM " + Num(n) + " is active\r\n\r\n");
   setPanelText(8, QStringLiteral(" COM %1 [active]").arg(n));
   BtnCom[size_t(n)]->setChecked(true);
@@ -212,6 +215,7 @@ void TBaseform::BtnComClick(QObject* sender) {
 
   if (!ComStartReader(ComPort, [this] { QCoreApplication::postEvent(this, new QEvent(WM_COM_RX)); })) {
     ComClose(ComPort);
+    endSessionLog(kLogSerial);
     return;
   }
   for (QWidget* w : SerialCommandControls) w->setEnabled(true);

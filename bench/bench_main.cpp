@@ -2,6 +2,7 @@
 // Every figure is a rate or a ratio measured side by side in the same run.
 #include <fcntl.h>
 #include <pty.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
@@ -24,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -88,13 +90,21 @@ double CpuSeconds() {
   return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-long RssKb() {
+long StatusKb(const char* field) {
   QFile f("/proc/self/status");
   f.open(QIODevice::ReadOnly);
   for (const QByteArray& line : f.readAll().split('\n'))
-    if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').first().toLong();
+    if (line.startsWith(field)) return line.mid(qsizetype(std::strlen(field))).trimmed().split(' ').first().toLong();
   return 0;
 }
+
+// Starts the process's peak resident size afresh from what is resident now.
+void ResetPeak() {
+  QFile f("/proc/self/clear_refs");
+  if (f.open(QIODevice::WriteOnly)) f.write("5");
+}
+
+constexpr double kMiB = 1024.0 * 1024.0;
 
 using Pty = kvltest::PtyPair;
 
@@ -167,6 +177,56 @@ Throughput WindowRate(kvl::TBaseform& f, const std::string& path, int masterFd, 
   return r;
 }
 
+struct MemoryUse {
+  double processPerMb = 0;  // peak growth of the whole process per MB shown
+  double rxTextPerMb = 0;   // what the parser's batch RxText holds at the end
+  bool complete = false;
+};
+
+// Peak resident growth of the process while `data` arrives through the
+// window (hex off, the program's own timer stopped so the parser's batch
+// grows as it does during a flood that never pauses).
+MemoryUse ReceiveMemory(kvl::TBaseform& f, int masterFd, const std::string& data) {
+  f.ButtonResetClick();
+  f.ChBxVhex->setChecked(false);
+  kvl::RxText.clear();
+  kvl::RxText.shrink_to_fit();
+  QCoreApplication::processEvents();
+  malloc_trim(0);
+  ResetPeak();
+  const long before = StatusKb("VmRSS:");
+  std::thread writer([&] { WriteAll(masterFd, data); });
+  while (kvl::RxText.size() < data.size()) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  writer.join();
+  QTest::qWait(100);  // the last redraw
+  const long peak = std::max(StatusKb("VmHWM:"), StatusKb("VmRSS:"));
+  MemoryUse m;
+  const double shown = double(f.cRichEd->content().size()) / kMiB;
+  m.processPerMb = (peak - before) / 1024.0 / shown;
+  m.rxTextPerMb = double(kvl::RxText.size()) / kMiB / shown;
+  m.complete = kvl::RxText == data;
+  return m;
+}
+
+// Peak resident growth while the text pane alone takes `data` in received
+// blocks of 2047 bytes.
+double PaneMemoryPerMb(kvl::TBaseform& f, const std::string& data) {
+  f.ButtonResetClick();
+  kvl::RxText.clear();
+  kvl::RxText.shrink_to_fit();
+  QCoreApplication::processEvents();
+  malloc_trim(0);
+  ResetPeak();
+  const long before = StatusKb("VmRSS:");
+  for (size_t at = 0; at < data.size(); at += 2047) {
+    f.AppendText(kvl::kNavy, data.substr(at, 2047));
+    if (at % (1u << 20) < 2047) QCoreApplication::processEvents();
+  }
+  QTest::qWait(100);
+  const long peak = std::max(StatusKb("VmHWM:"), StatusKb("VmRSS:"));
+  return (peak - before) / 1024.0 / (double(f.cRichEd->content().size()) / kMiB);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -193,6 +253,19 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "Running benchmarks...\n");
 
+  // Memory, first, while the process holds nothing else.
+  {
+    const std::string sixteen = Lines(16u << 20);
+    const MemoryUse m = ReceiveMemory(f, com3.master(), sixteen);
+    Report("peak growth while 16 MB are received, per MB shown",
+           Fmt("%.2f MB", m.processPerMb) + (m.complete ? "" : ", LOST"), "reported", m.complete);
+    Report("  of which the parser's batch RxText holds", Fmt("%.2f MB", m.rxTextPerMb), "reported", true);
+    const double pane = PaneMemoryPerMb(f, sixteen);
+    Report("peak growth of the text pane taking 16 MB, per MB shown", Fmt("%.2f MB", pane), "<= 1.5 MB",
+           pane <= 1.5);
+    f.ButtonResetClick();
+  }
+
   // Receive throughput.
   const size_t flood = (argc > 1 ? 8u : 32u) << 20;
   const std::string data = Lines(flood);
@@ -206,6 +279,7 @@ int main(int argc, char** argv) {
   Throughput on = WindowRate(f, com3.path(), com3.master(), Lines(8u << 20), true);
   Report("window, hex on", Fmt("%.1f MB/s", on.rate / 1e6) + (on.complete ? ", complete" : ", LOST"),
          "nothing lost", on.complete);
+  Report("  hex on / hex off", Fmt("%.2f", on.rate / off.rate), ">= 0.33", on.rate / off.rate >= 1.0 / 3);
   const double worstTick = std::max(off.worstTickMs, on.worstTickMs);
   Report("largest delay of a 500 ms tick while flooding", Fmt("%.0f ms", worstTick), "< 100 ms", worstTick < 100);
 
@@ -227,7 +301,8 @@ int main(int argc, char** argv) {
   };
   kvl::RxText.clear();
   kvl::RxText.shrink_to_fit();
-  const long rssBefore = RssKb();
+  malloc_trim(0);  // what earlier floods freed no longer counts as resident
+  const long rssBefore = StatusKb("VmRSS:");
   const double c0 = appendCost();
   fillTo(1);
   const double c1 = appendCost();
@@ -239,7 +314,7 @@ int main(int argc, char** argv) {
   Report("  after 1 MB / 10 MB (ratio)", Fmt("%.2f", c1 / c0) + " / " + Fmt("%.2f", c10 / c0), "", true);
   Report("  after 50 MB (ratio)", Fmt("%.2f", c50 / c0), "<= 1.5", c50 / c0 <= 1.5);
   const double mbInPane = f.cRichEd->content().size() / 1e6;
-  const long rss = RssKb();
+  const long rss = StatusKb("VmRSS:");
   Report("resident memory per MB of pane content", Fmt("%.2f MB", (rss - rssBefore) / 1024.0 / mbInPane),
          "reported", true);
   f.ButtonResetClick();

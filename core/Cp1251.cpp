@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cwchar>
+#include <utility>
 
 namespace kvl {
 namespace {
@@ -26,7 +27,48 @@ constexpr std::array<char16_t, 128> kHigh = {
     0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F,  // F8
 };
 
+// Capital -> small letter pairs outside the contiguous А..Я / а..я run:
+// Ђ Ѓ Љ Њ Ќ Ћ Џ Ў Ј Ґ Ё Є Ї І Ѕ.
+constexpr std::array<std::pair<unsigned char, unsigned char>, 15> kCyrillicPairs = {{
+    {0x80, 0x90},
+    {0x81, 0x83},
+    {0x8A, 0x9A},
+    {0x8C, 0x9C},
+    {0x8D, 0x9D},
+    {0x8E, 0x9E},
+    {0x8F, 0x9F},
+    {0xA1, 0xA2},
+    {0xA3, 0xBC},
+    {0xA5, 0xB4},
+    {0xA8, 0xB8},
+    {0xAA, 0xBA},
+    {0xAF, 0xBF},
+    {0xB2, 0xB3},
+    {0xBD, 0xBE},
+}};
+
+constexpr std::array<unsigned char, 256> MakeFoldTable() {
+  std::array<unsigned char, 256> t{};
+  for (unsigned i = 0; i < 256; ++i) t[i] = static_cast<unsigned char>(i);
+  for (unsigned c = 'A'; c <= 'Z'; ++c) t[c] = static_cast<unsigned char>(c + 0x20);
+  for (unsigned c = 0xC0; c <= 0xDF; ++c) t[c] = static_cast<unsigned char>(c + 0x20);
+  for (const auto& [upper, lower] : kCyrillicPairs) t[upper] = lower;
+  return t;
+}
+
+constexpr std::array<unsigned char, 256> kFold = MakeFoldTable();
+
 }  // namespace
+
+unsigned char Cp1251FoldCase(unsigned char byte) { return kFold[byte]; }
+
+bool Cp1251IsWordByte(unsigned char byte) {
+  if (byte < 0x80)
+    return (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') ||
+           (byte >= 'a' && byte <= 'z') || byte == '_';
+  const char16_t ch = Cp1251ToUnicode(byte);
+  return ch >= 0x0400 && ch <= 0x04FF;
+}
 
 char16_t Cp1251ToUnicode(unsigned char byte) {
   return byte < 0x80 ? char16_t(byte) : kHigh[byte - 0x80];

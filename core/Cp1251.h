@@ -15,6 +15,14 @@ char16_t Cp1251ToUnicode(unsigned char byte);
 unsigned char UnicodeToCp1251(char32_t ch);
 
 std::u16string DecodeCp1251(std::string_view bytes);
+
+// Small-letter form of one byte: Latin A-Z and every Cyrillic capital of the
+// code page map to their small letters; other bytes are kept. Searches and
+// name comparisons that ignore case compare bytes in this form.
+unsigned char Cp1251FoldCase(unsigned char byte);
+
+// Whether a byte belongs to a word: a Latin or Cyrillic letter, a digit or '_'.
+bool Cp1251IsWordByte(unsigned char byte);
 // UTF-16 to Windows-1251 bytes; surrogate pairs count as one character.
 std::string EncodeCp1251(std::u16string_view text);
 

@@ -11,39 +11,10 @@
 #include <cstdlib>
 #include <random>
 
+#include "core/Cp1251.h"
+
 namespace kvl {
 namespace {
-
-// Capital -> small letter pairs of Windows-1251 outside the contiguous
-// А..Я / а..я run: Ђ Ѓ Љ Њ Ќ Ћ Џ Ў Ј Ґ Ё Є Ї І Ѕ.
-constexpr std::array<std::pair<unsigned char, unsigned char>, 15> kCyrillicPairs = {{
-    {0x80, 0x90},
-    {0x81, 0x83},
-    {0x8A, 0x9A},
-    {0x8C, 0x9C},
-    {0x8D, 0x9D},
-    {0x8E, 0x9E},
-    {0x8F, 0x9F},
-    {0xA1, 0xA2},
-    {0xA3, 0xBC},
-    {0xA5, 0xB4},
-    {0xA8, 0xB8},
-    {0xAA, 0xBA},
-    {0xAF, 0xBF},
-    {0xB2, 0xB3},
-    {0xBD, 0xBE},
-}};
-
-constexpr std::array<unsigned char, 256> MakeFoldTable() {
-  std::array<unsigned char, 256> t{};
-  for (unsigned i = 0; i < 256; ++i) t[i] = static_cast<unsigned char>(i);
-  for (unsigned c = 'A'; c <= 'Z'; ++c) t[c] = static_cast<unsigned char>(c + 0x20);
-  for (unsigned c = 0xC0; c <= 0xDF; ++c) t[c] = static_cast<unsigned char>(c + 0x20);
-  for (const auto& [upper, lower] : kCyrillicPairs) t[upper] = lower;
-  return t;
-}
-
-constexpr std::array<unsigned char, 256> kFold = MakeFoldTable();
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -278,12 +249,13 @@ std::string ResolveForWriting(const std::string& file) {
 
 }  // namespace
 
-unsigned char ProfileFoldCase(unsigned char byte) { return kFold[byte]; }
+unsigned char ProfileFoldCase(unsigned char byte) { return Cp1251FoldCase(byte); }
 
 bool ProfileNamesEqual(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (kFold[static_cast<unsigned char>(a[i])] != kFold[static_cast<unsigned char>(b[i])])
+    if (Cp1251FoldCase(static_cast<unsigned char>(a[i])) !=
+        Cp1251FoldCase(static_cast<unsigned char>(b[i])))
       return false;
   return true;
 }

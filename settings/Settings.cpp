@@ -90,4 +90,8 @@ std::optional<std::string> ComPathFromSettings(int n) {
   return ComPathFromSettingsFile(SettingsFileName(), n);
 }
 
+std::string LogFileFromSettingsFile(const std::string& file) {
+  return ProfileLookup(file, kSectionLog, kKeyLogFile).value_or(std::string());
+}
+
 }  // namespace kvl

@@ -1,7 +1,8 @@
 // The settings file "zel .ini" of the current directory: its 24 keys with
 // their defaults and destinations, the load loop that fills the main window
-// and writes the defaults of missing keys, and the "Com ports" section that
-// maps COM numbers to devices. Plain C++: the window applies what is read.
+// and writes the defaults of missing keys, the "Com ports" section that
+// maps COM numbers to devices and the "Log" section that names the session
+// log. Plain C++: the window applies what is read.
 #pragma once
 
 #include <array>
@@ -66,6 +67,8 @@ inline constexpr std::string_view kSectionOneClick = "One click command";
 inline constexpr std::string_view kSectionCommandLine = "\xD1" "ommand line";
 inline constexpr std::string_view kSectionSimSet = "Sim set";
 inline constexpr std::string_view kSectionComPorts = "Com ports";
+inline constexpr std::string_view kSectionLog = "Log";
+inline constexpr std::string_view kKeyLogFile = "File:";
 
 // Index 0..3 of the SimPhones entry a target names, or -1 for a control.
 int SimPhoneIndex(SettingTarget target);
@@ -101,5 +104,11 @@ std::optional<std::string> ComPathFromSettingsFile(const std::string& file, int 
 
 // The same for the settings file of the current directory.
 std::optional<std::string> ComPathFromSettings(int n);
+
+// The session log's file as the "Log" section gives it (key "File:"), read
+// afresh at each call: empty when the file, the section or the key is
+// missing or the value is empty, which means no log. Like "Com ports", the
+// section is only ever read, so a first run writes nothing of it.
+std::string LogFileFromSettingsFile(const std::string& file);
 
 }  // namespace kvl

@@ -5,8 +5,10 @@
 namespace kvl {
 
 QString FromCp1251(std::string_view bytes) {
-  std::u16string u = DecodeCp1251(bytes);
-  return QString(reinterpret_cast<const QChar*>(u.data()), qsizetype(u.size()));
+  QString text(qsizetype(bytes.size()), Qt::Uninitialized);
+  QChar* out = text.data();
+  for (const char c : bytes) *out++ = QChar(Cp1251ToUnicode(static_cast<unsigned char>(c)));
+  return text;
 }
 
 std::string ToCp1251(const QString& text) {

@@ -298,14 +298,13 @@ bool WaitPeerClosed(Listener& listener, int timeoutMs) {
 QColor PaneColourOf(const kvl::TBaseform& f, const QString& text, bool hexPane) {
   // The pane's characters with their colours; a line break is '\n' with no
   // colour of its own.
-  const kvl::ConsoleText& content = (hexPane ? f.bRichEd : f.cRichEd)->content();
-  const QString shown = QString::fromStdU16String(content.text());
+  const kvl::ConsolePane* pane = hexPane ? f.bRichEd : f.cRichEd;
+  const QString shown = pane->toPlainText();
   QList<QColor> colours;
   colours.reserve(shown.size());
   for (qsizetype i = 0; i < shown.size(); ++i)
-    colours << (shown[i] == QLatin1Char('\n')
-                    ? QColor()
-                    : kvl::WinColour(content.runs()[content.runIndexAt(size_t(i))].colour));
+    colours << (shown[i] == QLatin1Char('\n') ? QColor()
+                                               : kvl::WinColour(pane->content().colourAt(size_t(i))));
   QString wanted = text;
   wanted.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
   const qsizetype at = shown.lastIndexOf(wanted);

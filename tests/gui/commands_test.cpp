@@ -3,6 +3,7 @@
 // one-click buttons on their routes, the pending command of the SIM window,
 // and the "Dwl" and "pCSD" boxes. The device's end of the serial link is a
 // pseudo-terminal, its end of the TCP link a listener on 127.0.0.1.
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -393,6 +394,62 @@ class CommandsTest : public QObject {
   }
 
   // -------------------------------------------------------- pending command
+
+  // Enter (or keypad Enter) in line n selects the line and presses "Send";
+  // Up and Down walk through the lines sent, back to what was being typed.
+  void enterSendsTheLineAndUpRecallsIt_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::newRow("Enter") << int(Qt::Key_Return) << int(Qt::NoModifier);
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+  }
+  void enterSendsTheLineAndUpRecallsIt() {
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    const auto press = [&](int n) {
+      QTest::keyClick(f->EdCmdLn[size_t(n)], Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    };
+    QVERIFY(openSerial());
+    f->EdCmdLn[2]->setText("MyV=7");
+    f->EdCmdLn[3]->setText("KvlFact");
+    press(2);
+    QVERIFY(f->S1RB[2]->isChecked());
+    press(3);
+    QVERIFY(f->S1RB[3]->isChecked());
+    QCOMPARE(serialReceived(), std::string("MyV=7\r\nKvlFact\r\n"));
+    f->EdCmdLn[1]->setText("draft");
+    for (const auto& [up, shown] : std::vector<std::pair<bool, QString>>{
+             {true, "KvlFact"}, {true, "MyV=7"}, {true, "MyV=7"}, {false, "KvlFact"}, {false, "draft"}}) {
+      QTest::keyClick(f->EdCmdLn[1], up ? Qt::Key_Up : Qt::Key_Down);
+      QCOMPARE(f->EdCmdLn[1]->text(), shown);
+    }
+    // Without a link "Send" is disabled: Enter only selects the line.
+    f->BtnCom[3]->click();
+    QVERIFY(!f->BtnSendCmd->isEnabled());
+    f->cRichEd->clearPane();
+    press(1);
+    QVERIFY(f->S1RB[1]->isChecked());
+    QVERIFY(PaneText(*f).isEmpty());
+  }
+
+  // Keys typed into a command line while the device keeps sending all land
+  // in the line.
+  void typingIsNotLostWhileBlocksArrive() {
+    QVERIFY(openSerial());
+    f->show();
+    f->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(f));
+    f->EdCmdLn[1]->clear();
+    f->EdCmdLn[1]->setFocus();
+    const QString typed = QStringLiteral("AT+CPBR=1,4");
+    for (const QChar c : typed) {
+      const qsizetype before = PaneText(*f).size();
+      pty->write("telemetry 12.5V\r\n");
+      QVERIFY(WaitFor([&] { return PaneText(*f).size() > before; }));
+      QTest::keyClick(QApplication::focusWidget(), c.toLatin1());
+    }
+    QCOMPARE(f->EdCmdLn[1]->text(), typed);
+  }
 
   void pendingCommandHasASingleSlot_data() {
     QTest::addColumn<bool>("tcp");

@@ -1,7 +1,11 @@
 // The console panes, the popup menu and the timer's hand-over of received
 // text to the reply parser.
+#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
+#include <QDate>
+#include <QRegularExpression>
+#include <QScrollBar>
 #include <QClipboard>
 #include <QPushButton>
 #include <QRadioButton>
@@ -18,6 +22,8 @@
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "simset/fSimSet.h"
+#include "tests/common/Files.h"
+#include "ui/QtText.h"
 
 using namespace kvltest;
 using kvl::kGrey;
@@ -86,17 +92,35 @@ class ConsoleTest : public QObject {
     QCOMPARE(PaneText(*w->main), QString::fromUtf8("ОК"));
   }
 
-  void appendMovesTheFocusToThePane() {
+  // An append never takes the focus from a control the engineer types into
+  // or picks from; from anything else it moves the focus to its pane.
+  void appendKeepsAnEditFieldsFocus_data() {
+    QTest::addColumn<QString>("holder");
+    QTest::addColumn<bool>("keeps");
+    QTest::newRow("command line") << "EdCmdLn2" << true;
+    QTest::newRow("address field") << "edtRHost" << true;
+    QTest::newRow("drop-down list") << "CBBaudrate" << true;
+    QTest::newRow("check-list") << "ChBxIPs" << true;
+    QTest::newRow("check box") << "ChBxVhex" << false;
+    QTest::newRow("button") << "ButtonReset" << false;
+  }
+  void appendKeepsAnEditFieldsFocus() {
+    QFETCH(QString, holder);
+    QFETCH(bool, keeps);
     w->main->show();
     w->main->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w->main));
-    w->main->EdCmdLn[2]->setFocus();
-    QVERIFY(w->main->EdCmdLn[2]->hasFocus());
+    QWidget* field = w->main->findChild<QWidget*>(holder);
+    QVERIFY(field);
+    field->setFocus();
+    QVERIFY(field->hasFocus());
     w->main->AppendText(kNavy, "");
-    QVERIFY(w->main->cRichEd->hasFocus());
+    QCOMPARE(field->hasFocus(), keeps);
+    QCOMPARE(w->main->cRichEd->hasFocus(), !keeps);
     QVERIFY(PaneText(*w->main).isEmpty());
     w->main->AppendHex(kGrey, "00\r\n");
-    QVERIFY(w->main->bRichEd->hasFocus());
+    QCOMPARE(field->hasFocus(), keeps);
+    QCOMPARE(w->main->bRichEd->hasFocus(), !keeps);
   }
 
   void cleanEmptiesBothPanes() {
@@ -127,6 +151,195 @@ class ConsoleTest : public QObject {
     // The items that would edit a read-only pane stay disabled.
     for (QAction* a : {w->main->itemUndo, w->main->itemCut, w->main->itemPaste, w->main->itemDelete})
       QVERIFY(!a->isEnabled());
+  }
+
+  // Scrolled away from the end, or holding a selection, the engineer reads
+  // while text keeps arriving; back at the end (or Ctrl+End) the pane follows.
+  void viewHeldWhileReadingBack() {
+    w->main->show();
+    kvl::ConsolePane* pane = w->main->cRichEd;
+    QScrollBar* v = pane->verticalScrollBar();
+    auto append = [&](int lines) {
+      const int before = v->maximum();
+      for (int i = 0; i < lines; ++i) w->main->AppendText(kNavy, "telemetry 12.5V\r\n");
+      return WaitFor([&] { return v->maximum() > before; });
+    };
+    QVERIFY(append(300));
+    QCOMPARE(v->value(), v->maximum());
+    v->setValue(10);  // the engineer scrolls up
+    QVERIFY(append(50));
+    QCOMPARE(v->value(), 10);
+    v->setValue(v->maximum());  // and back to the end
+    QVERIFY(append(50));
+    QCOMPARE(v->value(), v->maximum());
+    // A selection at the end holds both itself and the view.
+    const std::size_t end = pane->content().size();
+    pane->setSelection(end - 10, end - 2);
+    const int held = v->value();
+    QVERIFY(append(50));
+    QCOMPARE(v->value(), held);
+    QCOMPARE(pane->selectionStart(), end - 10);
+    QCOMPARE(pane->selectionEnd(), end - 2);
+    QTest::keyClick(pane, Qt::Key_End, Qt::ControlModifier);
+    QVERIFY(!pane->hasSelection());
+    QVERIFY(append(50));
+    QCOMPARE(v->value(), v->maximum());
+    QCOMPARE(pane->caretPosition(), pane->content().size());
+  }
+
+  // A long line takes as many rows as the pane's width needs, each row
+  // within the pane, and takes new rows when the window is resized.
+  void longLinesWrapAtThePaneWidth() {
+    w->main->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w->main));
+    kvl::ConsolePane* pane = w->main->cRichEd;
+    QCOMPARE(pane->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    w->main->AppendText(kNavy, std::string(1000, 'x') + "\r\nOK\r\n");
+    // Rows of the long line, or 0 with the fault in `problem`.
+    QString problem;
+    auto checkRows = [&]() -> std::size_t {
+      const kvl::ConsoleText& t = pane->content();
+      const auto widths = t.widths();
+      // Widths in pixels; the pane keeps them in subpixels.
+      const double sub = kvl::ConsolePane::kSubpixels;
+      const double widest = *std::max_element(widths.begin(), widths.end()) / sub;
+      const double room = pane->viewport()->width() - 6;  // inside the margins
+      const std::uint64_t lineWidth = 1000 * std::uint64_t(widths['x']);
+      const std::size_t rows = std::size_t((lineWidth + t.rowWidth() - 1) / t.rowWidth());
+      if (t.rowCount() != rows + 2)  // the long line, "OK", the empty last line
+        problem = QString("%1 rows, not %2").arg(t.rowCount()).arg(rows + 2);
+      for (std::size_t r = 0; r < rows && problem.isEmpty(); ++r) {
+        const double width = t.widthOf(t.rowStart(r), t.rowEnd(r)) / sub;
+        if (width > room || (r + 1 < rows && width <= room - 2 * widest))
+          problem = QString("row %1 is %2 wide in %3").arg(r).arg(width).arg(room);
+      }
+      return problem.isEmpty() ? rows : 0;
+    };
+    const std::size_t wide = checkRows();
+    QVERIFY2(wide > 1, qPrintable(problem));
+    const int before = pane->viewport()->width();
+    w->main->resize(760, 729);
+    QVERIFY(WaitFor([&] { return pane->viewport()->width() < before; }));
+    const std::size_t narrow = checkRows();
+    QVERIFY2(narrow > wide, qPrintable(problem));
+  }
+
+  void findSelectsMatchesInTurn() {
+    w->main->show();
+    w->main->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w->main));
+    kvl::ConsolePane* pane = w->main->cRichEd;
+    w->main->AppendText(kNavy, "alpha OK beta ok gamma Ok\r\n");
+    // The popup menu's entry opens the find bar of the pane it opened on.
+    w->main->PopupTarget = pane;
+    w->main->itemFind->trigger();
+    auto* edit = pane->findChild<QLineEdit*>("findEdit");
+    QVERIFY(edit && edit->isVisible() && edit->hasFocus());
+    QTest::keyClicks(edit, "ok");
+    QTest::keyClick(edit, Qt::Key_Return);
+    QTest::keyClick(edit, Qt::Key_Return);
+    QCOMPARE(pane->selectionStart(), size_t(14));  // the second of three, either case
+    QCOMPARE(pane->selectedText(), QStringLiteral("ok"));
+    QTest::keyClick(edit, Qt::Key_F3);
+    QCOMPARE(pane->selectionStart(), size_t(23));
+    QTest::keyClick(edit, Qt::Key_F3, Qt::ShiftModifier);
+    QCOMPARE(pane->selectionStart(), size_t(14));
+    QTest::keyClick(edit, Qt::Key_Escape);
+    QVERIFY(!edit->isVisible());
+    QVERIFY(pane->hasFocus());
+    // Ctrl+F in the hex pane opens that pane's own bar.
+    QTest::keyClick(w->main->bRichEd, Qt::Key_F, Qt::ControlModifier);
+    auto* hexEdit = w->main->bRichEd->findChild<QLineEdit*>("findEdit");
+    QVERIFY(hexEdit && hexEdit->isVisible());
+  }
+
+  // Shift with the arrows, Page and Home/End keys selects; the keys start
+  // from the top of the text (Ctrl+Home).
+  void keyboardSelection_data() {
+    QTest::addColumn<QList<int>>("keys");  // key | modifiers
+    QTest::addColumn<QString>("selected");
+    const int shift = int(Qt::ShiftModifier);
+    QTest::newRow("Shift+Right twice") << QList<int>{Qt::Key_Right | shift, Qt::Key_Right | shift} << "ab";
+    QTest::newRow("Shift+Down") << QList<int>{Qt::Key_Right, Qt::Key_Down | shift} << "bc\nd";
+    QTest::newRow("Shift+End") << QList<int>{Qt::Key_Right, Qt::Key_End | shift} << "bc";
+    QTest::newRow("Shift+Home back") << QList<int>{Qt::Key_Down, Qt::Key_Right, Qt::Key_Home | shift}
+                                     << "d";
+    QTest::newRow("Shift+PageDown") << QList<int>{Qt::Key_PageDown | shift} << "abc\ndef\n";
+    QTest::newRow("Ctrl+Shift+End") << QList<int>{Qt::Key_Down, Qt::Key_End | shift | int(Qt::ControlModifier)}
+                                    << "def\nghi";
+    QTest::newRow("a move drops the selection") << QList<int>{Qt::Key_Right | shift, Qt::Key_Right} << "";
+  }
+  void keyboardSelection() {
+    QFETCH(QList<int>, keys);
+    QFETCH(QString, selected);
+    w->main->show();
+    kvl::ConsolePane* pane = w->main->cRichEd;
+    w->main->AppendText(kNavy, "abc\r\ndef\r\nghi");
+    QTest::keyClick(pane, Qt::Key_Home, Qt::ControlModifier);
+    for (const int k : keys)
+      QTest::keyClick(pane, Qt::Key(k & ~int(Qt::KeyboardModifierMask)),
+                      Qt::KeyboardModifiers(k & int(Qt::KeyboardModifierMask)));
+    QCOMPARE(pane->selectedText(), selected);
+    QCOMPARE(pane->followsEnd(), selected.isEmpty());  // a selection holds the view
+  }
+
+  void screenReadersReadThePane() {
+    w->main->AppendText(kNavy, "OK\r\n\xCE\xCA");
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w->main->cRichEd);
+    QVERIFY(a && a->textInterface());
+    QVERIFY(a->state().readOnly);
+    QAccessibleTextInterface* text = a->textInterface();
+    QCOMPARE(text->characterCount(), 5);
+    QCOMPARE(text->text(0, 5), QString::fromUtf8("OK\nОК"));
+    int start = 0, end = 0;
+    QCOMPARE(text->textAtOffset(4, QAccessible::LineBoundary, &start, &end), QString::fromUtf8("ОК"));
+    QCOMPARE(start, 3);
+    QCOMPARE(end, 5);
+  }
+
+  // The session log: a header, then byte for byte what the text pane shows
+  // while the port is open; a log that cannot be opened costs one grey line.
+  void sessionLogRecordsWhatThePaneShows_data() {
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("pattern beside the settings file") << "kvl-%Y.log" << true;
+    QTest::newRow("directory that does not exist") << "missing/kvl.log" << false;
+  }
+  void sessionLogRecordsWhatThePaneShows() {
+    QFETCH(QString, setting);
+    QFETCH(bool, opens);
+    Pty com3;
+    WorkDir logged({{3, com3.path()}}, FirstRunSections() + "[Log]\r\nFile:=" + setting.toStdString() + "\r\n");
+    Windows again;
+    kvl::TBaseform& f = *again.main;
+    f.Timer->stop();
+    f.BtnCom[3]->click();
+    QCOMPARE(kvl::ActiveLink, 3);
+    com3.write("OK\r\n\xCE\xCA\r");
+    QVERIFY(WaitFor([&] { return PaneText(f).contains(QString::fromUtf8("ОК")); }));
+    f.ComWriteText("AT\r\n");
+    f.BtnCom[3]->click();  // closes the port, and the log
+    QCOMPARE(kvl::ActiveLink, -1);
+    const QString file = logged.path() + "/" + setting.replace("%Y", QString::number(QDate::currentDate().year()));
+    std::string shown = kvl::ToCp1251(PaneText(f));
+    for (std::size_t at = 0; (at = shown.find('\n', at)) != std::string::npos; at += 2) shown.insert(at, 1, '\r');
+    if (!opens) {
+      QVERIFY(!QFile::exists(file));
+      QCOMPARE(PaneColourOf(f, " Log file " + file + ": No such file or directory\r\n"), QColor(128, 128, 128));
+      QVERIFY(PaneText(f).contains(" COM 3 is active"));
+      return;
+    }
+    const std::string log = kvltest::Slurp(file.toStdString());
+    const std::string header = log.substr(0, log.find("\r\n") + 2);
+    QVERIFY2(QRegularExpression("^=== \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d COM 3 " +
+                                QRegularExpression::escape(QString::fromStdString(com3.path())) +
+                                " 115200\r\n$")
+                 .match(QString::fromStdString(header))
+                 .hasMatch(),
+             header.c_str());
+    // Everything up to the port's closing report; what follows it is no
+    // longer logged.
+    QCOMPARE(log.substr(header.size()) + " COM not selected\r\n", shown);
   }
 
   void timerHandsTextOverOnTheFourthQuietTick() {

@@ -291,10 +291,13 @@ class LayoutTest : public QObject {
       captions << a->text();
       enabled << a->isEnabled();
     }
+    // The standard items first, in their order; then our own "Find...".
     QCOMPARE(names, QStringList({"itemUndo", "N2", "itemCut", "itemCopy", "itemPaste",
-                                 "itemDelete", "N7", "itemSelectAll"}));
-    QCOMPARE(captions, QStringList({"Undo", "", "Cut", "Copy", "Paste", "Delete", "", "Select All"}));
-    QCOMPARE(enabled, QList<bool>({false, false, false, true, false, false, false, true}));
+                                 "itemDelete", "N7", "itemSelectAll", "N9", "itemFind"}));
+    QCOMPARE(captions, QStringList({"Undo", "", "Cut", "Copy", "Paste", "Delete", "", "Select All",
+                                    "", "Find..."}));
+    QCOMPARE(enabled,
+             QList<bool>({false, false, false, true, false, false, false, true, false, true}));
     QCOMPARE(w->main->itemCopy->toolTip(),
              QString::fromUtf8("Копировать выделенный текст в буфер обмена"));
     QCOMPARE(w->main->itemSelectAll->toolTip(), QString::fromUtf8("Выделить весь текст"));

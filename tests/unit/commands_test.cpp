@@ -2,6 +2,8 @@
 // a command line or the SIM settings window.
 #include "commands/Commands.h"
 
+#include "commands/CommandHistory.h"
+
 #include <set>
 
 #include <gtest/gtest.h>
@@ -265,6 +267,36 @@ TEST(ContactCommands, ReadAndEntryRange) {
   EXPECT_EQ(kPhonebookRead, "AT+CPBR=1,4\r\n");
   EXPECT_THROW(ComposeContactWrite(0, ContactName::Smsadm, "1"), std::out_of_range);
   EXPECT_THROW(ComposeContactWrite(5, ContactName::Csdpco, "1"), std::out_of_range);
+}
+
+TEST(CommandHistory, NewestFirstWithoutRepeatsOrEmptyLinesUpToFifty) {
+  CommandHistory h;
+  for (const char* line : {"MyV=7", "", "KvlFact", "MyV=7"}) h.add(line);
+  ASSERT_EQ(h.size(), 2u);
+  EXPECT_EQ(h.at(0), "MyV=7");
+  EXPECT_EQ(h.at(1), "KvlFact");
+  for (int i = 0; i < 60; ++i) h.add("line " + std::to_string(i));
+  ASSERT_EQ(h.size(), CommandHistory::kLimit);
+  EXPECT_EQ(h.at(0), "line 59");
+  EXPECT_EQ(h.at(49), "line 10");
+}
+
+TEST(CommandHistory, UpAndDownWalkBackToWhatWasTyped) {
+  CommandHistory h;
+  for (const char* line : {"first", "second", "third"}) h.add(line);
+  CommandHistory::Walk walk;
+  // Each step: true for Up, false for Down; what the line shows after it
+  // ("-" when the key changes nothing).
+  const std::vector<std::pair<bool, std::string>> steps = {
+      {false, "-"},     {true, "third"}, {true, "second"}, {true, "first"}, {true, "-"},
+      {false, "second"}, {false, "third"}, {false, "typed"}, {false, "-"},   {true, "third"}};
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const auto got = steps[i].first ? walk.older(h, "typed") : walk.newer(h);
+    EXPECT_EQ(got.value_or("-"), steps[i].second) << "step " << i;
+  }
+  walk.reset();
+  EXPECT_EQ(walk.older(h, "new").value_or("-"), "third");
+  EXPECT_EQ(walk.newer(h).value_or("-"), "new");
 }
 
 }  // namespace

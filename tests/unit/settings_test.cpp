@@ -1,5 +1,5 @@
 // The settings file "zel .ini": first run, sentinel, kept content, refusal,
-// and the "Com ports" mapping.
+// the "Com ports" mapping and the "Log" section.
 #include "settings/Settings.h"
 
 #include <grp.h>
@@ -273,6 +273,29 @@ TEST_F(SettingsDir, ComPortsSectionMapsDevices) {
 TEST_F(SettingsDir, ComPortsWithoutFileAreUnmapped) {
   EXPECT_EQ(ComPathFromSettings(1), std::nullopt);
   EXPECT_EQ(::access(File().c_str(), F_OK), -1) << "reading creates nothing";
+}
+
+struct LogCase {
+  std::string content, file;
+};
+
+TEST_F(SettingsDir, LogSectionNamesTheSessionLogAndIsNeverWritten) {
+  for (const LogCase& c : std::vector<LogCase>{
+           {"[Log]\r\nFile:=kvl-%Y%m%d.log\r\n", "kvl-%Y%m%d.log"},
+           {"[log]\r\nfile: = \"logs/kvl 1.log\" \r\n", "logs/kvl 1.log"},
+           {"[Log]\r\nFile:=\r\n", ""},
+           {"[Log]\r\n", ""},
+           {"[Other]\r\nFile:=x.log\r\n", ""},
+       }) {
+    Spit(File(), c.content);
+    EXPECT_EQ(LogFileFromSettingsFile(File()), c.file) << c.content;
+  }
+  EXPECT_EQ(LogFileFromSettingsFile(File() + ".missing"), "");
+  // Loading the settings leaves the section as it was.
+  Spit(File(), "[Log]\r\nFile:=kvl.log\r\n");
+  Load();
+  EXPECT_EQ(Slurp(File()).find("[Log]\r\nFile:=kvl.log\r\n"), 0u);
+  EXPECT_EQ(LogFileFromSettingsFile(File()), "kvl.log");
 }
 
 bool IsInternationalNumber(std::string_view p) {
