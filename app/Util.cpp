@@ -9,6 +9,7 @@ std::uint8_t ScanIndex = 1;
 
 void NoteReception(const std::string& bytes) {
   RxText += bytes;
+  if (RxText.size() > 2 * kRxTextKeep) RxText.erase(0, RxText.size() - kRxTextKeep);
   RxQuietTicks = kRxQuietTicksStart;
 }
 
