@@ -610,22 +610,41 @@ QMargins TBaseform::frameMargins() const {
                   outer.right() - inner.right(), outer.bottom() - inner.bottom());
 }
 
-void TBaseform::placeWindow(const QRect& available) {
-  placedFrame_ = frameMargins();
+QRect TBaseform::placedGeometry(const QRect& available) const {
+  const QMargins frame = frameMargins();
   const PlaceRect client = PlaceMainWindow(
       {available.x(), available.y(), available.width(), available.height()},
-      {placedFrame_.left(), placedFrame_.top(), placedFrame_.right(), placedFrame_.bottom()});
-  setGeometry(client.x, client.y, client.width, client.height);
+      {frame.left(), frame.top(), frame.right(), frame.bottom()});
+  return QRect(client.x, client.y, client.width, client.height);
 }
 
-void TBaseform::moveEvent(QMoveEvent* event) {
-  QWidget::moveEvent(event);
-  // The window manager framed the window after it was placed: place it again
-  // with the frame it really has.
-  if (placementPending_ && frameMargins() != placedFrame_ && screen()) {
-    placeWindow(screen()->availableGeometry());
-    placementPending_ = false;
+void TBaseform::placeWindow(const QRect& available) {
+  // A placement asked for ends the settling after the first showing.
+  if (settleTimer_) settleTimer_->stop();
+  setGeometry(placedGeometry(available));
+}
+
+void TBaseform::settlePlacement() {
+  // A window manager frames a new window a moment after it appears, without
+  // moving its client area, and may apply its own placement on top of ours:
+  // for a while, the window is placed again with the frame it really has
+  // until it stands where it should for a few looks in a row.
+  if (!settleTimer_) {
+    settleTimer_ = new QTimer(this);
+    settleTimer_->setInterval(50);
   }
+  settleTimer_->disconnect();
+  connect(settleTimer_, &QTimer::timeout, this, [this, tries = 0, steady = 0]() mutable {
+    const QRect want = screen() ? placedGeometry(screen()->availableGeometry()) : geometry();
+    if (geometry() != want) {
+      setGeometry(want);
+      steady = 0;
+    } else {
+      ++steady;
+    }
+    if (steady >= 6 || ++tries >= 40) settleTimer_->stop();
+  });
+  settleTimer_->start();
 }
 
 QString TBaseform::panelText(int panel) const {

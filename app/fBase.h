@@ -292,7 +292,6 @@ class TBaseform : public QWidget {
   void customEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void showEvent(QShowEvent* event) override;
-  void moveEvent(QMoveEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -322,11 +321,13 @@ class TBaseform : public QWidget {
   void endSessionLog(LogLink link);
   void sessionLogFailed();
 
-  // The frame the window was last placed with; a window manager may report
-  // it only after the first showing, which then places the window again.
+  // The client geometry that placeWindow gives, with the frame the window
+  // has now; settlePlacement keeps to it while a window manager frames the
+  // new window.
   QMargins frameMargins() const;
-  QMargins placedFrame_;
-  bool placementPending_ = false;
+  QRect placedGeometry(const QRect& available) const;
+  void settlePlacement();
+  QTimer* settleTimer_ = nullptr;
 
   TSimSetform* simSetform_ = nullptr;
   bool firstShowDone_ = false;

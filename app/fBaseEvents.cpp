@@ -114,22 +114,7 @@ void TBaseform::showEvent(QShowEvent* event) {
   if (!firstShowDone_) {
     firstShowDone_ = true;
     if (screen()) placeWindow(screen()->availableGeometry());
-    // A window manager frames the window a moment after it appears, and the
-    // window need not move for it: look for the frame for a while.
-    placementPending_ = true;
-    auto* look = new QTimer(this);
-    look->setInterval(50);
-    connect(look, &QTimer::timeout, this, [this, look, tries = 0]() mutable {
-      if (placementPending_ && frameMargins() != placedFrame_ && screen()) {
-        placeWindow(screen()->availableGeometry());
-        placementPending_ = false;
-      }
-      if (!placementPending_ || ++tries >= 40) {
-        placementPending_ = false;
-        look->deleteLater();
-      }
-    });
-    look->start();
+    settlePlacement();
     FormActivate();
   }
 }
