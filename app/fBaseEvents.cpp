@@ -21,6 +21,7 @@
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "core/Colours.h"
+#include "core/Cp1251.h"
 #include "net/TcpLink.h"
 #include "serial/uCom.h"
 #include "settings/Settings.h"
@@ -230,9 +231,7 @@ void TBaseform::sessionLogFailed() {
   sessionLog_.close();
   logLinks_ = 0;
   const std::string& path = sessionLog_.path();
-  AppendText(kGrey, " Log file " +
-                        ToCp1251(QString::fromLocal8Bit(path.data(), qsizetype(path.size()))) +
-                        ": " + ToCp1251(QString::fromLocal8Bit(sessionLog_.error().c_str())) +
+  AppendText(kGrey, " Log file " + LocaleToCp1251(path) + ": " + LocaleToCp1251(sessionLog_.error()) +
                         "\r\n");
 }
 

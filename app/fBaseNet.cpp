@@ -18,6 +18,7 @@
 #include "app/fBase.h"
 #include "commands/Commands.h"
 #include "core/Colours.h"
+#include "core/Cp1251.h"
 #include "core/Hex.h"
 #include "net/NetLink.h"
 #include "net/TcpLink.h"
@@ -261,7 +262,7 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
       if (readNotifier_) readNotifier_->setEnabled(true);
     } else {
       AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") +
-                            ToCp1251(SockErrorQText(error)));
+                            LocaleToCp1251(SockErrorText(error)));
       closeClientSock();
       ChBxS1Conn->setChecked(false);
       ActiveLink = -1;

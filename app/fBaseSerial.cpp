@@ -15,6 +15,7 @@
 #include "app/fBase.h"
 #include "commands/Commands.h"
 #include "core/Colours.h"
+#include "core/Cp1251.h"
 #include "core/Hex.h"
 #include "serial/PortUse.h"
 #include "serial/RxDisplay.h"
@@ -76,7 +77,7 @@ void TBaseform::showPortHint(int n, const PortProblem& problem) {
   } else {
     const PortAdapter adapter = DescribePortAdapter(path);
     QStringList lines{FromCp1251(path)};
-    if (problem.fault != PortFault::None) lines << QString::fromUtf8(PortProblemText(problem, adapter));
+    if (problem.fault != PortFault::None) lines << QString::fromLocal8Bit(PortProblemText(problem, adapter));
     if (adapter.usb) lines << QString::fromUtf8(PortAdapterText(adapter));
     if (!adapter.byId.empty()) lines << QString::fromUtf8(adapter.byId);
     hint = lines.join(QLatin1Char('\n'));
@@ -93,8 +94,7 @@ void TBaseform::notePortProblem(int n, const PortProblem& problem) {
   // said once per port where it cannot be missed.
   if (problem.fault == PortFault::NoPermission && !permissionReported_[size_t(n)]) {
     permissionReported_[size_t(n)] = true;
-    AppendText(kGrey, " COM " + Num(n) + ": " + ToCp1251(QString::fromUtf8(PortProblemText(problem, {}))) +
-                          "\r\n");
+    AppendText(kGrey, " COM " + Num(n) + ": " + LocaleToCp1251(PortProblemText(problem, {})) + "\r\n");
   }
 }
 

@@ -40,6 +40,7 @@
 #include "serial/PortUse.h"
 #include "serial/uCom.h"
 #include "simset/fSimSet.h"
+#include "tests/common/ComPorts.h"
 #include "tests/common/PtyPair.h"
 #include "tests/common/ScratchTree.h"
 
@@ -256,8 +257,7 @@ int main(int argc, char** argv) {
   {
     QFile ini(dir.path() + "/zel .ini");
     ini.open(QIODevice::WriteOnly);
-    std::string s = "[Com ports]\r\n";
-    for (int n = 1; n <= 16; ++n) s += "COM" + std::to_string(n) + ":=" + (n == 3 ? com3.path() : "") + "\r\n";
+    const std::string s = kvltest::ComPortsSection({{3, com3.path()}});
     ini.write(s.data(), qint64(s.size()));
   }
   kvl::Application program;

@@ -24,6 +24,7 @@
 #include "app/ConsolePane.h"
 #include "core/Colours.h"
 #include "ui/WinColour.h"
+#include "tests/common/ComPorts.h"
 #include "tests/common/FirstRunFile.h"
 #include "tests/common/ScratchTree.h"
 #include "app/Startup.h"
@@ -89,19 +90,6 @@ std::string Pty::readUntil(const std::string& needle, int timeoutMs) {
   }, timeoutMs);
   return out;
 }
-
-namespace {
-
-std::string ComPortsSection(const std::map<int, std::string>& ports) {
-  std::string s = "[Com ports]\r\n";
-  for (int n = 1; n <= 16; ++n) {
-    auto it = ports.find(n);
-    s += "COM" + std::to_string(n) + ":=" + (it == ports.end() ? std::string() : it->second) + "\r\n";
-  }
-  return s;
-}
-
-}  // namespace
 
 WorkDir::WorkDir(const std::map<int, std::string>& ports, const std::string& extra) {
   previous_ = QDir::currentPath();

@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include "app/CommandLine.h"
+#include "tests/common/ComPorts.h"
 
 using kvl::CommandLine;
 Q_DECLARE_METATYPE(CommandLine::Action)
@@ -203,8 +204,7 @@ class StartupTest : public QObject {
     args.removeFirst();
     QTemporaryDir home, cwd;
     QVERIFY(QDir(home.path()).mkdir(QStringLiteral("KVL")));
-    QByteArray noPorts = "[Com ports]\r\n";
-    for (int n = 1; n <= 16; ++n) noPorts += QStringLiteral("COM%1:=\r\n").arg(n).toLatin1();
+    const QByteArray noPorts = QByteArray::fromStdString(kvltest::ComPortsSection());
     for (const QString& path : {home.filePath(QStringLiteral("KVL/zel .ini")), cwd.filePath(QStringLiteral("zel .ini"))}) {
       QFile f(path);
       QVERIFY(f.open(QIODevice::WriteOnly) && f.write(noPorts) == noPorts.size());
