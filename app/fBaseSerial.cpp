@@ -284,6 +284,8 @@ void TBaseform::closeOnHangUp() {
     // does: only the port goes, with what shows its state.
     if (!ComClose(ComPort)) return;
     AppendText(kGrey, " COM " + Num(n) + " is closed\r\n");
+    endSessionLog(kLogSerial);
+    setPanelText(8, QStringLiteral(" COM not selected"));
     ComPort.PortNumber = 0;
     BtnCom[size_t(n)]->setChecked(false);
     ChBxDTR->setChecked(false);

@@ -378,7 +378,7 @@ class SerialTest : public QObject {
   void pulledAdapterClosesItsPortWhoeverOwnsTheDevice() {
     auto com3 = std::make_unique<Pty>();
     auto com4 = std::make_unique<Pty>();
-    WorkDir dir({{3, com3->path()}, {4, com4->path()}});
+    WorkDir dir({{3, com3->path()}, {4, com4->path()}}, FirstRunSections() + "[Log]\r\nFile:=session.log\r\n");
     Listener device;
     Windows w;
     w.main->Timer->stop();
@@ -393,11 +393,16 @@ class SerialTest : public QObject {
     QCOMPARE(kvl::ActiveLink, 0);
     for (int n = 1; n <= 16; ++n) QVERIFY(!w.main->BtnCom[size_t(n)]->isEnabled() && !w.main->BtnCom[size_t(n)]->isChecked());
     QVERIFY(AllEnabled(w.main->NetCommandControls, true));
+    QCOMPARE(w.main->panelText(8), QStringLiteral(" COM not selected"));
+    // Neither link left: the session log is closed, so the next link's
+    // header goes where the settings name the log now.
+    w.main->ChBxS1Conn->setChecked(false);
+    device.closeClient();
+    QVERIFY(!w.main->sessionLog().isOpen());
+    QCOMPARE(kvl::ActiveLink, -1);
 
     // The TCP link came and went over an open port: the pulled port is
     // closed as its button would close it.
-    w.main->ChBxS1Conn->setChecked(false);
-    device.closeClient();
     for (int tick = 0; tick < 16; ++tick) w.main->cNewComPort();
     w.main->BtnCom[4]->click();
     QCOMPARE(kvl::ActiveLink, 4);
