@@ -58,6 +58,19 @@ bool TBaseform::IniSock() {
       item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
       item->setCheckState(Qt::Unchecked);
     }
+    // The list and the choice agree: a refilled list has nothing ticked, so
+    // nothing is chosen, unless a socket is open from the chosen address;
+    // its line is ticked again, and unticking it ends the connection.
+    if (LocalAddrChosen) {
+      if (ClientSock == 0) {
+        LocalAddrChosen = false;
+      } else {
+        for (int i = 0; i < ChBxIPs->count(); ++i) {
+          QListWidgetItem* item = ChBxIPs->item(i);
+          if (InetAddr(ToCp1251(item->text())) == LocalAddr.sin_addr.s_addr) item->setCheckState(Qt::Checked);
+        }
+      }
+    }
   }
   TcpClose(SendSock);
   SendSock = -1;
@@ -91,22 +104,46 @@ bool TBaseform::readPortField(QLineEdit* field, sockaddr_in& addr, bool advance)
 }
 
 void TBaseform::ChBxIPsClickCheck(QListWidgetItem*) {
+  // Whatever the click, the list shows afterwards exactly what is chosen:
+  // one ticked address, or no tick at all.
+  auto untickAll = [this] {
+    QSignalBlocker block(ChBxIPs);
+    for (int i = 0; i < ChBxIPs->count(); ++i) ChBxIPs->item(i)->setCheckState(Qt::Unchecked);
+  };
   if (LocalAddrChosen) {
     if (ChBxS1Conn->isChecked()) ChBxS1Conn->setChecked(false);
     LocalAddrChosen = false;
+    untickAll();
+    return;
+  }
+  // Only a ticked line that shows an address can be chosen.
+  std::uint32_t chosen = INADDR_NONE;
+  for (int i = 0; i < ChBxIPs->count(); ++i) {
+    QListWidgetItem* item = ChBxIPs->item(i);
+    if (item->checkState() == Qt::Checked && !item->text().isEmpty())
+      chosen = InetAddr(ToCp1251(item->text()));
+  }
+  if (chosen == INADDR_NONE) {
+    untickAll();
+    return;
+  }
+  std::memset(LocalAddr.sin_zero, 0, sizeof LocalAddr.sin_zero);
+  LocalAddr.sin_family = AF_INET;
+  if (!readPortField(EdtSPort, LocalAddr, false)) {
+    untickAll();  // the box said why; nothing is chosen
     return;
   }
   LocalAddrChosen = true;
-  std::memset(LocalAddr.sin_zero, 0, sizeof LocalAddr.sin_zero);
-  LocalAddr.sin_family = AF_INET;
-  if (!readPortField(EdtSPort, LocalAddr, false)) return;
+  LocalAddr.sin_addr.s_addr = chosen;
   QSignalBlocker block(ChBxIPs);
   for (int i = 0; i < ChBxIPs->count(); ++i) {
     QListWidgetItem* item = ChBxIPs->item(i);
-    if (item->checkState() == Qt::Checked)
-      LocalAddr.sin_addr.s_addr = InetAddr(ToCp1251(item->text()));
-    else
-      item->setText(QString());
+    if (item->checkState() == Qt::Checked && InetAddr(ToCp1251(item->text())) == chosen) continue;
+    // The other lines go blank and can no longer be ticked until "Check
+    // Net" refills the list.
+    item->setCheckState(Qt::Unchecked);
+    item->setText(QString());
+    item->setFlags(item->flags() & ~Qt::ItemIsUserCheckable);
   }
 }
 
@@ -147,7 +184,10 @@ void TBaseform::watchClientSock() {
 
 void TBaseform::ChBxS1ConnClick() {
   if (!LocalAddrChosen) {
-    ChBxS1Conn->setChecked(false);
+    if (ChBxS1Conn->isChecked()) {
+      ChBxS1Conn->setChecked(false);
+      AppendText(kGrey, " No local address chosen: tick one in the address list\r\n");
+    }
     return;
   }
   if (!ChBxS1Conn->isChecked()) {

@@ -528,11 +528,48 @@ class NetTest : public QObject {
     QVERIFY(!f->ChBxS1Conn->isChecked());
     QCOMPARE(f->ClientSock, 0);
     QVERIFY2(reporter->boxes.isEmpty(), qPrintable(reporter->boxes.join(" | ")));
-    QVERIFY(PaneText(*f).isEmpty());
+    const QString why = QStringLiteral(" No local address chosen: tick one in the address list\n");
+    QCOMPARE(PaneText(*f), why);
     // A click does the same.
     QTest::mouseClick(f->ChBxS1Conn, Qt::LeftButton);
     QVERIFY(!f->ChBxS1Conn->isChecked());
-    QVERIFY(PaneText(*f).isEmpty());
+    QCOMPARE(PaneText(*f), why + why);
+  }
+
+  // Whatever the engineer clicks, the list shows what is chosen, and
+  // "Connect" binds only an address the list shows ticked.
+  void theAddressListAlwaysShowsTheChoice() {
+    Listener l;
+    chooseLoopback();
+    // "Check Net" again refills the list: nothing is ticked, nothing chosen.
+    f->ChBxIniNet->setChecked(false);
+    f->ChBxIniNet->setChecked(true);
+    QVERIFY(!f->LocalAddrChosen);
+    QVERIFY(ConnectLoopback(*f, l, FreeLoopbackPorts(1)));  // the first tick chooses
+    // Refilled under a running connection: its line stays ticked and chosen.
+    f->ChBxIniNet->setChecked(false);
+    f->ChBxIniNet->setChecked(true);
+    QVERIFY(f->LocalAddrChosen);
+    QCOMPARE(AddressLine(*f, "127.0.0.1")->checkState(), Qt::Checked);
+    // Unticking it un-chooses and disconnects; no line is left ticked.
+    AddressLine(*f, "127.0.0.1")->setCheckState(Qt::Unchecked);
+    QVERIFY(!f->LocalAddrChosen);
+    QVERIFY(!f->ChBxS1Conn->isChecked());
+    for (int i = 0; i < f->ChBxIPs->count(); ++i) QCOMPARE(f->ChBxIPs->item(i)->checkState(), Qt::Unchecked);
+    // A source port out of range chooses nothing and takes the tick back.
+    f->EdtSPort->setText("0");
+    AddressLine(*f, "127.0.0.1")->setCheckState(Qt::Checked);
+    QVERIFY(!f->LocalAddrChosen);
+    QCOMPARE(AddressLine(*f, "127.0.0.1")->checkState(), Qt::Unchecked);
+    QCOMPARE(reporter->boxes.size(), 1);
+    // After a choice the blank lines cannot be ticked.
+    f->EdtSPort->setText("10000");
+    AddressLine(*f, "127.0.0.1")->setCheckState(Qt::Checked);
+    QVERIFY(f->LocalAddrChosen);
+    for (int i = 0; i < f->ChBxIPs->count(); ++i) {
+      const QListWidgetItem* line = f->ChBxIPs->item(i);
+      QCOMPARE(bool(line->flags() & Qt::ItemIsUserCheckable), !line->text().isEmpty());
+    }
   }
 
   void untickingTheChosenAddressDisconnectsFirst() {
