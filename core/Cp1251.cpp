@@ -130,3 +130,82 @@ std::string LocaleToCp1251(std::string_view text) {
 }
 
 }  // namespace kvl
+
+namespace kvl {
+namespace {
+
+// Length of the valid UTF-8 sequence at the start of s (shortest form, no
+// surrogates, at most U+10FFFF), with its code point; 0 when there is none.
+std::size_t Utf8Sequence(std::string_view s, char32_t& ch) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = b(0);
+  std::size_t len;
+  char32_t min;
+  if (lead < 0x80) {
+    ch = lead;
+    return 1;
+  }
+  if (lead >= 0xC2 && lead <= 0xDF) len = 2, min = 0x80, ch = lead & 0x1F;
+  else if (lead >= 0xE0 && lead <= 0xEF) len = 3, min = 0x800, ch = lead & 0x0F;
+  else if (lead >= 0xF0 && lead <= 0xF4) len = 4, min = 0x10000, ch = lead & 0x07;
+  else return 0;
+  if (s.size() < len) return 0;
+  for (std::size_t i = 1; i < len; ++i) {
+    if ((b(i) & 0xC0) != 0x80) return 0;
+    ch = (ch << 6) | (b(i) & 0x3F);
+  }
+  if (ch < min || ch > 0x10FFFF || (ch >= 0xD800 && ch <= 0xDFFF)) return 0;
+  return len;
+}
+
+}  // namespace
+
+bool LooksLikeUtf8(std::string_view bytes) {
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") return true;
+  bool high = false;
+  while (!bytes.empty()) {
+    char32_t ch;
+    const std::size_t len = Utf8Sequence(bytes, ch);
+    if (len == 0) return false;
+    high = high || len > 1;
+    bytes.remove_prefix(len);
+  }
+  return high;
+}
+
+std::string Utf8ToCp1251(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  while (!utf8.empty()) {
+    char32_t ch;
+    std::size_t len = Utf8Sequence(utf8, ch);
+    if (len == 0) {
+      ch = U'?';
+      len = 1;
+    }
+    out.push_back(static_cast<char>(UnicodeToCp1251(ch)));
+    utf8.remove_prefix(len);
+  }
+  return out;
+}
+
+std::string Cp1251ToUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char byte : bytes) {
+    const char32_t ch = Cp1251ToUnicode(byte);
+    if (ch < 0x80) {
+      out.push_back(static_cast<char>(ch));
+    } else if (ch < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (ch >> 6)));
+      out.push_back(static_cast<char>(0x80 | (ch & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xE0 | (ch >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((ch >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (ch & 0x3F)));
+    }
+  }
+  return out;
+}
+
+}  // namespace kvl

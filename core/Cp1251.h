@@ -32,3 +32,20 @@ std::string EncodeCp1251(std::u16string_view text);
 std::string LocaleToCp1251(std::string_view text);
 
 }  // namespace kvl
+
+namespace kvl {
+
+// UTF-8: a settings file saved by a modern editor. Whether the bytes are
+// UTF-8 rather than Windows-1251: they start with the UTF-8 byte order mark,
+// or they hold bytes above 0x7F and all of them form valid UTF-8 sequences
+// (Windows-1251 Cyrillic text practically never does).
+bool LooksLikeUtf8(std::string_view bytes);
+
+// UTF-8 to Windows-1251 bytes; a character the code page lacks, and a
+// malformed sequence, become '?'.
+std::string Utf8ToCp1251(std::string_view utf8);
+
+// Windows-1251 bytes to UTF-8.
+std::string Cp1251ToUtf8(std::string_view bytes);
+
+}  // namespace kvl

@@ -106,24 +106,44 @@ struct KeyPlace {
   LineSpan anchorLine;  // header or last key line of the section
 };
 
-KeyPlace LocateKey(std::string_view content, std::string_view section, std::string_view key) {
+// A file saved as UTF-8 keeps its encoding: its names are compared, and its
+// values read, as the Windows-1251 text they stand for, and what a write
+// adds to it is written in UTF-8.
+struct Encoding {
+  bool utf8 = false;
+  std::size_t start = 0;  // past the byte order mark
+};
+
+Encoding EncodingOf(std::string_view content) {
+  Encoding e;
+  e.utf8 = LooksLikeUtf8(content);
+  if (e.utf8 && content.substr(0, 3) == "\xEF\xBB\xBF") e.start = 3;
+  return e;
+}
+
+bool NameMatches(std::string_view name, std::string_view wanted, const Encoding& enc) {
+  return enc.utf8 ? ProfileNamesEqual(Utf8ToCp1251(name), wanted) : ProfileNamesEqual(name, wanted);
+}
+
+KeyPlace LocateKey(std::string_view content, const Encoding& enc, std::string_view section,
+                   std::string_view key) {
   KeyPlace place;
   section = Trim(section);
   key = Trim(key);
   bool inTarget = false;
-  for (std::size_t pos = 0; pos < content.size();) {
+  for (std::size_t pos = enc.start; pos < content.size();) {
     LineSpan line = LineAt(content, pos);
     pos = line.next;
     ParsedLine p = ParseLine(content.substr(line.begin, line.end - line.begin));
     if (p.kind == LineKind::Section) {
       if (inTarget) break;  // only the first section of the name counts
-      if (ProfileNamesEqual(p.name, section)) {
+      if (NameMatches(p.name, section, enc)) {
         inTarget = place.sectionFound = true;
         place.anchorLine = line;
       }
     } else if (p.kind == LineKind::Key && inTarget) {
       place.anchorLine = line;
-      if (ProfileNamesEqual(p.name, key)) {
+      if (NameMatches(p.name, key, enc)) {
         place.keyFound = true;
         place.keyLine = line;
         place.valueStart = line.begin + p.valueStart;
@@ -262,18 +282,30 @@ bool ProfileNamesEqual(std::string_view a, std::string_view b) {
 
 std::optional<std::string> ProfileFindValue(std::string_view content, std::string_view section,
                                              std::string_view key) {
-  KeyPlace place = LocateKey(content, section, key);
+  const Encoding enc = EncodingOf(content);
+  KeyPlace place = LocateKey(content, enc, section, key);
   if (!place.keyFound) return std::nullopt;
   std::string_view line =
       content.substr(place.keyLine.begin, place.keyLine.end - place.keyLine.begin);
-  return FinishValue(ParseLine(line).value);
+  const std::string_view value = ParseLine(line).value;
+  return FinishValue(enc.utf8 ? Utf8ToCp1251(value) : std::string(value));
 }
 
-std::optional<std::string> ProfileSetValue(std::string_view content, std::string_view section,
-                                           std::string_view key, std::string_view value) {
-  if (!ValidForWriting(section, key, value)) return std::nullopt;
-  const std::string_view eol = LineEndOf(content);
-  KeyPlace place = LocateKey(content, section, key);
+namespace {
+
+std::string SetValueIn(std::string_view content, const Encoding& enc, std::string_view section,
+                       std::string_view key, std::string_view value) {
+  const std::string_view eol = LineEndOf(content.substr(enc.start));
+  KeyPlace place = LocateKey(content, enc, section, key);
+  std::string converted[3];
+  if (enc.utf8) {
+    converted[0] = Cp1251ToUtf8(section);
+    converted[1] = Cp1251ToUtf8(key);
+    converted[2] = Cp1251ToUtf8(value);
+    section = converted[0];
+    key = converted[1];
+    value = converted[2];
+  }
   std::string out;
   out.reserve(content.size() + section.size() + key.size() + value.size() + 16);
   if (place.keyFound) {
@@ -302,9 +334,26 @@ std::optional<std::string> ProfileSetValue(std::string_view content, std::string
   }
   // A new section goes at the end, right after the last line.
   out.append(content);
-  if (!content.empty() && content.back() != '\n' && content.back() != '\r') out.append(eol);
+  if (content.size() > enc.start && content.back() != '\n' && content.back() != '\r') out.append(eol);
   out.append("[").append(section).append("]").append(eol);
   out.append(key).append("=").append(value).append(eol);
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> ProfileSetValue(std::string_view content, std::string_view section,
+                                           std::string_view key, std::string_view value) {
+  if (!ValidForWriting(section, key, value)) return std::nullopt;
+  Encoding enc = EncodingOf(content);
+  std::string out = SetValueIn(content, enc, section, key, value);
+  // A file of plain ASCII has no encoding yet: what is added goes in
+  // Windows-1251, unless those bytes would read as UTF-8; then it goes in
+  // UTF-8, so that it reads back as written.
+  if (!enc.utf8 && LooksLikeUtf8(out)) {
+    enc.utf8 = true;
+    out = SetValueIn(content, enc, section, key, value);
+  }
   return out;
 }
 

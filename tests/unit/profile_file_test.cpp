@@ -469,5 +469,47 @@ TEST(ProfileFile, BinaryGarbageIsKeptAndStillUsable) {
   EXPECT_EQ(now.substr(0, garbage.size()), garbage);
 }
 
+// A file saved as UTF-8 (with or without the byte order mark) is read as the
+// text it stands for and grows in UTF-8; a Windows-1251 file stays as it is.
+TEST(ProfileEncoding, Utf8FilesAreReadAndExtendedInTheirOwnEncoding) {
+  const std::string section = Cp1251ToUtf8("\xCC\xEE\xE9");  // "Мой" in UTF-8
+  const std::string apn = EncodeCp1251(u"моя.апн");
+  struct Case {
+    const char* name;
+    std::string content;
+    bool utf8;
+  };
+  const Case cases[] = {
+      {"utf-8", "[" + section + "]\r\nAPN:=" + Cp1251ToUtf8(apn) + "\r\n", true},
+      {"utf-8 with mark", "\xEF\xBB\xBF[" + section + "]\r\nAPN:=" + Cp1251ToUtf8(apn) + "\r\n", true},
+      {"windows-1251", "[\xCC\xEE\xE9]\r\nAPN:=" + apn + "\r\n", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ProfileFindValue(c.content, "\xCC\xEE\xE9", "apn:"), apn);
+    // The missing key joins the section that is there, in the file's own
+    // encoding, and nothing else changes.
+    const std::optional<std::string> out = ProfileSetValue(c.content, "\xEC\xEE\xE9", "\xC8\xEC\xFF:", apn);
+    ASSERT_TRUE(out);
+    const std::string added = c.utf8 ? Cp1251ToUtf8("\xC8\xEC\xFF:=" + apn) : "\xC8\xEC\xFF:=" + apn;
+    EXPECT_EQ(*out, c.content + added + "\r\n");
+    EXPECT_EQ(LooksLikeUtf8(*out), c.utf8);
+    EXPECT_EQ(ProfileFindValue(*out, "\xCC\xEE\xE9", "\xE8\xEC\xFF:"), apn);
+  }
+  // A new section after a lone byte order mark starts the first line.
+  EXPECT_EQ(ProfileSetValue("\xEF\xBB\xBF", "S", "K", "\xFF"), "\xEF\xBB\xBF[S]\r\nK=\xD1\x8F\r\n");
+  // Windows-1251 bytes that would read as UTF-8 go into a plain ASCII file
+  // in UTF-8, and every byte reads back as written.
+  for (int b = 0x80; b <= 0xFF; ++b) {
+    const std::string value = std::string(1, char(0xD0)) + char(b);
+    const std::optional<std::string> out = ProfileSetValue("[S]\r\n", "S", "K", value);
+    ASSERT_TRUE(out);
+    EXPECT_EQ(ProfileFindValue(*out, "S", "K"), value);
+  }
+  // Valid UTF-8 without any byte above 0x7F is plain ASCII: either reading holds.
+  EXPECT_FALSE(LooksLikeUtf8("[Com ports]\r\nCOM1:=/dev/ttyUSB0\r\n"));
+  EXPECT_FALSE(LooksLikeUtf8("\xC0\xAF"));  // an overlong form is not UTF-8
+}
+
 }  // namespace
 }  // namespace kvl
