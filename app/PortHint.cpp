@@ -21,6 +21,29 @@ std::string ModemManagerAdvice(const PortAdapter& adapter) {
          " and plug the device in again";
 }
 
+// The device node's mode as ls shows it: "crw-rw----".
+std::string ModeText(unsigned mode) {
+  std::string text = "crwxrwxrwx";
+  for (int bit = 0; bit < 9; ++bit)
+    if (!(mode & (0400u >> bit))) text[size_t(bit + 1)] = '-';
+  return text;
+}
+
+// Joining a group helps only when that group may read and write the device
+// and is not root; otherwise the hint says who may open it.
+std::string NoPermissionText(const PortProblem& problem) {
+  const std::string group = problem.group.empty() ? std::string("dialout") : problem.group;
+  const bool groupMay = (problem.mode & 0060) == 0060;
+  if (!problem.modeKnown || (groupMay && !problem.groupIsRoot))
+    return "no permission: add your user to the group " + group + " (sudo adduser $USER " + group +
+           ") and log in again";
+  std::string who;
+  if ((problem.mode & 0600) == 0600) who = "the user " + problem.owner;
+  if (groupMay) who += (who.empty() ? "" : " and ") + std::string("the group ") + group;
+  who = who.empty() ? "nobody may open it" : "only " + who + " may open it";
+  return "no permission: " + who + " (" + ModeText(problem.mode) + " " + problem.owner + ":" + group + ")";
+}
+
 }  // namespace
 
 std::string ModemManagerRule(const PortAdapter& adapter) {
@@ -52,11 +75,8 @@ std::string PortProblemText(const PortProblem& problem, const PortAdapter& adapt
         return "in use by another program, probably ModemManager\n" + ModemManagerAdvice(adapter);
       return "in use by another program";
     }
-    case PortFault::NoPermission: {
-      const std::string group = problem.group.empty() ? std::string("dialout") : problem.group;
-      return "no permission: add your user to the group " + group + " (sudo adduser $USER " + group +
-             ") and log in again";
-    }
+    case PortFault::NoPermission:
+      return NoPermissionText(problem);
     case PortFault::Refused:
       return "the port does not take these line settings";
     case PortFault::System:

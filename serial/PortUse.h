@@ -55,7 +55,13 @@ struct PortProblem {
   PortHolder holder;                // InUse
   bool modemManagerRunning = false; // InUse by a holder that could not be seen
   int error = 0;                    // errno of the failure, where there was one
-  std::string group;                // NoPermission: the group owning the device
+  // NoPermission: who owns the device node and who may read and write it;
+  // modeKnown is false when the node could not be looked at.
+  std::string owner;
+  std::string group;
+  unsigned mode = 0;  // permission bits of the node
+  bool modeKnown = false;
+  bool groupIsRoot = false;
 };
 
 // Kernel name of a device (links resolved): "ttyUSB0" for

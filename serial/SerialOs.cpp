@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <linux/serial.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -180,6 +181,15 @@ std::string RealGroupName(gid_t gid) {
   return std::to_string(gid);
 }
 
+std::string RealUserName(uid_t uid) {
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_name)
+    return found->pw_name;
+  return std::to_string(uid);
+}
+
 constexpr SerialOs kReal{
     .open = RealOpen,
     .close = RealClose,
@@ -210,6 +220,7 @@ constexpr SerialOs kReal{
     .unlink = RealUnlink,
     .kill = RealKill,
     .groupName = RealGroupName,
+    .userName = RealUserName,
 };
 
 }  // namespace

@@ -76,8 +76,9 @@ struct SerialOs {
   int (*link)(const char* existing, const char* name);
   int (*unlink)(const char* path);
   int (*kill)(pid_t pid, int signal);
-  // Name of a group, or its number when it has none.
+  // Name of a group or a user, or its number when it has none.
   std::string (*groupName)(gid_t group);
+  std::string (*userName)(uid_t user);
 };
 
 // The table in use. Tests may replace entries; restore RealSerialOs() after.

@@ -196,7 +196,15 @@ bool FailOpen(TComPort& port, const std::string& path, int error) {
     case EACCES:
     case EPERM: {
       struct stat info {};
-      port.problem.group = Os.stat(path.c_str(), &info) == 0 ? Os.groupName(info.st_gid) : "dialout";
+      if (Os.stat(path.c_str(), &info) == 0) {
+        port.problem.owner = Os.userName(info.st_uid);
+        port.problem.group = Os.groupName(info.st_gid);
+        port.problem.mode = info.st_mode & 07777;
+        port.problem.modeKnown = true;
+        port.problem.groupIsRoot = info.st_gid == 0;
+      } else {
+        port.problem.group = "dialout";
+      }
       return Fail(port, PortFault::NoPermission, error);
     }
     case EBUSY:  // set exclusive by another program

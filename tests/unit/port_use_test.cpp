@@ -178,9 +178,16 @@ TEST(PortHint, ReasonsInTheEngineersWords) {
     p.modemManagerRunning = modemManager;
     return p;
   };
-  PortProblem noPermission;
-  noPermission.fault = PortFault::NoPermission;
-  noPermission.group = "dialout";
+  auto noPermission = [](const char* owner, const char* group, unsigned mode) {
+    PortProblem p;
+    p.fault = PortFault::NoPermission;
+    p.owner = owner;
+    p.group = group;
+    p.mode = mode;
+    p.modeKnown = mode != 0;
+    p.groupIsRoot = std::string(group) == "root";
+    return p;
+  };
   PortProblem system;
   system.fault = PortFault::System;
   system.error = ENOMEM;
@@ -203,8 +210,15 @@ TEST(PortHint, ReasonsInTheEngineersWords) {
       {inUse(0, "", "", false), "in use by another program"},
       {inUse(812, "ModemManager", "", false), "ModemManager is using it\n" + advice},
       {inUse(0, "", "", true), "in use by another program, probably ModemManager\n" + advice},
-      {noPermission,
+      {noPermission("root", "dialout", 0660),
        "no permission: add your user to the group dialout (sudo adduser $USER dialout) and log in again"},
+      {noPermission("", "", 0),  // the node could not be looked at
+       "no permission: add your user to the group dialout (sudo adduser $USER dialout) and log in again"},
+      {noPermission("root", "root", 0600), "no permission: only the user root may open it (crw------- root:root)"},
+      {noPermission("root", "root", 0660),
+       "no permission: only the user root and the group root may open it (crw-rw---- root:root)"},
+      {noPermission("ann", "tty", 0620), "no permission: only the user ann may open it (crw--w---- ann:tty)"},
+      {noPermission("root", "uucp", 0444), "no permission: nobody may open it (cr--r--r-- root:uucp)"},
       {system, std::strerror(ENOMEM)},
   };
   for (const auto& c : cases) EXPECT_EQ(PortProblemText(c.problem, usb), c.text);
