@@ -586,6 +586,16 @@ void ConsolePane::buildFindBar() {
   findBar_->setFrameShape(QFrame::StyledPanel);
   findBar_->setAutoFillBackground(true);
   findBar_->setFont(QApplication::font());
+  // The find bar takes the desktop's colours, not the pane's own: every role
+  // is set, so that none of the pane's background reaches its field.
+  QPalette desktop;
+  const QPalette app = QApplication::palette();
+  for (int g = 0; g < QPalette::NColorGroups; ++g)
+    for (int r = 0; r < QPalette::NColorRoles; ++r)
+      if (r != QPalette::NoRole)
+        desktop.setColor(QPalette::ColorGroup(g), QPalette::ColorRole(r),
+                         app.color(QPalette::ColorGroup(g), QPalette::ColorRole(r)));
+  findBar_->setPalette(desktop);
   auto* row = new QHBoxLayout(findBar_);
   row->setContentsMargins(3, 2, 3, 2);
   row->setSpacing(3);

@@ -124,8 +124,11 @@ void TBaseform::buildLayout() {
   left->setSpacing(0);
   cRichEd = Make<ConsolePane>(VPanel, "cRichEd");
   {
+    // The panes keep their own colours in any desktop theme: a light
+    // background, and dark text where a run has no colour of its own.
     QPalette p = cRichEd->palette();
     p.setColor(QPalette::Base, QColor(255, 251, 240));
+    p.setColor(QPalette::Text, Qt::black);
     cRichEd->setPalette(p);
     cRichEd->setFont(SansFont(true));
   }
@@ -133,6 +136,7 @@ void TBaseform::buildLayout() {
   {
     QPalette p = bRichEd->palette();
     p.setColor(QPalette::Base, QColor(245, 252, 237));
+    p.setColor(QPalette::Text, Qt::black);
     bRichEd->setPalette(p);
     bRichEd->setFixedHeight(58);
   }
@@ -494,8 +498,14 @@ void TBaseform::buildCommandLineGroup() {
     QRadioButton* r = Make<QRadioButton>(g, rbName.constData());
     r->setGeometry(313, 18 + (n - 1) * 21, 16, 16);
     if (n >= 4) {
+      // The download lines stand out in pale yellow; on a dark desktop
+      // theme, in a yellow tint of its own field colour, under its text colour.
       QPalette p = e->palette();
-      p.setColor(QPalette::Base, QColor(255, 255, 213));
+      const QColor base = p.color(QPalette::Base);
+      const auto tint = [](int c, int yellow) { return (c * 4 + yellow) / 5; };
+      p.setColor(QPalette::Base, base.lightness() >= 128
+                                     ? QColor(255, 255, 213)
+                                     : QColor(tint(base.red(), 255), tint(base.green(), 255), tint(base.blue(), 0)));
       e->setPalette(p);
       e->setEnabled(false);
       r->setEnabled(false);

@@ -49,9 +49,8 @@ class TBaseform : public QWidget {
   void setSimSetform(TSimSetform* form) { simSetform_ = form; }
   TSimSetform* simSetform() const { return simSetform_; }
 
-  // Console (the only way text reaches the panes). An append moves the
-  // keyboard focus to its pane, unless an edit field of this window has it:
-  // what the engineer types always lands in the field. What the text pane
+  // Console (the only way text reaches the panes). An append never moves
+  // the keyboard focus; a click into a pane focuses it. What the text pane
   // shows also goes to the session log while one is open.
   bool AppendText(std::uint32_t colour, const std::string& text);
   bool AppendHex(std::uint32_t colour, const std::string& text);
@@ -314,7 +313,6 @@ class TBaseform : public QWidget {
   bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
   void closeClientSock();
   void watchClientSock();
-  void focusPane(ConsolePane* pane);
   // The links a session log serves; it closes when neither is open.
   enum LogLink : unsigned { kLogSerial = 1, kLogTcp = 2 };
   void startSessionLog(LogLink link, const std::string& linkName);

@@ -163,27 +163,10 @@ void TBaseform::TimerTimer() {
   if (simSetform_) simSetform_->ParseDeviceReply(RxText);
 }
 
-namespace {
-
-// A control the engineer types into or picks from: an append leaves the
-// keyboard focus there, so that no key typed while the device talks is lost.
-bool IsEditField(const QWidget* w) {
-  return qobject_cast<const QLineEdit*>(w) || qobject_cast<const QAbstractSpinBox*>(w) ||
-         qobject_cast<const QComboBox*>(w) || qobject_cast<const QAbstractItemView*>(w) ||
-         qobject_cast<const QTextEdit*>(w) || qobject_cast<const QPlainTextEdit*>(w);
-}
-
-}  // namespace
-
-void TBaseform::focusPane(ConsolePane* pane) {
-  // The field that has (or, with the window inactive, gets back) the focus.
-  const QWidget* current = focusWidget();
-  if (current && IsEditField(current)) return;
-  if (!pane->hasFocus()) pane->setFocus();
-}
-
+// An append never moves the keyboard focus: the pane follows its end
+// without it, and the engineer keeps working with the keyboard (typing,
+// tabbing through the buttons) while the device talks.
 bool TBaseform::AppendText(std::uint32_t colour, const std::string& text) {
-  focusPane(cRichEd);
   if (!sessionLog_.isOpen()) {
     cRichEd->appendRun(colour, text);
     return true;
@@ -195,7 +178,6 @@ bool TBaseform::AppendText(std::uint32_t colour, const std::string& text) {
 }
 
 bool TBaseform::AppendHex(std::uint32_t colour, const std::string& text) {
-  focusPane(bRichEd);
   bRichEd->appendRun(colour, text);
   return true;
 }

@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/Cp1251.h"
 #include "settings/ProfileFile.h"
 
 namespace {
@@ -187,6 +188,16 @@ std::string_view TakeField(std::string_view& rest, std::string_view deflt, bool&
   return field;
 }
 
+// Every byte above 0x7F, for find_first_of.
+std::string_view HighBytes() {
+  static const std::string bytes = [] {
+    std::string b;
+    for (int c = 0x80; c <= 0xFF; ++c) b.push_back(char(c));
+    return b;
+  }();
+  return bytes;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -220,7 +231,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // a write must not make a key appear anywhere else.
   for (const auto& s : sections) pairs.emplace(s, std::string(key));
   for (const auto& k : keys) pairs.emplace(std::string(section), k);
+  // The encoding is read from the content: a replaced value that held the
+  // only bytes that were not UTF-8 leaves a file that now reads as UTF-8.
+  // Adding a key never changes how the file reads.
+  // A file of plain ASCII has no encoding yet.
+  const bool flipped = kvl::LooksLikeUtf8(content) != kvl::LooksLikeUtf8(after);
+  const bool ascii = content.find_first_of(HighBytes()) == std::string_view::npos;
+  Check(!flipped || ascii || before.has_value(), "adding a key keeps the encoding of a file that has one");
   for (const auto& [s, k] : pairs) {
+    if (flipped && !ascii) break;
     if (kvl::ProfileNamesEqual(Trim(s), Trim(section)) && kvl::ProfileNamesEqual(Trim(k), Trim(key)))
       continue;
     Check(kvl::ProfileFindValue(after, s, k) == kvl::ProfileFindValue(content, s, k),

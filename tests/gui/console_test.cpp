@@ -92,21 +92,20 @@ class ConsoleTest : public QObject {
     QCOMPARE(PaneText(*w->main), QString::fromUtf8("ОК"));
   }
 
-  // An append never takes the focus from a control the engineer types into
-  // or picks from; from anything else it moves the focus to its pane.
-  void appendKeepsAnEditFieldsFocus_data() {
+  // An append never moves the focus, whatever control has it, so the
+  // keyboard works while the device talks; a click into a pane focuses it.
+  void appendNeverMovesTheFocus_data() {
     QTest::addColumn<QString>("holder");
-    QTest::addColumn<bool>("keeps");
-    QTest::newRow("command line") << "EdCmdLn2" << true;
-    QTest::newRow("address field") << "edtRHost" << true;
-    QTest::newRow("drop-down list") << "CBBaudrate" << true;
-    QTest::newRow("check-list") << "ChBxIPs" << true;
-    QTest::newRow("check box") << "ChBxVhex" << false;
-    QTest::newRow("button") << "ButtonReset" << false;
+    QTest::newRow("command line") << "EdCmdLn2";
+    QTest::newRow("address field") << "edtRHost";
+    QTest::newRow("drop-down list") << "CBBaudrate";
+    QTest::newRow("check-list") << "ChBxIPs";
+    QTest::newRow("check box") << "ChBxVhex";
+    QTest::newRow("button") << "ButtonReset";
   }
-  void appendKeepsAnEditFieldsFocus() {
+  void appendNeverMovesTheFocus() {
     QFETCH(QString, holder);
-    QFETCH(bool, keeps);
+    const bool keeps = true;
     w->main->show();
     w->main->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w->main));
@@ -121,6 +120,37 @@ class ConsoleTest : public QObject {
     w->main->AppendHex(kGrey, "00\r\n");
     QCOMPARE(field->hasFocus(), keeps);
     QCOMPARE(w->main->bRichEd->hasFocus(), !keeps);
+    QTest::mouseClick(w->main->cRichEd->viewport(), Qt::LeftButton);
+    QVERIFY(w->main->cRichEd->hasFocus());
+  }
+
+  // A dark desktop theme: the find bar and the fields take its colours, the
+  // panes keep their light background under dark text; all stays readable.
+  void darkThemeLeavesEveryTextReadable() {
+    const QPalette light = QApplication::palette();
+    QPalette dark(QColor(53, 53, 53));
+    dark.setColor(QPalette::Base, QColor(35, 35, 35));
+    dark.setColor(QPalette::Text, Qt::white);
+    dark.setColor(QPalette::WindowText, Qt::white);
+    QApplication::setPalette(dark);
+    w = std::make_unique<Windows>();
+    w->main->cRichEd->openFind();
+    auto readable = [](const QWidget* x) {
+      const QPalette& p = x->palette();
+      return std::abs(p.color(QPalette::Base).lightness() - p.color(QPalette::Text).lightness()) >= 96;
+    };
+    const auto* find = w->main->cRichEd->findChild<QLineEdit*>(QStringLiteral("findEdit"));
+    const auto* matchCase = w->main->cRichEd->findChild<QCheckBox*>(QStringLiteral("findCase"));
+    QVERIFY(find && matchCase);
+    QCOMPARE(find->palette().color(QPalette::Base), dark.color(QPalette::Base));
+    QCOMPARE(matchCase->palette().color(QPalette::Base), dark.color(QPalette::Base));
+    QCOMPARE(w->main->cRichEd->palette().color(QPalette::Base), QColor(255, 251, 240));
+    for (const QWidget* x : {static_cast<const QWidget*>(find), static_cast<const QWidget*>(matchCase),
+                             static_cast<const QWidget*>(w->main->cRichEd), static_cast<const QWidget*>(w->main->bRichEd),
+                             static_cast<const QWidget*>(w->main->EdCmdLn[1]), static_cast<const QWidget*>(w->main->EdCmdLn[4])})
+      QVERIFY2(readable(x), qPrintable(x->objectName()));
+    w.reset();
+    QApplication::setPalette(light);
   }
 
   void cleanEmptiesBothPanes() {
