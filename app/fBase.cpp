@@ -14,7 +14,9 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QPainter>
 #include <QScreen>
+#include <QStyleOptionFocusRect>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -26,6 +28,30 @@
 #include "app/SpinEdit.h"
 #include "app/WindowPlacement.h"
 #include "ui/MakeWidget.h"
+
+namespace {
+
+// A flat button draws no frame, and in most styles no focus either: the
+// port buttons draw the style's focus frame themselves, so that the
+// keyboard shows where it is.
+class FlatFocusButton : public QPushButton {
+ public:
+  using QPushButton::QPushButton;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QPushButton::paintEvent(event);
+    if (!hasFocus()) return;
+    QPainter painter(this);
+    QStyleOptionFocusRect frame;
+    frame.initFrom(this);
+    frame.rect = rect().adjusted(1, 1, -1, -1);
+    frame.backgroundColor = palette().color(QPalette::Button);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &painter, this);
+  }
+};
+
+}  // namespace
 
 namespace kvl {
 namespace {
@@ -207,7 +233,7 @@ void TBaseform::buildPortGroup() {
   const QFont smallFont = SerifFont(9);
   for (int n = 1; n <= 16; ++n) {
     QByteArray name = "BtnCom" + QByteArray::number(n);
-    QPushButton* b = Make<QPushButton>(pNCom, name.constData(), QStringLiteral("COM %1").arg(n));
+    QPushButton* b = Make<FlatFocusButton>(pNCom, name.constData(), QStringLiteral("COM %1").arg(n));
     b->setCheckable(true);
     b->setFlat(true);
     b->setCursor(Qt::PointingHandCursor);

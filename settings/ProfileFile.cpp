@@ -334,7 +334,7 @@ std::string SetValueIn(std::string_view content, const Encoding& enc, std::strin
   }
   // A new section goes at the end, right after the last line.
   out.append(content);
-  if (content.size() > enc.start && content.back() != '\n' && content.back() != '\r') out.append(eol);
+  if (!content.empty() && content.back() != '\n' && content.back() != '\r') out.append(eol);
   out.append("[").append(section).append("]").append(eol);
   out.append(key).append("=").append(value).append(eol);
   return out;

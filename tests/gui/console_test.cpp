@@ -124,6 +124,28 @@ class ConsoleTest : public QObject {
     QVERIFY(w->main->cRichEd->hasFocus());
   }
 
+  // Tab reaches a port button, and the flat button shows that it has the
+  // keyboard focus.
+  void portButtonShowsTheKeyboardFocus() {
+    Pty com1;
+    w.reset();
+    dir = std::make_unique<WorkDir>(std::map<int, std::string>{{1, com1.path()}});
+    w = std::make_unique<Windows>();
+    w->main->Timer->stop();
+    QPushButton* button = w->main->BtnCom[1];
+    QVERIFY(button->isEnabled());
+    w->main->show();
+    w->main->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w->main));
+    const QImage plain = button->grab().toImage();
+    for (int i = 0; i < 200 && !button->hasFocus(); ++i) {
+      QWidget* at = QApplication::focusWidget();
+      QTest::keyClick(at ? at : w->main, Qt::Key_Tab);
+    }
+    QVERIFY(button->hasFocus());
+    QVERIFY(button->grab().toImage() != plain);
+  }
+
   // A dark desktop theme: the find bar and the fields take its colours, the
   // panes keep their light background under dark text; all stays readable.
   void darkThemeLeavesEveryTextReadable() {

@@ -496,8 +496,8 @@ TEST(ProfileEncoding, Utf8FilesAreReadAndExtendedInTheirOwnEncoding) {
     EXPECT_EQ(LooksLikeUtf8(*out), c.utf8);
     EXPECT_EQ(ProfileFindValue(*out, "\xCC\xEE\xE9", "\xE8\xEC\xFF:"), apn);
   }
-  // A new section after a lone byte order mark starts the first line.
-  EXPECT_EQ(ProfileSetValue("\xEF\xBB\xBF", "S", "K", "\xFF"), "\xEF\xBB\xBF[S]\r\nK=\xD1\x8F\r\n");
+  // A file holding only the byte order mark gets the new section in UTF-8.
+  EXPECT_EQ(ProfileSetValue("\xEF\xBB\xBF", "S", "K", "\xFF"), "\xEF\xBB\xBF\r\n[S]\r\nK=\xD1\x8F\r\n");
   // Windows-1251 bytes that would read as UTF-8 go into a plain ASCII file
   // in UTF-8, and every byte reads back as written.
   for (int b = 0x80; b <= 0xFF; ++b) {
