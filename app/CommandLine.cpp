@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFile>
+#include <QLibraryInfo>
+#include <QRegularExpression>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -104,6 +107,52 @@ QString NoDisplayLine(const QString& reason) {
   QString line = QStringLiteral("kvlterm: no display: start it from a desktop session");
   if (!reason.isEmpty()) line += QStringLiteral(" (%1)").arg(reason);
   return line;
+}
+
+QStringList InstalledPlatforms() {
+  QStringList platforms;
+  const QDir dir(QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms"));
+  for (QString name : dir.entryList({QStringLiteral("libq*.so")}, QDir::Files)) {
+    name = name.mid(4, name.size() - 7);  // libqxcb.so: xcb
+    if (name == QLatin1String("wayland-generic")) name = QStringLiteral("wayland");
+    platforms << name;
+  }
+  return platforms;
+}
+
+QString MissingPlatform(const QString& qpaPlatform, const QString& x11Display, const QString& waylandDisplay,
+                        const QStringList& installed) {
+  if (!qpaPlatform.isEmpty()) {
+    // "wayland;xcb" tries each in turn; options follow a colon.
+    QString first;
+    for (const QString& choice : qpaPlatform.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+      const QString name = choice.section(QLatin1Char(':'), 0, 0);
+      if (installed.contains(name)) return {};
+      if (first.isEmpty()) first = name;
+    }
+    return first;
+  }
+  if (x11Display.isEmpty() && !waylandDisplay.isEmpty() && !installed.contains(QStringLiteral("wayland")))
+    return QStringLiteral("wayland");
+  return {};
+}
+
+QString MissingPlatformLine(const QString& platform) {
+  QString package;
+  if (platform.startsWith(QLatin1String("wayland")))
+    package = QStringLiteral("qt6-wayland");
+  else if (QStringList{"xcb", "offscreen", "minimal", "minimalegl", "eglfs", "linuxfb", "vnc", "vkkhrdisplay"}
+               .contains(platform))
+    package = QStringLiteral("qt6-qpa-plugins");
+  QString line = QStringLiteral("kvlterm: the Qt platform plugin \"%1\" is not installed").arg(platform);
+  if (!package.isEmpty()) line += QStringLiteral(": install the package %1 (sudo apt install %1)").arg(package);
+  return line;
+}
+
+QString PlatformOfPluginMessage(const QString& message) {
+  static const QRegularExpression pattern(
+      QStringLiteral("[Cc]ould not find the Qt platform plugin \"([^\"]*)\""));
+  return pattern.match(message).captured(1);
 }
 
 }  // namespace kvl

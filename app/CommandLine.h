@@ -42,4 +42,22 @@ bool DisplayConfigured(const QString& qpaPlatform, const QString& x11Display,
 // is added in brackets.
 QString NoDisplayLine(const QString& reason);
 
+// The display platforms that Qt's installed plugins offer ("xcb",
+// "wayland", "offscreen" ...), from the names of the plugin files.
+QStringList InstalledPlatforms();
+
+// The platform Qt is to use and that no installed plugin offers, or an
+// empty text: QT_QPA_PLATFORM's choices (none of them installed), or
+// Wayland when a Wayland display is the only one set.
+QString MissingPlatform(const QString& qpaPlatform, const QString& x11Display, const QString& waylandDisplay,
+                        const QStringList& installed);
+
+// The one line printed when a platform's plugin is missing: it names the
+// plugin and, for Qt's own, the Debian package that brings it.
+QString MissingPlatformLine(const QString& platform);
+
+// The platform named in Qt's message that it could not find a
+// platform plugin; empty for any other message.
+QString PlatformOfPluginMessage(const QString& message);
+
 }  // namespace kvl

@@ -82,7 +82,14 @@ void HoldStartMessage(QtMsgType type, const QMessageLogContext& context, const Q
       break;
     }
   }
-  Print(stderr, NoDisplayLine(reason.section(QLatin1Char('\n'), 0, 0).trimmed()) + QLatin1Char('\n'));
+  // A missing plugin is no missing display: the line names the plugin.
+  QString platform;
+  for (const HeldMessage& m : gHeldMessages)
+    if (platform.isEmpty()) platform = PlatformOfPluginMessage(m.text);
+  if (platform.isEmpty()) platform = PlatformOfPluginMessage(text);
+  const QString line = platform.isEmpty() ? NoDisplayLine(reason.section(QLatin1Char('\n'), 0, 0).trimmed())
+                                          : MissingPlatformLine(platform);
+  Print(stderr, line + QLatin1Char('\n'));
   std::_Exit(1);
 }
 
@@ -122,6 +129,16 @@ int RunProgram(int argc, char** argv) {
     Print(stderr, NoDisplayLine(QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set")) + QLatin1Char('\n'));
     return 1;
   }
+  const QString missing = MissingPlatform(qEnvironmentVariable("QT_QPA_PLATFORM"), qEnvironmentVariable("DISPLAY"),
+                                          qEnvironmentVariable("WAYLAND_DISPLAY"), InstalledPlatforms());
+  if (!missing.isEmpty()) {
+    Print(stderr, MissingPlatformLine(missing) + QLatin1Char('\n'));
+    return 1;
+  }
+  // A Wayland display alone: Qt takes it only in a session that says it is
+  // Wayland's, so it is named.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
+    qputenv("QT_QPA_PLATFORM", "wayland");
   std::optional<QApplication> app;
   StartGuiApplication(app, argc, argv);
   // The working directory holds the settings file: it is entered before the

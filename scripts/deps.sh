@@ -13,7 +13,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   xvfb xauth fonts-liberation2 fonts-dejavu-core
   # What the package itself needs, and the tools that check it.
-  qt6-qpa-plugins lintian desktop-file-utils man-db
+  qt6-qpa-plugins qt6-wayland lintian desktop-file-utils man-db
 )
 if [ "${KVL_DEPS_EXTRA:-}" != "" ]; then
   read -r -a extra <<< "$KVL_DEPS_EXTRA"

@@ -142,6 +142,42 @@ class StartupTest : public QObject {
     }
   }
 
+  // A missing platform plugin is named with the package that brings it,
+  // and is not taken for a missing display.
+  void missingPlatformPluginIsNamed_data() {
+    QTest::addColumn<QString>("qpa");
+    QTest::addColumn<QString>("x11");
+    QTest::addColumn<QString>("wayland");
+    QTest::addColumn<QStringList>("installed");
+    QTest::addColumn<QString>("line");  // empty: nothing missing
+    const QStringList all{"xcb", "wayland", "offscreen"};
+    const QStringList noWayland{"xcb", "offscreen"};
+    const QString waylandLine = QStringLiteral(
+        "kvlterm: the Qt platform plugin \"wayland\" is not installed: install the package qt6-wayland "
+        "(sudo apt install qt6-wayland)");
+    QTest::newRow("wayland alone, plugin missing") << "" << "" << "wayland-0" << noWayland << waylandLine;
+    QTest::newRow("wayland alone, plugin there") << "" << "" << "wayland-0" << all << "";
+    QTest::newRow("X11 beside wayland") << "" << ":0" << "wayland-0" << noWayland << "";
+    QTest::newRow("named, missing") << "wayland" << ":0" << "" << noWayland << waylandLine;
+    QTest::newRow("first choice missing, second there") << "wayland;xcb" << ":0" << "" << noWayland << "";
+    QTest::newRow("named with options") << "offscreen:configfile=x.json" << "" << "" << all << "";
+    QTest::newRow("xcb missing") << "xcb" << ":0" << "" << QStringList{"wayland"}
+                                 << "kvlterm: the Qt platform plugin \"xcb\" is not installed: install the "
+                                    "package qt6-qpa-plugins (sudo apt install qt6-qpa-plugins)";
+  }
+  void missingPlatformPluginIsNamed() {
+    QFETCH(QString, qpa);
+    QFETCH(QString, x11);
+    QFETCH(QString, wayland);
+    QFETCH(QStringList, installed);
+    QFETCH(QString, line);
+    const QString missing = kvl::MissingPlatform(qpa, x11, wayland, installed);
+    QCOMPARE(missing.isEmpty() ? QString() : kvl::MissingPlatformLine(missing), line);
+    QVERIFY(kvl::InstalledPlatforms().contains(QStringLiteral("offscreen")));
+    QCOMPARE(kvl::PlatformOfPluginMessage(QStringLiteral("Could not find the Qt platform plugin \"wayland\" in \"\"")),
+             QStringLiteral("wayland"));
+  }
+
   // The built program, in an empty directory with a home of its own:
   // whatever it prints and however it ends, it leaves both empty.
   void programEndsWithoutWindow_data() {
@@ -163,7 +199,7 @@ class StartupTest : public QObject {
     QTest::newRow("X11 display not there") << QStringList{} << QStringList{"DISPLAY=:31999"} << 1 << ""
                                            << noDisplay + "could not connect to display :31999)" << true;
     QTest::newRow("platform not there") << QStringList{} << QStringList{"QT_QPA_PLATFORM=kvl-none"} << 1 << ""
-                                        << noDisplay << true;
+                                        << "kvlterm: the Qt platform plugin \"kvl-none\" is not installed\n" << true;
   }
   void programEndsWithoutWindow() {
     QFETCH(QStringList, args);
