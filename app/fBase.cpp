@@ -21,6 +21,7 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTimer>
+#include <QWindow>
 #include <QVBoxLayout>
 
 #include "app/AppIcon.h"
@@ -641,6 +642,9 @@ void TBaseform::buildPopupMenu() {
 }
 
 QMargins TBaseform::frameMargins() const {
+  // The platform window knows the frame as soon as the window manager has
+  // drawn it; the widget's own idea of it can lag behind.
+  if (const QWindow* window = windowHandle()) return window->frameMargins();
   const QRect outer = frameGeometry(), inner = geometry();
   return QMargins(inner.left() - outer.left(), inner.top() - outer.top(),
                   outer.right() - inner.right(), outer.bottom() - inner.bottom());
@@ -661,10 +665,12 @@ void TBaseform::placeWindow(const QRect& available) {
 }
 
 void TBaseform::settlePlacement() {
-  // A window manager frames a new window a moment after it appears, without
-  // moving its client area, and may apply its own placement on top of ours:
-  // for a while, the window is placed again with the frame it really has
-  // until it stands where it should for a few looks in a row.
+  // A window manager frames a new window a moment after it appears (later
+  // still on a busy machine), without moving its client area, and may apply
+  // its own placement on top of ours: the window is placed again with the
+  // frame it really has until it has a frame and stands where it should for
+  // a few looks in a row. Without a window manager no frame ever comes, and
+  // the looking ends after ten seconds.
   if (!settleTimer_) {
     settleTimer_ = new QTimer(this);
     settleTimer_->setInterval(50);
@@ -678,7 +684,8 @@ void TBaseform::settlePlacement() {
     } else {
       ++steady;
     }
-    if (steady >= 6 || ++tries >= 40) settleTimer_->stop();
+    const bool framed = !frameMargins().isNull();
+    if ((framed && steady >= 6) || ++tries >= 200) settleTimer_->stop();
   });
   settleTimer_->start();
 }

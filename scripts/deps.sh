@@ -14,6 +14,8 @@ PACKAGES=(
   xvfb xauth fonts-liberation2 fonts-dejavu-core
   # What the package itself needs, and the tools that check it.
   qt6-qpa-plugins qt6-wayland lintian desktop-file-utils man-db
+  # A real window manager for the placement test.
+  openbox x11-utils
 )
 if [ "${KVL_DEPS_EXTRA:-}" != "" ]; then
   read -r -a extra <<< "$KVL_DEPS_EXTRA"
