@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QFile>
 #include <QTest>
 #include <QTimer>
 #include <cstring>
@@ -592,6 +593,23 @@ class NetTest : public QObject {
     QVERIFY(f->ChBxS1Conn->isChecked());
     f->SockSendText("still");
     QCOMPARE(l.readUntil("cKVL>still"), std::string("cKVL>still"));
+  }
+
+  // The README's demo names every button that stays off over TCP, and
+  // promises no more than the link does.
+  void readmeNamesTheButtonsThatStayOffOverTcp() {
+    QFile readme(QStringLiteral(KVL_SOURCE_DIR "/README.md"));
+    QVERIFY(readme.open(QIODevice::ReadOnly));
+    const QString step = QString::fromUtf8(readme.readAll())
+                             .section(QStringLiteral("4. Over TCP instead"), 1)
+                             .section(QStringLiteral("\n\n"), 0, 0)
+                             .simplified();
+    QVERIFY(!step.isEmpty());
+    QVERIFY(!step.contains(QStringLiteral("the same buttons")));
+    for (const QString& name : kSerialOnlyNames) {
+      const auto* button = f->findChild<QPushButton*>(name);
+      if (button) QVERIFY2(step.contains("**" + button->text() + "**"), qPrintable(name));
+    }
   }
 
   void closingTheWindowEndsTheConnection() {
