@@ -99,15 +99,15 @@ void TBaseform::notePortProblem(int n, const PortProblem& problem) {
 }
 
 void TBaseform::CheckComPort() {
+  // Each button is switched once, to what its probe found: a button that
+  // stays enabled keeps the keyboard focus.
+  for (int n = 1; n <= 16; ++n) BtnCom[size_t(n)]->setChecked(false);
   for (int n = 1; n <= 16; ++n) {
-    BtnCom[size_t(n)]->setEnabled(false);
-    BtnCom[size_t(n)]->setChecked(false);
-  }
-  for (int n = 1; n <= 16; ++n) {
+    bool present = false;
     try {
       if (ComOpen(n, ComPort)) {
         ComClose(ComPort);
-        BtnCom[size_t(n)]->setEnabled(true);
+        present = true;
         showPortHint(n, PortProblem{});
       } else {
         notePortProblem(n, ComPort.problem);
@@ -115,6 +115,7 @@ void TBaseform::CheckComPort() {
     } catch (...) {
       // A port that cannot be probed counts as absent.
     }
+    BtnCom[size_t(n)]->setEnabled(present);
   }
 }
 
@@ -125,18 +126,19 @@ void TBaseform::cNewComPort() {
   // A port of ours still open after the TCP link took over and let go
   // again: it is not probed, and its button stays usable to close it.
   if (ComPort.Handle >= 0 && ComPort.PortNumber == k) return;
-  QPushButton* b = BtnCom[size_t(k)];
-  b->setEnabled(false);
+  bool present = false;
   try {
     if (ComOpen(k, ProbePort)) {
       ComClose(ProbePort);
-      b->setEnabled(true);
+      present = true;
       showPortHint(k, PortProblem{});
     } else {
       notePortProblem(k, ProbePort.problem);
     }
   } catch (...) {
   }
+  // Switched once, so that a port button that stays enabled keeps the focus.
+  BtnCom[size_t(k)]->setEnabled(present);
 }
 
 void TBaseform::BtnComClick(QObject* sender) {

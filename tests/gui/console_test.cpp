@@ -144,6 +144,12 @@ class ConsoleTest : public QObject {
     }
     QVERIFY(button->hasFocus());
     QVERIFY(button->grab().toImage() != plain);
+    // The scan probing it, and Space opening it, leave the focus there.
+    for (int tick = 0; tick < 16; ++tick) w->main->cNewComPort();
+    QVERIFY(button->hasFocus());
+    QTest::keyClick(button, Qt::Key_Space);
+    QCOMPARE(kvl::ActiveLink, 1);
+    QVERIFY(button->hasFocus());
   }
 
   // A dark desktop theme: the find bar and the fields take its colours, the
