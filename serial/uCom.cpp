@@ -376,6 +376,15 @@ bool ComClose(TComPort& port) {
 // ---------------------------------------------------------------------------
 // Writing
 
+ssize_t ComWriteSome(TComPort& port, const char* data, std::size_t count) {
+  const int fd = port.Handle.load();
+  if (fd < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  return Os.write(fd, data, count);
+}
+
 std::size_t ComWrite(TComPort& port, const char* data, std::size_t count, bool wait,
                      bool* timedOut) {
   if (timedOut) *timedOut = false;
