@@ -1,4 +1,5 @@
-// Benchmarks of the receive path through the real main window (offscreen).
+// Benchmarks through the real main window (offscreen): receiving, start-up
+// with large settings files, sending to a device that refuses data.
 // Every figure is a rate or a ratio measured side by side in the same run.
 #include <fcntl.h>
 #include <pty.h>
