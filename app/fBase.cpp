@@ -1,4 +1,5 @@
 #include "app/fBase.h"
+#include "ui/ErrorReporter.h"
 
 #include <QAction>
 #include <QApplication>
@@ -217,6 +218,10 @@ void TBaseform::buildLayout() {
   Timer = new QTimer(this);
   Timer->setObjectName(QStringLiteral("Timer"));
   Timer->setInterval(500);
+  // Looks at the outgoing queues while something waits in them.
+  sendWatch_ = new QTimer(this);
+  sendWatch_->setInterval(250);
+  connect(sendWatch_, &QTimer::timeout, this, [this] { Guarded([&] { watchSendQueues(); }); });
 }
 
 void TBaseform::buildPortGroup() {

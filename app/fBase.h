@@ -9,9 +9,11 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/SessionLog.h"
 #include "commands/CommandHistory.h"
+#include "commands/SendQueue.h"
 
 class QCheckBox;
 class QComboBox;
@@ -284,6 +286,10 @@ class TBaseform : public QWidget {
   sockaddr_in BindAddr{};
   sockaddr_in RemoteAddr{};
 
+  // Bytes waiting to go out on the serial link and on the TCP link.
+  std::size_t comWaiting() const { return comQueue_.waiting(); }
+  std::size_t sockWaiting() const { return sockQueue_.waiting(); }
+
   // How many times LoadSettings ran (start-up reads the file twice).
   int loadSettingsCount() const { return loadSettingsCount_; }
 
@@ -305,6 +311,7 @@ class TBaseform : public QWidget {
   void connectHandlers();
   void showPopup(ConsolePane* pane, const QPoint& pos);
   void closeOnHangUp();
+  void loadSettingsInto();
   // The hint of port button n: its device, why it is unavailable (when the
   // problem says so) and the adapter behind it.
   void showPortHint(int n, const PortProblem& problem);
@@ -313,6 +320,18 @@ class TBaseform : public QWidget {
   bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
   void closeClientSock();
   void watchClientSock();
+  // A connect step failed: the socket is released and "Connect" unchecked,
+  // so that the next check tries again.
+  void failConnectStep();
+  // The outgoing queues: written whenever the port or socket takes data,
+  // dropped (with how much, in the pane) when the link ends.
+  void queueCommand(SendQueue& queue, const std::string& who, const std::string& wire);
+  void flushComQueue();
+  void dropComQueue();
+  void flushSockQueue();
+  void dropSockQueue();
+  void watchSendQueues();
+  std::string comName() const;
   // The links a session log serves; it closes when neither is open.
   enum LogLink : unsigned { kLogSerial = 1, kLogTcp = 2 };
   void startSessionLog(LogLink link, const std::string& linkName);
@@ -330,9 +349,17 @@ class TBaseform : public QWidget {
   TSimSetform* simSetform_ = nullptr;
   bool firstShowDone_ = false;
   int loadSettingsCount_ = 0;
+  std::string settingsProblem_;  // what the last load said about the file
   // Readiness of ClientSock, turned into the link's events.
   QSocketNotifier* readNotifier_ = nullptr;
   QSocketNotifier* writeNotifier_ = nullptr;
+  // Commands waiting for the serial port and for the server; the port's
+  // writability; the timer that reports a link that stopped taking data.
+  SendQueue comQueue_;
+  SendQueue sockQueue_;
+  QSocketNotifier* comWriteNotifier_ = nullptr;
+  QTimer* sendWatch_ = nullptr;
+  std::vector<int> comWriteFailSaid_;  // errors of writes said since the port opened
   std::array<bool, 17> permissionReported_{};  // per port, 1..16
   bool connecting_ = false;   // a connect is under way; its event is awaited
   int connectError_ = 0;      // a connect refused at once, for its event

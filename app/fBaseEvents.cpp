@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QTextEdit>
 #include <QTimer>
 #include <ctime>
@@ -149,7 +150,12 @@ void TBaseform::FormClose() {
 
 TBaseform::~TBaseform() {
   // The reader posts to this window: it ends, and the port gets its
-  // settings back, before the window goes.
+  // settings back, before the window goes. What waits to be sent goes
+  // with the window.
+  delete comWriteNotifier_;
+  comWriteNotifier_ = nullptr;
+  comQueue_.drop();
+  sockQueue_.drop();
   ComClose(ComPort);
   closeClientSock();
 }

@@ -11,7 +11,10 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstring>
 
 #include "app/Util.h"
@@ -150,6 +153,7 @@ void TBaseform::ChBxIPsClickCheck(QListWidgetItem*) {
 void TBaseform::ChBxIPsClick() { ChBxIPs->setEnabled(true); }
 
 void TBaseform::closeClientSock() {
+  dropSockQueue();
   delete readNotifier_;
   readNotifier_ = nullptr;
   delete writeNotifier_;
@@ -176,9 +180,14 @@ void TBaseform::watchClientSock() {
   });
   writeNotifier_ = new QSocketNotifier(sock, QSocketNotifier::Write, this);
   writeNotifier_->setEnabled(false);
+  // Writability decides a pending connect; once connected it lets the
+  // outgoing queue go on.
   connect(writeNotifier_, &QSocketNotifier::activated, this, [this, sock] {
     writeNotifier_->setEnabled(false);
-    QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_CONNECT, 0));
+    if (connecting_)
+      QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_CONNECT, 0));
+    else
+      Guarded([&] { flushSockQueue(); });
   });
 }
 
@@ -194,6 +203,7 @@ void TBaseform::ChBxS1ConnClick() {
     // Disconnecting. Without a socket there is nothing to end: the link
     // does not own the device then, so the port that may own it keeps it.
     if (ClientSock == 0) return;
+    if (connecting_) AppendText(kGrey, Ru("Попытка подключения к серверу 1 отменена\r\n"));
     ActiveLink = -1;
     TcpShutdown(ClientSock);
     closeClientSock();
@@ -206,6 +216,7 @@ void TBaseform::ChBxS1ConnClick() {
   ClientSock = TcpOpen(error);
   if (ClientSock < 0) {
     ClientSock = 0;
+    failConnectStep();
     SockErrorBox("Ошибка при создании TCP сокета 1:\r\n", error);
     return;
   }
@@ -213,9 +224,10 @@ void TBaseform::ChBxS1ConnClick() {
 
   std::memset(BindAddr.sin_zero, 0, sizeof BindAddr.sin_zero);
   BindAddr.sin_family = AF_INET;
-  if (!readPortField(EdtSPort, BindAddr, true)) return;
+  if (!readPortField(EdtSPort, BindAddr, true)) return failConnectStep();
   BindAddr.sin_addr = LocalAddr.sin_addr;
   if (!TcpBind(ClientSock, BindAddr, error)) {
+    failConnectStep();
     SockErrorBox("Ошибка при привязке Tcp сокета к адресу:\r\n", error);
     return;
   }
@@ -226,14 +238,15 @@ void TBaseform::ChBxS1ConnClick() {
   RemoteAddr.sin_family = AF_INET;
   RemoteAddr.sin_addr.s_addr = InetAddr(ToCp1251(edtRHost->text()));
   if (RemoteAddr.sin_addr.s_addr == INADDR_NONE) {
+    failConnectStep();
     ErrorBox(QString::fromUtf8("Синтаксическая ошибка в IP-адресе"));
     return;
   }
-  if (!readPortField(EdtRPort, RemoteAddr, false)) return;
+  if (!readPortField(EdtRPort, RemoteAddr, false)) return failConnectStep();
   AppendText(kGrey, Ru("Попытка подключения к серверу 1: - ОЖИДАЙТЕ!!!\r\n"));
 
   if (!TcpSetNonBlocking(ClientSock, error)) {
-    closeClientSock();
+    failConnectStep();
     SockErrorBox("Ошибка при переводе сокета в неблокирующий режим:\r\n", error);
     return;
   }
@@ -251,6 +264,12 @@ void TBaseform::ChBxS1ConnClick() {
       QCoreApplication::postEvent(this, new SockEventMsg(ClientSock, FD_CONNECT, 0));
       break;
   }
+}
+
+void TBaseform::failConnectStep() {
+  if (ClientSock != 0) closeClientSock();
+  // Unchecking finds no socket left and changes nothing else.
+  ChBxS1Conn->setChecked(false);
 }
 
 void TBaseform::SockEvent(const SockEventMsg& msg) {
@@ -279,8 +298,13 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
       return;
     }
     const std::string block(buffer, size_t(got));
-    // The text pane shows the block up to a zero byte; hex and RxText get all.
-    AppendText(kNavy, block.substr(0, block.find('\0')));
+    // The text pane (and so the session log) shows every byte but NUL, so
+    // that what shows does not depend on how the data was split; hex and
+    // RxText get all.
+    std::string shown;
+    shown.reserve(block.size());
+    std::remove_copy(block.begin(), block.end(), std::back_inserter(shown), '\0');
+    AppendText(kNavy, shown);
     if (ChBxVhex->isChecked()) AppendHex(kGrey, HexDigits(block) + "\r\n");
     NoteReception(block);
     if (readNotifier_) readNotifier_->setEnabled(true);
@@ -300,6 +324,7 @@ void TBaseform::SockEvent(const SockEventMsg& msg) {
       for (int n = 1; n <= 16; ++n) BtnCom[size_t(n)]->setEnabled(false);
       for (QWidget* w : NetCommandControls) w->setEnabled(true);
       if (readNotifier_) readNotifier_->setEnabled(true);
+      flushSockQueue();  // what was sent while connecting
     } else {
       AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") +
                             LocaleToCp1251(SockErrorText(error)));
@@ -327,12 +352,43 @@ void TBaseform::SockSendText(const std::string& text) {
   if (!ChBxS1Conn->isChecked()) return;
   const std::string prefixed = WireText(text, Link::Tcp, false);
   AppendText(kGrey, TcpEcho(prefixed));
-  ssize_t sent = -1;
-  int error = ENOTCONN;
-  if (ClientSock > 0) sent = TcpSend(ClientSock, prefixed, error);
-  if (sent < 0)
-    ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") +
-             SockErrorQText(error));
+  if (ClientSock <= 0) {
+    ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") + SockErrorQText(ENOTCONN));
+    return;
+  }
+  queueCommand(sockQueue_, " Server", prefixed);
+  flushSockQueue();
+}
+
+void TBaseform::flushSockQueue() {
+  // While the connect is pending the queue waits for its outcome.
+  if (sockQueue_.empty() || ClientSock <= 0 || connecting_) return;
+  const int sock = ClientSock;
+  int error = 0;
+  const SendQueue::FlushResult r = sockQueue_.flush(
+      [sock, &error](const char* data, std::size_t n) {
+        const ssize_t sent = TcpSend(sock, std::string_view(data, n), error);
+        errno = error;
+        return sent;
+      },
+      SendQueue::Clock::now());
+  if (r.drained) AppendText(kGrey, "\r\n Server: the server takes data again, all sent\r\n");
+  if (r.error != 0) {
+    // A real socket error: what waits cannot follow what was lost.
+    dropSockQueue();
+    ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") + SockErrorQText(r.error));
+    return;
+  }
+  if (!sockQueue_.empty()) {
+    // EAGAIN: the rest goes when the socket takes data again.
+    if (writeNotifier_) writeNotifier_->setEnabled(true);
+    sendWatch_->start();
+  }
+}
+
+void TBaseform::dropSockQueue() {
+  if (const std::size_t dropped = sockQueue_.drop())
+    AppendText(kGrey, "\r\n Server: " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
 }
 
 }  // namespace kvl

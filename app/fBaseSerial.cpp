@@ -5,14 +5,19 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QPushButton>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <QStringList>
 #include <QTextDocument>
+#include <algorithm>
+#include <cstring>
 #include <ctime>
 
 #include "app/PortHint.h"
 #include "app/SpinEdit.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "ui/ErrorReporter.h"
 #include "commands/Commands.h"
 #include "core/Colours.h"
 #include "core/Cp1251.h"
@@ -153,6 +158,7 @@ void TBaseform::BtnComClick(QObject* sender) {
   if (ComPort.Handle >= 0) {
     setPanelText(8, QStringLiteral(" COM closing"));
     const int m = ComPort.PortNumber;
+    dropComQueue();
     if (!ComClose(ComPort)) return;
     AppendText(kGrey, " COM " + Num(m) + " is closed\r\n");
     endSessionLog(kLogSerial);
@@ -216,6 +222,7 @@ void TBaseform::BtnComClick(QObject* sender) {
   setPanelText(6, status & MS_CTS_ON ? QStringLiteral("CTS") : QString());
 
   if (!ComStartReader(ComPort, [this] { QCoreApplication::postEvent(this, new QEvent(WM_COM_RX)); })) {
+    dropComQueue();
     ComClose(ComPort);
     endSessionLog(kLogSerial);
     return;
@@ -284,6 +291,7 @@ void TBaseform::closeOnHangUp() {
   if (ActiveLink == 0) {
     // The TCP link owns the device and the port buttons stay off while it
     // does: only the port goes, with what shows its state.
+    dropComQueue();
     if (!ComClose(ComPort)) return;
     AppendText(kGrey, " COM " + Num(n) + " is closed\r\n");
     endSessionLog(kLogSerial);
@@ -301,15 +309,74 @@ void TBaseform::closeOnHangUp() {
   BtnComClick(BtnCom[size_t(n)]);
 }
 
+std::string TBaseform::comName() const { return " COM " + Num(ComPort.PortNumber); }
+
 void TBaseform::ComWriteText(const std::string& text) {
+  // A command that no port would take is not echoed as if sent.
+  if (ComPort.Handle < 0) {
+    AppendText(kGrey, " COM not selected\r\n");
+    return;
+  }
   AppendText(kGrey, SerialEcho(text));
-  const std::string wire = WireText(text, Link::Serial, ChpCSD->isChecked());
-  bool timedOut = false;
-  const std::size_t written = ComWrite(ComPort, wire.data(), wire.size(), true, &timedOut);
-  if (timedOut)
-    AppendText(kGrey, "\r\n COM " + Num(ComPort.PortNumber) + ": line held off, " +
-                          Num(int(wire.size() - written)) + " of " + Num(int(wire.size())) +
-                          " bytes not sent\r\n");
+  queueCommand(comQueue_, comName(), WireText(text, Link::Serial, ChpCSD->isChecked()));
+  flushComQueue();
+}
+
+void TBaseform::flushComQueue() {
+  if (comQueue_.empty() || ComPort.Handle < 0) return;
+  const SendQueue::FlushResult r = comQueue_.flush(
+      [](const char* data, std::size_t n) { return ComWriteSome(ComPort, data, n); },
+      SendQueue::Clock::now());
+  if (r.drained) AppendText(kGrey, "\r\n" + comName() + ": the device takes data again, all sent\r\n");
+  if (r.error != 0) {
+    // The port refuses data (the device went away, an I/O error): what
+    // waits is dropped; each kind of failure is said once while the port
+    // stays open.
+    const std::size_t dropped = comQueue_.drop();
+    if (std::find(comWriteFailSaid_.begin(), comWriteFailSaid_.end(), r.error) == comWriteFailSaid_.end()) {
+      comWriteFailSaid_.push_back(r.error);
+      AppendText(kGrey, "\r\n" + comName() + ": write failed: " + LocaleToCp1251(std::strerror(r.error)) +
+                            ", " + std::to_string(dropped) + " bytes not sent\r\n");
+    }
+  }
+  if (comQueue_.empty()) {
+    delete comWriteNotifier_;
+    comWriteNotifier_ = nullptr;
+    return;
+  }
+  // The rest goes when the port can take it.
+  if (!comWriteNotifier_) {
+    comWriteNotifier_ = new QSocketNotifier(ComPort.Handle, QSocketNotifier::Write, this);
+    connect(comWriteNotifier_, &QSocketNotifier::activated, this, [this] { Guarded([&] { flushComQueue(); }); });
+  }
+  comWriteNotifier_->setEnabled(true);
+  sendWatch_->start();
+}
+
+void TBaseform::dropComQueue() {
+  delete comWriteNotifier_;
+  comWriteNotifier_ = nullptr;
+  comWriteFailSaid_.clear();
+  if (const std::size_t dropped = comQueue_.drop())
+    AppendText(kGrey, "\r\n" + comName() + ": " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
+}
+
+void TBaseform::queueCommand(SendQueue& queue, const std::string& who, const std::string& wire) {
+  if (queue.push(wire, SendQueue::Clock::now())) return;
+  AppendText(kGrey, "\r\n" + who + ": " + std::to_string(queue.waiting()) +
+                        " bytes wait already; this command of " + std::to_string(wire.size()) +
+                        " bytes is not sent\r\n");
+}
+
+void TBaseform::watchSendQueues() {
+  const auto now = SendQueue::Clock::now();
+  if (comQueue_.stalled(now))
+    AppendText(kGrey, "\r\n" + comName() + ": the device is not taking data, " +
+                          std::to_string(comQueue_.waiting()) + " bytes wait\r\n");
+  if (sockQueue_.stalled(now))
+    AppendText(kGrey, "\r\n Server: the server is not taking data, " +
+                          std::to_string(sockQueue_.waiting()) + " bytes wait\r\n");
+  if (comQueue_.empty() && sockQueue_.empty()) sendWatch_->stop();
 }
 
 }  // namespace kvl

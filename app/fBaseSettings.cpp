@@ -11,6 +11,20 @@ namespace kvl {
 
 bool TBaseform::LoadSettings() {
   ++loadSettingsCount_;
+  try {
+    loadSettingsInto();
+    settingsProblem_.clear();
+  } catch (const std::exception& e) {
+    // A file that cannot be read or written is said once, not at every
+    // activation; it is said again once it has been right in between.
+    if (settingsProblem_ == e.what()) return true;
+    settingsProblem_ = e.what();
+    throw;
+  }
+  return true;
+}
+
+void TBaseform::loadSettingsInto() {
   LoadSettingsCore(SettingsFileName(), [this](int index, const std::string& value) {
     const SettingKey& key = kSettingKeys[size_t(index)];
     const int phone = SimPhoneIndex(key.target);
@@ -28,7 +42,6 @@ bool TBaseform::LoadSettings() {
     if (auto* edit = findChild<QLineEdit*>(QString::fromLatin1(key.control.data(), qsizetype(key.control.size()))))
       edit->setText(FromCp1251(value));
   });
-  return true;
 }
 
 }  // namespace kvl

@@ -1,4 +1,5 @@
-// Benchmarks of the receive path through the real main window (offscreen).
+// Benchmarks through the real main window (offscreen): receiving, start-up
+// with large settings files, sending to a device that refuses data.
 // Every figure is a rate or a ratio measured side by side in the same run.
 #include <fcntl.h>
 #include <pty.h>
@@ -40,7 +41,9 @@
 #include "serial/PortUse.h"
 #include "serial/uCom.h"
 #include "simset/fSimSet.h"
+#include "ui/ErrorReporter.h"
 #include "tests/common/ComPorts.h"
+#include "tests/common/FirstRunFile.h"
 #include "tests/common/PtyPair.h"
 #include "tests/common/ScratchTree.h"
 
@@ -245,12 +248,103 @@ double PaneMemoryPerMb(kvl::TBaseform& f, const std::string& data) {
   return (peak - before) / 1024.0 / (double(f.cRichEd->content().size()) / kMiB);
 }
 
+// Start-up as the program does it (main window, SIM window, the first
+// showing's activation) in a directory whose settings file is `content`
+// padded with comment lines to `size` bytes; the "Com ports" section maps
+// every COM number to nothing. Returns seconds.
+// Messages of the program are counted, not shown as boxes.
+struct QuietReporter : kvl::ErrorReporter {
+  void errorBox(const QString&) override { ++count; }
+  void generalError(const QString&) override { ++count; }
+  int count = 0;
+};
+
+double StartupSeconds(const std::string& content, size_t size) {
+  QuietReporter quiet;
+  kvl::ErrorReporter* previousReporter = kvl::SetErrorReporter(&quiet);
+  QTemporaryDir dir;
+  const QString previous = QDir::currentPath();
+  QDir::setCurrent(dir.path());
+  {
+    std::string file = kvltest::ComPortsSection() + content;
+    std::string pad = ";" + std::string(78, '-') + "\r\n";
+    while (file.size() + pad.size() <= size) file += pad;
+    if (file.size() < size) file += std::string(size - file.size(), ';');
+    QFile ini(dir.path() + "/zel .ini");
+    ini.open(QIODevice::WriteOnly);
+    ini.write(file.data(), qint64(file.size()));
+  }
+  kvl::ResetProgramState();
+  auto t0 = steady_clock::now();
+  auto* main = new kvl::TBaseform;
+  auto* sim = new kvl::TSimSetform(main);
+  main->setSimSetform(sim);
+  main->FormActivate();
+  const double secs = duration<double>(steady_clock::now() - t0).count();
+  delete main;
+  QDir::setCurrent(previous);
+  kvl::SetErrorReporter(previousReporter);
+  return secs;
+}
+
+// Worst lateness of a 10 ms probe timer while the engineer sends commands
+// of 2000 bytes, one every 10 ms for 3 s, to a device that reads nothing
+// (its pseudo-terminal's buffers fill, then the rest waits in the queue);
+// and whether everything arrives whole once the device reads.
+struct RefusedSend {
+  double worstMs = 0;
+  bool complete = false;
+  std::size_t waitedMax = 0;
+};
+RefusedSend SendToRefusingDevice(kvl::TBaseform& f, int masterFd) {
+  RefusedSend r;
+  f.ButtonResetClick();
+  QElapsedTimer sinceTick;
+  sinceTick.start();
+  QTimer probe;
+  probe.setInterval(10);
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    r.worstMs = std::max(r.worstMs, sinceTick.nsecsElapsed() / 1e6 - 10.0);
+    sinceTick.restart();
+  });
+  probe.start();
+  std::string expected;
+  int i = 0;
+  QTimer sender;
+  sender.setInterval(10);
+  QObject::connect(&sender, &QTimer::timeout, [&] {
+    const std::string text = std::to_string(i++) + ":" + std::string(1990, 'c') + "\r\n";
+    f.ComWriteText(text);
+    expected += text;
+    r.waitedMax = std::max(r.waitedMax, f.comWaiting());
+  });
+  sender.start();
+  QTest::qWait(3000);
+  sender.stop();
+  // The device reads again.
+  std::string got;
+  std::vector<char> buf(65536);
+  (void)QTest::qWaitFor([&] {
+    ssize_t n;
+    while ((n = ::read(masterFd, buf.data(), buf.size())) > 0) got.append(buf.data(), size_t(n));
+    return got.size() >= expected.size();
+  }, 20000);
+  probe.stop();
+  r.worstMs = std::max(0.0, r.worstMs);
+  r.complete = got == expected;
+  return r;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   const kvltest::ScratchLockDir locks;  // the port's lock file goes here, not to /run/lock
+  // Start-up with a large settings file, before anything else runs.
+  const double startSmall = StartupSeconds(kvltest::kFirstRunFile, 0);
+  const double startMiB = StartupSeconds(kvltest::kFirstRunFile, 1u << 20);
+  const double start50 = StartupSeconds(kvltest::kFirstRunFile, 50u << 20);
   QTemporaryDir dir;
   QDir::setCurrent(dir.path());
   Pty com3;
@@ -269,6 +363,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::fprintf(stderr, "Running benchmarks...\n");
+  Report("start-up, settings file of 1 KB", Fmt("%.0f ms", startSmall * 1e3), "reference", true);
+  Report("start-up, settings file of 1 MiB", Fmt("%.0f ms", startMiB * 1e3), "< 500 ms", startMiB < 0.5);
+  Report("start-up, settings file of 50 MB (not read)", Fmt("%.0f ms", start50 * 1e3), "< 500 ms", start50 < 0.5);
 
   // Memory, first, while the process holds nothing else.
   {
@@ -408,6 +505,18 @@ int main(int argc, char** argv) {
                                               " processes, " + std::to_string(descriptors) + " descriptors)",
            "< 50 ms (a tenth of a scan tick)", check < 0.05);
     Report("  per descriptor", Fmt("%.2f us", descriptors ? check * 1e6 / double(descriptors) : 0.0), "", true);
+  }
+
+  // Sending to a device that takes nothing: the window never waits on it.
+  {
+    ::fcntl(com3.master(), F_SETFL, ::fcntl(com3.master(), F_GETFL) | O_NONBLOCK);
+    char drain[65536];
+    while (::read(com3.master(), drain, sizeof drain) > 0) {
+    }
+    const RefusedSend r = SendToRefusingDevice(f, com3.master());
+    Report("worst GUI stall while a device refuses data", Fmt("%.0f ms", r.worstMs) + (r.complete ? ", all arrived" : ", LOST"),
+           "< 100 ms, nothing lost", r.worstMs < 100 && r.complete);
+    Report("  most bytes waiting in the queue", Fmt("%.0f KB", double(r.waitedMax) / 1024), "reported", true);
   }
 
   std::printf("\n| measure | value | goal | |\n|---|---|---|---|\n");

@@ -48,8 +48,13 @@ int RealGetpeername(int sock, sockaddr* address, socklen_t* length) {
   return ::getpeername(sock, address, length);
 }
 
-constexpr NetOs kReal{RealSocket,   RealBind,  RealConnect, RealRecv,       RealSend,
-                      RealShutdown, RealClose, RealFcntl,   RealGetsockopt, RealGetpeername};
+int RealSetsockopt(int sock, int level, int name, const void* value, socklen_t length) {
+  return ::setsockopt(sock, level, name, value, length);
+}
+
+constexpr NetOs kReal{RealSocket,   RealBind,  RealConnect,    RealRecv,
+                      RealSend,     RealShutdown, RealClose,   RealFcntl,
+                      RealGetsockopt, RealGetpeername, RealSetsockopt};
 
 }  // namespace
 

@@ -21,6 +21,7 @@ struct NetOs {
   int (*fcntl)(int fd, int command, int argument);
   int (*getsockopt)(int sock, int level, int name, void* value, socklen_t* length);
   int (*getpeername)(int sock, sockaddr* address, socklen_t* length);
+  int (*setsockopt)(int sock, int level, int name, const void* value, socklen_t length);
 };
 
 // The table in use. Tests may replace entries; restore RealNetOs() after.

@@ -33,6 +33,13 @@ int TcpOpen(int& error) {
 }
 
 bool TcpBind(int sock, const sockaddr_in& local, int& error) {
+  // A connection of our own from the same source port that lingers in
+  // TIME_WAIT is no reason to refuse the next one to the device.
+  const int on = 1;
+  if (SockOs.setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    error = errno;
+    return false;
+  }
   if (SockOs.bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) return true;
   error = errno;
   return false;

@@ -31,6 +31,8 @@ int UdpProbeOpen(int& error);
 // "no socket" to the link). -1 on failure.
 int TcpOpen(int& error);
 
+// Binds with SO_REUSEADDR, so that a source port whose last connection of
+// ours is still in TIME_WAIT can be used again.
 bool TcpBind(int sock, const sockaddr_in& local, int& error);
 bool TcpSetNonBlocking(int sock, int& error);
 

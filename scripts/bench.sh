@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the receive-path benchmarks; prints a table.
+# Builds and runs the benchmarks (receiving, start-up with large settings
+# files, sending to a device that refuses data); prints a table.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh

@@ -130,6 +130,7 @@ constexpr std::uint32_t kBaudTolerancePercent = 3;
 // Output still queued at closing gets the time it needs plus this; a line
 // held off by flow control has its output discarded after that.
 constexpr auto kDrainMargin = std::chrono::milliseconds(250);
+constexpr auto kDrainLimit = std::chrono::seconds(1);
 
 // ComWrite waits for a held-off line this long beyond what the text needs.
 constexpr auto kWriteMargin = std::chrono::seconds(2);
@@ -268,20 +269,28 @@ bool Configure(TComPort& port, int fd, const std::string& path) {
 }
 
 // Waits (bounded) for queued output to leave; discards it when the line
-// will not take it in time.
+// will not take it in time. The window waits here: never longer than the
+// text needs, never longer than kDrainMargin without a byte leaving, and
+// never longer than kDrainLimit in all (a slow line at 110 baud would
+// otherwise hold the window for minutes).
 void DrainOutput(int fd, std::uint32_t baud) {
   int queued = 0;
   if (Os.ioctl(fd, TIOCOUTQ, &queued) < 0 || queued <= 0) return;
   const auto needs = std::chrono::microseconds(std::uint64_t(queued) * 10'000'000 /
                                                std::max<std::uint32_t>(baud, 50));
-  const auto deadline = Clock::now() + needs + kDrainMargin;
+  const auto start = Clock::now();
+  const auto deadline = start + std::min<Clock::duration>(needs + kDrainMargin, kDrainLimit);
+  auto lastProgress = start;
   while (queued > 0) {
-    if (Clock::now() >= deadline) {
+    const auto now = Clock::now();
+    if (now >= deadline || now - lastProgress >= kDrainMargin) {
       (void)Os.tcflush(fd, TCOFLUSH);
       return;
     }
     (void)Os.poll(nullptr, 0, 5);
+    const int before = queued;
     if (Os.ioctl(fd, TIOCOUTQ, &queued) < 0) return;
+    if (queued < before) lastProgress = Clock::now();
   }
 }
 
@@ -383,6 +392,15 @@ bool ComClose(TComPort& port) {
 
 // ---------------------------------------------------------------------------
 // Writing
+
+ssize_t ComWriteSome(TComPort& port, const char* data, std::size_t count) {
+  const int fd = port.Handle.load();
+  if (fd < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  return Os.write(fd, data, count);
+}
 
 std::size_t ComWrite(TComPort& port, const char* data, std::size_t count, bool wait,
                      bool* timedOut) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <sys/types.h>
 
 #include "serial/PortUse.h"
 
@@ -217,6 +218,11 @@ bool ComClose(TComPort& port);
 // closed port).
 std::size_t ComWrite(TComPort& port, const char* data, std::size_t count, bool wait,
                      bool* timedOut = nullptr);
+
+// One write that never waits: the bytes the driver took (0 or more), or -1
+// with errno set (EAGAIN or EWOULDBLOCK when its queue is full, EBADF on a
+// closed port).
+ssize_t ComWriteSome(TComPort& port, const char* data, std::size_t count);
 
 // Modem status as MS_* bits; 0 when it cannot be read.
 std::uint32_t ComModemStatus(TComPort& port);

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -168,26 +171,20 @@ bool ValidForWriting(std::string_view section, std::string_view key, std::string
 }
 
 // Reads the whole file. False on any error but a missing file, which gives
-// true with exists = false.
+// true with exists = false; a file that is not read (not regular, too
+// large) is an error too. errno holds the reason of a false.
 bool ReadWholeFile(const std::string& path, std::string& out, bool& exists) {
-  out.clear();
-  exists = false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT;
-  exists = true;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
+  ProfileFileData d = ProfileReadFile(path);
+  exists = d.state != ProfileFileState::Missing;
+  out = std::move(d.content);
+  switch (d.state) {
+    case ProfileFileState::Read:
+    case ProfileFileState::Missing: return true;
+    case ProfileFileState::NotRegular: errno = EINVAL; return false;
+    case ProfileFileState::TooLarge: errno = EFBIG; return false;
+    case ProfileFileState::Unreadable: errno = d.error; return false;
   }
-  ::close(fd);
-  return true;
+  return false;
 }
 
 bool WriteAll(int fd, std::string_view data) {
@@ -243,28 +240,47 @@ bool ReplaceFile(const std::string& path, std::string_view content, const struct
     ok = ::fchmod(fd, old->st_mode & 07777) == 0;
   }
   ok = ok && WriteAll(fd, content) && ::fsync(fd) == 0;
+  int reason = errno;
   ok = (::close(fd) == 0) && ok;
+  if (!ok && reason == 0) reason = errno;
+  if (!ok) errno = reason;
   ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) {
+    const int reason = errno;
     ::unlink(temp.c_str());
+    errno = reason;
     return false;
   }
   SyncDirectoryOf(path);
   return true;
 }
 
-// The file a write must replace: the target of a symbolic link, so that the
-// link itself survives.
+// The file a write must replace: the end of a chain of symbolic links, so
+// that the links survive; a link to a file that does not exist yet names
+// the file to create.
 std::string ResolveForWriting(const std::string& file) {
-  struct stat st;
-  if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(file.c_str(), nullptr)) {
-      std::string r(real);
-      std::free(real);
-      return r;
+  std::string path = file;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(std::size_t(PATH_MAX), '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0 || std::size_t(n) >= target.size()) return path;
+    target.resize(std::size_t(n));
+    if (target.front() != '/') {
+      const std::size_t slash = path.rfind('/');
+      if (slash != std::string::npos) target = path.substr(0, slash + 1) + target;
     }
+    path = std::move(target);
   }
-  return file;
+  return path;  // a loop: the write fails on it
+}
+
+std::string FoldName(std::string_view name) {
+  name = Trim(name);
+  std::string folded(name);
+  for (char& c : folded) c = char(Cp1251FoldCase(static_cast<unsigned char>(c)));
+  return folded;
 }
 
 }  // namespace
@@ -357,12 +373,114 @@ std::optional<std::string> ProfileSetValue(std::string_view content, std::string
   return out;
 }
 
+ProfileFileData ProfileReadFile(const std::string& file) {
+  ProfileFileData d;
+  // Never blocks on opening a pipe or a device; the status then comes from
+  // what was opened.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    d.state = errno == ENOENT ? ProfileFileState::Missing : ProfileFileState::Unreadable;
+    d.error = errno;
+    return d;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    d.state = ProfileFileState::Unreadable;
+    d.error = errno;
+    ::close(fd);
+    return d;
+  }
+  d.dev = st.st_dev;
+  d.ino = st.st_ino;
+  d.size = std::uint64_t(st.st_size);
+  d.mtimeNs = std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  d.ctimeNs = std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  if (!S_ISREG(st.st_mode)) {
+    d.state = ProfileFileState::NotRegular;
+  } else if (d.size > kProfileFileMax) {
+    d.state = ProfileFileState::TooLarge;
+  } else {
+    // The file may grow while it is read: one byte past the limit tells.
+    d.state = ProfileFileState::Read;
+    d.content.resize(kProfileFileMax + 1);
+    std::size_t got = 0;
+    while (got < d.content.size()) {
+      const ssize_t n = ::read(fd, d.content.data() + got, d.content.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        d.state = ProfileFileState::Unreadable;
+        d.error = errno;
+        break;
+      }
+      if (n == 0) break;
+      got += std::size_t(n);
+    }
+    d.content.resize(d.state == ProfileFileState::Read ? got : 0);
+    if (got > kProfileFileMax) {
+      d.state = ProfileFileState::TooLarge;
+      d.size = got;
+      d.content.clear();
+    }
+  }
+  ::close(fd);
+  d.content.shrink_to_fit();
+  return d;
+}
+
+void ProfileCache::refresh(const std::string& file, bool force) {
+  struct stat st;
+  if (!force && valid_ && file == file_ && ::stat(file.c_str(), &st) == 0 && data_.dev == std::uint64_t(st.st_dev) &&
+      data_.ino == std::uint64_t(st.st_ino) && data_.size == std::uint64_t(st.st_size) &&
+      data_.mtimeNs == std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec &&
+      data_.ctimeNs == std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec &&
+      data_.state != ProfileFileState::Missing && data_.state != ProfileFileState::Unreadable)
+    return;
+  file_ = file;
+  data_ = ProfileReadFile(file);
+  ++reads_;
+  // File times advance by clock ticks: a file changed within the last few
+  // ticks may change again without its size or times showing it, so it is
+  // read again next time, until it has been still for a while.
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const std::int64_t nowNs = std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+  valid_ = nowNs - data_.mtimeNs > 50000000;
+  values_.clear();
+  if (data_.state != ProfileFileState::Read) return;
+  // The first section of a name counts, and in it the first key of a name.
+  // A file saved as UTF-8 is kept as the Windows-1251 text it stands for.
+  std::map<std::string, std::string>* current = nullptr;
+  const std::string_view content = data_.content;
+  const Encoding enc = EncodingOf(content);
+  auto text = [&enc](std::string_view bytes) { return enc.utf8 ? Utf8ToCp1251(bytes) : std::string(bytes); };
+  for (std::size_t pos = enc.start; pos < content.size();) {
+    const LineSpan line = LineAt(content, pos);
+    pos = line.next;
+    const ParsedLine p = ParseLine(content.substr(line.begin, line.end - line.begin));
+    if (p.kind == LineKind::Section) {
+      const auto [it, fresh] = values_.try_emplace(FoldName(text(p.name)));
+      current = fresh ? &it->second : nullptr;
+    } else if (p.kind == LineKind::Key && current) {
+      current->try_emplace(FoldName(text(p.name)), FinishValue(text(p.value)));
+    }
+  }
+  data_.content.clear();
+  data_.content.shrink_to_fit();
+}
+
+std::optional<std::string> ProfileCache::lookup(std::string_view section, std::string_view key) const {
+  const auto s = values_.find(FoldName(section));
+  if (s == values_.end()) return std::nullopt;
+  const auto k = s->second.find(FoldName(key));
+  if (k == s->second.end()) return std::nullopt;
+  return k->second;
+}
+
 std::optional<std::string> ProfileLookup(const std::string& file, std::string_view section,
                                          std::string_view key) {
-  std::string content;
-  bool exists = false;
-  if (!ReadWholeFile(file, content, exists) || !exists) return std::nullopt;
-  return ProfileFindValue(content, section, key);
+  ProfileCache cache;
+  cache.refresh(file);
+  return cache.lookup(section, key);
 }
 
 std::string ProfileRead(const std::string& file, std::string_view section, std::string_view key,
@@ -372,24 +490,46 @@ std::string ProfileRead(const std::string& file, std::string_view section, std::
 }
 
 bool ProfileWrite(const std::string& file, std::string_view section, std::string_view key,
-                  std::string_view value) {
+                  std::string_view value, int* error) {
+  int dummy = 0;
+  int& reason = error ? *error : dummy;
+  reason = EINVAL;
   if (file.empty() || !ValidForWriting(section, key, value)) return false;
   std::string path = ResolveForWriting(file);
   std::string old;
   bool exists = false;
   // A file that exists but cannot be read must not be replaced by a file
   // holding only the new key.
-  if (!ReadWholeFile(path, old, exists)) return false;
+  if (!ReadWholeFile(path, old, exists)) {
+    reason = errno;
+    return false;
+  }
   struct stat st;
   if (exists) {
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      reason = errno ? errno : EINVAL;
+      return false;
+    }
     // A file without any write permission is read-only for everybody, root
     // included: the rename would otherwise bypass the protection.
-    if ((st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0) return false;
+    if ((st.st_mode & 0222) == 0) {
+      reason = EACCES;
+      return false;
+    }
+    if (::access(path.c_str(), W_OK) != 0) {
+      reason = errno;
+      return false;
+    }
   }
   std::optional<std::string> updated = ProfileSetValue(old, section, key, value);
   if (!updated) return false;
-  return ReplaceFile(path, *updated, exists ? &st : nullptr);
+  errno = 0;
+  if (ReplaceFile(path, *updated, exists ? &st : nullptr)) {
+    reason = 0;
+    return true;
+  }
+  reason = errno ? errno : EIO;
+  return false;
 }
 
 }  // namespace kvl

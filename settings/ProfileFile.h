@@ -26,7 +26,11 @@
 // the old one, so a failure at any point leaves the old file as it was.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +39,57 @@ namespace kvl {
 
 // Longest value a read returns, in bytes.
 inline constexpr std::size_t kProfileValueMax = 2047;
+
+// Largest file that is read at all, in bytes: a settings file is a few
+// hundred bytes, and a larger one (or a device, a pipe) would hold up the
+// window that reads it.
+inline constexpr std::size_t kProfileFileMax = std::size_t(1) << 20;
+
+// What reading a profile file came to.
+enum class ProfileFileState {
+  Read,        // content holds the whole file
+  Missing,     // there is no file of that name
+  NotRegular,  // a directory, device, pipe or socket: not read
+  TooLarge,    // more than kProfileFileMax bytes: not read
+  Unreadable,  // open or read failed; error says why
+};
+
+// The file behind a name, read whole when it is a regular file of at most
+// kProfileFileMax bytes; never blocks on a pipe or device, never reads more
+// than the limit.
+struct ProfileFileData {
+  ProfileFileState state = ProfileFileState::Missing;
+  int error = 0;           // errno of Unreadable
+  std::uint64_t size = 0;  // the file's size (also of TooLarge)
+  std::string content;
+  // Identity of what was read: device, inode, size and the times.
+  std::uint64_t dev = 0, ino = 0;
+  std::int64_t mtimeNs = 0, ctimeNs = 0;
+};
+ProfileFileData ProfileReadFile(const std::string& file);
+
+// A profile file read once and parsed into its values (the reading rules
+// above, names folded). refresh() looks at the file's status and reads and
+// parses it again only when its name, identity, size or times changed (or
+// when `force` says so), so that any number of lookups cost one read.
+class ProfileCache {
+ public:
+  void refresh(const std::string& file, bool force = false);
+  ProfileFileState state() const { return data_.state; }
+  int error() const { return data_.error; }
+  std::uint64_t size() const { return data_.size; }
+  // The key's value; nullopt when the file was not read or lacks it.
+  std::optional<std::string> lookup(std::string_view section, std::string_view key) const;
+  // How often the file has been read, for the tests.
+  unsigned reads() const { return reads_; }
+
+ private:
+  std::string file_;
+  bool valid_ = false;
+  ProfileFileData data_;
+  unsigned reads_ = 0;
+  std::map<std::string, std::map<std::string, std::string>> values_;  // folded names
+};
 
 // Lower-case form of one Windows-1251 byte: Latin A-Z and every Cyrillic
 // capital of the code page map to their small letters; other bytes are kept.
@@ -70,14 +125,16 @@ std::optional<std::string> ProfileLookup(const std::string& file, std::string_vi
 std::string ProfileRead(const std::string& file, std::string_view section, std::string_view key,
                         std::string_view deflt);
 
-// Sets the key in the file, creating the file and the section as needed.
+// Sets the key in the file, creating the file and the section as needed;
+// `error`, when given, gets the system's reason of a failure.
 // False when the write is refused or fails (unwritable directory or file, a
 // read error, a short write, a full disk, a file-size limit, the names or
 // value of ProfileSetValue's refusal); the old file is then untouched. A
 // replaced file keeps its permission bits, and its owner and group where the
 // process may set them. A symbolic link is followed and the file it names is
-// replaced.
+// replaced (a new file beside the target, renamed onto it), also when the
+// link points at a file that does not exist yet.
 bool ProfileWrite(const std::string& file, std::string_view section, std::string_view key,
-                  std::string_view value);
+                  std::string_view value, int* error = nullptr);
 
 }  // namespace kvl

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "settings/ProfileFile.h"
@@ -65,25 +66,72 @@ std::string SettingsFileName() {
   return dir + std::string(kSettingsFileBaseName);
 }
 
-SettingsWriteError::SettingsWriteError(const std::string& file)
-    : std::runtime_error("Unable to write to " + file), file_(file) {}
+namespace {
+
+// One read and parse of the settings file serves every lookup: the keys of
+// a load, the COM numbers of a probe round, the log's name.
+ProfileCache& SettingsCache() {
+  static ProfileCache cache;
+  return cache;
+}
+
+std::optional<std::string> SettingsLookup(const std::string& file, std::string_view section,
+                                          std::string_view key) {
+  ProfileCache& cache = SettingsCache();
+  cache.refresh(file);
+  return cache.lookup(section, key);
+}
+
+}  // namespace
+
+unsigned SettingsFileReads() { return SettingsCache().reads(); }
+
+SettingsWriteError::SettingsWriteError(const std::string& file, int error)
+    : std::runtime_error("Unable to write to " + file + ": " + std::strerror(error)), file_(file) {}
 
 void LoadSettingsCore(const std::string& file,
                       const std::function<void(int keyIndex, const std::string& value)>& apply) {
-  for (int i = 0; i < kSettingKeyCount; ++i) {
-    const SettingKey& k = kSettingKeys[i];
-    std::string value = ProfileRead(file, k.section, k.key, kSettingsMissing);
-    if (value == kSettingsMissing) {
-      if (!ProfileWrite(file, k.section, k.key, k.deflt)) throw SettingsWriteError(file);
-    } else if (apply) {
-      apply(i, value);
-    }
+  // One read for the whole load, and one more after each default written.
+  ProfileCache& cache = SettingsCache();
+  cache.refresh(file, true);
+  std::string notRead;
+  switch (cache.state()) {
+    case ProfileFileState::NotRegular: notRead = "it is not a regular file"; break;
+    case ProfileFileState::TooLarge:
+      notRead = "it is larger than 1 MiB (" + std::to_string(cache.size()) + " bytes)";
+      break;
+    case ProfileFileState::Unreadable: notRead = std::strerror(cache.error()); break;
+    default: break;
   }
+  if (!notRead.empty()) {
+    // Nothing is written into a file that was not read: the window gets
+    // the defaults.
+    for (int i = 0; i < kSettingKeyCount; ++i)
+      if (apply) apply(i, std::string(kSettingKeys[size_t(i)].deflt));
+    throw SettingsReadError("Settings file " + file + " is not read: " + notRead +
+                            "; the defaults are used");
+  }
+  int writeError = 0;
+  for (int i = 0; i < kSettingKeyCount; ++i) {
+    const SettingKey& k = kSettingKeys[size_t(i)];
+    std::string value = cache.lookup(k.section, k.key).value_or(std::string(kSettingsMissing));
+    if (value == kSettingsMissing) {
+      if (writeError == 0 && ProfileWrite(file, k.section, k.key, k.deflt, &writeError)) {
+        cache.refresh(file, true);
+        continue;
+      }
+      if (writeError == 0) writeError = EIO;
+      // The file cannot take the default: the field gets it all the same.
+      value = std::string(k.deflt);
+    }
+    if (apply) apply(i, value);
+  }
+  if (writeError != 0) throw SettingsWriteError(file, writeError);
 }
 
 std::optional<std::string> ComPathFromSettingsFile(const std::string& file, int n) {
   if (n < 1 || n > 16) return std::nullopt;
-  return ProfileLookup(file, kSectionComPorts, "COM" + std::to_string(n) + ":");
+  return SettingsLookup(file, kSectionComPorts, "COM" + std::to_string(n) + ":");
 }
 
 std::optional<std::string> ComPathFromSettings(int n) {
@@ -91,7 +139,7 @@ std::optional<std::string> ComPathFromSettings(int n) {
 }
 
 std::string LogFileFromSettingsFile(const std::string& file) {
-  return ProfileLookup(file, kSectionLog, kKeyLogFile).value_or(std::string());
+  return SettingsLookup(file, kSectionLog, kKeyLogFile).value_or(std::string());
 }
 
 }  // namespace kvl

@@ -77,24 +77,37 @@ int SimPhoneIndex(SettingTarget target);
 // the moment of the call, "/", "zel .ini".
 std::string SettingsFileName();
 
-// A default the system refused to write. what() is "Unable to write to "
-// followed by the full file name.
+// A default the system refused to write. what() is "Unable to write to ",
+// the full file name, ": " and the system's reason.
 class SettingsWriteError : public std::runtime_error {
  public:
-  explicit SettingsWriteError(const std::string& file);
+  SettingsWriteError(const std::string& file, int error);
   const std::string& file() const { return file_; }
 
  private:
   std::string file_;
 };
 
+// A settings file that is not read: not a regular file, larger than
+// kProfileFileMax, or unreadable. what() names the file and says why.
+class SettingsReadError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // The load loop: every key in table order is read with the default "ERROR";
 // a missing key gets its default written into the file (apply is not
 // called), any other value goes to apply(index into kSettingKeys, value).
-// A refused write throws SettingsWriteError at that key: keys before it have
-// been applied, keys after it are not read.
+// The file is read once for the whole load (and for every later lookup
+// while it stays unchanged). When a write is refused, no further write is
+// tried, every key is still applied (the default where the file lacks it)
+// and SettingsWriteError is thrown at the end. A file that is not read
+// gives every key its default and throws SettingsReadError at the end.
 void LoadSettingsCore(const std::string& file,
                       const std::function<void(int keyIndex, const std::string& value)>& apply);
+
+// How often the settings file has been read from disk so far.
+unsigned SettingsFileReads();
 
 // Device path that the "Com ports" section of the file gives COM n (key
 // "COM1:" .. "COM16:"): nullopt when the file has no such key (the caller

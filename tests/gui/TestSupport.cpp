@@ -162,10 +162,11 @@ bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
   return true;
 }
 
-Listener::Listener() {
+Listener::Listener(int receiveBuffer) {
   listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (receiveBuffer > 0) setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -98,7 +98,9 @@ bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 5000);
 // A loopback TCP listener on 127.0.0.1 (port chosen by the system).
 class Listener {
  public:
-  Listener();
+  // receiveBuffer > 0 sets the accepted connection's receive buffer (bytes)
+  // from its start.
+  explicit Listener(int receiveBuffer = 0);
   ~Listener();
   int port() const { return port_; }
   // Accepts the pending connection (waits for it while processing events).

@@ -349,10 +349,10 @@ class CommandsTest : public QObject {
     QCOMPARE(serialReceived(), wire);
   }
 
-  void oneClickWithNoLinkIsEchoedAndLost() {
+  void oneClickWithNoLinkSaysSoAndIsNotEchoed() {
     fill(Typical());
     f->BtnRestartClick();
-    QCOMPARE(PaneText(*f), QStringLiteral("\nTo Com: RESTART"));
+    QCOMPARE(PaneText(*f), QStringLiteral(" COM not selected\n"));
     QVERIFY(pty->readAvailable().empty());
     QVERIFY(reporter->boxes.isEmpty());
   }

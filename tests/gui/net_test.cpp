@@ -260,8 +260,8 @@ class NetTest : public QObject {
     QTest::newRow("OK, hex on") << QByteArray("OK\r") << true << "OK\n" << "4F4B0D\n";
     QTest::newRow("OK, hex off") << QByteArray("OK\r") << false << "OK\n" << "";
     QTest::newRow("zero byte inside, hex on")
-        << QByteArray("AB\0CD\n", 6) << true << "AB" << "41420043440A\n";
-    QTest::newRow("zero byte inside, hex off") << QByteArray("AB\0CD\n", 6) << false << "AB" << "";
+        << QByteArray("AB\0CD\n", 6) << true << "ABCD\n" << "41420043440A\n";
+    QTest::newRow("zero bytes inside, hex off") << QByteArray("\0AB\0\0CD\n\0", 9) << false << "ABCD\n" << "";
     QTest::newRow("low bytes are not dropped")
         << QByteArray("\x01\x09x", 3) << true << QString("\x01\x09x") << "010978\n";
     QTest::newRow("cyrillic") << QByteArray("\xCE\xCA") << true << Ru("ОК") << "CECA\n";
@@ -427,6 +427,10 @@ class NetTest : public QObject {
       FailCall(call);
       f->ChBxS1Conn->setChecked(true);
       Settle();
+      // The controls match the link: nothing connected, "Connect" unchecked
+      // so that the next check tries again.
+      QVERIFY(!f->ChBxS1Conn->isChecked());
+      QCOMPARE(f->ClientSock, 0);
     } else {
       QVERIFY(ConnectLoopback(*f, listener, FreeLoopbackPorts(1)));
       FailCall(call);
@@ -482,11 +486,11 @@ class NetTest : public QObject {
     // The attempt stopped before connecting: no notice, nothing accepted.
     QVERIFY(!PaneText(*f).contains(Ru("Попытка подключения")));
     QVERIFY(!l.accept(200));
-    QVERIFY(f->ChBxS1Conn->isChecked());
-    QCOMPARE(kvl::ActiveLink, -1);
-    // Unchecking releases what the attempt left; a corrected attempt works.
-    f->ChBxS1Conn->setChecked(false);
+    // The attempt released its socket and unchecked "Connect".
+    QVERIFY(!f->ChBxS1Conn->isChecked());
     QCOMPARE(f->ClientSock, 0);
+    QCOMPARE(kvl::ActiveLink, -1);
+    // A corrected attempt works.
     reporter->boxes.clear();
     QVERIFY(ConnectLoopback(*f, l, FreeLoopbackPorts(1)));
     QVERIFY2(reporter->boxes.isEmpty(), qPrintable(reporter->boxes.join(" | ")));
@@ -610,6 +614,89 @@ class NetTest : public QObject {
       const auto* button = f->findChild<QPushButton*>(name);
       if (button) QVERIFY2(step.contains("**" + button->text() + "**"), qPrintable(name));
     }
+  }
+
+  void uncheckingAPendingConnectSaysItWasCancelled() {
+    Listener l;
+    chooseLoopback();
+    f->edtRHost->setText("127.0.0.1");
+    f->EdtRPort->setText(QString::number(l.port()));
+    gFakeError = EINPROGRESS;  // the attempt stays under way
+    FailCall("connect");
+    f->ChBxS1Conn->setChecked(true);
+    f->ButtonReset->click();
+    f->ChBxS1Conn->setChecked(false);  // before the attempt's outcome is handled
+    QCOMPARE(PaneText(*f), Ru("Попытка подключения к серверу 1 отменена\n"));
+    QCOMPARE(f->ClientSock, 0);
+  }
+
+  void commandToNoLinkSaysSoInsteadOfAnEcho() {
+    // Unchecking "Connect" leaves the command controls of the connection
+    // enabled (only a close event disables them); a command pressed then
+    // goes to the serial route, which has no port open.
+    Listener l;
+    QVERIFY(ConnectLoopback(*f, l, FreeLoopbackPorts(1)));
+    f->ChBxS1Conn->setChecked(false);
+    QCOMPARE(kvl::ActiveLink, -1);
+    QVERIFY(f->BtnSendCmd->isEnabled() && f->BtnSetPort2->isEnabled());
+    f->ButtonReset->click();
+    f->BtnSendCmd->click();
+    f->BtnSetPort2->click();
+    QCOMPARE(PaneText(*f), QStringLiteral(" COM not selected\n COM not selected\n"));
+    QCOMPARE(PaneColourOf(*f, " COM not selected"), kGreyColour);
+    QVERIFY(WaitPeerClosed(l));
+  }
+
+  void serverThatStopsReadingGetsEveryCommandWholeAndInOrder() {
+    Listener l(4096);
+    QVERIFY(ConnectLoopback(*f, l, FreeLoopbackPorts(1)));
+    // On loopback the kernel would take all of it at once: a small send
+    // buffer of our socket stands in for a slow path to the server.
+    const int small = 4096;
+    QCOMPARE(::setsockopt(f->ClientSock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    std::string expected;
+    for (int i = 0; i < 300; ++i) {
+      QCoreApplication::processEvents();
+      std::string text = std::to_string(i) + ":";
+      text += std::string(1998 - text.size(), char('a' + i % 26)) + "\r\n";
+      f->SockSendText(text);
+      expected += "cKVL>" + text;
+    }
+    QVERIFY2(reporter->boxes.isEmpty(), qPrintable(reporter->boxes.join('|')));
+    QVERIFY(f->sockWaiting() > 0);
+    // The server reads only once the wait has been reported (after 2 s).
+    QVERIFY(WaitFor([&] { return PaneText(*f).contains("Server: the server is not taking data"); }));
+    QCOMPARE(PaneColourOf(*f, " Server: the server is not taking data"), kGreyColour);
+    std::string got;
+    QVERIFY(WaitFor([&] { got += l.readAvailable(); return got.size() >= expected.size(); }, 30000));
+    QCOMPARE(got.size(), expected.size());
+    QVERIFY(got == expected);  // whole, in order, none glued
+    QVERIFY(WaitFor([&] { return PaneText(*f).contains("Server: the server takes data again, all sent"); }));
+    QVERIFY(reporter->boxes.isEmpty());
+  }
+
+  void queueLimitRefusesWholeAndUncheckingDropsWhatWaits() {
+    Listener l(4096);
+    QVERIFY(ConnectLoopback(*f, l, FreeLoopbackPorts(1)));
+    // On loopback the kernel would take all of it at once: a small send
+    // buffer of our socket stands in for a slow path to the server.
+    const int small = 4096;
+    QCOMPARE(::setsockopt(f->ClientSock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    // Fill the queue to just under its limit with commands of 64 KiB.
+    const std::string big(65536 - 5, 'q');
+    while (f->sockWaiting() + 65536 <= kvl::SendQueue::kDefaultLimit) f->SockSendText(big);
+    const std::size_t waiting = f->sockWaiting();
+    QVERIFY(waiting > 0);
+    f->ButtonReset->click();
+    f->SockSendText(big);
+    QVERIFY(f->sockWaiting() <= waiting);  // refused whole
+    QVERIFY(PaneText(*f).endsWith(
+        QStringLiteral("\n Server: %1 bytes wait already; this command of 65536 bytes is not sent\n").arg(waiting)));
+    f->ButtonReset->click();
+    const std::size_t left = f->sockWaiting();
+    f->ChBxS1Conn->setChecked(false);
+    QCOMPARE(f->sockWaiting(), 0u);
+    QVERIFY(PaneText(*f).contains(QStringLiteral(" Server: %1 bytes not sent, dropped\n").arg(left)));
   }
 
   void closingTheWindowEndsTheConnection() {

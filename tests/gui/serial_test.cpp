@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QTextDocument>
 #include <QTimer>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <random>
@@ -248,6 +249,94 @@ class SerialTest : public QObject {
     const std::string big(5000, 'x');
     w.main->ComWriteText(big);
     QCOMPARE(com3.readAtLeast(big.size()).size(), big.size());
+  }
+
+  void sendingNeverWaitsForADeviceThatHoldsOff() {
+    // 110 baud with XON/XOFF: the device sends XOFF and reads nothing.
+    Pty com3;
+    WorkDir dir({{3, com3.path()}});
+    Windows w;
+    kvl::TBaseform* f = w.main;
+    f->Timer->stop();
+    f->CBBaudrate->setCurrentText("110");
+    f->ChBxOutX->setChecked(true);
+    f->BtnCom[3]->click();
+    QVERIFY(kvl::ComPort.Handle >= 0);
+    (void)!::write(com3.master(), "\x03", 1);  // XOFF (the default stop character)
+    // Held off once a write on the line no longer goes through.
+    ::fcntl(com3.slave(), F_SETFL, ::fcntl(com3.slave(), F_GETFL) | O_NONBLOCK);
+    QVERIFY(WaitFor([&] {
+      const bool held = ::write(com3.slave(), "z", 1) < 0 && errno == EAGAIN;
+      com3.readAvailable();
+      return held;
+    }));
+    f->ButtonReset->click();
+
+    // The window answers its timer throughout.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point last = Clock::now();
+    Clock::duration worst{};
+    QTimer tick;
+    tick.setInterval(10);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+      const auto now = Clock::now();
+      worst = std::max(worst, now - last);
+      last = now;
+    });
+    tick.start();
+    std::string expected;
+    for (int i = 0; i < 10; ++i) {
+      const std::string text = std::to_string(i) + std::string(1997, char('a' + i)) + "\r\n";
+      f->ComWriteText(text);
+      QCoreApplication::processEvents();
+      expected += text;
+    }
+    QVERIFY(f->comWaiting() > 0);
+    QVERIFY(WaitFor([&] { return PaneText(*f).contains(" COM 3: the device is not taking data, "); }));
+    QCOMPARE(PaneColourOf(*f, " COM 3: the device is not taking data"), QColor(128, 128, 128));
+    (void)!::write(com3.master(), "\x02", 1);  // XON
+    std::string got;
+    QVERIFY(WaitFor([&] { got += com3.readAvailable(); return got.size() >= expected.size(); }, 20000));
+    QVERIFY(got == expected);  // whole and in order
+    QVERIFY(WaitFor([&] { return PaneText(*f).contains(" COM 3: the device takes data again, all sent"); }));
+    tick.stop();
+    QVERIFY2(worst < std::chrono::milliseconds(100),
+             qPrintable(QString::number(std::chrono::duration<double, std::milli>(worst).count())));
+
+    // Held off again: closing the port drops what waits and says how much.
+    (void)!::write(com3.master(), "\x03", 1);
+    QVERIFY(WaitFor([&] {
+      const bool held = ::write(com3.slave(), "z", 1) < 0 && errno == EAGAIN;
+      com3.readAvailable();
+      return held;
+    }));
+    std::size_t left = 0;
+    QVERIFY(WaitFor([&] {
+      f->ComWriteText(std::string(2000, 'w'));
+      left = f->comWaiting();
+      return left > 0;
+    }));
+    f->ButtonReset->click();
+    f->BtnCom[3]->click();
+    QVERIFY(PaneText(*f).startsWith(QStringLiteral("\n COM 3: %1 bytes not sent, dropped\n COM 3 is closed\n").arg(left)));
+  }
+
+  void failedWritesAreSaidOncePerKindAndNoCommandGoesToNoPort() {
+    Pty com3;
+    WorkDir dir({{3, com3.path()}});
+    Windows w;
+    kvl::TBaseform* f = w.main;
+    f->Timer->stop();
+    f->ComWriteText("AT\r\n");  // no port open: not echoed as sent
+    QCOMPARE(PaneText(*f), QStringLiteral(" COM not selected\n"));
+    f->BtnCom[3]->click();
+    f->ButtonReset->click();
+    kvl::Os.write = [](int, const void*, size_t) -> ssize_t { return errno = EIO, -1; };
+    f->ComWriteText("AT\r\n");
+    f->ComWriteText("AT\r\n");
+    kvl::Os.write = kvl::RealSerialOs().write;
+    QCOMPARE(PaneText(*f), QStringLiteral("\nTo Com: AT\n\n COM 3: write failed: %1, 4 bytes not sent\n\nTo Com: AT\n")
+                               .arg(QString::fromLocal8Bit(strerror(EIO))));
   }
 
   void scanLeavesPortsOfOtherProgramsAlone() {

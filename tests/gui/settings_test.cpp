@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
@@ -20,6 +21,7 @@
 #include "tests/common/FirstRunFile.h"
 #include "ui/QtText.h"
 #include "app/fBase.h"
+#include "serial/uCom.h"
 #include "simset/SimState.h"
 #include "simset/fSimSet.h"
 
@@ -374,19 +376,22 @@ class SettingsTest : public QObject {
     QVERIFY(reporter->general.isEmpty());
   }
 
-  void refusedWriteIsAGeneralErrorAndEndsTheLoad_data() {
+  void refusedWriteStillFillsEveryFieldAndIsSaidOnce_data() {
     QTest::addColumn<QString>("how");
-    QTest::newRow("read-only file") << "file";
-    QTest::newRow("read-only directory") << "directory";
-    QTest::newRow("file-size limit") << "limit";
+    QTest::addColumn<int>("error");
+    QTest::newRow("read-only file") << "file" << EACCES;
+    QTest::newRow("read-only directory") << "directory" << EACCES;
+    QTest::newRow("file-size limit") << "limit" << EFBIG;
   }
-  void refusedWriteIsAGeneralErrorAndEndsTheLoad() {
+  void refusedWriteStillFillsEveryFieldAndIsSaidOnce() {
     QFETCH(QString, how);
+    QFETCH(int, error);
     if (how == "directory" && ::geteuid() == 0)
       QSKIP("the superuser writes into a read-only directory all the same");
-    // "APN SIM2:" is missing: the keys before it are applied, those after
-    // it are not read.
-    const std::string file = Replaced(FirstRunSections(), "APN SIM2:=telematika\r\n", "");
+    // "APN SIM2:" and "Phone 4:" are missing: every key is applied all the
+    // same, the missing ones with their defaults.
+    std::string file = Replaced(FirstRunSections(), "APN SIM2:=telematika\r\n", "");
+    file = Replaced(file, "Phone 4:=+380932100004\r\n", "");
     start(file, false);
     const std::string before = dir->readSettings();
     struct rlimit oldLimit {};
@@ -407,23 +412,36 @@ class SettingsTest : public QObject {
     }
     kvl::TBaseform* f = w->main;
     f->Timer->stop();
-    const QString message = "Unable to write to " + fullName() + ".";
+    const QString message =
+        "Unable to write to " + fullName() + ": " + QString::fromLocal8Bit(strerror(error)) + ".";
     QCOMPARE(reporter->general, QStringList{message});
     QVERIFY(reporter->boxes.isEmpty());
-    QCOMPARE(f->EdtSPort->text(), QStringLiteral("10000"));
-    QCOMPARE(f->EdApn1->text(), QStringLiteral("www.kyivstar.net"));
-    QVERIFY(f->EdApn2->text().isEmpty());
-    QVERIFY(f->EdCmdLn[1]->text().isEmpty());
-    QCOMPARE(f->CBConfBaud->currentIndex(), -1);
-    QVERIFY(kvl::SimPhones[0].empty());
+    for (const auto& [name, value] : kDefaults) QCOMPARE(Shown(*f, name), value);
     QCOMPARE(dir->readSettings(), before);
     // Nothing is left beside the file.
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
              QStringList{"zel .ini"});
-    // The program carries on; the next activation meets the same refusal.
+    // The next activation meets the same refusal and does not say it again.
     if (how == "limit") return;  // writable again
     f->FormActivate();
-    QCOMPARE(reporter->general, (QStringList{message, message}));
+    QCOMPARE(reporter->general, QStringList{message});
+  }
+
+  void fileThatIsNotReadGivesTheDefaultsAndIsSaidOnce() {
+    start(FirstRunSections());
+    kvl::TBaseform* f = w->main;
+    kvl::SetComPathResolver([](int) { return std::string(); });  // the mapping goes with the file
+    QFile::remove(dir->settingsFile());
+    QVERIFY(QFile::link("/dev/zero", dir->settingsFile()));
+    f->edtRHost->setText("typed");
+    f->FormActivate();
+    QCOMPARE(f->edtRHost->text(), QStringLiteral("192.168.1.10"));
+    const QString message = "Settings file " + fullName() +
+                            " is not read: it is not a regular file; the defaults are used.";
+    QCOMPARE(reporter->general, QStringList{message});
+    f->FormActivate();
+    QCOMPARE(reporter->general, QStringList{message});
+    QVERIFY(QFileInfo(dir->settingsFile()).isSymLink());
   }
 
   void activationAfterTheSimWindowRefillsTheFields() {

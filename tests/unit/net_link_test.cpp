@@ -4,6 +4,10 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "net/TcpLink.h"
 
 namespace kvl {
 namespace {
@@ -42,6 +46,43 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(InetAddr, ZeroByteIsNotAnEnd) {
   EXPECT_EQ(InetAddr(std::string_view("127.0.0.1\0x", 11)), INADDR_NONE);
+}
+
+// Reconnecting soon after a disconnect: the source port just used lingers in
+// TIME_WAIT on our side, and binding it again must still work.
+TEST(TcpBind, SourcePortInTimeWaitCanBeBoundAgain) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof any;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  sockaddr_in remote{};
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&remote), &len), 0);
+
+  int error = 0;
+  const int first = TcpOpen(error);
+  ASSERT_GE(first, 0);
+  ASSERT_TRUE(TcpBind(first, any, error)) << error;  // port 0: the system picks one
+  sockaddr_in local{};
+  len = sizeof local;
+  ASSERT_EQ(::getsockname(first, reinterpret_cast<sockaddr*>(&local), &len), 0);
+  ASSERT_EQ(TcpConnect(first, remote, error), ConnectStart::Connected) << error;
+  const int accepted = ::accept(listener, nullptr, nullptr);
+  ASSERT_GE(accepted, 0);
+  // We close first: our end of the connection goes into TIME_WAIT.
+  TcpShutdown(first);
+  TcpClose(first);
+  char b;
+  ASSERT_EQ(::read(accepted, &b, 1), 0);
+  ::close(accepted);
+
+  const int second = TcpOpen(error);
+  ASSERT_GE(second, 0);
+  EXPECT_TRUE(TcpBind(second, local, error)) << strerror(error);
+  TcpClose(second);
+  ::close(listener);
 }
 
 }  // namespace

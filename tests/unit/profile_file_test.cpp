@@ -372,6 +372,26 @@ TEST(ProfileFile, SymbolicLinkStaysALink) {
   EXPECT_EQ(Slurp(dir.File("real.ini")), "[A]\r\nk=2\r\n");
 }
 
+// A link to a file that is not there yet, and a chain of links into another
+// directory: the write creates or replaces the file at the end, beside it,
+// and every link stays.
+TEST(ProfileFile, SymbolicLinkToAbsentFileOrThroughAChainStaysALink) {
+  TempDir dir;
+  ASSERT_EQ(::mkdir(dir.File("sub").c_str(), 0700), 0);
+  ASSERT_EQ(::symlink("sub/real.ini", dir.File("zel .ini").c_str()), 0);  // dangling
+  ASSERT_TRUE(ProfileWrite(dir.File("zel .ini"), "A", "k", "1"));
+  EXPECT_EQ(Slurp(dir.File("sub/real.ini")), "[A]\r\nk=1\r\n");
+  ASSERT_EQ(::symlink("zel .ini", dir.File("second.ini").c_str()), 0);  // a link to the link
+  ASSERT_TRUE(ProfileWrite(dir.File("second.ini"), "A", "k", "2"));
+  EXPECT_EQ(Slurp(dir.File("sub/real.ini")), "[A]\r\nk=2\r\n");
+  for (const char* link : {"zel .ini", "second.ini"}) {
+    struct stat st;
+    ASSERT_EQ(::lstat(dir.File(link).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << link;
+  }
+  EXPECT_EQ(ProfileLookup(dir.File("second.ini"), "A", "k"), "2");
+}
+
 // Refusals: the old file stays exactly as it was and nothing is left behind.
 TEST(ProfileFile, ReadOnlyDirectoryLeavesOldFileIntact) {
   TempDir dir;
@@ -484,9 +504,17 @@ TEST(ProfileEncoding, Utf8FilesAreReadAndExtendedInTheirOwnEncoding) {
       {"utf-8 with mark", "\xEF\xBB\xBF[" + section + "]\r\nAPN:=" + Cp1251ToUtf8(apn) + "\r\n", true},
       {"windows-1251", "[\xCC\xEE\xE9]\r\nAPN:=" + apn + "\r\n", false},
   };
+  TempDir dir;
+  const std::string file = dir.File("zel .ini");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(ProfileFindValue(c.content, "\xCC\xEE\xE9", "apn:"), apn);
+    // The file as the window reads it, and a missing key written to it.
+    Spit(file, c.content);
+    EXPECT_EQ(ProfileRead(file, "\xEC\xEE\xE9", "APN:", "ERROR"), apn);
+    ASSERT_TRUE(ProfileWrite(file, "\xCC\xEE\xE9", "\xC8\xEC\xFF:", apn));
+    EXPECT_EQ(ProfileRead(file, "\xCC\xEE\xE9", "\xE8\xEC\xFF:", "ERROR"), apn);
+    EXPECT_EQ(LooksLikeUtf8(Slurp(file)), c.utf8);
     // The missing key joins the section that is there, in the file's own
     // encoding, and nothing else changes.
     const std::optional<std::string> out = ProfileSetValue(c.content, "\xEC\xEE\xE9", "\xC8\xEC\xFF:", apn);

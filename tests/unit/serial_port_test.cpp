@@ -70,6 +70,8 @@ class SerialPort : public ::testing::Test {
   }
   void TearDown() override {
     ComClose(port);
+    // Every fake goes with its test (a line wait left gated on a closed
+    // pipe would hold the next test's line watcher).
     Os = RealSerialOs();
     kLocks.Use();
     SetComPathResolver([](int) { return std::string(); });
@@ -347,7 +349,8 @@ TEST_F(SerialPort, LockFileWithOurNumberWhileOpen) {
     ASSERT_TRUE(ComClose(port));
     EXPECT_EQ(contents(run, lockName), c.inRunAfterClosing);
     EXPECT_EQ(contents(var, lockName), "");
-    Os = RealSerialOs();
+    Os.ioctl = RealSerialOs().ioctl;
+    Os.tcflush = RealSerialOs().tcflush;
   }
 }
 
@@ -783,6 +786,35 @@ TEST_F(SerialFakeOs, CloseDiscardsOutputThatWillNotDrain) {
   EXPECT_LT(Clock::now() - start, 5s);
   EXPECT_EQ(outputFlushes, 1);
   (void)kNoRealPorts;
+}
+
+// A slow line (110 baud) with a full driver queue: held off, or leaving a
+// byte at a time. Closing discards the rest within a second, instead of the
+// minutes the text would need.
+std::atomic<int> slowQueue{0};
+std::atomic<int> slowStep{0};
+int SlowOutputIoctl(int fd, unsigned long request, void* argument) {
+  if (request != TIOCOUTQ) return RealSerialOs().ioctl(fd, request, argument);
+  *static_cast<int*>(argument) = slowQueue -= slowStep;
+  return 0;
+}
+
+TEST_F(SerialFakeOs, CloseOfASlowLineWaitsAtMostASecond) {
+  for (const int step : {0, 1}) {
+    port.Dcb.BaudRate = 110;
+    ASSERT_TRUE(ComOpen(3, port));
+    outputFlushes = 0;
+    slowQueue = 4096 + step;
+    slowStep = step;
+    Os.ioctl = SlowOutputIoctl;
+    Os.tcflush = CountingFlush;
+    const auto start = Clock::now();
+    EXPECT_TRUE(ComClose(port));
+    EXPECT_LT(Clock::now() - start, 1500ms) << "step " << step;
+    EXPECT_EQ(outputFlushes, 1);
+    Os.ioctl = RealSerialOs().ioctl;
+    Os.tcflush = RealSerialOs().tcflush;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // the "Com ports" mapping and the "Log" section.
 #include "settings/Settings.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <cstdio>
 #include <set>
@@ -192,14 +194,15 @@ TEST_F(SettingsDir, KeyDeletedByHandComesBackWithItsDefault) {
   EXPECT_EQ(Slurp(File()), expected) << "appended after the section's last key";
 }
 
-// A refused write: the error names the full file; keys before it are
-// applied, keys after it are not read. Run without root's privileges so that
+// A refused write: every key is still applied (the default where the file
+// lacks it), no further write is tried, and one error at the end names the
+// full file and the system's reason. Run without root's privileges so that
 // the directory's permissions hold.
-TEST_F(SettingsDir, ReadOnlyDirectoryGivesUnableToWrite) {
-  // Key 3 ("APN SIM1:") is missing; a later key is present.
+TEST_F(SettingsDir, ReadOnlyDirectoryStillAppliesEveryKey) {
+  // Key 3 ("APN SIM1:") and key 20 ("Phone 1:") are missing.
   std::string content = kFirstRunFile;
-  const std::string apn = "APN SIM1:=www.kyivstar.net\r\n";
-  content.erase(content.find(apn), apn.size());
+  for (const std::string line : {"APN SIM1:=www.kyivstar.net\r\n", "Phone 1:=+380672100001\r\n"})
+    content.erase(content.find(line), line.size());
   Spit(File(), content);
   ASSERT_EQ(::chmod(File().c_str(), 0644), 0);
   ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
@@ -214,8 +217,8 @@ TEST_F(SettingsDir, ReadOnlyDirectoryGivesUnableToWrite) {
       ::_exit(100);
     std::string report;
     try {
-      LoadSettingsCore(SettingsFileName(), [&](int i, const std::string&) {
-        report += std::to_string(i) + ",";
+      LoadSettingsCore(SettingsFileName(), [&](int i, const std::string& v) {
+        if (v == kSettingKeys[size_t(i)].deflt) report += std::to_string(i) + ",";
       });
       report += "|no error";
     } catch (const SettingsWriteError& e) {
@@ -233,8 +236,80 @@ TEST_F(SettingsDir, ReadOnlyDirectoryGivesUnableToWrite) {
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(report, "0,1,2,|Unable to write to " + dir_ + "/zel .ini");
+  std::string all;
+  for (int i = 0; i < kSettingKeyCount; ++i) all += std::to_string(i) + ",";
+  EXPECT_EQ(report, all + "|Unable to write to " + dir_ + "/zel .ini: Permission denied");
   EXPECT_EQ(Slurp(File()), content);
+}
+
+// A settings file that is not a regular file, or is larger than 1 MiB, is
+// not read (nor written): every field gets its default and the error says
+// why; the "Com ports" and "Log" lookups find nothing.
+TEST_F(SettingsDir, FileNotReadGivesTheDefaults) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    const char* why;
+  } cases[] = {
+      {"50 MB", [](const std::string& f) {
+         Spit(f, "[Com ports]\r\nCOM1:=/dev/pts/9\r\n");
+         ASSERT_EQ(::truncate(f.c_str(), 50 << 20), 0);
+       }, "it is larger than 1 MiB (52428800 bytes)"},
+      {"1 MiB and a byte", [](const std::string& f) {
+         Spit(f, std::string((1 << 20) + 1, '\n'));
+       }, "it is larger than 1 MiB (1048577 bytes)"},
+      {"/dev/zero", [](const std::string& f) { ASSERT_EQ(::symlink("/dev/zero", f.c_str()), 0); },
+       "it is not a regular file"},
+      {"a pipe nobody writes", [](const std::string& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); },
+       "it is not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::unlink(File().c_str());
+    c.make(File());
+    struct stat before {};
+    ASSERT_EQ(::lstat(File().c_str(), &before), 0);
+    std::map<int, std::string> applied;
+    try {
+      LoadSettingsCore(SettingsFileName(), [&](int i, const std::string& v) { applied[i] = v; });
+      ADD_FAILURE() << "no error";
+    } catch (const SettingsReadError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "Settings file " + File() + " is not read: " + c.why + "; the defaults are used");
+    }
+    ASSERT_EQ(applied.size(), size_t(kSettingKeyCount));
+    for (int i = 0; i < kSettingKeyCount; ++i) EXPECT_EQ(applied[i], kSettingKeys[size_t(i)].deflt);
+    EXPECT_EQ(ComPathFromSettings(1), std::nullopt);
+    EXPECT_EQ(LogFileFromSettingsFile(File()), "");
+    struct stat after {};
+    ASSERT_EQ(::lstat(File().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_size, before.st_size);
+  }
+  // A file of exactly 1 MiB is read.
+  ::unlink(File().c_str());
+  std::string full = kFirstRunFile;
+  full += std::string((1 << 20) - full.size(), ';');
+  Spit(File(), full);
+  EXPECT_EQ(Load().size(), size_t(kSettingKeyCount));
+}
+
+// One read and parse serves a whole load and every probe lookup after it;
+// the file is read again once it changes.
+TEST_F(SettingsDir, OneReadServesALoadAndAProbeRound) {
+  Spit(File(), std::string(kFirstRunFile) + "[Com ports]\r\nCOM3:=/dev/pts/7\r\n");
+  // Times of an hour ago: the file has been still for long.
+  const timespec old[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, File().c_str(), old, 0), 0);
+  const unsigned before = SettingsFileReads();
+  EXPECT_EQ(Load().size(), size_t(kSettingKeyCount));
+  for (int round = 0; round < 3; ++round)
+    for (int n = 1; n <= 16; ++n) EXPECT_EQ(ComPathFromSettings(n), n == 3 ? std::optional<std::string>("/dev/pts/7") : std::nullopt);
+  EXPECT_EQ(LogFileFromSettingsFile(File()), "");
+  EXPECT_EQ(SettingsFileReads() - before, 1u);
+  std::ofstream(File(), std::ios::app) << "COM4:=/dev/pts/8\r\n";
+  EXPECT_EQ(ComPathFromSettings(4), "/dev/pts/8");
+  EXPECT_EQ(SettingsFileReads() - before, 2u);
 }
 
 struct ComCase {
