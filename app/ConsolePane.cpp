@@ -17,6 +17,8 @@
 #include <QPainter>
 #include <QPointer>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
@@ -39,11 +41,13 @@ int ClampInt(std::size_t v) { return v > std::size_t(INT_MAX) ? INT_MAX : int(v)
 
 // Appends are shown at most once per interval, for all panes together: a
 // device that floods the line costs one redraw per interval, not one per
-// received block, and a slow line costs one redraw per arrival, drawn as
-// soon as the arrival's event is done rather than on a timer of its own.
+// received block. The first arrival after a quiet interval is drawn as soon
+// as its event is done, without a timer; while text keeps coming, what
+// arrived meanwhile is drawn when the interval is up, so that rows arriving
+// together move the pane once.
 class RefreshClock : public QObject {
  public:
-  static constexpr int kIntervalMs = 25;
+  static constexpr int kIntervalMs = 100;
 
   static RefreshClock& instance() {
     static QPointer<RefreshClock> clock;
@@ -208,6 +212,61 @@ QAccessibleInterface* PaneAccessibleFactory(const QString& className, QObject* o
   return nullptr;
 }
 
+// The pane's scroll bar. Text arriving changes its range on every refresh;
+// with many rows its handle keeps its size and place to the pixel, and it
+// is drawn again only when what it shows changes. While the text flows it
+// is drawn at most every kRedrawMs: the handle creeping by a pixel is not
+// worth drawing the bar a dozen times a second. What the engineer does with
+// it is drawn at once.
+class PaneScrollBar : public QScrollBar {
+ public:
+  static constexpr int kRedrawMs = 500;
+
+  PaneScrollBar() : QScrollBar(Qt::Vertical) {
+    late_.setSingleShot(true);
+    connect(&late_, &QTimer::timeout, this, [this] { update(); });
+  }
+  // Changes made while this is set come from text arriving.
+  void setArriving(bool arriving) { arriving_ = arriving; }
+
+ protected:
+  void sliderChange(SliderChange change) override {
+    if (change == SliderRangeChange || change == SliderValueChange) {
+      if (look() == drawn_) return;
+      if (arriving_ && !isSliderDown() && sinceDrawn_.isValid() && sinceDrawn_.elapsed() < kRedrawMs) {
+        // Drawn when the next arrival finds the time up, or when the text
+        // stops.
+        if (!late_.isActive()) late_.start(kRedrawMs);
+        return;
+      }
+    }
+    QScrollBar::sliderChange(change);
+  }
+  void paintEvent(QPaintEvent* event) override {
+    drawn_ = look();
+    sinceDrawn_.start();
+    late_.stop();
+    QScrollBar::paintEvent(event);
+  }
+
+ private:
+  struct Look {
+    QRect handle;
+    bool atMinimum = false, atMaximum = false;
+    bool operator==(const Look&) const = default;
+  };
+  Look look() const {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+            value() == minimum(), value() == maximum()};
+  }
+  Look drawn_{QRect(), true, true};
+  QElapsedTimer sinceDrawn_;
+  QTimer late_;
+  bool arriving_ = false;
+};
+
 }  // namespace
 
 ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
@@ -218,6 +277,7 @@ ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
   (void)factoryInstalled;
   setFocusPolicy(Qt::StrongFocus);
   setContextMenuPolicy(Qt::CustomContextMenu);
+  setVerticalScrollBar(new PaneScrollBar);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   viewport()->setCursor(Qt::IBeamCursor);
@@ -245,6 +305,9 @@ int ConsolePane::pageRows() const { return std::max(1, viewport()->height() / li
 std::size_t ConsolePane::topRow() const { return std::size_t(verticalScrollBar()->value()); }
 
 void ConsolePane::measureFont() {
+  paintFont_ = drawFont();
+  ascent_ = QFontMetrics(paintFont_).ascent();
+  averageCharWidth_ = QFontMetrics(paintFont_).averageCharWidth();
   const QFontMetricsF fm(drawFont());
   lineHeight_ = std::max(1, QFontMetrics(drawFont()).lineSpacing());
   ByteWidths widths{};
@@ -317,8 +380,10 @@ void ConsolePane::refresh() {
   const std::size_t changed = text_.rowOf(std::min(sizeShown_, text_.size()));
   sizeShown_ = text_.size();
   adjusting_ = true;
+  static_cast<PaneScrollBar*>(v)->setArriving(true);
   updateScrollBars();
   if (following_) v->setValue(v->maximum());  // moves the pixels (scrollContentsBy)
+  static_cast<PaneScrollBar*>(v)->setArriving(false);
   adjusting_ = false;
   // Held away from the end, the pane draws nothing while the rows that
   // changed are off screen.
@@ -472,8 +537,7 @@ QRect ConsolePane::characterRect(std::size_t pos) const {
 
 void ConsolePane::paintEvent(QPaintEvent* event) {
   QPainter p(viewport());
-  p.setFont(drawFont());
-  const QFontMetrics fm(drawFont());
+  p.setFont(paintFont_);
   const int lh = lineHeight_;
   // Only the rows the event covers.
   const QRect area = event->rect();
@@ -518,7 +582,7 @@ void ConsolePane::paintEvent(QPaintEvent* event) {
       p.setPen(selected ? highlightText
                         : runs.empty() ? palette().color(QPalette::Text)
                                        : WinColour(runs[run].colour));
-      const QPointF baseline(left, y + fm.ascent());
+      const QPointF baseline(left, y + ascent_);
       if (asGlyphs) {
         QGlyphRun glyphRun;
         glyphRun.setRawFont(rawFont_);
@@ -536,7 +600,7 @@ void ConsolePane::paintEvent(QPaintEvent* event) {
     // A selected line break shows as a small block after the row.
     if (selTo > end && selFrom <= end && end < text_.size() &&
         text_.at(end) == static_cast<unsigned char>(ConsoleText::kBreak))
-      p.fillRect(QRectF(right, y, fm.averageCharWidth() / 2 + 1, lh), highlight);
+      p.fillRect(QRectF(right, y, averageCharWidth_ / 2 + 1, lh), highlight);
     if (drawCaret && caret_ >= start && caret_ <= end && text_.rowOf(caret_) == r) {
       const qreal cx = kMargin + qreal(text_.widthOf(start, caret_)) / sub;
       p.fillRect(QRectF(cx, y, 1, lh), palette().color(QPalette::Text));

@@ -144,6 +144,9 @@ class ConsolePane : public QAbstractScrollArea {
   // The glyph of each byte value in the font's own face, or 0 where a byte
   // is drawn as text (a control character, or one the face lacks).
   QRawFont rawFont_;
+  QFont paintFont_;
+  int ascent_ = 0;
+  int averageCharWidth_ = 0;
   std::array<quint32, 256> glyphs_{};
 
   QFrame* findBar_ = nullptr;
