@@ -34,6 +34,9 @@ namespace kvl {
 namespace {
 
 constexpr int kMargin = 3;
+// Full chunks of text compressed per refresh, at most (about a millisecond
+// each).
+constexpr std::size_t kPackPerRefresh = 4;
 // Text told to screen readers per redraw, at most.
 constexpr std::size_t kAnnounceMax = 64 * 1024;
 
@@ -374,6 +377,9 @@ void ConsolePane::appendRun(std::uint32_t colour, std::string_view bytes, std::s
 }
 
 void ConsolePane::refresh() {
+  // Full chunks are compressed a few at a time, between arrivals.
+  if (text_.packWaiting(kPackPerRefresh)) RefreshClock::instance().request(this);
+  if (sizeShown_ == text_.size()) return;
   QScrollBar* v = verticalScrollBar();
   // Rows from the one that held the end of what was drawn have changed;
   // those before it have not, they only move up as the pane follows.

@@ -72,6 +72,7 @@ void ConsoleText::clear() {
   chunks_.clear();
   chunks_.shrink_to_fit();
   plainFull_.clear();
+  toPack_.clear();
   spare_.reset();
   lastChunk_ = kNoChunk;
   lastData_ = nullptr;
@@ -95,12 +96,21 @@ void ConsoleText::resetIndex() {
 char* ConsoleText::room() {
   const std::size_t chunk = size_ >> kChunkShift;
   if (chunk == chunks_.size()) {
-    if (chunk > 0) packChunk(chunk - 1);
+    if (chunk > 0) toPack_.push_back(chunk - 1);
+    if (toPack_.size() > kPackBacklog) packWaiting(1);
     Chunk fresh;
     fresh.plain = spare_ ? std::move(spare_) : std::unique_ptr<char[]>(new char[kChunkBytes]);  // left uninitialised
     chunks_.push_back(std::move(fresh));
   }
   return chunks_[chunk].plain.get() + (size_ & kChunkMask);
+}
+
+bool ConsoleText::packWaiting(std::size_t most) {
+  for (; most > 0 && !toPack_.empty(); --most) {
+    packChunk(toPack_.front());
+    toPack_.pop_front();
+  }
+  return !toPack_.empty();
 }
 
 void ConsoleText::packChunk(std::size_t chunk) {

@@ -71,6 +71,11 @@ class ConsoleText {
   void forEachPiece(std::size_t from, std::size_t to,
                     const std::function<void(std::string_view)>& piece) const;
 
+  // Full chunks are compressed when the view has time for them: up to
+  // `most` of those waiting are compressed now; true while more wait. When
+  // more than kPackBacklog wait, a chunk is compressed as soon as it is full.
+  static constexpr std::size_t kPackBacklog = 32;
+  bool packWaiting(std::size_t most);
   // Memory the store holds: full chunks compressed, and those plain now.
   std::size_t packedBytes() const;
   std::size_t plainChunkCount() const;
@@ -195,6 +200,7 @@ class ConsoleText {
   // The chunks and the ones of them that are full and plain now.
   mutable std::vector<Chunk> chunks_;
   mutable std::vector<std::size_t> plainFull_;
+  std::deque<std::size_t> toPack_;  // full chunks not compressed yet, oldest first
   mutable std::unique_ptr<char[]> spare_;  // a plain buffer given back, for the next use
   mutable std::uint64_t useClock_ = 0;
   mutable std::size_t lastChunk_ = kNoChunk;

@@ -493,7 +493,7 @@ int main(int argc, char** argv) {
   if (argc > 2 && std::string(argv[1]) == "paced-child") return PacedChild(argc, argv, argv[2]);
   signal(SIGPIPE, SIG_IGN);
   // The paced runs come first, while this process is small and quiet.
-  {
+  if (argc <= 1) {
     const XServer x;
     const bool withPicocom = OnPath("xterm") && OnPath("picocom");
     struct Reference {

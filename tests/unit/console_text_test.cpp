@@ -3,6 +3,7 @@
 // compressed chunks read back, find and copy across them, and words.
 #include "app/ConsoleText.h"
 
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -225,6 +226,7 @@ TEST(ConsoleText, FullChunksReadBackWholeInAnyOrder) {
       t.append(0x800000, std::string_view(c.text).substr(at, 2047));
     const std::string stored = Stored(c.text);
     ASSERT_EQ(t.size(), stored.size()) << c.what;
+    EXPECT_FALSE(t.packWaiting(SIZE_MAX)) << c.what;
     const std::size_t full = stored.size() / ConsoleText::kChunkBytes * ConsoleText::kChunkBytes;
     EXPECT_LE(double(t.packedBytes()), c.packedAtMost * double(full)) << c.what;
     // Chunks read in a scrambled order are unpacked again, whole.
@@ -305,6 +307,7 @@ TEST(ConsoleText, FindAndCopyAcrossCompressedChunks) {
   for (std::size_t at = 0; at < text.size(); at += 2047)
     t.append(0x800000, std::string_view(text).substr(at, 2047));
   ASSERT_EQ(t.size(), text.size());
+  t.packWaiting(SIZE_MAX);
   const std::size_t end = text.size();
   for (const FarFindCase& c : std::vector<FarFindCase>{
            {"MARKER", 0, true, true, 100},
