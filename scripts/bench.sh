@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the receive-path benchmarks; prints a table.
+# Builds and runs the receive-path benchmarks; prints a table. The paced runs
+# start an Xvfb of their own (package xvfb); picocom inside xterm is measured
+# beside them only when both are installed already.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
