@@ -292,7 +292,7 @@ ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
   relayout();
 }
 
-ConsolePane::~ConsolePane() { RefreshClock::instance().cancel(this); }
+ConsolePane::~ConsolePane() = default;  // the refresh clock holds panes by QPointer
 
 QFont ConsolePane::drawFont() const {
   // Each character is drawn with its own advance, so that the widths the
