@@ -42,15 +42,18 @@ constexpr std::size_t kAnnounceMax = 64 * 1024;
 
 int ClampInt(std::size_t v) { return v > std::size_t(INT_MAX) ? INT_MAX : int(v); }
 
-// Appends are shown at most once per interval, for all panes together: a
-// device that floods the line costs one redraw per interval, not one per
-// received block. The first arrival after a quiet interval is drawn as soon
-// as its event is done, without a timer; while text keeps coming, what
-// arrived meanwhile is drawn when the interval is up, so that rows arriving
-// together move the pane once.
+// Appends are shown at most about once per interval, for all panes
+// together: a device that floods the line costs one redraw per interval, not
+// one per received block. An arrival that finds the interval up is drawn as
+// soon as its event is done; one that comes sooner waits for the next
+// arrival that finds it up, or, when the text stops, for a timer. So text
+// arriving at a steady pace costs no wake-up beyond its own arrivals, and
+// rows arriving together move the pane once.
 class RefreshClock : public QObject {
  public:
   static constexpr int kIntervalMs = 100;
+  // An arrival this close to the end of the interval counts as after it.
+  static constexpr int kSlackMs = 10;
 
   static RefreshClock& instance() {
     static QPointer<RefreshClock> clock;
@@ -60,13 +63,14 @@ class RefreshClock : public QObject {
 
   void request(ConsolePane* pane) {
     if (std::find(due_.begin(), due_.end(), pane) == due_.end()) due_.emplace_back(pane);
-    if (pending_) return;
-    pending_ = true;
-    const qint64 wait = sinceLast_.isValid() ? kIntervalMs - sinceLast_.elapsed() : 0;
-    if (wait <= 0)
+    if (queued_) return;
+    if (!sinceLast_.isValid() || sinceLast_.elapsed() >= kIntervalMs - kSlackMs) {
+      timer_.stop();
+      queued_ = true;
       QMetaObject::invokeMethod(this, &RefreshClock::run, Qt::QueuedConnection);
-    else
-      timer_.start(int(wait));
+    } else if (!timer_.isActive()) {
+      timer_.start(kIntervalMs);
+    }
   }
   void cancel(ConsolePane* pane) {
     due_.erase(std::remove(due_.begin(), due_.end(), pane), due_.end());
@@ -78,8 +82,8 @@ class RefreshClock : public QObject {
     connect(&timer_, &QTimer::timeout, this, &RefreshClock::run);
   }
   void run() {
-    if (!pending_) return;
-    pending_ = false;
+    queued_ = false;
+    timer_.stop();
     sinceLast_.start();
     std::vector<QPointer<ConsolePane>> due;
     due.swap(due_);
@@ -88,7 +92,7 @@ class RefreshClock : public QObject {
   }
 
   std::vector<QPointer<ConsolePane>> due_;
-  bool pending_ = false;
+  bool queued_ = false;
   QElapsedTimer sinceLast_;
   QTimer timer_;
 };
