@@ -627,9 +627,13 @@ int main(int argc, char** argv) {
   // Receive throughput.
   const size_t flood = (argc > 1 ? 8u : 32u) << 20;
   const std::string data = Lines(flood);
-  const double separate = SeparateReaderRate(flood);
+  // The limit is the best of three runs: a reader that another program's
+  // work delays says nothing about the limit.
+  double separate = 0;
+  for (int i = 0; i < 3; ++i) separate = std::max(separate, SeparateReaderRate(flood));
   const double plain = PlainReaderRate(flood);
-  Report("plain reader of a pty, a process of its own", Fmt("%.1f MB/s", separate / 1e6), "reference", true);
+  Report("plain reader of a pty, a process of its own (best of 3)", Fmt("%.1f MB/s", separate / 1e6), "reference",
+         true);
   Report("plain reader of a pty, a thread of this one", Fmt("%.1f MB/s", plain / 1e6), "reported", true);
   Throughput off = WindowRate(f, com3.path(), com3.master(), data, false);
   Report("window, hex off", Fmt("%.1f MB/s", off.rate / 1e6) + (off.complete ? ", complete" : ", LOST"),
