@@ -5,17 +5,26 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QFrame>
+#include <QGlyphRun>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
+#include <QTimer>
 #include <QToolButton>
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <vector>
 
 #include "core/Cp1251.h"
 #include "ui/QtText.h"
@@ -25,10 +34,68 @@ namespace kvl {
 namespace {
 
 constexpr int kMargin = 3;
+// Full chunks of text compressed per refresh, at most (about a millisecond
+// each).
+constexpr std::size_t kPackPerRefresh = 4;
 // Text told to screen readers per redraw, at most.
 constexpr std::size_t kAnnounceMax = 64 * 1024;
 
 int ClampInt(std::size_t v) { return v > std::size_t(INT_MAX) ? INT_MAX : int(v); }
+
+// Appends are shown at most about once per interval, for all panes
+// together: a device that floods the line costs one redraw per interval, not
+// one per received block. An arrival that finds the interval up is drawn as
+// soon as its event is done; one that comes sooner waits for the next
+// arrival that finds it up, or, when the text stops, for a timer. So text
+// arriving at a steady pace costs no wake-up beyond its own arrivals, and
+// rows arriving together move the pane once.
+class RefreshClock : public QObject {
+ public:
+  static constexpr int kIntervalMs = 100;
+  // An arrival this close to the end of the interval counts as after it.
+  static constexpr int kSlackMs = 10;
+
+  static RefreshClock& instance() {
+    static QPointer<RefreshClock> clock;
+    if (!clock) clock = new RefreshClock(QCoreApplication::instance());
+    return *clock;
+  }
+
+  void request(ConsolePane* pane) {
+    if (std::find(due_.begin(), due_.end(), pane) == due_.end()) due_.emplace_back(pane);
+    if (queued_) return;
+    if (!sinceLast_.isValid() || sinceLast_.elapsed() >= kIntervalMs - kSlackMs) {
+      timer_.stop();
+      queued_ = true;
+      QMetaObject::invokeMethod(this, &RefreshClock::run, Qt::QueuedConnection);
+    } else if (!timer_.isActive()) {
+      timer_.start(kIntervalMs);
+    }
+  }
+  void cancel(ConsolePane* pane) {
+    due_.erase(std::remove(due_.begin(), due_.end(), pane), due_.end());
+  }
+
+ private:
+  explicit RefreshClock(QObject* parent) : QObject(parent) {
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, &RefreshClock::run);
+  }
+  void run() {
+    queued_ = false;
+    timer_.stop();
+    sinceLast_.start();
+    std::vector<QPointer<ConsolePane>> due;
+    due.swap(due_);
+    for (const QPointer<ConsolePane>& pane : due)
+      if (pane) pane->refresh();
+  }
+
+  std::vector<QPointer<ConsolePane>> due_;
+  bool queued_ = false;
+  QElapsedTimer sinceLast_;
+  QTimer timer_;
+};
 
 // The pane's text for screen readers: the whole text, the selection and the
 // caret, and where each character is drawn.
@@ -152,6 +219,61 @@ QAccessibleInterface* PaneAccessibleFactory(const QString& className, QObject* o
   return nullptr;
 }
 
+// The pane's scroll bar. Text arriving changes its range on every refresh;
+// with many rows its handle keeps its size and place to the pixel, and it
+// is drawn again only when what it shows changes. While the text flows it
+// is drawn at most every kRedrawMs: the handle creeping by a pixel is not
+// worth drawing the bar a dozen times a second. What the engineer does with
+// it is drawn at once.
+class PaneScrollBar : public QScrollBar {
+ public:
+  static constexpr int kRedrawMs = 500;
+
+  PaneScrollBar() : QScrollBar(Qt::Vertical) {
+    late_.setSingleShot(true);
+    connect(&late_, &QTimer::timeout, this, [this] { update(); });
+  }
+  // Changes made while this is set come from text arriving.
+  void setArriving(bool arriving) { arriving_ = arriving; }
+
+ protected:
+  void sliderChange(SliderChange change) override {
+    if (change == SliderRangeChange || change == SliderValueChange) {
+      if (look() == drawn_) return;
+      if (arriving_ && !isSliderDown() && sinceDrawn_.isValid() && sinceDrawn_.elapsed() < kRedrawMs) {
+        // Drawn when the next arrival finds the time up, or when the text
+        // stops.
+        if (!late_.isActive()) late_.start(kRedrawMs);
+        return;
+      }
+    }
+    QScrollBar::sliderChange(change);
+  }
+  void paintEvent(QPaintEvent* event) override {
+    drawn_ = look();
+    sinceDrawn_.start();
+    late_.stop();
+    QScrollBar::paintEvent(event);
+  }
+
+ private:
+  struct Look {
+    QRect handle;
+    bool atMinimum = false, atMaximum = false;
+    bool operator==(const Look&) const = default;
+  };
+  Look look() const {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+            value() == minimum(), value() == maximum()};
+  }
+  Look drawn_{QRect(), true, true};
+  QElapsedTimer sinceDrawn_;
+  QTimer late_;
+  bool arriving_ = false;
+};
+
 }  // namespace
 
 ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
@@ -162,12 +284,10 @@ ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
   (void)factoryInstalled;
   setFocusPolicy(Qt::StrongFocus);
   setContextMenuPolicy(Qt::CustomContextMenu);
+  setVerticalScrollBar(new PaneScrollBar);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   viewport()->setCursor(Qt::IBeamCursor);
-  refresh_.setSingleShot(true);
-  refresh_.setInterval(25);
-  connect(&refresh_, &QTimer::timeout, this, &ConsolePane::refresh);
   connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
     if (!adjusting_) updateFollowing();
   });
@@ -176,7 +296,7 @@ ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
   relayout();
 }
 
-ConsolePane::~ConsolePane() = default;
+ConsolePane::~ConsolePane() = default;  // the refresh clock holds panes by QPointer
 
 QFont ConsolePane::drawFont() const {
   // Each character is drawn with its own advance, so that the widths the
@@ -192,6 +312,9 @@ int ConsolePane::pageRows() const { return std::max(1, viewport()->height() / li
 std::size_t ConsolePane::topRow() const { return std::size_t(verticalScrollBar()->value()); }
 
 void ConsolePane::measureFont() {
+  paintFont_ = drawFont();
+  ascent_ = QFontMetrics(paintFont_).ascent();
+  averageCharWidth_ = QFontMetrics(paintFont_).averageCharWidth();
   const QFontMetricsF fm(drawFont());
   lineHeight_ = std::max(1, QFontMetrics(drawFont()).lineSpacing());
   ByteWidths widths{};
@@ -203,6 +326,18 @@ void ConsolePane::measureFont() {
     maxCharWidth_ = std::max(maxCharWidth_, int(widths[size_t(b)]));
   }
   text_.setWidths(widths);
+  // Glyphs of the font's own face, looked up once: a printable character
+  // the face has is drawn as that glyph at the position its width gives,
+  // which is where drawing the text would put it. Anything else is drawn
+  // as text.
+  rawFont_ = QRawFont::fromFont(drawFont());
+  for (int b = 0; b < 256; ++b) {
+    const QChar ch(Cp1251ToUnicode(static_cast<unsigned char>(b)));
+    glyphs_[size_t(b)] = 0;
+    if (!rawFont_.isValid() || !ch.isPrint() || ch.unicode() < 0x20 || b == ConsoleText::kBreak) continue;
+    const QList<quint32> glyph = rawFont_.glyphIndexesForString(QString(ch));
+    if (glyph.size() == 1) glyphs_[size_t(b)] = glyph.front();
+  }
 }
 
 void ConsolePane::relayout() {
@@ -219,7 +354,6 @@ void ConsolePane::relayout() {
     verticalScrollBar()->setValue(following_ ? verticalScrollBar()->maximum()
                                              : ClampInt(text_.rowOf(topPos)));
     adjusting_ = false;
-    rowsShown_ = text_.rowCount();
   } else {
     adjusting_ = true;
     updateScrollBars();
@@ -243,19 +377,31 @@ void ConsolePane::updateScrollBars() {
 void ConsolePane::appendRun(std::uint32_t colour, std::string_view bytes, std::string* shownCrlf) {
   text_.append(colour, bytes, shownCrlf);
   if (following_) anchor_ = caret_ = text_.size();
-  if (!refresh_.isActive()) refresh_.start();
+  RefreshClock::instance().request(this);
 }
 
 void ConsolePane::refresh() {
+  // Full chunks are compressed a few at a time, between arrivals.
+  if (text_.packWaiting(kPackPerRefresh)) RefreshClock::instance().request(this);
+  if (sizeShown_ == text_.size()) return;
   QScrollBar* v = verticalScrollBar();
+  // Rows from the one that held the end of what was drawn have changed;
+  // those before it have not, they only move up as the pane follows.
+  const std::size_t changed = text_.rowOf(std::min(sizeShown_, text_.size()));
+  sizeShown_ = text_.size();
   adjusting_ = true;
+  static_cast<PaneScrollBar*>(v)->setArriving(true);
   updateScrollBars();
-  if (following_) v->setValue(v->maximum());
+  if (following_) v->setValue(v->maximum());  // moves the pixels (scrollContentsBy)
+  static_cast<PaneScrollBar*>(v)->setArriving(false);
   adjusting_ = false;
-  // Held away from the end, the pane redraws only when rows on screen grew.
-  const std::size_t rows = text_.rowCount();
-  if (following_ || topRow() + std::size_t(pageRows()) + 1 >= rowsShown_) viewport()->update();
-  rowsShown_ = rows;
+  // Held away from the end, the pane draws nothing while the rows that
+  // changed are off screen.
+  const std::size_t top = topRow();
+  if (changed <= top + std::size_t(pageRows())) {
+    const int y = changed > top ? int(changed - top) * lineHeight_ : 0;
+    viewport()->update(QRect(0, y, viewport()->width(), viewport()->height() - y));
+  }
   if (QAccessible::isActive() && announced_ < text_.size()) {
     announced_ = std::max(announced_, text_.size() > kAnnounceMax ? text_.size() - kAnnounceMax : 0);
     QAccessibleTextInsertEvent inserted(this, ClampInt(announced_),
@@ -270,18 +416,29 @@ void ConsolePane::clearPane() {
   anchor_ = caret_ = 0;
   preferredX_ = -1;
   following_ = true;
-  refresh_.stop();
-  rowsShown_ = 1;
+  RefreshClock::instance().cancel(this);
+  sizeShown_ = 0;
   announced_ = 0;
   updateScrollBars();
   viewport()->update();
 }
 
-QString ConsolePane::toPlainText() const { return FromCp1251(text_.bytes(0, text_.size())); }
-
-QString ConsolePane::selectedText() const {
-  return FromCp1251(text_.bytes(selectionStart(), selectionEnd()));
+QString ConsolePane::textOf(std::size_t from, std::size_t to) const {
+  // Decoded straight from the store's chunks: a copy of everything shown
+  // holds the text once, as the clipboard takes it.
+  to = std::min(to, text_.size());
+  if (from >= to) return {};
+  QString out(qsizetype(to - from), Qt::Uninitialized);
+  QChar* at = out.data();
+  text_.forEachPiece(from, to, [&at](std::string_view piece) {
+    for (const char c : piece) *at++ = QChar(Cp1251ToUnicode(static_cast<unsigned char>(c)));
+  });
+  return out;
 }
+
+QString ConsolePane::toPlainText() const { return textOf(0, text_.size()); }
+
+QString ConsolePane::selectedText() const { return textOf(selectionStart(), selectionEnd()); }
 
 void ConsolePane::selectAll() {
   anchor_ = 0;
@@ -360,6 +517,13 @@ void ConsolePane::changeEvent(QEvent* event) {
   }
 }
 
+void ConsolePane::scrollContentsBy(int, int dy) {
+  // The rows drawn move with the text; only the rows uncovered are drawn.
+  if (dy == 0) return;
+  if (std::abs(dy) > pageRows()) return viewport()->update();
+  viewport()->scroll(0, dy * lineHeight_);
+}
+
 void ConsolePane::focusInEvent(QFocusEvent*) {
   // Only the caret shows the focus: the received text is not drawn again.
   viewport()->update(characterRect(caret_).adjusted(-2, 0, 2, 0));
@@ -381,13 +545,15 @@ QRect ConsolePane::characterRect(std::size_t pos) const {
   return QRect(x, int(row - top) * lineHeight_, w, lineHeight_);
 }
 
-void ConsolePane::paintEvent(QPaintEvent*) {
+void ConsolePane::paintEvent(QPaintEvent* event) {
   QPainter p(viewport());
-  p.setFont(drawFont());
-  const QFontMetrics fm(drawFont());
+  p.setFont(paintFont_);
   const int lh = lineHeight_;
-  const std::size_t first = topRow();
-  const std::size_t rows = std::size_t(viewport()->height() / lh + 2);
+  // Only the rows the event covers.
+  const QRect area = event->rect();
+  const std::size_t top = topRow();
+  const std::size_t first = top + std::size_t(std::max(0, area.top()) / lh);
+  const std::size_t stop = top + std::size_t(std::max(0, area.bottom()) / lh) + 1;
   const std::size_t selFrom = selectionStart(), selTo = selectionEnd();
   const QColor highlight = palette().color(QPalette::Highlight);
   const QColor highlightText = palette().color(QPalette::HighlightedText);
@@ -395,10 +561,11 @@ void ConsolePane::paintEvent(QPaintEvent*) {
   const ByteWidths& widths = text_.widths();
   const bool drawCaret = hasFocus() && !hasSelection();
   const qreal sub = kSubpixels;
-  for (std::size_t r = first; r < text_.rowCount() && r < first + rows; ++r) {
+  QList<quint32> glyphs;
+  QList<QPointF> positions;
+  for (std::size_t r = first; r < text_.rowCount() && r < stop; ++r) {
     const std::size_t start = text_.rowStart(r), end = text_.rowEnd(r);
-    const QString shown = FromCp1251(text_.bytes(start, end));
-    const int y = int(r - first) * lh;
+    const int y = int(r - top) * lh;
     std::uint64_t x = 0;  // subpixels from the margin
     std::size_t pos = start;
     std::size_t run = runs.empty() ? 0 : text_.runIndexAt(pos);
@@ -409,14 +576,32 @@ void ConsolePane::paintEvent(QPaintEvent*) {
       const bool selected = pos >= selFrom && pos < selTo;
       if (selected) to = std::min(to, selTo);
       else if (selFrom > pos) to = std::min(to, selFrom);
+      glyphs.clear();
+      positions.clear();
+      bool asGlyphs = true;
       std::uint64_t width = 0;
-      for (std::size_t i = pos; i < to; ++i) width += widths[text_.at(i)];
+      for (std::size_t i = pos; i < to; ++i) {
+        const unsigned char b = text_.at(i);
+        asGlyphs = asGlyphs && glyphs_[b] != 0;
+        glyphs.append(glyphs_[b]);
+        positions.append(QPointF(qreal(width) / sub, 0));
+        width += widths[b];
+      }
       const qreal left = kMargin + qreal(x) / sub;
       if (selected) p.fillRect(QRectF(left, y, qreal(width) / sub, lh), highlight);
       p.setPen(selected ? highlightText
                         : runs.empty() ? palette().color(QPalette::Text)
                                        : WinColour(runs[run].colour));
-      p.drawText(QPointF(left, y + fm.ascent()), shown.mid(qsizetype(pos - start), qsizetype(to - pos)));
+      const QPointF baseline(left, y + ascent_);
+      if (asGlyphs) {
+        QGlyphRun glyphRun;
+        glyphRun.setRawFont(rawFont_);
+        glyphRun.setGlyphIndexes(glyphs);
+        glyphRun.setPositions(positions);
+        p.drawGlyphRun(baseline, glyphRun);
+      } else {
+        p.drawText(baseline, FromCp1251(text_.bytes(pos, to)));
+      }
       x += width;
       pos = to;
       if (run + 1 < runs.size() && pos >= runs[run + 1].start) ++run;
@@ -425,7 +610,7 @@ void ConsolePane::paintEvent(QPaintEvent*) {
     // A selected line break shows as a small block after the row.
     if (selTo > end && selFrom <= end && end < text_.size() &&
         text_.at(end) == static_cast<unsigned char>(ConsoleText::kBreak))
-      p.fillRect(QRectF(right, y, fm.averageCharWidth() / 2 + 1, lh), highlight);
+      p.fillRect(QRectF(right, y, averageCharWidth_ / 2 + 1, lh), highlight);
     if (drawCaret && caret_ >= start && caret_ <= end && text_.rowOf(caret_) == r) {
       const qreal cx = kMargin + qreal(text_.widthOf(start, caret_)) / sub;
       p.fillRect(QRectF(cx, y, 1, lh), palette().color(QPalette::Text));

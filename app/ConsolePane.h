@@ -1,6 +1,9 @@
 // One console pane: a read-only view of a ConsoleText that wraps its lines
 // at the pane's width and draws only the rows on screen, so that it stays
-// fast however much the device has sent.
+// fast however much the device has sent. While it follows its end, new rows
+// move the pixels already drawn up and only the rows that changed are drawn;
+// a row is drawn from a table of the font's glyph for each byte value, so
+// nothing is shaped again when it is drawn again.
 //
 // The pane follows its end while the engineer leaves it there: appends show
 // the new end. Scrolled away from the end, or holding a selection, the view
@@ -16,7 +19,8 @@
 #pragma once
 
 #include <QAbstractScrollArea>
-#include <QTimer>
+#include <QRawFont>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -88,6 +92,10 @@ class ConsolePane : public QAbstractScrollArea {
   std::size_t positionAt(const QPoint& viewportPoint) const;
   void scrollToPosition(std::size_t pos);
 
+  // Draws what arrived since the last time; the panes are refreshed
+  // together, at most once per refresh interval.
+  void refresh();
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
@@ -99,14 +107,15 @@ class ConsolePane : public QAbstractScrollArea {
   void focusInEvent(QFocusEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void scrollContentsBy(int dx, int dy) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   QFont drawFont() const;
+  QString textOf(std::size_t from, std::size_t to) const;
   void measureFont();
   void relayout();
   void updateScrollBars();
-  void refresh();
   void updateFollowing();
   void moveCaret(std::size_t pos, bool extend);
   void ensureVisible(std::size_t pos);
@@ -126,13 +135,19 @@ class ConsolePane : public QAbstractScrollArea {
   // The scroll bar is being set by the pane itself, not by the engineer.
   bool adjusting_ = false;
   bool mouseSelecting_ = false;
-  // Appends are shown at most every few milliseconds: a device that floods
-  // the line costs one redraw per interval, not one per received block.
-  QTimer refresh_;
-  std::size_t rowsShown_ = 1;      // rows when the pane last redrew for appends
+  // Text drawn when the pane last refreshed for appends: from the row that
+  // held its end on, rows are drawn again.
+  std::size_t sizeShown_ = 0;
   std::size_t announced_ = 0;      // text told to screen readers so far
   int maxCharWidth_ = 1;  // in subpixels
   int lineHeight_ = 1;
+  // The glyph of each byte value in the font's own face, or 0 where a byte
+  // is drawn as text (a control character, or one the face lacks).
+  QRawFont rawFont_;
+  QFont paintFont_;
+  int ascent_ = 0;
+  int averageCharWidth_ = 0;
+  std::array<quint32, 256> glyphs_{};
 
   QFrame* findBar_ = nullptr;
   QLineEdit* findEdit_ = nullptr;

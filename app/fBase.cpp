@@ -700,7 +700,10 @@ QString TBaseform::panelText(int panel) const {
 }
 
 void TBaseform::setPanelText(int panel, const QString& text) {
-  if (panel >= 0 && panel < 10) StatusPanels[size_t(panel)]->setText(text);
+  // A panel is touched only when its text changes: line events arrive with
+  // the data, and most leave the panel as it is.
+  if (panel >= 0 && panel < 10 && StatusPanels[size_t(panel)]->text() != text)
+    StatusPanels[size_t(panel)]->setText(text);
 }
 
 }  // namespace kvl

@@ -8,7 +8,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake pkg-config
-  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libzstd-dev
   libgtest-dev googletest
   clang libclang-rt-14-dev
   xvfb xauth fonts-liberation2 fonts-dejavu-core

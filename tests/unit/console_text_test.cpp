@@ -1,8 +1,9 @@
 // The console pane's text store: line breaks as shown and as logged, colour
 // runs, rows at a width (against a plain reference wrap), chunk boundaries,
-// find and words.
+// compressed chunks read back, find and copy across them, and words.
 #include "app/ConsoleText.h"
 
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -124,8 +125,9 @@ TEST(ConsoleText, RowsMatchTheReferenceThroughLongLinesAndNewWidths) {
   // lines, widths of 1 to 13, appended in pieces that split CR LF pairs.
   std::mt19937 rng(7);
   std::string text;
-  for (int line = 0; line < 40; ++line) {
-    const std::size_t len = line % 9 == 4 ? 9000 + rng() % 5000 : rng() % 120;
+  // Enough lines for many packed blocks of the line index.
+  for (int line = 0; line < 700; ++line) {
+    const std::size_t len = line % 97 == 4 ? 9000 + rng() % 5000 : rng() % 120;
     for (std::size_t i = 0; i < len; ++i) text += char('!' + rng() % 200);
     text += line % 3 ? "\r\n" : "\n";
   }
@@ -182,6 +184,70 @@ TEST(ConsoleText, BytesAcrossChunksAndClear) {
   EXPECT_EQ(t.bytes(0, 2), "ab");
 }
 
+// A device's log: time stamps, counters and the same report words again
+// and again, as a pane holds after a day.
+std::string DeviceLog(std::size_t size) {
+  std::string s;
+  for (unsigned n = 0; s.size() < size; ++n) {
+    s += "[" + std::to_string(10 + n / 3600 % 14) + ":" + std::to_string(10 + n / 60 % 50) + ":" +
+         std::to_string(10 + n % 50) + "] +CSQ: " + std::to_string(n * 7 % 32) + ",0 GPRS OK sent " +
+         std::to_string(n * 131 % 100000) + " bytes\r\n";
+  }
+  s.resize(size);
+  return s;
+}
+
+std::string Stored(const std::string& appended) {
+  std::string s;
+  for (std::size_t i = 0; i < appended.size(); ++i) {
+    if (appended[i] == '\r' && i + 1 < appended.size() && appended[i + 1] == '\n') continue;
+    s += appended[i] == '\r' ? '\n' : appended[i];
+  }
+  return s;
+}
+
+struct PackCase {
+  const char* what;
+  std::string text;
+  double packedAtMost;  // of the size, for the full chunks
+};
+
+TEST(ConsoleText, FullChunksReadBackWholeInAnyOrder) {
+  std::mt19937 rng(11);
+  std::string noise;
+  while (noise.size() < 1700000) noise += char(10 + rng() % 246);  // every byte but 0-9
+  for (const PackCase& c : std::vector<PackCase>{
+           {"device log", DeviceLog(1700000), 0.25},
+           {"noise", noise, 1.01},
+           {"one line", std::string(1700000, 'x'), 0.01},
+       }) {
+    ConsoleText t;
+    for (std::size_t at = 0; at < c.text.size(); at += 2047)
+      t.append(0x800000, std::string_view(c.text).substr(at, 2047));
+    const std::string stored = Stored(c.text);
+    ASSERT_EQ(t.size(), stored.size()) << c.what;
+    EXPECT_FALSE(t.packWaiting(SIZE_MAX)) << c.what;
+    const std::size_t full = stored.size() / ConsoleText::kChunkBytes * ConsoleText::kChunkBytes;
+    EXPECT_LE(double(t.packedBytes()), c.packedAtMost * double(full)) << c.what;
+    // Chunks read in a scrambled order are unpacked again, whole.
+    for (const std::size_t chunk : {5u, 0u, 3u, 1u, 6u, 4u, 2u, 0u}) {
+      const std::size_t from = chunk * ConsoleText::kChunkBytes + 77;
+      ASSERT_EQ(t.bytes(from, from + 5000), stored.substr(from, 5000)) << c.what << " chunk " << chunk;
+      EXPECT_EQ(t.at(from + 1), static_cast<unsigned char>(stored[from + 1])) << c.what;
+    }
+    EXPECT_LE(t.plainChunkCount(), ConsoleText::kPlainChunks + 1) << c.what;
+    EXPECT_EQ(t.bytes(0, t.size()), stored) << c.what;
+    // Lines of packed chunks keep their starts and ends.
+    for (const std::size_t line : {std::size_t(0), t.lineCount() / 2, t.lineCount() - 1}) {
+      const std::size_t start = t.lineStart(line), end = t.lineEnd(line);
+      EXPECT_EQ(t.lineOf(start), line) << c.what;
+      EXPECT_TRUE(start == 0 || stored[start - 1] == '\n') << c.what;
+      EXPECT_TRUE(end == stored.size() || stored[end] == '\n') << c.what;
+      EXPECT_EQ(stored.find('\n', start), end == stored.size() ? std::string::npos : end) << c.what;
+    }
+  }
+}
+
 struct FindCase {
   std::string needle;
   std::size_t from;
@@ -220,6 +286,51 @@ TEST(ConsoleText, FindIgnoresCaseOfLatinAndCyrillic) {
   const auto m = big.find("NEEDLE", 0, true, false);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->start, 262142u);
+}
+
+struct FarFindCase {
+  std::string needle;
+  std::size_t from;
+  bool forward, matchCase;
+  std::size_t start;  // npos: none
+};
+
+TEST(ConsoleText, FindAndCopyAcrossCompressedChunks) {
+  // Markers in the first chunk (long since packed), across the boundary of
+  // chunks 3 and 4, and at the very end, in a text of eight chunks.
+  constexpr std::size_t kChunk = ConsoleText::kChunkBytes, npos = std::string::npos;
+  std::string text = Stored(DeviceLog(8 * kChunk));
+  text.replace(100, 6, "MARKER");
+  text.replace(4 * kChunk - 3, 6, "\xCC\xE0\xF0\xEA\xE5\xF0");  // "Маркер" over the boundary
+  text.replace(text.size() - 6, 6, "marker");
+  ConsoleText t;
+  for (std::size_t at = 0; at < text.size(); at += 2047)
+    t.append(0x800000, std::string_view(text).substr(at, 2047));
+  ASSERT_EQ(t.size(), text.size());
+  t.packWaiting(SIZE_MAX);
+  const std::size_t end = text.size();
+  for (const FarFindCase& c : std::vector<FarFindCase>{
+           {"MARKER", 0, true, true, 100},
+           {"marker", 0, true, false, 100},
+           {"marker", 101, true, true, end - 6},
+           {"marker", 101, true, false, end - 6},
+           {"\xEC\xE0\xF0\xEA\xE5\xF0", 200, true, false, 4 * kChunk - 3},  // "маркер"
+           {"\xCC\xE0\xF0\xEA\xE5\xF0", 200, true, true, 4 * kChunk - 3},
+           {"MARKER", end, false, true, 100},
+           {"marker", end - 6, false, false, 100},
+           {"\xEC\xE0\xF0\xEA\xE5\xF0", end, false, false, 4 * kChunk - 3},
+           {"\xEC\xE0\xF0\xEA\xE5\xF0", end, false, true, npos},
+           {"marker", end, false, true, end - 6},
+           {"no such text", 0, true, false, npos},
+           {"no such text", end, false, false, npos},
+       }) {
+    const auto m = t.find(c.needle, c.from, c.forward, c.matchCase);
+    EXPECT_EQ(m ? m->start : npos, c.start) << c.needle << " from " << c.from << (c.forward ? " forward" : " back");
+    // Copying through the cache, in chunks packed and unpacked meanwhile.
+    EXPECT_EQ(t.bytes(3 * kChunk - 10, 5 * kChunk + 10), text.substr(3 * kChunk - 10, 2 * kChunk + 20));
+  }
+  EXPECT_EQ(t.text(0, end), DecodeCp1251(text));
+  EXPECT_EQ(t.bytes(0, end), text);
 }
 
 TEST(ConsoleText, WordsAroundAPosition) {
