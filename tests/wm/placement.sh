@@ -26,6 +26,9 @@ for n in $(seq 90 140); do
 done
 [ -n "$display" ] || { echo "no free display number"; exit 1; }
 export DISPLAY=":$display"
+# The program runs on this X server whatever the calling test run set.
+export QT_QPA_PLATFORM=xcb
+unset WAYLAND_DISPLAY
 Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 wait_for() {  # wait_for SECONDS COMMAND...: until the command succeeds
