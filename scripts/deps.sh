@@ -14,6 +14,9 @@ PACKAGES=(
   xvfb xauth fonts-liberation2 fonts-dejavu-core
   # What the package itself needs, and the tools that check it.
   qt6-qpa-plugins lintian desktop-file-utils man-db
+  # The virtual-machine rig (scripts/vmtest.sh): the emulator, the guest's
+  # builder and the host side of the checks.
+  qemu-system-x86 mmdebstrap e2fsprogs python3
 )
 if [ "${KVL_DEPS_EXTRA:-}" != "" ]; then
   read -r -a extra <<< "$KVL_DEPS_EXTRA"
