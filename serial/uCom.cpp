@@ -246,6 +246,7 @@ bool Configure(TComPort& port, int fd, const std::string& path) {
   line.plan = PlanLine(port.Dcb);
   const LinePlan& plan = line.plan;
   if (!plan.accepted) return Fail(port, PortFault::Refused);
+  if (!DriverCanDo(PortDriverName(path), port.Dcb)) return Fail(port, PortFault::Refused);
 
   termios want = line.saved;
   ApplyLinePlan(plan, want);

@@ -329,12 +329,10 @@ def check_unplug(rig, ftdi_a):
     if before != after:
         problems.append("other controls changed")
     # Both adapters out; B goes back first and takes ttyUSB0.
-    rig.hmp("device_del usbB")
-    wait_for(lambda: "usbB" not in rig.hmp("info usb"), 10)
-    rig.hmp("device_add usb-serial,id=usbB,bus=xhci.0,chardev=ftdiB,serial=%s" % SERIAL_B)
-    code, out = rig.sh("udevadm settle; i=0; while [ ! -e /dev/ttyUSB0 ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done; ls /dev/ttyUSB*")
-    rig.hmp("device_add usb-serial,id=usbA,bus=xhci.0,chardev=ftdiA,serial=%s" % SERIAL_A)
-    code, out = rig.sh("udevadm settle; i=0; while [ ! -e %s ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done; readlink -f %s" % (BYID_A, BYID_A))
+    unplug(rig, "usbB")
+    plug(rig, "usbB", "ftdiB", SERIAL_B)
+    plug(rig, "usbA", "ftdiA", SERIAL_A)
+    code, out = rig.sh("readlink -f %s" % BYID_A)
     now = out.strip()
     en = rig.fields(rig.do("wait-enabled %d 20000" % COM_BYID, 40))
     hint = b64d(en.get("hint", ""))
@@ -359,6 +357,239 @@ def check_unplug(rig, ftdi_a):
                + ("" if not problems else " -- " + " | ".join(problems)))
 
 
+def hint_line(st, i):
+    lines = st["hint"].split("\n")
+    return lines[i] if i < len(lines) else ""
+
+
+def pane_text(rig):
+    return b64d(rig.do("pane").split(" ", 1)[1])
+
+
+def check_permissions(rig):
+    problems = []
+    rig.quit_program()
+    rig.sh("id -nG kvluser")
+    rig.start_program("kvluser")
+    rig.do("window COM%d=/dev/ttyUSB0" % COM_FTDI)
+    st = rig.state(COM_FTDI)
+    reason = hint_line(st, 1)
+    if st["enabled"] != "0" or not reason.startswith("no permission: add your user to the group dialout"):
+        problems.append("not in dialout: enabled=%s, hint '%s'" % (st["enabled"], st["hint"]))
+    # A round of the scan later the pane still says it once.
+    rig.do("wait-enabled %d 9000" % COM_FTDI, 30)
+    said = pane_text(rig).count("no permission")
+    if said != 1:
+        problems.append("the pane says it %d times" % said)
+    rig.quit_program()
+    rig.sh("usermod -aG dialout kvluser")
+    rig.start_program("kvluser")
+    rig.do("window COM%d=/dev/ttyUSB0" % COM_FTDI)
+    st2 = open_port(rig, COM_FTDI, **BASE)
+    if st2["open"] != "1":
+        problems.append("in dialout: did not open (%s)" % st2["hint"])
+    close_port(rig, COM_FTDI)
+    rig.quit_program()
+    rig.start_program("kvleng")
+    rig.do("window log COM%d=/dev/ttyS1 COM%d=/dev/ttyUSB0 COM%d=%s" % (COM_16550, COM_FTDI, COM_BYID, BYID_A))
+    rig.result(4, "permissions", not problems,
+               "outside dialout: button off, hint '%s', said once in the pane after a scan round; "
+               "added to dialout: %s" % (reason, "opens" if st2["open"] == "1" else "does NOT open")
+               + ("" if not problems else " -- " + " | ".join(problems)))
+
+
+def check_other_program(rig, ftdi_b_pty):
+    problems = []
+    figures = []
+    rnd = random.Random(6)
+    for lock, excl in ((False, False), (True, False), (False, True), (True, True)):
+        answer = rig.do("hold /dev/ttyUSB0 %d" % excl)
+        if not answer.startswith("ok"):
+            problems.append("holder: " + answer)
+            continue
+        pid = answer.split()[1]
+        if lock:
+            rig.sh("printf '%%10d\\n' %s > /run/lock/LCK..ttyUSB0" % pid)
+        ftdi_b_pty.drain()
+        sent = bytearray()
+        end = time.monotonic() + 9   # the scan probes each port once in 8 s
+        while time.monotonic() < end:
+            chunk = bytes(rnd.randrange(256) for _ in range(300))
+            sent += chunk[:ftdi_b_pty.write_all(chunk, 1)]
+            time.sleep(0.1)
+        st = rig.state(COM_FTDI)
+        got = rig.fields(rig.do("hold-end %d" % len(sent), 60))
+        if lock:
+            rig.sh("rm -f /run/lock/LCK..ttyUSB0")
+        name = "%s lock file, %s TIOCEXCL" % ("with" if lock else "no", "with" if excl else "no")
+        ok = (got.get("count") == str(len(sent)) and got.get("fnv") == "%016x" % fnv(bytes(sent))
+              and got.get("exclusive") == str(int(excl)) and st["enabled"] == "0"
+              and hint_line(st, 1).startswith("in use by"))
+        figures.append("%s: %d of %d bytes, flag %s, hint '%s'" %
+                       (name, int(got.get("count", "0")), len(sent), got.get("exclusive"), hint_line(st, 1)))
+        if not ok:
+            problems.append("%s: %s, hint '%s'" % (name, got, st["hint"]))
+    # Our own lock file as another program's check reads it.
+    st = open_port(rig, COM_FTDI, **BASE)
+    code, out = rig.sh("f=/run/lock/LCK..ttyUSB0; [ -f $f ] || exit 1; c=$(cat $f); pid=$(echo $c); "
+                       "[ ${#c} -eq 10 ] && kill -0 $pid && basename $(readlink /proc/$pid/exe)")
+    close_port(rig, COM_FTDI)
+    code2, _ = rig.sh("[ ! -e /run/lock/LCK..ttyUSB0 ]")
+    if st["open"] != "1" or code != 0 or out.strip() != "kvl-vmguest" or code2 != 0:
+        problems.append("our lock file: open=%s, check rc %s '%s', left after closing: %s" %
+                        (st["open"], code, out.strip(), code2 != 0))
+    rig.result(6, "another program's port", not problems,
+               "; ".join(figures) + "; our lock file /run/lock/LCK..ttyUSB0 (10-character pid) names a running %s, gone after closing"
+               % out.strip() + ("" if not problems else " -- " + " | ".join(problems)))
+
+
+def check_modem_lines(rig, ftdi_b_pty, uart_pty):
+    problems = []
+    seen = []
+    for name, com in (("FTDI", COM_FTDI), ("16550", COM_16550)):
+        st = open_port(rig, com, **dict(BASE, baud=115200))
+        seen.append("%s in: status 0x%02x, panels DSR '%s' CTS '%s' DCD '%s'" %
+                    (name, int(st.get("modem", "0")), st["panels"][2], st["panels"][4], st["panels"][0]))
+        if st["open"] != "1" or st["panels"][2] != "" or st["panels"][4] != "":
+            problems.append("%s: panels do not follow the (off) lines: %s" % (name, st))
+        close_port(rig, com)
+    # With "CTS Folow" a line whose CTS is off holds the output back: the
+    # 16550's driver keeps it; the emulated FTDI has no flow control.
+    held = {}
+    for name, com, p in (("16550", COM_16550, uart_pty), ("FTDI", COM_FTDI, ftdi_b_pty)):
+        st = open_port(rig, com, **dict(BASE, baud=115200, cts=1, rtsctl="RTS Handshake"))
+        p.drain()
+        rig.do("send " + base64.b64encode(b"AT+CSQ").decode())
+        got = p.read_until(6, 3)
+        held[name] = b"AT+CSQ" not in got
+        close_port(rig, com)
+    if not held["16550"]:
+        problems.append("16550 sent with CTS off and CTS flow control")
+    rig.result(7, "modem lines", not problems,
+               "out: DTR and RTS reach both drivers (check 1: FTDI requests 0x100/0x101/0x200/0x202, 16550 MCR bits); "
+               "in: " + "; ".join(seen) + "; with CTS flow control and CTS off the 16550 held the command line back%s, "
+               "the emulated FTDI %s; QEMU carries no DSR, CTS, DCD or RI from a pseudo-terminal (all read as off) "
+               "and no line changes at all" % ("" if held["16550"] else " NOT",
+                                                 "held it too" if held["FTDI"] else "sent it (no flow control in the emulation)")
+               + ("" if not problems else " -- " + " | ".join(problems)))
+
+
+README_RULE = ('ACTION=="add|change", ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001", '
+               'ATTRS{serial}=="A50285BI", ENV{ID_MM_DEVICE_IGNORE}="1"')
+
+
+def unplug(rig, dev_id):
+    rig.hmp("device_del " + dev_id)
+    wait_for(lambda: dev_id not in rig.hmp("info usb"), 10)
+
+
+def plug(rig, dev_id, chardev, serial):
+    """Plugs an adapter in and waits for its by-id name. The monitor refuses
+    the id while the pulled device is still being taken apart: tried again."""
+    by_id = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_%s-if00-port0" % serial
+    end = time.monotonic() + 20
+    while True:
+        out = rig.hmp("device_add usb-serial,id=%s,bus=xhci.0,chardev=%s,serial=%s" % (dev_id, chardev, serial))
+        if "rror" not in out and "uplicate" not in out:
+            break
+        if time.monotonic() > end:
+            raise RigError("device_add %s: %s" % (dev_id, out.strip()))
+        time.sleep(0.5)
+    code, _ = rig.sh("udevadm settle; i=0; while [ ! -e %s ] && [ $i -lt 150 ]; do sleep 0.1; i=$((i+1)); done; "
+                     "[ -e %s ]" % (by_id, by_id))
+    if code != 0:
+        raise RigError("%s did not come back as %s" % (dev_id, by_id))
+
+
+def replug(rig, dev_id, chardev, serial):
+    unplug(rig, dev_id)
+    plug(rig, dev_id, chardev, serial)
+
+
+def pty_of(rig, device):
+    """The host end of the adapter that is `device` in the guest now."""
+    code, out = rig.sh("readlink -f %s" % BYID_A)
+    return rig.ptys["ftdiA" if out.strip() == device else "ftdiB"]
+
+
+def check_modem_manager(rig, ftdi_a_pty, readme_rule):
+    problems = []
+    heard = bytearray()
+    stop = threading.Event()
+
+    def listen():  # the device says nothing back
+        while not stop.is_set():
+            heard.extend(ftdi_a_pty.read_until(1, 0.2))
+
+    listener = threading.Thread(target=listen)
+    listener.start()
+    # Debian's ModemManager probes only ports udev marks for it (strict
+    # filter policy); a port of a modem it recognises is marked so.
+    rig.sh("printf 'ACTION==\"add|change\", SUBSYSTEM==\"tty\", KERNEL==\"ttyUSB*\", ENV{ID_MM_DEVICE_PROCESS}=\"1\"\\n' "
+           "> /etc/udev/rules.d/77-kvl-probe.rules; udevadm control --reload; systemctl start ModemManager")
+    replug(rig, "usbA", "ftdiA", SERIAL_A)
+    t0 = time.monotonic()
+    hint = ""
+    end = time.monotonic() + 45
+    held_by_mm = False
+    while time.monotonic() < end:
+        code, out = rig.sh("d=$(readlink -e %s) && p=$(pidof ModemManager) && ls -l /proc/$p/fd 2>/dev/null | grep -c -- \"-> $d\\$\"" % BYID_A)
+        if out.strip() not in ("", "0"):
+            held_by_mm = True
+            st = rig.state(COM_BYID)
+            if "ModemManager" in hint_line(st, 1):
+                hint = st["hint"]
+                break
+            rig.do("wait-enabled %d 1000" % COM_BYID, 10)
+        else:
+            time.sleep(0.5)
+    mm_seconds = time.monotonic() - t0
+    pane = pane_text(rig)
+    said = bytes(heard).decode("latin-1")
+    at_lines = [l for l in said.replace("\n", "\r").split("\r") if l.strip()]
+    # Whether ModemManager takes a port at all is its own choice (its
+    # filter and plugins); when it does, the hint must name it.
+    if held_by_mm and not hint:
+        problems.append("the hint never named ModemManager")
+    if any(l in pane for l in at_lines if len(l) > 2):
+        problems.append("what ModemManager sent shows in the pane")
+    rule = ""
+    m = re.search(r"put the line (.*) into /etc/udev/rules.d/99-kvl-modem.rules", hint)
+    if m:
+        rule = m.group(1)
+    want_rule = readme_rule.replace("A50285BI", SERIAL_A)
+    if hint and rule != want_rule:
+        problems.append("the hint's rule '%s' is not the README's '%s'" % (rule, want_rule))
+    # The README's rule keeps ModemManager off the adapter.
+    rig.sh("printf '%%s\\n' '%s' > /etc/udev/rules.d/99-kvl-modem.rules; udevadm control --reload" % want_rule)
+    replug(rig, "usbA", "ftdiA", SERIAL_A)
+    code, out = rig.sh("udevadm info -q property -n %s | grep ID_MM_DEVICE_IGNORE" % BYID_A)
+    touched = 0
+    for _ in range(10):
+        c, o = rig.sh("d=$(readlink -e %s) && p=$(pidof ModemManager) && ls -l /proc/$p/fd 2>/dev/null | grep -c -- \"-> $d\\$\"" % BYID_A)
+        touched += 0 if o.strip() in ("", "0") else 1
+        time.sleep(0.5)
+    rig.do("wait-enabled %d 10000" % COM_BYID, 30)
+    st = open_port(rig, COM_BYID, **BASE)
+    opened = st["open"] == "1"
+    close_port(rig, COM_BYID)
+    stop.set()
+    listener.join()
+    rig.sh("systemctl stop ModemManager")
+    if "ID_MM_DEVICE_IGNORE=1" not in out or touched or not opened:
+        problems.append("with the rule: %s, ModemManager held it in %d of 10 looks, opened=%s" %
+                        (out.strip(), touched, opened))
+    rig.result(5, "ModemManager", not problems,
+               "%s; README's rule (serial %s) installed: udev sets ID_MM_DEVICE_IGNORE=1, ModemManager left the "
+               "port alone (0 of 10 looks), it %s"
+               % ("held the port after the plug (sent %s); hint '%s', the hint's rule is the README's; pane free of it"
+                  % (" ".join(repr(l) for l in at_lines[:4]) or "nothing", hint_line({"hint": hint}, 1))
+                  if held_by_mm else "did NOT take the port within %.0f s of the plug (sent nothing), so the hint "
+                  "naming it could not be provoked" % mm_seconds,
+                  SERIAL_A, "opens" if opened else "does NOT open")
+               + ("" if not problems else " -- " + " | ".join(problems)))
+
+
 def run_all(rig, only=None):
     code, out = rig.sh("id kvleng >/dev/null 2>&1 || useradd -m -G dialout kvleng; "
                        "ls -l /dev/ttyS1 /dev/ttyUSB0 /dev/ttyUSB1 /dev/serial/by-id/")
@@ -376,4 +607,29 @@ def run_all(rig, only=None):
         check_data(rig, ftdi, uart)
     if wanted(3):
         check_unplug(rig, ftdi)
+    else:
+        # As check 3 leaves them: adapter B is ttyUSB0, A ttyUSB1.
+        unplug(rig, "usbA")
+        unplug(rig, "usbB")
+        plug(rig, "usbB", "ftdiB", SERIAL_B)
+        plug(rig, "usbA", "ftdiA", SERIAL_A)
+    if wanted(6):
+        check_other_program(rig, pty_of(rig, "/dev/ttyUSB0"))
+    if wanted(7):
+        check_modem_lines(rig, pty_of(rig, "/dev/ttyUSB0"), rig.ptys["uart"])
+    if wanted(5):
+        check_modem_manager(rig, rig.ptys["ftdiA"], readme_rule())
+    if wanted(4):
+        check_permissions(rig)
     rig.quit_program()
+
+
+def readme_rule():
+    """The udev rule of the README, verbatim."""
+    import os
+    readme = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
+    with open(readme, encoding="utf-8") as f:
+        for line in f:
+            if line.startswith('ACTION=="add|change"') and "ID_MM_DEVICE_IGNORE" in line:
+                return line.strip()
+    return README_RULE

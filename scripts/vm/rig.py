@@ -206,7 +206,10 @@ class Rig:
     # -- results ---------------------------------------------------------
     def result(self, number, name, ok, text):
         self.results.append(ok)
-        print("check %s %s: %s: %s" % (number, "PASS" if ok else "FAIL", name, text), flush=True)
+        now = time.monotonic()
+        took = now - getattr(self, "t_last", now)
+        self.t_last = now
+        print("check %s %s: %s (%.0f s): %s" % (number, "PASS" if ok else "FAIL", name, took, text), flush=True)
 
     # -- the machine -----------------------------------------------------
     def start(self):
@@ -262,6 +265,7 @@ class Rig:
         while not hello.startswith("hello"):
             hello = self.ctl.read_line(a.boot_timeout)
         self.boot_seconds = time.monotonic() - self.t_boot
+        self.t_last = time.monotonic()
         print("== guest up in %.0f s (%s, %d vCPU, %d MiB, kernel %s)" %
               (self.boot_seconds, self.accel, a.cpus, a.memory, hello.split()[1]), flush=True)
 

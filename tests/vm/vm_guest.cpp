@@ -21,6 +21,10 @@
 //   cpu MS                       CPU seconds the program spends in the next MS
 //   digest                       checksum of the window's other controls
 //   pane                         the text pane's last 2000 characters
+//   hold PATH 0|1                another program (a child process) holds
+//                                PATH, with TIOCEXCL when 1; "ok PID"
+//   hold-end BYTES               the holder reads until it has BYTES; its
+//                                count, checksum and exclusive flag
 //   quit
 #include <sys/resource.h>
 #include <unistd.h>
@@ -94,6 +98,18 @@ class Guest {
     auto num = [&](size_t i) { return std::atoi(arg(i).c_str()); };
 
     if (cmd == "window") return window(args);
+    if (cmd == "hold") {
+      holder_ = std::make_unique<Holder>(arg(0), num(1) != 0);
+      if (!holder_->ready()) return "err holder";
+      return "ok " + std::to_string(holder_->pid());
+    }
+    if (cmd == "hold-end") {
+      if (!holder_) return "err no holder";
+      const Holder::Report r = holder_->finish(std::uint64_t(std::atoll(arg(0).c_str())));
+      holder_.reset();
+      return "ok count=" + std::to_string(r.count) + " fnv=" + Hex(r.checksum) +
+             " exclusive=" + std::to_string(r.exclusive);
+    }
     if (!windows_) return "err no window";
     kvl::TBaseform& f = *windows_->main;
     if (cmd == "lines") return lines(f, args);
@@ -285,6 +301,7 @@ class Guest {
 
   std::unique_ptr<WorkDir> dir_;
   std::unique_ptr<Windows> windows_;
+  std::unique_ptr<Holder> holder_;
   QString logPath_;
 };
 
