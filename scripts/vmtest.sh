@@ -75,7 +75,8 @@ fi
 cmake --build "$BUILD" -j"$(nproc)" --target kvl-vmguest >/dev/null
 
 WORK=$(mktemp -d /tmp/kvl-vmtest.XXXXXX)
-trap 'rm -rf "$WORK"' EXIT
+# The machine never outlives the run, whatever ends it.
+trap '[ -f "$WORK/qemu.pid" ] && kill "$(cat "$WORK/qemu.pid")" 2>/dev/null; rm -rf "$WORK"' EXIT
 SHARE=$WORK/share
 mkdir -p "$SHARE"
 install -m 755 "$BUILD/tests/kvl-vmguest" "$SHARE/kvl-vmguest"

@@ -9,6 +9,8 @@ check and a closing "N passed, N failed" line.
 """
 import argparse
 import base64
+import faulthandler
+import signal
 import os
 import pty
 import random
@@ -120,7 +122,12 @@ class Line:
                 time.sleep(0.1)
         self.buf = b""
 
+    log = None
+
     def send(self, text):
+        if Line.log:
+            Line.log.write("%.3f > %s\n" % (time.monotonic(), text[:200]))
+            Line.log.flush()
         self.sock.sendall(text.encode() + b"\n")
 
     def read_line(self, timeout):
@@ -136,6 +143,9 @@ class Line:
                     raise RigError("the channel closed")
                 self.buf += chunk
         line, self.buf = self.buf.split(b"\n", 1)
+        if Line.log:
+            Line.log.write("%.3f < %s\n" % (time.monotonic(), line[:300].decode("utf-8", "replace")))
+            Line.log.flush()
         return line.decode("utf-8", "replace").rstrip("\r")
 
     def read_until(self, text, timeout):
@@ -250,6 +260,7 @@ class Rig:
             "-monitor", "unix:%s,server=on,wait=off" % self.mon_path,
             "-trace", "usb_serial_*", "-trace", "serial_update_parameters",
             "-D", self.trace.path,
+            "-pidfile", os.path.join(self.work, "qemu.pid"),
         ]
         self.qemu_log = open(os.path.join(self.work, "qemu.log"), "w")
         self.t_boot = time.monotonic()
@@ -381,6 +392,10 @@ def main():
     args = p.parse_args()
 
     import checks
+    faulthandler.register(signal.SIGUSR1)
+    # Ended from outside, the machine goes too (the finally below).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    Line.log = open(os.path.join(args.work, "rig.log"), "w")
     rig = Rig(args)
     code = 0
     try:
@@ -389,6 +404,11 @@ def main():
     except RigError as e:
         print("== rig error: %s" % e, flush=True)
         rig.results.append(False)
+        try:
+            code, out = rig.sh("tail -n 20 /tmp/kvl-vmguest-*.log", 20)
+            print("== the window program's own messages:\n   " + out.strip().replace("\n", "\n   "), flush=True)
+        except Exception:
+            pass
     finally:
         rig.stop()
     passed = sum(1 for r in rig.results if r)
