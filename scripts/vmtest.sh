@@ -40,8 +40,9 @@ GUEST_PACKAGES=(
   linux-image-amd64 initramfs-tools
 )
 
-command -v qemu-system-x86_64 >/dev/null 2>&1 ||
-  cannot_run "no QEMU (qemu-system-x86_64 is missing; bash scripts/deps.sh installs qemu-system-x86)"
+QEMU=${KVL_VM_QEMU:-qemu-system-x86_64}
+command -v "$QEMU" >/dev/null 2>&1 ||
+  cannot_run "no QEMU ($QEMU is missing; bash scripts/deps.sh installs qemu-system-x86)"
 PYTHON=$(command -v python3 || true)
 [ -n "$PYTHON" ] || cannot_run "no python3 (bash scripts/deps.sh installs it)"
 
@@ -86,7 +87,7 @@ chmod 755 "$WORK" "$SHARE"
 KVM=()
 if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then KVM=(--kvm); fi
 status=0
-PYTHONPATH="$ROOT/scripts/vm" "$PYTHON" scripts/vm/rig.py \
+PYTHONPATH="$ROOT/scripts/vm" "$PYTHON" scripts/vm/rig.py --qemu "$QEMU" \
   --kernel "$GUEST/vmlinuz" --initrd "$GUEST/initrd.img" --image "$GUEST/root.img" \
   --share "$SHARE" --work "$WORK" --only "$ONLY" "${KVM[@]}" || status=$?
 if [ $status -ne 0 ] && [ -n "${KVL_VM_KEEP:-}" ]; then
