@@ -16,6 +16,9 @@ PACKAGES=(
   qt6-qpa-plugins qt6-wayland lintian desktop-file-utils man-db
   # A real window manager for the placement test.
   openbox x11-utils
+  # The virtual-machine rig (scripts/vmtest.sh): the emulator, the guest's
+  # builder and the host side of the checks.
+  qemu-system-x86 mmdebstrap e2fsprogs python3
 )
 if [ "${KVL_DEPS_EXTRA:-}" != "" ]; then
   read -r -a extra <<< "$KVL_DEPS_EXTRA"

@@ -211,4 +211,17 @@ std::size_t RxFilter::Apply(unsigned char* bytes, std::size_t count, bool dsrOn)
   return out;
 }
 
+bool DriverCanDo(const std::string& driver, const Dcb& dcb) {
+  struct Limits {
+    const char* driver;
+    std::uint32_t minBaud;  // the largest divisor's rate
+    int minByteSize;
+  };
+  // FTDI chips: 3 MHz over at most 16383.875; 7 or 8 data bits only.
+  static constexpr Limits kLimits[] = {{"ftdi_sio", 183, 7}};
+  for (const Limits& l : kLimits)
+    if (driver == l.driver) return dcb.BaudRate >= l.minBaud && dcb.ByteSize >= l.minByteSize;
+  return true;
+}
+
 }  // namespace kvl

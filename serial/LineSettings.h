@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "serial/uCom.h"
 
@@ -46,6 +47,12 @@ inline constexpr tcflag_t kPlannedIflags = INPCK | PARMRK | IXON | IXOFF;
 
 // The mapping from line settings to Linux.
 LinePlan PlanLine(const Dcb& dcb);
+
+// Whether the chips of a driver can do the rate and character size of the
+// line settings. Some drivers take what their chips cannot do without a
+// word: Linux's FTDI driver passes 5 data bits on as a quirk value, and for
+// a rate below 183 baud programs a divisor the chip reads as another rate.
+bool DriverCanDo(const std::string& driver, const Dcb& dcb);
 
 // Raw mode (CLOCAL, CREAD, HUPCL, VMIN 1, VTIME 0) plus the plan's bits and
 // speed, on top of the port's current settings.

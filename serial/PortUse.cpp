@@ -367,6 +367,15 @@ void DropUucpLock(UucpLock& lock) {
   lock.files.clear();
 }
 
+std::string PortDriverName(const std::string& devicePath) {
+  const std::string name = BaseName(RealPathOr(devicePath));
+  std::string driver;
+  if (name.empty() ||
+      Os.realPath((Places().sys + "/class/tty/" + name + "/device/driver").c_str(), &driver) != 0)
+    return {};
+  return BaseName(driver);
+}
+
 PortAdapter DescribePortAdapter(const std::string& devicePath) {
   PortAdapter adapter;
   if (devicePath.empty()) return adapter;

@@ -106,4 +106,8 @@ struct PortAdapter {
 };
 PortAdapter DescribePortAdapter(const std::string& devicePath);
 
+// The kernel driver behind a tty device ("ftdi_sio", "serial8250"), from
+// sysfs; empty when there is none (a pseudo-terminal).
+std::string PortDriverName(const std::string& devicePath);
+
 }  // namespace kvl

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -135,11 +136,22 @@ constexpr auto kDrainLimit = std::chrono::seconds(1);
 // ComWrite waits for a held-off line this long beyond what the text needs.
 constexpr auto kWriteMargin = std::chrono::seconds(2);
 
-// Whether the driver kept the settings that matter. PARENB and CSIZE are not
-// compared: a pseudo-terminal, which has no line, always reports 8 bits
-// without parity, while keeping the rest.
-bool SameLineBits(const termios& want, const termios& got) {
-  constexpr tcflag_t kCompared = kPlannedCflags & ~(PARENB | CSIZE);
+// Whether the device is a pseudo-terminal (UNIX 98 or BSD style), which has
+// no line and so no character size or parity of its own.
+bool IsPseudoTerminal(const std::string& path) {
+  struct stat info {};
+  if (Os.stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+  const unsigned kind = major(info.st_rdev);
+  return (kind >= 136 && kind <= 143) || kind == 3;
+}
+
+// Whether the driver kept the settings that matter. A pseudo-terminal always
+// reports 8 bits without parity while keeping the rest, so there PARENB and
+// CSIZE are not compared; a real driver that cannot do a character size
+// (an FTDI adapter has only 7 and 8 bits) puts its own back, and that is a
+// refusal, not a port that runs silently at 8 bits.
+bool SameLineBits(const termios& want, const termios& got, bool framing) {
+  const tcflag_t kCompared = framing ? kPlannedCflags : kPlannedCflags & ~(PARENB | CSIZE);
   return (want.c_cflag & kCompared) == (got.c_cflag & kCompared) &&
          (want.c_iflag & kPlannedIflags) == (got.c_iflag & kPlannedIflags) &&
          cfgetospeed(&want) == cfgetospeed(&got);
@@ -243,6 +255,7 @@ bool Configure(TComPort& port, int fd, const std::string& path) {
   line.plan = PlanLine(port.Dcb);
   const LinePlan& plan = line.plan;
   if (!plan.accepted) return Fail(port, PortFault::Refused);
+  if (!DriverCanDo(PortDriverName(path), port.Dcb)) return Fail(port, PortFault::Refused);
 
   termios want = line.saved;
   ApplyLinePlan(plan, want);
@@ -252,7 +265,7 @@ bool Configure(TComPort& port, int fd, const std::string& path) {
   // dropped (mark parity on many UARTs, say) shows only on reading back.
   termios got{};
   if (Os.tcgetattr(fd, &got) < 0) return Fail(port, PortFault::System, errno);
-  if (!SameLineBits(want, got)) return Fail(port, PortFault::Refused);
+  if (!SameLineBits(want, got, !IsPseudoTerminal(path))) return Fail(port, PortFault::Refused);
 
   if (plan.customBaud) {
     std::uint32_t actual = 0;

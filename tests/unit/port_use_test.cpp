@@ -143,7 +143,12 @@ TEST_F(PortUse, UsbAdapterDescribedFromSysfs) {
   fs::create_symlink(node, at("by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
   fs::create_symlink(at("dev/other"), at("by-id/usb-Other_Cable-if00-port0"));
 
+  const std::string driver = tree.dir("sys/bus/usb-serial/drivers/ftdi_sio");
+  fs::create_symlink(driver, port + "/driver");
+
   const PortAdapter a = DescribePortAdapter(node);
+  EXPECT_EQ(PortDriverName(node), "ftdi_sio");
+  EXPECT_EQ(PortDriverName(at("no-such-device")), "");
   EXPECT_TRUE(a.usb);
   EXPECT_EQ(a.name, "ttyUSB0");
   EXPECT_EQ(PortAdapterText(a), "FTDI FT232R USB UART, serial A50285BI, 0403:6001");

@@ -115,6 +115,24 @@ TEST(PlanLine, RefusesWhatLinuxOrTheStopBitRuleDoesNotAllow) {
   }));
 }
 
+TEST(DriverCanDo, RatesAndSizesAnFtdiChipCannotDoAreRefused) {
+  struct Case {
+    const char* driver;
+    const char* baud;
+    int byteSize;
+    bool can;
+  };
+  for (const Case& c : {Case{"ftdi_sio", "110", 8, false}, Case{"ftdi_sio", "300", 8, true},
+                        Case{"ftdi_sio", "921600", 7, true}, Case{"ftdi_sio", "9600", 6, false},
+                        Case{"ftdi_sio", "9600", 5, false}, Case{"serial8250", "110", 5, true},
+                        Case{"", "110", 5, true}}) {
+    PortControls controls;
+    controls.baudText = c.baud;
+    controls.byteSize = c.byteSize;
+    EXPECT_EQ(DriverCanDo(c.driver, BuildDcb(controls)), c.can) << c.driver << " " << c.baud << " " << c.byteSize;
+  }
+}
+
 TEST(PlanLine, FlowControlLinesAndReaderRules) {
   LinePlan plan = PlanWith([](PortControls& c) {
     c.ctsFlow = c.outX = c.inX = true;

@@ -8,6 +8,8 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -213,6 +215,54 @@ TEST_F(SerialPort, RefusedSettingsFailTheOpeningAndLeaveThePortAsFound) {
   EXPECT_TRUE(refused([](PortControls& c) { c.rtsText = "RTS Toggle"; }));  // no RS-485 on a pty
   EXPECT_EQ(Settings().c_lflag, before.c_lflag);
   EXPECT_TRUE(OpenWith(PortControls{}));  // nothing was left locked
+}
+
+// A USB adapter's driver in place of the pseudo-terminal's: it keeps the
+// character size and parity it is given, except 5 and 6 bits, for which it
+// puts 8 back (as Linux's FTDI driver does).
+termios adapterSettings{};
+bool adapterSet = false;
+
+int AdapterStat(const char* path, struct stat* info) {
+  const int r = RealSerialOs().stat(path, info);
+  if (r == 0 && S_ISCHR(info->st_mode)) info->st_rdev = makedev(188, 0);  // ttyUSB0
+  return r;
+}
+
+int AdapterSetAttr(int fd, int when, const termios* settings) {
+  adapterSettings = *settings;
+  const tcflag_t size = settings->c_cflag & CSIZE;
+  if (size == CS5 || size == CS6) adapterSettings.c_cflag = (settings->c_cflag & ~CSIZE) | CS8;
+  adapterSet = true;
+  return RealSerialOs().tcsetattr(fd, when, settings);
+}
+
+int AdapterGetAttr(int fd, termios* settings) {
+  const int r = RealSerialOs().tcgetattr(fd, settings);
+  if (r == 0 && adapterSet)
+    settings->c_cflag = (settings->c_cflag & ~(CSIZE | PARENB)) | (adapterSettings.c_cflag & (CSIZE | PARENB));
+  return r;
+}
+
+TEST_F(SerialPort, CharacterSizeTheDriverPutsBackIsARefusal) {
+  Os.stat = AdapterStat;
+  Os.tcsetattr = AdapterSetAttr;
+  Os.tcgetattr = AdapterGetAttr;
+  adapterSet = false;
+  struct Case {
+    int bits;
+    int parity;
+    bool opens;
+  };
+  for (const Case& c : {Case{8, kEvenParity, true}, Case{7, kOddParity, true}, Case{6, kNoParity, false},
+                        Case{5, kOddParity, false}}) {
+    PortControls controls;
+    controls.byteSize = c.bits;
+    controls.parityIndex = c.parity;
+    EXPECT_EQ(OpenWith(controls), c.opens) << c.bits << " bits";
+    EXPECT_EQ(port.problem.fault, c.opens ? PortFault::None : PortFault::Refused) << c.bits << " bits";
+    ComClose(port);
+  }
 }
 
 TEST_F(SerialPort, OpeningAnOpenRecordChangesOnlyThePortNumber) {

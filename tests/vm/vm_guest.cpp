@@ -1,0 +1,347 @@
+// The guest side of the virtual-machine rig (scripts/vmtest.sh): the
+// program's main window on real Linux serial drivers, driven the way the
+// window tests drive it, one command line at a time from standard input,
+// one answer line on standard output. The host side decides what to do and
+// what counts as right; this side only acts on the window and reports what
+// it shows.
+//
+// Commands (words separated by single spaces; texts in answers and in
+// "send" are base64):
+//   window [log] COMn=PATH...    settings file and the two windows, as at start-up
+//   lines KEY=VALUE...           line-setting controls ("Full" ticked first)
+//   click N                      presses port button N
+//   state N                      button N: enabled, down, hint; the link; panels
+//   dtr 0|1, rts 0|1             ticks or clears the line boxes
+//   timer 0|1                    stops or starts the window's timer
+//   rx-clear                     empties RxText and the panes
+//   rx-wait BYTES MS             waits for BYTES in RxText; counts and checksums
+//   send TEXT                    command line 1 with TEXT, then "Send"
+//   wait-closed MS               waits until no port is selected
+//   wait-enabled N MS            waits until button N is enabled
+//   cpu MS                       CPU seconds the program spends in the next MS
+//   digest                       checksum of the window's other controls
+//   pane                         the text pane's last 2000 characters
+//   hold PATH 0|1                another program (a child process) holds
+//                                PATH, with TIOCEXCL when 1; "ok PID"
+//   hold-end BYTES               the holder reads until it has BYTES; its
+//                                count, checksum and exclusive flag
+//   quit
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSocketNotifier>
+#include <QTest>
+#include <QTimer>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/gui/TestSupport.h"
+#include "app/SpinEdit.h"
+#include "app/Util.h"
+#include "app/fBase.h"
+#include "serial/ComLineState.h"
+#include "serial/PortUse.h"
+#include "serial/uCom.h"
+#include "tests/common/Holder.h"
+
+using namespace kvltest;
+
+namespace {
+
+std::string B64(const QString& text) { return text.toUtf8().toBase64().toStdString(); }
+
+std::uint64_t Fnv(const std::string& s) {
+  return kvltest::Fnv(kFnvStart, reinterpret_cast<const unsigned char*>(s.data()), s.size());
+}
+
+std::string Hex(std::uint64_t v) {
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+double CpuSeconds() {
+  rusage use{};
+  getrusage(RUSAGE_SELF, &use);
+  return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+         double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+std::string ReadFile(const QString& path) {
+  std::ifstream in(path.toStdString(), std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class Guest {
+ public:
+  std::string run(const std::string& line) {
+    std::istringstream in(line);
+    std::string cmd;
+    in >> cmd;
+    std::vector<std::string> args;
+    for (std::string a; in >> a;) args.push_back(a);
+    auto arg = [&](size_t i) { return i < args.size() ? args[i] : std::string(); };
+    auto num = [&](size_t i) { return std::atoi(arg(i).c_str()); };
+
+    if (cmd == "window") return window(args);
+    if (cmd == "hold") {
+      holder_ = std::make_unique<Holder>(arg(0), num(1) != 0);
+      if (!holder_->ready()) return "err holder";
+      return "ok " + std::to_string(holder_->pid());
+    }
+    if (cmd == "hold-end") {
+      if (!holder_) return "err no holder";
+      const Holder::Report r = holder_->finish(std::uint64_t(std::atoll(arg(0).c_str())));
+      holder_.reset();
+      return "ok count=" + std::to_string(r.count) + " fnv=" + Hex(r.checksum) +
+             " exclusive=" + std::to_string(r.exclusive);
+    }
+    if (!windows_) return "err no window";
+    kvl::TBaseform& f = *windows_->main;
+    if (cmd == "lines") return lines(f, args);
+    if (cmd == "click") {
+      const int n = num(0);
+      if (n < 1 || n > 16) return "err port";
+      f.BtnCom[size_t(n)]->click();
+      return "ok " + state(f, n);
+    }
+    if (cmd == "state") return "ok " + state(f, num(0));
+    if (cmd == "dtr" || cmd == "rts") {
+      (cmd == "dtr" ? f.ChBxDTR : f.ChBxRTS)->setChecked(num(0) != 0);
+      return "ok";
+    }
+    if (cmd == "timer") {
+      num(0) ? f.Timer->start() : f.Timer->stop();
+      return "ok";
+    }
+    if (cmd == "rx-clear") {
+      f.ButtonReset->click();
+      kvl::RxText.clear();
+      return "ok";
+    }
+    if (cmd == "rx-wait") {
+      const size_t want = size_t(std::atoll(arg(0).c_str()));
+      QElapsedTimer t;
+      t.start();
+      WaitFor([&] { return kvl::RxText.size() >= want; }, num(1));
+      const qint64 ms = t.elapsed();
+      // The last `want` bytes of what the pane shows, its line breaks
+      // back in the device's CR LF.
+      QString pane = PaneText(f);
+      std::string shown = pane.toLatin1().toStdString();
+      std::string crlf;
+      crlf.reserve(shown.size() + shown.size() / 40);
+      for (char c : shown) {
+        if (c == '\n') crlf += '\r';
+        crlf += c;
+      }
+      if (crlf.size() > want) crlf.erase(0, crlf.size() - want);
+      std::string log = logPath_.isEmpty() ? std::string() : ReadFile(logPath_);
+      if (log.size() > want) log.erase(0, log.size() - want);
+      return "ok count=" + std::to_string(kvl::RxText.size()) + " fnv=" + Hex(Fnv(kvl::RxText)) +
+             " pane=" + Hex(Fnv(crlf)) + " log=" + Hex(Fnv(log)) + " logsize=" +
+             std::to_string(log.size()) + " ms=" + std::to_string(ms);
+    }
+    if (cmd == "send") {
+      const QString text = QString::fromUtf8(QByteArray::fromBase64(QByteArray::fromStdString(arg(0))));
+      f.EdCmdLn[1]->setText(text);
+      f.S1RB[1]->setChecked(true);
+      if (!f.BtnSendCmd->isEnabled()) return "err send disabled";
+      f.BtnSendCmd->click();
+      return "ok";
+    }
+    if (cmd == "wait-closed") {
+      QElapsedTimer t;
+      t.start();
+      const bool closed = WaitFor([&] { return kvl::ActiveLink == -1 && kvl::ComPort.Handle < 0; }, num(0));
+      return std::string(closed ? "ok" : "err") + " ms=" + std::to_string(t.elapsed());
+    }
+    if (cmd == "wait-enabled") {
+      const int n = num(0);
+      if (n < 1 || n > 16) return "err port";
+      QElapsedTimer t;
+      t.start();
+      const bool on = WaitFor([&] { return f.BtnCom[size_t(n)]->isEnabled(); }, num(1));
+      return std::string(on ? "ok" : "err") + " ms=" + std::to_string(t.elapsed()) + " " + state(f, n);
+    }
+    if (cmd == "cpu") {
+      const double before = CpuSeconds();
+      QTest::qWait(num(0));  // a measurement over a fixed span, not a wait for a condition
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%.3f", CpuSeconds() - before);
+      return std::string("ok cpu=") + buf;
+    }
+    if (cmd == "digest") return "ok " + Hex(digest(f));
+    if (cmd == "pane") {
+      QString pane = PaneText(f);
+      return "ok " + B64(pane.right(2000));
+    }
+    if (cmd == "quit") {
+      windows_.reset();
+      dir_.reset();
+      QCoreApplication::quit();
+      return "ok";
+    }
+    return "err unknown command";
+  }
+
+ private:
+  std::string window(const std::vector<std::string>& args) {
+    windows_.reset();
+    dir_.reset();
+    std::map<int, std::string> ports;
+    std::string extra;
+    bool log = false;
+    for (const std::string& a : args) {
+      if (a == "log") {
+        log = true;
+        continue;
+      }
+      const auto eq = a.find('=');
+      if (a.rfind("COM", 0) != 0 || eq == std::string::npos) return "err argument " + a;
+      ports[std::atoi(a.c_str() + 3)] = a.substr(eq + 1);
+    }
+    if (log) extra = FirstRunSections() + "[Log]\r\nFile:=session.log\r\n";
+    dir_ = std::make_unique<WorkDir>(ports, extra);
+    logPath_ = log ? dir_->path() + QStringLiteral("/session.log") : QString();
+    windows_ = std::make_unique<Windows>();
+    windows_->main->show();
+    std::string enabled;
+    for (int n = 1; n <= 16; ++n)
+      if (windows_->main->BtnCom[size_t(n)]->isEnabled()) enabled += (enabled.empty() ? "" : ",") + std::to_string(n);
+    return "ok enabled=" + (enabled.empty() ? std::string("-") : enabled);
+  }
+
+  static bool Pick(QComboBox* box, const std::string& text) {
+    const int i = box->findText(QString::fromStdString(text));
+    if (i < 0) return false;
+    box->setCurrentIndex(i);
+    return true;
+  }
+
+  std::string lines(kvl::TBaseform& f, const std::vector<std::string>& args) {
+    if (!f.ChBxFullCom->isChecked()) f.ChBxFullCom->click();
+    for (const std::string& a : args) {
+      const auto eq = a.find('=');
+      if (eq == std::string::npos) return "err argument " + a;
+      const std::string key = a.substr(0, eq);
+      std::string value = a.substr(eq + 1);
+      for (char& c : value)
+        if (c == '_') c = ' ';
+      const int v = std::atoi(value.c_str());
+      bool ok = true;
+      if (key == "baud") ok = Pick(f.CBBaudrate, value);
+      else if (key == "bits") f.SpEdByteSize->setValue(v);
+      else if (key == "parity") f.CBParity->setCurrentIndex(v);
+      else if (key == "pflag") f.ChBxParity->setChecked(v != 0);
+      else if (key == "stop") f.CBStopBits->setCurrentIndex(v);
+      else if (key == "cts") f.ChBxCtsFlow->setChecked(v != 0);
+      else if (key == "outx") f.ChBxOutX->setChecked(v != 0);
+      else if (key == "inx") f.ChBxInX->setChecked(v != 0);
+      else if (key == "dtrctl") ok = Pick(f.CBcDtr, value);
+      else if (key == "rtsctl") ok = Pick(f.CBcRts, value);
+      else return "err key " + key;
+      if (!ok) return "err value " + a;
+    }
+    return "ok";
+  }
+
+  static std::string state(kvl::TBaseform& f, int n) {
+    if (n < 1 || n > 16) return "bad=1";
+    QPushButton* b = f.BtnCom[size_t(n)];
+    const QString lastLine = PaneText(f).trimmed().section(QLatin1Char('\n'), -1);
+    return "enabled=" + std::to_string(b->isEnabled()) + " down=" + std::to_string(b->isChecked()) +
+           " active=" + std::to_string(kvl::ActiveLink) + " open=" + std::to_string(kvl::ComPort.Handle >= 0) +
+           " dtr=" + std::to_string(f.ChBxDTR->isChecked()) + " rts=" + std::to_string(f.ChBxRTS->isChecked()) +
+           " modem=" + std::to_string(kvl::ComModemStatus(kvl::ComPort)) + " panels=" +
+           B64(f.panelText(0) + "|" + f.panelText(3) + "|" + f.panelText(4) + "|" + f.panelText(5) + "|" +
+               f.panelText(6) + "|" + f.panelText(7) + "|" + f.panelText(8)) +
+           " hint=" + B64(b->toolTip()) + " last=" + B64(lastLine) +
+           " error=" + std::to_string(kvl::ComPort.problem.error) + " plan=" +
+           B64(QString::fromLatin1(kvl::ComPort.line->plan.refusal));
+  }
+
+  // Everything of the window that a pulled adapter must leave alone: every
+  // control but the port buttons, the line boxes and the controls an open
+  // port switches, and the panes and the status bar, which report it.
+  static std::uint64_t digest(kvl::TBaseform& f) {
+    std::uint64_t h = kFnvStart;
+    auto add = [&](const QString& s) {
+      const QByteArray b = s.toUtf8();
+      h = kvltest::Fnv(h, reinterpret_cast<const unsigned char*>(b.constData()), size_t(b.size()));
+    };
+    for (QWidget* w : f.findChildren<QWidget*>()) {
+      if (f.SerialCommandControls.contains(w) || w == f.ChBxDTR || w == f.ChBxRTS) continue;
+      if (std::find(f.BtnCom.begin(), f.BtnCom.end(), w) != f.BtnCom.end()) continue;
+      if (qobject_cast<QLineEdit*>(w) == nullptr && qobject_cast<QAbstractButton*>(w) == nullptr &&
+          qobject_cast<QComboBox*>(w) == nullptr)
+        continue;
+      add(w->objectName());
+      add(w->isEnabled() ? QStringLiteral("E") : QStringLiteral("d"));
+      if (auto* b = qobject_cast<QAbstractButton*>(w)) add(b->isChecked() ? QStringLiteral("X") : QStringLiteral("o"));
+      if (auto* e = qobject_cast<QLineEdit*>(w)) add(e->text());
+      if (auto* c = qobject_cast<QComboBox*>(w)) add(c->currentText());
+    }
+    return h;
+  }
+
+  std::unique_ptr<WorkDir> dir_;
+  std::unique_ptr<Windows> windows_;
+  std::unique_ptr<Holder> holder_;
+  QString logPath_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  // The machine's own lock directories, /proc, /sys and by-id names: this
+  // runs in the rig's virtual machine, never on a developer's machine.
+  kvl::SetPortUsePlaces(kvl::PortUsePlaces{});
+  CaptureReporter reporter;
+  Guest guest;
+  std::string pending;
+  QSocketNotifier notifier(STDIN_FILENO, QSocketNotifier::Read);
+  QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+    char buf[4096];
+    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+    if (n <= 0) {
+      QCoreApplication::quit();
+      return;
+    }
+    pending.append(buf, size_t(n));
+    // A command runs with events processed inside it: no second command
+    // may start meanwhile.
+    notifier.setEnabled(false);
+    for (auto nl = pending.find('\n'); nl != std::string::npos; nl = pending.find('\n')) {
+      const std::string line = pending.substr(0, nl);
+      pending.erase(0, nl + 1);
+      std::string answer;
+      try {
+        answer = guest.run(line);
+      } catch (const std::exception& e) {
+        answer = std::string("err exception ") + e.what();
+      }
+      answer += '\n';
+      (void)!::write(STDOUT_FILENO, answer.data(), answer.size());
+    }
+    notifier.setEnabled(true);
+  });
+  std::fputs("ready\n", stdout);
+  std::fflush(stdout);
+  return app.exec();
+}
