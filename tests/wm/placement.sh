@@ -94,7 +94,7 @@ for start in 1 2 3; do
     start_manager
   fi
   # The placement has settled when the same measure holds for two seconds.
-  last= same=0 deadline=$((SECONDS + 30))
+  last= same=0 deadline=$((SECONDS + 90))
   while [ "$SECONDS" -lt "$deadline" ] && [ "$same" -lt 20 ]; do
     now=$(measure) || now=
     if [ -n "$now" ] && [ "$now" = "$last" ]; then same=$((same + 1)); else same=0; fi
