@@ -13,6 +13,7 @@
 
 #include "app/SessionLog.h"
 #include "commands/CommandHistory.h"
+#include "commands/Commands.h"
 #include "commands/SendQueue.h"
 
 class QCheckBox;
@@ -100,25 +101,13 @@ class TBaseform : public QWidget {
   void ChpCSDClick();
   // Handler of WM_COM_SEND: sends the SIM settings window's pending command.
   void sendPendingCommand();
+  // A one-click button: its command, composed from the fields as they
+  // stand, to the send operation of its route; "Sim Set" then opens the SIM
+  // settings window.
+  void oneClickClick(OneClick id);
+  QPushButton* oneClickButton(OneClick id) const;
   void BtnSimSetClick();
-  void BtnSetApn1Click();
-  void BtnAskApn1Click();
-  void BtnSetApn2Click();
-  void BtnAskApn2Click();
-  void BtnSetConfBaudClick();
-  void BtnAskConfBaudClick();
-  void BtnSetPortClick();
-  void BtnAskPortClick();
-  void BtnSetConfBaud2Click();
-  void BtnAskConfBaud2Click();
-  void BtnSetPort2Click();
-  void BtnAskPort2Click();
-  void BtnSetRepClick();
-  void BtnAskRepClick();
-  void BtnLogOnClick();
-  void BtnLogOffClick();
-  void BtnRestartClick();
-  void BtnFactoryClick();
+  void BtnRestartClick() { oneClickClick(OneClick::Restart); }
 
   // Settings.
   bool LoadSettings();
@@ -304,6 +293,8 @@ class TBaseform : public QWidget {
   void buildPortGroup();
   void buildSocketGroup();
   void buildCommandGroup();
+  void buildOneClickButtons();
+  void sendOneClick(OneClick id);
   void buildCommandLineGroup();
   void buildStatusBar();
   void buildPopupMenu();

@@ -74,25 +74,6 @@ void TBaseform::connectHandlers() {
   on(ChBxDwl, &QCheckBox::toggled, &TBaseform::ChBxDwlClick);
   on(ChpCSD, &QCheckBox::toggled, &TBaseform::ChpCSDClick);
 
-  on(BtnSetApn1, &QPushButton::clicked, &TBaseform::BtnSetApn1Click);
-  on(BtnAskApn1, &QPushButton::clicked, &TBaseform::BtnAskApn1Click);
-  on(BtnSetApn2, &QPushButton::clicked, &TBaseform::BtnSetApn2Click);
-  on(BtnAskApn2, &QPushButton::clicked, &TBaseform::BtnAskApn2Click);
-  on(BtnSetConfBaud, &QPushButton::clicked, &TBaseform::BtnSetConfBaudClick);
-  on(BtnAskConfBaud, &QPushButton::clicked, &TBaseform::BtnAskConfBaudClick);
-  on(BtnSetPort, &QPushButton::clicked, &TBaseform::BtnSetPortClick);
-  on(BtnAskPort, &QPushButton::clicked, &TBaseform::BtnAskPortClick);
-  on(BtnSetConfBaud2, &QPushButton::clicked, &TBaseform::BtnSetConfBaud2Click);
-  on(BtnAskConfBaud2, &QPushButton::clicked, &TBaseform::BtnAskConfBaud2Click);
-  on(BtnSetPort2, &QPushButton::clicked, &TBaseform::BtnSetPort2Click);
-  on(BtnAskPort2, &QPushButton::clicked, &TBaseform::BtnAskPort2Click);
-  on(BtnSetRep, &QPushButton::clicked, &TBaseform::BtnSetRepClick);
-  on(BtnAskRep, &QPushButton::clicked, &TBaseform::BtnAskRepClick);
-  on(BtnSimSet, &QPushButton::clicked, &TBaseform::BtnSimSetClick);
-  on(BtnLogOn, &QPushButton::clicked, &TBaseform::BtnLogOnClick);
-  on(BtnLogOff, &QPushButton::clicked, &TBaseform::BtnLogOffClick);
-  on(BtnRestart, &QPushButton::clicked, &TBaseform::BtnRestartClick);
-  on(BtnFactory, &QPushButton::clicked, &TBaseform::BtnFactoryClick);
 }
 
 void TBaseform::customEvent(QEvent* event) {
