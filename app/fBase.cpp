@@ -31,6 +31,7 @@
 #include "app/SpinEdit.h"
 #include "app/WindowPlacement.h"
 #include "commands/Commands.h"
+#include "net/TcpConnection.h"
 #include "ui/MakeWidget.h"
 #include "ui/QtText.h"
 
@@ -126,7 +127,12 @@ QComboBox* DropDown(QWidget* parent, const char* name, const QStringList& items,
 
 }  // namespace
 
-TBaseform::TBaseform(QWidget* parent) : QWidget(parent) {
+TBaseform::TBaseform(QWidget* parent)
+    : QWidget(parent),
+      tcp_(std::make_unique<TcpConnection>()),
+      LocalAddrChosen(tcp_->addressChosenRef()),
+      ClientSock(tcp_->socketRef()),
+      LocalAddr(tcp_->local()) {
   RegisterFontSubstitutes();
   setObjectName(QStringLiteral("Baseform"));
   setWindowTitle(QStringLiteral(" KVL service program v.1.04"));

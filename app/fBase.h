@@ -7,6 +7,7 @@
 #include <QMargins>
 #include <QWidget>
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,7 +15,7 @@
 #include "app/SessionLog.h"
 #include "commands/CommandHistory.h"
 #include "commands/Commands.h"
-#include "commands/SendQueue.h"
+#include "core/SendQueue.h"
 
 class QCheckBox;
 class QComboBox;
@@ -39,6 +40,7 @@ class ConsolePane;
 class SockEventMsg;
 class TSimSetform;
 class TSpinEdit;
+class TcpConnection;
 struct TComPort;
 struct PortProblem;
 
@@ -267,17 +269,19 @@ class TBaseform : public QWidget {
   QList<QWidget*> NetCloseControls;       // 25
   QList<QWidget*> DcbControls;            // 30
 
-  // TCP link state.
-  bool LocalAddrChosen = false;
-  int SendSock = -1;
-  int ClientSock = 0;
-  sockaddr_in LocalAddr{};
-  sockaddr_in BindAddr{};
-  sockaddr_in RemoteAddr{};
+  // The TCP link's state, as the connection object holds it: an address
+  // is chosen, the client socket (0: none), the chosen local address.
+ private:
+  std::unique_ptr<TcpConnection> tcp_;
+
+ public:
+  const bool& LocalAddrChosen;
+  const int& ClientSock;
+  const sockaddr_in& LocalAddr;
 
   // Bytes waiting to go out on the serial link and on the TCP link.
   std::size_t comWaiting() const { return comQueue_.waiting(); }
-  std::size_t sockWaiting() const { return sockQueue_.waiting(); }
+  std::size_t sockWaiting() const;
 
   // How many times LoadSettings ran (start-up reads the file twice).
   int loadSettingsCount() const { return loadSettingsCount_; }
@@ -309,8 +313,26 @@ class TBaseform : public QWidget {
   // showPortHint, and the first lack of permission of a port in the pane.
   void notePortProblem(int n, const PortProblem& problem);
   bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
-  void closeClientSock();
+  // Releases the client socket (shut down first when shutdown is true):
+  // its notifiers, what waits to be sent (said in the pane), the log.
+  void closeClientSock(bool shutdown);
   void watchClientSock();
+  // The branches of ChBxS1ConnClick and the steps of connecting; a step
+  // that fails has said why and unchecked "Connect".
+  void refuseConnect();
+  void disconnectClient();
+  void connectClient();
+  bool openClient();
+  bool bindClient();
+  bool aimClient();
+  void startConnect();
+  // The three events of SockEvent and the outcomes of the connect event.
+  void sockReadable();
+  void sockConnected();
+  void sockClosed();
+  void tcpConnected();
+  void tcpConnectFailed(int error);
+  void showTcpReception(const std::string& block);
   // A connect step failed: the socket is released and "Connect" unchecked,
   // so that the next check tries again.
   void failConnectStep();
@@ -347,13 +369,10 @@ class TBaseform : public QWidget {
   // Commands waiting for the serial port and for the server; the port's
   // writability; the timer that reports a link that stopped taking data.
   SendQueue comQueue_;
-  SendQueue sockQueue_;
   QSocketNotifier* comWriteNotifier_ = nullptr;
   QTimer* sendWatch_ = nullptr;
   std::vector<int> comWriteFailSaid_;  // errors of writes said since the port opened
   std::array<bool, 17> permissionReported_{};  // per port, 1..16
-  bool connecting_ = false;   // a connect is under way; its event is awaited
-  int connectError_ = 0;      // a connect refused at once, for its event
   SessionLog sessionLog_;
   unsigned logLinks_ = 0;
   CommandHistory commandHistory_;

@@ -23,6 +23,7 @@
 #include "app/fBase.h"
 #include "core/Colours.h"
 #include "core/Cp1251.h"
+#include "net/TcpConnection.h"
 #include "net/TcpLink.h"
 #include "serial/uCom.h"
 #include "settings/Settings.h"
@@ -122,10 +123,7 @@ void TBaseform::FormActivate() {
 void TBaseform::FormClose() {
   // A connected link is ended; an open serial port is left to the end of
   // the program (the destructor).
-  if (ChBxS1Conn->isChecked() && ClientSock != 0) {
-    TcpShutdown(ClientSock);
-    closeClientSock();
-  }
+  if (ChBxS1Conn->isChecked() && ClientSock != 0) closeClientSock(true);
   endSessionLog(kLogSerial);
 }
 
@@ -136,9 +134,8 @@ TBaseform::~TBaseform() {
   delete comWriteNotifier_;
   comWriteNotifier_ = nullptr;
   comQueue_.drop();
-  sockQueue_.drop();
   ComClose(ComPort);
-  closeClientSock();
+  closeClientSock(false);  // drops what waits to be sent, unsaid
 }
 
 void TBaseform::TimerTimer() {

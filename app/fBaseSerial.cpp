@@ -17,6 +17,7 @@
 #include "app/SpinEdit.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "net/TcpConnection.h"
 #include "ui/ErrorReporter.h"
 #include "commands/Commands.h"
 #include "core/Colours.h"
@@ -373,10 +374,10 @@ void TBaseform::watchSendQueues() {
   if (comQueue_.stalled(now))
     AppendText(kGrey, "\r\n" + comName() + ": the device is not taking data, " +
                           std::to_string(comQueue_.waiting()) + " bytes wait\r\n");
-  if (sockQueue_.stalled(now))
+  if (tcp_->queue().stalled(now))
     AppendText(kGrey, "\r\n Server: the server is not taking data, " +
-                          std::to_string(sockQueue_.waiting()) + " bytes wait\r\n");
-  if (comQueue_.empty() && sockQueue_.empty()) sendWatch_->stop();
+                          std::to_string(tcp_->queue().waiting()) + " bytes wait\r\n");
+  if (comQueue_.empty() && tcp_->queue().empty()) sendWatch_->stop();
 }
 
 }  // namespace kvl
