@@ -41,6 +41,7 @@ class SockEventMsg;
 class TSimSetform;
 class TSpinEdit;
 class TcpConnection;
+struct RxShown;
 struct TComPort;
 struct PortProblem;
 
@@ -332,7 +333,9 @@ class TBaseform : public QWidget {
   void sockClosed();
   void tcpConnected();
   void tcpConnectFailed(int error);
-  void showTcpReception(const std::string& block);
+  // A reception of either link, as Receive rendered it: the hex pane, the
+  // text pane, RxText and the countdown.
+  void showReception(const RxShown& shown);
   // A connect step failed: the socket is released and "Connect" unchecked,
   // so that the next check tries again.
   void failConnectStep();

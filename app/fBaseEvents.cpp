@@ -19,6 +19,7 @@
 #include <ctime>
 
 #include "app/ConsolePane.h"
+#include "app/Reception.h"
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "core/Colours.h"
@@ -150,6 +151,12 @@ void TBaseform::TimerTimer() {
 // An append never moves the keyboard focus: the pane follows its end
 // without it, and the engineer keeps working with the keyboard (typing,
 // tabbing through the buttons) while the device talks.
+void TBaseform::showReception(const RxShown& shown) {
+  if (!shown.hex.empty()) AppendHex(kGrey, shown.hex);
+  AppendText(kNavy, shown.text);
+  NoteReception(shown.rxText);
+}
+
 bool TBaseform::AppendText(std::uint32_t colour, const std::string& text) {
   if (!sessionLog_.isOpen()) {
     cRichEd->appendRun(colour, text);

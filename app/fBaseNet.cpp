@@ -17,6 +17,7 @@
 #include <iterator>
 #include <cstring>
 
+#include "app/Reception.h"
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "commands/Commands.h"
@@ -322,22 +323,10 @@ void TBaseform::sockReadable() {
       return;
     }
     case TcpConnection::Received::Data:
-      showTcpReception(r.bytes);
+      showReception(Receive(r.bytes, TcpRxRule(), ChBxVhex->isChecked()));
       if (readNotifier_) readNotifier_->setEnabled(true);
       return;
   }
-}
-
-void TBaseform::showTcpReception(const std::string& block) {
-  // The text pane (and so the session log) shows every byte but NUL, so
-  // that what shows does not depend on how the data was split; hex and
-  // RxText get all.
-  std::string shown;
-  shown.reserve(block.size());
-  std::remove_copy(block.begin(), block.end(), std::back_inserter(shown), '\0');
-  AppendText(kNavy, shown);
-  if (ChBxVhex->isChecked()) AppendHex(kGrey, HexDigits(block) + "\r\n");
-  NoteReception(block);
 }
 
 void TBaseform::sockConnected() {

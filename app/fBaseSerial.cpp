@@ -14,6 +14,8 @@
 #include <ctime>
 
 #include "app/PortHint.h"
+#include "app/Reception.h"
+#include "app/RxDisplay.h"
 #include "app/SpinEdit.h"
 #include "app/Util.h"
 #include "app/fBase.h"
@@ -24,7 +26,6 @@
 #include "core/Cp1251.h"
 #include "core/Hex.h"
 #include "serial/PortUse.h"
-#include "serial/RxDisplay.h"
 #include "serial/uCom.h"
 #include "ui/QtText.h"
 #include "ui/WindowMessages.h"
@@ -262,11 +263,8 @@ void TBaseform::ChBxFullComClick() {
 void TBaseform::RxRender() {
   RxBatch batch = ComTakeRx(ComPort);
   if (!batch.bytes.empty()) {
-    std::string display = ChBxVtim->isChecked() ? TimeStamp() : std::string();
-    AppendRxDisplay(display, batch.bytes);
-    if (ChBxVhex->isChecked()) AppendHex(kGrey, HexDigits(batch.bytes) + "\r\n");
-    AppendText(kNavy, display);
-    NoteReception(display);
+    const RxRule rule = SerialRxRule(ChBxVtim->isChecked() ? TimeStamp() : std::string());
+    showReception(Receive(batch.bytes, rule, ChBxVhex->isChecked()));
   }
   if (batch.events & kLineEvents) {
     const std::uint32_t status = ComModemStatus(ComPort);
