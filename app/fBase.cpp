@@ -526,8 +526,9 @@ void TBaseform::buildOneClickButtons() {
   // The keyboard walks the group row by row, left to right, wherever a
   // button was built.
   QList<QWidget*> order;
-  for (QWidget* w : GrBxCmd->findChildren<QWidget*>())
-    if (w->focusPolicy() & Qt::TabFocus) order << w;
+  for (QWidget* frame : {static_cast<QWidget*>(GrBxCmd), static_cast<QWidget*>(GrBxRep)})
+    for (QWidget* w : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+      if (w->focusPolicy() & Qt::TabFocus) order << w;
   const auto at = [this](QWidget* w) { return w->mapTo(GrBxCmd, QPoint(0, 0)); };
   std::stable_sort(order.begin(), order.end(), [&](QWidget* a, QWidget* b) {
     const QPoint pa = at(a), pb = at(b);
