@@ -182,7 +182,9 @@ void ResetProgramState() {
   PortUsePlaces places;
   places.lockDirs = CurrentPortUsePlaces().lockDirs;
   SetPortUsePlaces(places);
-  SetErrorReporter(nullptr);  // the message boxes
+  // The error reporter is not put back here: whoever installs one puts the
+  // previous one back when done (the tests' capture does so when it ends),
+  // and a start-up measured under a quiet reporter keeps it.
 }
 
 Application::Application() {

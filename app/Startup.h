@@ -12,9 +12,8 @@ void InstallComPortMapping();
 
 // Puts the program's globals back as they are at start-up: the OS tables of
 // both links, both port records closed, the receive and link state, the SIM
-// state, the COM mapping, the system's /proc and /sys places (the lock
-// directories stay) and the message boxes as the error reporter. Each part
-// is reset by the code that owns it.
+// state, the COM mapping and the system's /proc and /sys places (the lock
+// directories stay). Each part is reset by the code that owns it.
 void ResetProgramState();
 
 // The whole program as started from a shell or the desktop menu: the

@@ -36,7 +36,6 @@
 #include "serial/uCom.h"
 #include "simset/SimState.h"
 #include "simset/fSimSet.h"
-#include "ui/ErrorReporter.h"
 
 namespace kvltest {
 
@@ -137,17 +136,14 @@ std::string FirstRunSections() { return kFirstRunFile; }
 Windows::Windows() {
   // A clean start of the program's state, but with the fakes the test put
   // in place for the windows it is about to make (the OS tables, the
-  // /proc and /sys places, the reporter); the end of the windows puts
-  // every one back.
+  // /proc and /sys places); the end of the windows puts every one back.
   const kvl::SerialOs os = kvl::Os;
   const kvl::NetOs sockOs = kvl::SockOs;
   const kvl::PortUsePlaces places = kvl::CurrentPortUsePlaces();
-  kvl::ErrorReporter* const reporter = kvl::SetErrorReporter(nullptr);
   kvl::ResetProgramState();
   kvl::Os = os;
   kvl::SockOs = sockOs;
   kvl::SetPortUsePlaces(places);
-  kvl::SetErrorReporter(reporter);
   main = new kvl::TBaseform;
   sim = new kvl::TSimSetform(main);
   main->setSimSetform(sim);
