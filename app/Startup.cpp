@@ -15,6 +15,9 @@
 
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "net/NetOs.h"
+#include "serial/PortUse.h"
+#include "serial/SerialOs.h"
 #include "serial/uCom.h"
 #include "settings/Settings.h"
 #include "simset/SimState.h"
@@ -166,11 +169,22 @@ void InstallComPortMapping() {
 }
 
 void ResetProgramState() {
+  // The OS tables first, so that the ports close through the real calls.
+  Os = RealSerialOs();
+  SockOs = RealNetOs();
   ComClose(ComPort);
   ComClose(ProbePort);
   ResetSharedState();
   ResetSimState();
   InstallComPortMapping();
+  // The system's own /proc, /sys and /dev/serial/by-id; the lock
+  // directories stay where they are, so that a test program keeps its own.
+  PortUsePlaces places;
+  places.lockDirs = CurrentPortUsePlaces().lockDirs;
+  SetPortUsePlaces(places);
+  // The error reporter is not put back here: whoever installs one puts the
+  // previous one back when done (the tests' capture does so when it ends),
+  // and a start-up measured under a quiet reporter keeps it.
 }
 
 Application::Application() {

@@ -10,9 +10,10 @@ class TSimSetform;
 // section.
 void InstallComPortMapping();
 
-// Puts the program's globals back as they are at start-up: both port
-// records closed, the receive and link state, the SIM state and the COM
-// mapping. Each part is reset by the code that owns it.
+// Puts the program's globals back as they are at start-up: the OS tables of
+// both links, both port records closed, the receive and link state, the SIM
+// state, the COM mapping and the system's /proc and /sys places (the lock
+// directories stay). Each part is reset by the code that owns it.
 void ResetProgramState();
 
 // The whole program as started from a shell or the desktop menu: the

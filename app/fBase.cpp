@@ -2,6 +2,7 @@
 #include "ui/ErrorReporter.h"
 
 #include <QAction>
+#include <algorithm>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -29,7 +30,10 @@
 #include "app/ConsolePane.h"
 #include "app/SpinEdit.h"
 #include "app/WindowPlacement.h"
+#include "commands/Commands.h"
+#include "net/TcpConnection.h"
 #include "ui/MakeWidget.h"
+#include "ui/QtText.h"
 
 namespace {
 
@@ -123,7 +127,12 @@ QComboBox* DropDown(QWidget* parent, const char* name, const QStringList& items,
 
 }  // namespace
 
-TBaseform::TBaseform(QWidget* parent) : QWidget(parent) {
+TBaseform::TBaseform(QWidget* parent)
+    : QWidget(parent),
+      tcp_(std::make_unique<TcpConnection>()),
+      LocalAddrChosen(tcp_->addressChosenRef()),
+      ClientSock(tcp_->socketRef()),
+      LocalAddr(tcp_->local()) {
   RegisterFontSubstitutes();
   setObjectName(QStringLiteral("Baseform"));
   setWindowTitle(QStringLiteral(" KVL service program v.1.04"));
@@ -436,50 +445,28 @@ void TBaseform::buildCommandGroup() {
     if (hint) e->setToolTip(QString::fromLatin1(hint));
     return e;
   };
-  auto button = [&](const char* name, const char* caption, int x, int y, int w,
-                    const char* hint) {
-    QPushButton* b = Make<QPushButton>(g, name, QString::fromLatin1(caption));
-    b->setGeometry(x, y, w, 21);
-    if (hint) b->setToolTip(QString::fromLatin1(hint));
-    return b;
-  };
-  const QStringList rates = {"1200",  "2400",   "4800",   "9600",   "19200", "38400",
-                             "57600", "115200", "230400", "460800", "921600"};
+  QStringList rates;
+  for (std::string_view r : kConfBaudRates) rates << QString::fromLatin1(r.data(), qsizetype(r.size()));
   // Rows 21 high, 3 apart: the group fits the height the window leaves it
   // with a title bar (about 180).
   int y = 16;
   EdApn1 = edit("EdApn1", 6, y, 130, "Access Point Name SIM1");
   EdLogin1 = edit("EdLogin1", 138, y, 55, "Access Login SIM1");
   EdPassw1 = edit("EdPassw1", 195, y, 55, "Access Password SIM1");
-  BtnSetApn1 = button("BtnSetApn1", "APN1", 254, y, 42, "Set APN1 SIM1");
-  BtnAskApn1 = button("BtnAskApn1", "?", 298, y, 26, "Ask APN1 SIM1");
   y = 40;
   EdApn2 = edit("EdApn2", 6, y, 130, "Access Point Name SIM2");
   EdLogin2 = edit("EdLogin2", 138, y, 55, "Access Login SIM2");
   EdPassw2 = edit("EdPassw2", 195, y, 55, "Access Password SIM2");
-  BtnSetApn2 = button("BtnSetApn2", "APN2", 254, y, 42, "Set APN2 SIM2");
-  BtnAskApn2 = button("BtnAskApn2", "?", 298, y, 26, "Ask APN2 SIM2");
-  auto baudRow = [&](bool first, int yy, QComboBox*& list, QPushButton*& set, QPushButton*& ask,
-                     QLineEdit*& port, QPushButton*& setPort, QPushButton*& askPort) {
+  auto baudRow = [&](bool first, int yy, QComboBox*& list, QLineEdit*& port) {
     list = DropDown(g, first ? "CBConfBaud" : "CBConfBaud2", rates, -1);
     list->setGeometry(6, yy, 71, 21);
     list->setFont(bold);
     list->setToolTip(QStringLiteral("Out port baudrate"));
-    set = button(first ? "BtnSetConfBaud" : "BtnSetConfBaud2", "SET", 79, yy, 36,
-                 "Set out port baudrate");
-    ask = button(first ? "BtnAskConfBaud" : "BtnAskConfBaud2", "?", 117, yy, 26,
-                 "Ask out port baudrate");
     port = edit(first ? "EdtConfPort" : "EdtConfPort2", 170, yy, 55,
                 first ? "Modem socket port 1" : "Modem socket port 2");
-    setPort = button(first ? "BtnSetPort" : "BtnSetPort2", first ? "PORT1" : "PORT2", 228, yy,
-                     48, first ? "Set modem source port 1" : "Set modem source port 2");
-    askPort = button(first ? "BtnAskPort" : "BtnAskPort2", "?", 298, yy, 26,
-                     first ? "Ask modem source port 1" : "Ask modem source port 2");
   };
-  baudRow(true, 64, CBConfBaud, BtnSetConfBaud, BtnAskConfBaud, EdtConfPort, BtnSetPort,
-          BtnAskPort);
-  baudRow(false, 88, CBConfBaud2, BtnSetConfBaud2, BtnAskConfBaud2, EdtConfPort2, BtnSetPort2,
-          BtnAskPort2);
+  baudRow(true, 64, CBConfBaud, EdtConfPort);
+  baudRow(false, 88, CBConfBaud2, EdtConfPort2);
 
   LReport = Make<QLabel>(g, "LReport", QStringLiteral("Report"));
   LReport->setGeometry(6, 121, 40, 16);
@@ -499,23 +486,59 @@ void TBaseform::buildCommandGroup() {
   edtRepPort->setGeometry(146, 6, 55, 21);
   edtRepPort->setFont(bold);
   edtRepPort->setToolTip(QStringLiteral("AC report port"));
-  BtnSetRep = Make<QPushButton>(GrBxRep, "BtnSetRep", QStringLiteral("SET"));
-  BtnSetRep->setGeometry(204, 6, 36, 21);
-  BtnSetRep->setToolTip(QStringLiteral("Set AC report IP and port"));
-  BtnAskRep = Make<QPushButton>(GrBxRep, "BtnAskRep", QStringLiteral("?"));
-  BtnAskRep->setGeometry(244, 6, 26, 21);
-  BtnAskRep->setToolTip(QStringLiteral("Ask AC report IP and port"));
+  buildOneClickButtons();
+  GrBxCmd->setMinimumHeight(150 + 25 + 3);
+}
 
-  y = 150;
-  BtnSimSet = button("BtnSimSet", "Sim Set", 6, y, 60, "SIM card's settings mode");
-  BtnLogOn = button("BtnLogOn", "Log On", 70, y, 60, nullptr);
-  BtnLogOff = button("BtnLogOff", "Log Off", 134, y, 60, nullptr);
-  BtnRestart = button("BtnRestart", "Restart", 198, y, 60, nullptr);
-  BtnFactory = button("BtnFactory", "Factory", 262, y, 62, nullptr);
-  for (QPushButton* b : {BtnSimSet, BtnLogOn, BtnLogOff, BtnRestart, BtnFactory})
-    b->setFixedHeight(25);
-  GrBxCmd->setMinimumHeight(y + 25 + 3);
+void TBaseform::buildOneClickButtons() {
+  // Every button of the group from its row: built, placed and connected.
+  for (const GroupControl& row : OneClickGroup()) {
+    if (!row.isButton()) continue;
+    QWidget* frame = row.place.frame == Frame::Report ? static_cast<QWidget*>(GrBxRep) : GrBxCmd;
+    const std::string name(row.name);
+    auto* b = Make<QPushButton>(frame, name.c_str(), FromCp1251(row.caption));
+    b->setGeometry(row.place.x, row.place.y, row.place.w, row.place.h);
+    if (row.place.h != 21) b->setFixedHeight(row.place.h);
+    if (!row.hint.empty()) b->setToolTip(FromCp1251(row.hint));
+    const OneClick id = row.id;
+    connect(b, &QPushButton::clicked, this, [this, id] { Guarded([&] { oneClickClick(id); }); });
+  }
+  // The names the rest of the window and its tests use.
+  BtnSetApn1 = oneClickButton(OneClick::SetApn1);
+  BtnAskApn1 = oneClickButton(OneClick::AskApn1);
+  BtnSetApn2 = oneClickButton(OneClick::SetApn2);
+  BtnAskApn2 = oneClickButton(OneClick::AskApn2);
+  BtnSetConfBaud = oneClickButton(OneClick::SetConfBaud);
+  BtnAskConfBaud = oneClickButton(OneClick::AskConfBaud);
+  BtnSetPort = oneClickButton(OneClick::SetPort);
+  BtnAskPort = oneClickButton(OneClick::AskPort);
+  BtnSetConfBaud2 = oneClickButton(OneClick::SetConfBaud2);
+  BtnAskConfBaud2 = oneClickButton(OneClick::AskConfBaud2);
+  BtnSetPort2 = oneClickButton(OneClick::SetPort2);
+  BtnAskPort2 = oneClickButton(OneClick::AskPort2);
+  BtnSetRep = oneClickButton(OneClick::SetRep);
+  BtnAskRep = oneClickButton(OneClick::AskRep);
+  BtnSimSet = oneClickButton(OneClick::SimSet);
+  BtnLogOn = oneClickButton(OneClick::LogOn);
+  BtnLogOff = oneClickButton(OneClick::LogOff);
+  BtnRestart = oneClickButton(OneClick::Restart);
+  BtnFactory = oneClickButton(OneClick::Factory);
+  // The keyboard walks the group row by row, left to right, wherever a
+  // button was built.
+  QList<QWidget*> order;
+  for (QWidget* frame : {static_cast<QWidget*>(GrBxCmd), static_cast<QWidget*>(GrBxRep)})
+    for (QWidget* w : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+      if (w->focusPolicy() & Qt::TabFocus) order << w;
+  const auto at = [this](QWidget* w) { return w->mapTo(GrBxCmd, QPoint(0, 0)); };
+  std::stable_sort(order.begin(), order.end(), [&](QWidget* a, QWidget* b) {
+    const QPoint pa = at(a), pb = at(b);
+    return pa.y() != pb.y() ? pa.y() < pb.y() : pa.x() < pb.x();
+  });
+  for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+}
 
+QPushButton* TBaseform::oneClickButton(OneClick id) const {
+  return findChild<QPushButton*>(FromCp1251(OneClickInfoOf(id).name));
 }
 
 void TBaseform::buildCommandLineGroup() {
@@ -566,23 +589,16 @@ void TBaseform::buildCommandLineGroup() {
 }
 
 void TBaseform::buildControlSets() {
-  SerialCommandControls = {
-      EdApn1,      EdLogin1,     EdPassw1,        BtnSetApn1,     BtnAskApn1,  EdApn2,
-      EdLogin2,    EdPassw2,     BtnSetApn2,      BtnAskApn2,     CBConfBaud,  BtnSetConfBaud,
-      BtnAskConfBaud, CBConfBaud2, BtnSetConfBaud2, BtnAskConfBaud2, EdtConfPort, EdtConfPort2,
-      BtnSetPort,  BtnSetPort2,  BtnAskPort,      BtnAskPort2,    edtRepHost,  edtRepPort,
-      BtnSetRep,   BtnAskRep,    BtnLogOn,        BtnLogOff,      BtnRestart,  BtnFactory,
-      BtnSendCmd,  BtnSimSet};
-  NetCommandControls = {BtnAskApn1,  EdApn2,         EdLogin2,        EdPassw2,       BtnSetApn2,
-                        BtnAskApn2,  CBConfBaud,     BtnSetConfBaud,  BtnAskConfBaud, CBConfBaud2,
-                        BtnSetConfBaud2, BtnAskConfBaud2, EdtConfPort, EdtConfPort2, BtnSetPort2,
-                        BtnAskPort,  BtnAskPort2,    edtRepHost,      edtRepPort,     BtnSetRep,
-                        BtnAskRep,   BtnRestart,     BtnSendCmd,      BtnSimSet};
-  NetCloseControls = {BtnAskApn1,  EdApn2,         EdLogin2,        EdPassw2,       BtnSetApn2,
-                      BtnAskApn2,  CBConfBaud,     BtnSetConfBaud,  BtnAskConfBaud, CBConfBaud2,
-                      BtnSetConfBaud2, BtnAskConfBaud2, EdtConfPort, EdtConfPort2, BtnSetPort,
-                      BtnSetPort2, BtnAskPort,     BtnAskPort2,     edtRepHost,     edtRepPort,
-                      BtnSetRep,   BtnAskRep,      BtnRestart,      BtnSendCmd,     BtnSimSet};
+  // The command group's controls, in the order of its table.
+  SerialCommandControls.clear();
+  NetCommandControls.clear();
+  NetCloseControls.clear();
+  for (const GroupControl& row : OneClickGroup()) {
+    QWidget* w = findChild<QWidget*>(FromCp1251(row.name));
+    if (row.sets & kSerialSet) SerialCommandControls << w;
+    if (row.sets & kNetSet) NetCommandControls << w;
+    if (row.sets & kNetCloseSet) NetCloseControls << w;
+  }
   DcbControls = {ChBxParity,   ChBxCtsFlow,  ChBxDsrFlow,  CBcDtr,        ChBxDsrSensitivity,
                  ChBxTXContinueOnXoff, ChBxOutX, ChBxInX,   ChBxErrorChar, ChBxNull,
                  CBcRts,       ChBxAbortOnError, SpEdXonLim, LbXonLim,   SpEdXoffLim,

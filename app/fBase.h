@@ -7,13 +7,15 @@
 #include <QMargins>
 #include <QWidget>
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "app/SessionLog.h"
 #include "commands/CommandHistory.h"
-#include "commands/SendQueue.h"
+#include "commands/Commands.h"
+#include "core/SendQueue.h"
 
 class QCheckBox;
 class QComboBox;
@@ -38,6 +40,8 @@ class ConsolePane;
 class SockEventMsg;
 class TSimSetform;
 class TSpinEdit;
+class TcpConnection;
+struct RxShown;
 struct TComPort;
 struct PortProblem;
 
@@ -100,25 +104,13 @@ class TBaseform : public QWidget {
   void ChpCSDClick();
   // Handler of WM_COM_SEND: sends the SIM settings window's pending command.
   void sendPendingCommand();
+  // A one-click button: its command, composed from the fields as they
+  // stand, to the send operation of its route; "Sim Set" then opens the SIM
+  // settings window.
+  void oneClickClick(OneClick id);
+  QPushButton* oneClickButton(OneClick id) const;
   void BtnSimSetClick();
-  void BtnSetApn1Click();
-  void BtnAskApn1Click();
-  void BtnSetApn2Click();
-  void BtnAskApn2Click();
-  void BtnSetConfBaudClick();
-  void BtnAskConfBaudClick();
-  void BtnSetPortClick();
-  void BtnAskPortClick();
-  void BtnSetConfBaud2Click();
-  void BtnAskConfBaud2Click();
-  void BtnSetPort2Click();
-  void BtnAskPort2Click();
-  void BtnSetRepClick();
-  void BtnAskRepClick();
-  void BtnLogOnClick();
-  void BtnLogOffClick();
-  void BtnRestartClick();
-  void BtnFactoryClick();
+  void BtnRestartClick() { oneClickClick(OneClick::Restart); }
 
   // Settings.
   bool LoadSettings();
@@ -278,17 +270,19 @@ class TBaseform : public QWidget {
   QList<QWidget*> NetCloseControls;       // 25
   QList<QWidget*> DcbControls;            // 30
 
-  // TCP link state.
-  bool LocalAddrChosen = false;
-  int SendSock = -1;
-  int ClientSock = 0;
-  sockaddr_in LocalAddr{};
-  sockaddr_in BindAddr{};
-  sockaddr_in RemoteAddr{};
+  // The TCP link's state, as the connection object holds it: an address
+  // is chosen, the client socket (0: none), the chosen local address.
+ private:
+  std::unique_ptr<TcpConnection> tcp_;
+
+ public:
+  const bool& LocalAddrChosen;
+  const int& ClientSock;
+  const sockaddr_in& LocalAddr;
 
   // Bytes waiting to go out on the serial link and on the TCP link.
   std::size_t comWaiting() const { return comQueue_.waiting(); }
-  std::size_t sockWaiting() const { return sockQueue_.waiting(); }
+  std::size_t sockWaiting() const;
 
   // How many times LoadSettings ran (start-up reads the file twice).
   int loadSettingsCount() const { return loadSettingsCount_; }
@@ -304,6 +298,8 @@ class TBaseform : public QWidget {
   void buildPortGroup();
   void buildSocketGroup();
   void buildCommandGroup();
+  void buildOneClickButtons();
+  void sendOneClick(OneClick id);
   void buildCommandLineGroup();
   void buildStatusBar();
   void buildPopupMenu();
@@ -318,8 +314,28 @@ class TBaseform : public QWidget {
   // showPortHint, and the first lack of permission of a port in the pane.
   void notePortProblem(int n, const PortProblem& problem);
   bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
-  void closeClientSock();
+  // Releases the client socket (shut down first when shutdown is true):
+  // its notifiers, what waits to be sent (said in the pane), the log.
+  void closeClientSock(bool shutdown);
   void watchClientSock();
+  // The branches of ChBxS1ConnClick and the steps of connecting; a step
+  // that fails has said why and unchecked "Connect".
+  void refuseConnect();
+  void disconnectClient();
+  void connectClient();
+  bool openClient();
+  bool bindClient();
+  bool aimClient();
+  void startConnect();
+  // The three events of SockEvent and the outcomes of the connect event.
+  void sockReadable();
+  void sockConnected();
+  void sockClosed();
+  void tcpConnected();
+  void tcpConnectFailed(int error);
+  // A reception of either link, as Receive rendered it: the hex pane, the
+  // text pane, RxText and the countdown.
+  void showReception(const RxShown& shown);
   // A connect step failed: the socket is released and "Connect" unchecked,
   // so that the next check tries again.
   void failConnectStep();
@@ -356,13 +372,10 @@ class TBaseform : public QWidget {
   // Commands waiting for the serial port and for the server; the port's
   // writability; the timer that reports a link that stopped taking data.
   SendQueue comQueue_;
-  SendQueue sockQueue_;
   QSocketNotifier* comWriteNotifier_ = nullptr;
   QTimer* sendWatch_ = nullptr;
   std::vector<int> comWriteFailSaid_;  // errors of writes said since the port opened
   std::array<bool, 17> permissionReported_{};  // per port, 1..16
-  bool connecting_ = false;   // a connect is under way; its event is awaited
-  int connectError_ = 0;      // a connect refused at once, for its event
   SessionLog sessionLog_;
   unsigned logLinks_ = 0;
   CommandHistory commandHistory_;

@@ -114,43 +114,27 @@ OneClickFields ReadFields(const TBaseform& f) {
 
 }  // namespace
 
-// Composes the button's command from the fields as they stand and hands it
-// to the send operation of its route.
-static void SendOneClick(TBaseform& f, OneClick id) {
-  const std::string text = ComposeOneClick(id, ReadFields(f));
-  switch (ResolveRoute(OneClickInfoOf(id).route, f.ChBxS1Conn->isChecked())) {
+void TBaseform::oneClickClick(OneClick id) {
+  if (id == OneClick::SimSet) return BtnSimSetClick();
+  sendOneClick(id);
+}
+
+void TBaseform::sendOneClick(OneClick id) {
+  const std::string text = ComposeOneClick(id, ReadFields(*this));
+  switch (ResolveRoute(OneClickInfoOf(id).route, ChBxS1Conn->isChecked())) {
     case Link::Tcp:
-      f.SockSendText(text);
+      SockSendText(text);
       break;
     case Link::Serial:
-      f.ComWriteText(text);
+      ComWriteText(text);
       break;
     case Link::None:
       break;
   }
 }
 
-void TBaseform::BtnSetApn1Click() { SendOneClick(*this, OneClick::SetApn1); }
-void TBaseform::BtnAskApn1Click() { SendOneClick(*this, OneClick::AskApn1); }
-void TBaseform::BtnSetApn2Click() { SendOneClick(*this, OneClick::SetApn2); }
-void TBaseform::BtnAskApn2Click() { SendOneClick(*this, OneClick::AskApn2); }
-void TBaseform::BtnSetConfBaudClick() { SendOneClick(*this, OneClick::SetConfBaud); }
-void TBaseform::BtnAskConfBaudClick() { SendOneClick(*this, OneClick::AskConfBaud); }
-void TBaseform::BtnSetPortClick() { SendOneClick(*this, OneClick::SetPort); }
-void TBaseform::BtnAskPortClick() { SendOneClick(*this, OneClick::AskPort); }
-void TBaseform::BtnSetConfBaud2Click() { SendOneClick(*this, OneClick::SetConfBaud2); }
-void TBaseform::BtnAskConfBaud2Click() { SendOneClick(*this, OneClick::AskConfBaud2); }
-void TBaseform::BtnSetPort2Click() { SendOneClick(*this, OneClick::SetPort2); }
-void TBaseform::BtnAskPort2Click() { SendOneClick(*this, OneClick::AskPort2); }
-void TBaseform::BtnSetRepClick() { SendOneClick(*this, OneClick::SetRep); }
-void TBaseform::BtnAskRepClick() { SendOneClick(*this, OneClick::AskRep); }
-void TBaseform::BtnLogOnClick() { SendOneClick(*this, OneClick::LogOn); }
-void TBaseform::BtnLogOffClick() { SendOneClick(*this, OneClick::LogOff); }
-void TBaseform::BtnRestartClick() { SendOneClick(*this, OneClick::Restart); }
-void TBaseform::BtnFactoryClick() { SendOneClick(*this, OneClick::Factory); }
-
 void TBaseform::BtnSimSetClick() {
-  SendOneClick(*this, OneClick::SimSet);
+  sendOneClick(OneClick::SimSet);
   if (!simSetform_) return;
   simSetform_->exec();
   // Closing the SIM settings window gives the focus back to this window,

@@ -19,10 +19,12 @@
 #include <ctime>
 
 #include "app/ConsolePane.h"
+#include "app/Reception.h"
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "core/Colours.h"
 #include "core/Cp1251.h"
+#include "net/TcpConnection.h"
 #include "net/TcpLink.h"
 #include "serial/uCom.h"
 #include "settings/Settings.h"
@@ -74,25 +76,6 @@ void TBaseform::connectHandlers() {
   on(ChBxDwl, &QCheckBox::toggled, &TBaseform::ChBxDwlClick);
   on(ChpCSD, &QCheckBox::toggled, &TBaseform::ChpCSDClick);
 
-  on(BtnSetApn1, &QPushButton::clicked, &TBaseform::BtnSetApn1Click);
-  on(BtnAskApn1, &QPushButton::clicked, &TBaseform::BtnAskApn1Click);
-  on(BtnSetApn2, &QPushButton::clicked, &TBaseform::BtnSetApn2Click);
-  on(BtnAskApn2, &QPushButton::clicked, &TBaseform::BtnAskApn2Click);
-  on(BtnSetConfBaud, &QPushButton::clicked, &TBaseform::BtnSetConfBaudClick);
-  on(BtnAskConfBaud, &QPushButton::clicked, &TBaseform::BtnAskConfBaudClick);
-  on(BtnSetPort, &QPushButton::clicked, &TBaseform::BtnSetPortClick);
-  on(BtnAskPort, &QPushButton::clicked, &TBaseform::BtnAskPortClick);
-  on(BtnSetConfBaud2, &QPushButton::clicked, &TBaseform::BtnSetConfBaud2Click);
-  on(BtnAskConfBaud2, &QPushButton::clicked, &TBaseform::BtnAskConfBaud2Click);
-  on(BtnSetPort2, &QPushButton::clicked, &TBaseform::BtnSetPort2Click);
-  on(BtnAskPort2, &QPushButton::clicked, &TBaseform::BtnAskPort2Click);
-  on(BtnSetRep, &QPushButton::clicked, &TBaseform::BtnSetRepClick);
-  on(BtnAskRep, &QPushButton::clicked, &TBaseform::BtnAskRepClick);
-  on(BtnSimSet, &QPushButton::clicked, &TBaseform::BtnSimSetClick);
-  on(BtnLogOn, &QPushButton::clicked, &TBaseform::BtnLogOnClick);
-  on(BtnLogOff, &QPushButton::clicked, &TBaseform::BtnLogOffClick);
-  on(BtnRestart, &QPushButton::clicked, &TBaseform::BtnRestartClick);
-  on(BtnFactory, &QPushButton::clicked, &TBaseform::BtnFactoryClick);
 }
 
 void TBaseform::customEvent(QEvent* event) {
@@ -141,10 +124,7 @@ void TBaseform::FormActivate() {
 void TBaseform::FormClose() {
   // A connected link is ended; an open serial port is left to the end of
   // the program (the destructor).
-  if (ChBxS1Conn->isChecked() && ClientSock != 0) {
-    TcpShutdown(ClientSock);
-    closeClientSock();
-  }
+  if (ChBxS1Conn->isChecked() && ClientSock != 0) closeClientSock(true);
   endSessionLog(kLogSerial);
 }
 
@@ -155,9 +135,8 @@ TBaseform::~TBaseform() {
   delete comWriteNotifier_;
   comWriteNotifier_ = nullptr;
   comQueue_.drop();
-  sockQueue_.drop();
   ComClose(ComPort);
-  closeClientSock();
+  closeClientSock(false);  // drops what waits to be sent, unsaid
 }
 
 void TBaseform::TimerTimer() {
@@ -172,6 +151,12 @@ void TBaseform::TimerTimer() {
 // An append never moves the keyboard focus: the pane follows its end
 // without it, and the engineer keeps working with the keyboard (typing,
 // tabbing through the buttons) while the device talks.
+void TBaseform::showReception(const RxShown& shown) {
+  if (!shown.hex.empty()) AppendHex(kGrey, shown.hex);
+  AppendText(kNavy, shown.text);
+  NoteReception(shown.rxText);
+}
+
 bool TBaseform::AppendText(std::uint32_t colour, const std::string& text) {
   if (!sessionLog_.isOpen()) {
     cRichEd->appendRun(colour, text);

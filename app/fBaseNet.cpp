@@ -17,6 +17,7 @@
 #include <iterator>
 #include <cstring>
 
+#include "app/Reception.h"
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "commands/Commands.h"
@@ -24,6 +25,7 @@
 #include "core/Cp1251.h"
 #include "core/Hex.h"
 #include "net/NetLink.h"
+#include "net/TcpConnection.h"
 #include "net/TcpLink.h"
 #include "ui/ErrorReporter.h"
 #include "ui/QtText.h"
@@ -47,8 +49,8 @@ void SockErrorBox(const char* utf8Prefix, int error) {
 bool TBaseform::IniSock() {
   // Starting the socket library has nothing to do here and cannot fail.
   int error = 0;
-  SendSock = UdpProbeOpen(error);
-  if (SendSock < 0) {
+  const int probe = UdpProbeOpen(error);
+  if (probe < 0) {
     SockErrorBox("Ошибка при создании отправляющего сокета:\r\n", error);
     return false;
   }
@@ -66,7 +68,7 @@ bool TBaseform::IniSock() {
     // its line is ticked again, and unticking it ends the connection.
     if (LocalAddrChosen) {
       if (ClientSock == 0) {
-        LocalAddrChosen = false;
+        tcp_->setAddressChosen(false);
       } else {
         for (int i = 0; i < ChBxIPs->count(); ++i) {
           QListWidgetItem* item = ChBxIPs->item(i);
@@ -75,8 +77,7 @@ bool TBaseform::IniSock() {
       }
     }
   }
-  TcpClose(SendSock);
-  SendSock = -1;
+  TcpClose(probe);
   return true;
 }
 
@@ -115,7 +116,7 @@ void TBaseform::ChBxIPsClickCheck(QListWidgetItem*) {
   };
   if (LocalAddrChosen) {
     if (ChBxS1Conn->isChecked()) ChBxS1Conn->setChecked(false);
-    LocalAddrChosen = false;
+    tcp_->setAddressChosen(false);
     untickAll();
     return;
   }
@@ -130,14 +131,15 @@ void TBaseform::ChBxIPsClickCheck(QListWidgetItem*) {
     untickAll();
     return;
   }
-  std::memset(LocalAddr.sin_zero, 0, sizeof LocalAddr.sin_zero);
-  LocalAddr.sin_family = AF_INET;
-  if (!readPortField(EdtSPort, LocalAddr, false)) {
+  sockaddr_in& local = tcp_->local();
+  std::memset(local.sin_zero, 0, sizeof local.sin_zero);
+  local.sin_family = AF_INET;
+  if (!readPortField(EdtSPort, local, false)) {
     untickAll();  // the box said why; nothing is chosen
     return;
   }
-  LocalAddrChosen = true;
-  LocalAddr.sin_addr.s_addr = chosen;
+  tcp_->setAddressChosen(true);
+  local.sin_addr.s_addr = chosen;
   QSignalBlocker block(ChBxIPs);
   for (int i = 0; i < ChBxIPs->count(); ++i) {
     QListWidgetItem* item = ChBxIPs->item(i);
@@ -152,15 +154,16 @@ void TBaseform::ChBxIPsClickCheck(QListWidgetItem*) {
 
 void TBaseform::ChBxIPsClick() { ChBxIPs->setEnabled(true); }
 
-void TBaseform::closeClientSock() {
+void TBaseform::closeClientSock(bool shutdown) {
   dropSockQueue();
   delete readNotifier_;
   readNotifier_ = nullptr;
   delete writeNotifier_;
   writeNotifier_ = nullptr;
-  TcpClose(ClientSock);
-  ClientSock = 0;
-  connecting_ = false;
+  if (shutdown)
+    tcp_->disconnect();
+  else
+    tcp_->close();
   endSessionLog(kLogTcp);
 }
 
@@ -184,7 +187,7 @@ void TBaseform::watchClientSock() {
   // outgoing queue go on.
   connect(writeNotifier_, &QSocketNotifier::activated, this, [this, sock] {
     writeNotifier_->setEnabled(false);
-    if (connecting_)
+    if (tcp_->connecting())
       QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_CONNECT, 0));
     else
       Guarded([&] { flushSockQueue(); });
@@ -192,160 +195,177 @@ void TBaseform::watchClientSock() {
 }
 
 void TBaseform::ChBxS1ConnClick() {
-  if (!LocalAddrChosen) {
-    if (ChBxS1Conn->isChecked()) {
-      ChBxS1Conn->setChecked(false);
-      AppendText(kGrey, " No local address chosen: tick one in the address list\r\n");
-    }
-    return;
-  }
-  if (!ChBxS1Conn->isChecked()) {
-    // Disconnecting. Without a socket there is nothing to end: the link
-    // does not own the device then, so the port that may own it keeps it.
-    if (ClientSock == 0) return;
-    if (connecting_) AppendText(kGrey, Ru("Попытка подключения к серверу 1 отменена\r\n"));
-    ActiveLink = -1;
-    TcpShutdown(ClientSock);
-    closeClientSock();
-    return;
-  }
+  if (!tcp_->addressChosen()) return refuseConnect();
+  if (ChBxS1Conn->isChecked())
+    connectClient();
+  else
+    disconnectClient();
+}
 
-  // Connecting.
-  if (ClientSock != 0) closeClientSock();  // a socket left by a failed attempt
+void TBaseform::refuseConnect() {
+  if (!ChBxS1Conn->isChecked()) return;
+  ChBxS1Conn->setChecked(false);
+  AppendText(kGrey, " No local address chosen: tick one in the address list\r\n");
+}
+
+void TBaseform::disconnectClient() {
+  // Without a socket there is nothing to end: the link does not own the
+  // device then, so the port that may own it keeps it.
+  if (ClientSock == 0) return;
+  if (tcp_->connecting()) AppendText(kGrey, Ru("Попытка подключения к серверу 1 отменена\r\n"));
+  ActiveLink = -1;
+  closeClientSock(true);
+}
+
+void TBaseform::connectClient() {
+  if (ClientSock != 0) closeClientSock(false);  // a socket left by a failed attempt
+  if (!openClient() || !bindClient() || !aimClient()) return;
+  AppendText(kGrey, Ru("Попытка подключения к серверу 1: - ОЖИДАЙТЕ!!!\r\n"));
+  startConnect();
+}
+
+bool TBaseform::openClient() {
   int error = 0;
-  ClientSock = TcpOpen(error);
-  if (ClientSock < 0) {
-    ClientSock = 0;
+  if (!tcp_->open(error)) {
     failConnectStep();
     SockErrorBox("Ошибка при создании TCP сокета 1:\r\n", error);
-    return;
+    return false;
   }
   watchClientSock();
+  return true;
+}
 
-  std::memset(BindAddr.sin_zero, 0, sizeof BindAddr.sin_zero);
-  BindAddr.sin_family = AF_INET;
-  if (!readPortField(EdtSPort, BindAddr, true)) return failConnectStep();
-  BindAddr.sin_addr = LocalAddr.sin_addr;
-  if (!TcpBind(ClientSock, BindAddr, error)) {
+bool TBaseform::bindClient() {
+  sockaddr_in& bound = tcp_->bound();
+  std::memset(bound.sin_zero, 0, sizeof bound.sin_zero);
+  bound.sin_family = AF_INET;
+  if (!readPortField(EdtSPort, bound, true)) {
+    failConnectStep();
+    return false;
+  }
+  int error = 0;
+  if (!tcp_->bind(error)) {
     failConnectStep();
     SockErrorBox("Ошибка при привязке Tcp сокета к адресу:\r\n", error);
-    return;
+    return false;
   }
-  AppendText(kNavy, "\r\nClient bound IP " + IpToText(BindAddr.sin_addr.s_addr) + " Port " +
-                        std::to_string(ntohs(BindAddr.sin_port)) + "\r\n");
+  AppendText(kNavy, "\r\nClient bound IP " + IpToText(bound.sin_addr.s_addr) + " Port " +
+                        std::to_string(ntohs(bound.sin_port)) + "\r\n");
+  return true;
+}
 
-  std::memset(RemoteAddr.sin_zero, 0, sizeof RemoteAddr.sin_zero);
-  RemoteAddr.sin_family = AF_INET;
-  RemoteAddr.sin_addr.s_addr = InetAddr(ToCp1251(edtRHost->text()));
-  if (RemoteAddr.sin_addr.s_addr == INADDR_NONE) {
+bool TBaseform::aimClient() {
+  sockaddr_in& remote = tcp_->remote();
+  std::memset(remote.sin_zero, 0, sizeof remote.sin_zero);
+  remote.sin_family = AF_INET;
+  remote.sin_addr.s_addr = InetAddr(ToCp1251(edtRHost->text()));
+  if (remote.sin_addr.s_addr == INADDR_NONE) {
     failConnectStep();
     ErrorBox(QString::fromUtf8("Синтаксическая ошибка в IP-адресе"));
-    return;
+    return false;
   }
-  if (!readPortField(EdtRPort, RemoteAddr, false)) return failConnectStep();
-  AppendText(kGrey, Ru("Попытка подключения к серверу 1: - ОЖИДАЙТЕ!!!\r\n"));
+  if (!readPortField(EdtRPort, remote, false)) {
+    failConnectStep();
+    return false;
+  }
+  return true;
+}
 
-  if (!TcpSetNonBlocking(ClientSock, error)) {
+void TBaseform::startConnect() {
+  int error = 0;
+  if (!tcp_->setNonBlocking(error)) {
     failConnectStep();
     SockErrorBox("Ошибка при переводе сокета в неблокирующий режим:\r\n", error);
     return;
   }
-  connectError_ = 0;
-  connecting_ = true;
-  switch (TcpConnect(ClientSock, RemoteAddr, error)) {
-    case ConnectStart::Pending:
-      writeNotifier_->setEnabled(true);
-      break;
-    case ConnectStart::Failed:
-      // Refused at once: the outcome still arrives as the connect event.
-      connectError_ = error;
-      [[fallthrough]];
-    case ConnectStart::Connected:
-      QCoreApplication::postEvent(this, new SockEventMsg(ClientSock, FD_CONNECT, 0));
-      break;
-  }
+  if (tcp_->connect() == ConnectStart::Pending)
+    writeNotifier_->setEnabled(true);
+  else  // decided at once: the outcome still arrives as the connect event
+    QCoreApplication::postEvent(this, new SockEventMsg(ClientSock, FD_CONNECT, 0));
 }
 
 void TBaseform::failConnectStep() {
-  if (ClientSock != 0) closeClientSock();
+  if (ClientSock != 0) closeClientSock(false);
   // Unchecking finds no socket left and changes nothing else.
   ChBxS1Conn->setChecked(false);
 }
 
 void TBaseform::SockEvent(const SockEventMsg& msg) {
-  if (!LocalAddrChosen) return;
+  if (!tcp_->addressChosen()) return;
   // Events of a socket that has been closed since are stale.
   if (ClientSock == 0 || msg.socket != ClientSock) return;
-  const int event = msg.lParam & 0xFFFF;
+  switch (msg.lParam & 0xFFFF) {
+    case FD_READ:
+      return sockReadable();
+    case FD_CONNECT:
+      return sockConnected();
+    case FD_CLOSE:
+      return sockClosed();
+    default:
+      return;
+  }
+}
 
-  if (event == FD_READ) {
-    char buffer[kTcpReceiveSize];
-    int error = 0;
-    const ssize_t got = TcpReceive(ClientSock, buffer, sizeof buffer, error);
-    if (got == 0) {  // the device closed the connection
+void TBaseform::sockReadable() {
+  const TcpConnection::Received r = tcp_->readable();
+  switch (r.kind) {
+    case TcpConnection::Received::Closed:
       QCoreApplication::postEvent(this, new SockEventMsg(ClientSock, FD_CLOSE, 0));
       return;
-    }
-    if (got < 0) {
-      if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
-        if (readNotifier_) readNotifier_->setEnabled(true);
-        return;
-      }
+    case TcpConnection::Received::Again:
+      if (readNotifier_) readNotifier_->setEnabled(true);
+      return;
+    case TcpConnection::Received::Failed: {
       const int sock = ClientSock;
-      ErrorBox(QString::fromUtf8("Ошибка при получении сообщения: ") + SockErrorQText(error));
+      ErrorBox(QString::fromUtf8("Ошибка при получении сообщения: ") + SockErrorQText(r.error));
       // A connection that failed this way is gone: it ends as a close.
-      QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_CLOSE, error));
+      QCoreApplication::postEvent(this, new SockEventMsg(sock, FD_CLOSE, r.error));
       return;
     }
-    const std::string block(buffer, size_t(got));
-    // The text pane (and so the session log) shows every byte but NUL, so
-    // that what shows does not depend on how the data was split; hex and
-    // RxText get all.
-    std::string shown;
-    shown.reserve(block.size());
-    std::remove_copy(block.begin(), block.end(), std::back_inserter(shown), '\0');
-    AppendText(kNavy, shown);
-    if (ChBxVhex->isChecked()) AppendHex(kGrey, HexDigits(block) + "\r\n");
-    NoteReception(block);
-    if (readNotifier_) readNotifier_->setEnabled(true);
-    return;
-  }
-
-  if (event == FD_CONNECT) {
-    if (!connecting_) return;
-    connecting_ = false;
-    const int error = connectError_ != 0 ? connectError_ : TcpConnectOutcome(ClientSock);
-    if (error == 0) {
-      startSessionLog(kLogTcp, "TCP " + IpToText(RemoteAddr.sin_addr.s_addr) + ":" +
-                                   std::to_string(ntohs(RemoteAddr.sin_port)));
-      AppendText(kNavy, "Connect to IP " + IpToText(RemoteAddr.sin_addr.s_addr) + " Port " +
-                            std::to_string(ntohs(RemoteAddr.sin_port)) + "\r\n");
-      ActiveLink = 0;
-      for (int n = 1; n <= 16; ++n) BtnCom[size_t(n)]->setEnabled(false);
-      for (QWidget* w : NetCommandControls) w->setEnabled(true);
+    case TcpConnection::Received::Data:
+      showReception(Receive(r.bytes, TcpRxRule(), ChBxVhex->isChecked()));
       if (readNotifier_) readNotifier_->setEnabled(true);
-      flushSockQueue();  // what was sent while connecting
-    } else {
-      AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") +
-                            LocaleToCp1251(SockErrorText(error)));
-      closeClientSock();
-      ChBxS1Conn->setChecked(false);
-      ActiveLink = -1;
-    }
-    return;
+      return;
   }
+}
 
-  if (event == FD_CLOSE) {
-    AppendText(kNavy, "Sock1 -> CLOSE");
-    ChBxS1Conn->setChecked(false);
-    if (ClientSock != 0) {
-      // "Connect" was already unchecked: release the socket all the same.
-      TcpShutdown(ClientSock);
-      closeClientSock();
-    }
-    ActiveLink = -1;
-    for (QWidget* w : NetCloseControls) w->setEnabled(false);
-  }
+void TBaseform::sockConnected() {
+  const std::optional<int> error = tcp_->connected();
+  if (!error) return;
+  if (*error == 0)
+    tcpConnected();
+  else
+    tcpConnectFailed(*error);
+}
+
+void TBaseform::tcpConnected() {
+  const sockaddr_in& remote = tcp_->remote();
+  const std::string address = IpToText(remote.sin_addr.s_addr);
+  const std::string port = std::to_string(ntohs(remote.sin_port));
+  startSessionLog(kLogTcp, "TCP " + address + ":" + port);
+  AppendText(kNavy, "Connect to IP " + address + " Port " + port + "\r\n");
+  ActiveLink = 0;
+  for (int n = 1; n <= 16; ++n) BtnCom[size_t(n)]->setEnabled(false);
+  for (QWidget* w : NetCommandControls) w->setEnabled(true);
+  if (readNotifier_) readNotifier_->setEnabled(true);
+  flushSockQueue();  // what was sent while connecting
+}
+
+void TBaseform::tcpConnectFailed(int error) {
+  AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") +
+                        LocaleToCp1251(SockErrorText(error)));
+  closeClientSock(false);
+  ChBxS1Conn->setChecked(false);
+  ActiveLink = -1;
+}
+
+void TBaseform::sockClosed() {
+  AppendText(kNavy, "Sock1 -> CLOSE");
+  ChBxS1Conn->setChecked(false);
+  // "Connect" was already unchecked: release the socket all the same.
+  if (ClientSock != 0) closeClientSock(true);
+  ActiveLink = -1;
+  for (QWidget* w : NetCloseControls) w->setEnabled(false);
 }
 
 void TBaseform::SockSendText(const std::string& text) {
@@ -356,22 +376,13 @@ void TBaseform::SockSendText(const std::string& text) {
     ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") + SockErrorQText(ENOTCONN));
     return;
   }
-  queueCommand(sockQueue_, " Server", prefixed);
+  queueCommand(tcp_->queue(), " Server", prefixed);
   flushSockQueue();
 }
 
 void TBaseform::flushSockQueue() {
   // While the connect is pending the queue waits for its outcome.
-  if (sockQueue_.empty() || ClientSock <= 0 || connecting_) return;
-  const int sock = ClientSock;
-  int error = 0;
-  const SendQueue::FlushResult r = sockQueue_.flush(
-      [sock, &error](const char* data, std::size_t n) {
-        const ssize_t sent = TcpSend(sock, std::string_view(data, n), error);
-        errno = error;
-        return sent;
-      },
-      SendQueue::Clock::now());
+  const SendQueue::FlushResult r = tcp_->flush();
   if (r.drained) AppendText(kGrey, "\r\n Server: the server takes data again, all sent\r\n");
   if (r.error != 0) {
     // A real socket error: what waits cannot follow what was lost.
@@ -379,15 +390,17 @@ void TBaseform::flushSockQueue() {
     ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") + SockErrorQText(r.error));
     return;
   }
-  if (!sockQueue_.empty()) {
+  if (!tcp_->queue().empty() && ClientSock > 0 && !tcp_->connecting()) {
     // EAGAIN: the rest goes when the socket takes data again.
     if (writeNotifier_) writeNotifier_->setEnabled(true);
     sendWatch_->start();
   }
 }
 
+std::size_t TBaseform::sockWaiting() const { return tcp_->queue().waiting(); }
+
 void TBaseform::dropSockQueue() {
-  if (const std::size_t dropped = sockQueue_.drop())
+  if (const std::size_t dropped = tcp_->queue().drop())
     AppendText(kGrey, "\r\n Server: " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
 }
 

@@ -14,16 +14,18 @@
 #include <ctime>
 
 #include "app/PortHint.h"
+#include "app/Reception.h"
+#include "app/RxDisplay.h"
 #include "app/SpinEdit.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "net/TcpConnection.h"
 #include "ui/ErrorReporter.h"
 #include "commands/Commands.h"
 #include "core/Colours.h"
 #include "core/Cp1251.h"
 #include "core/Hex.h"
 #include "serial/PortUse.h"
-#include "serial/RxDisplay.h"
 #include "serial/uCom.h"
 #include "ui/QtText.h"
 #include "ui/WindowMessages.h"
@@ -261,11 +263,8 @@ void TBaseform::ChBxFullComClick() {
 void TBaseform::RxRender() {
   RxBatch batch = ComTakeRx(ComPort);
   if (!batch.bytes.empty()) {
-    std::string display = ChBxVtim->isChecked() ? TimeStamp() : std::string();
-    AppendRxDisplay(display, batch.bytes);
-    if (ChBxVhex->isChecked()) AppendHex(kGrey, HexDigits(batch.bytes) + "\r\n");
-    AppendText(kNavy, display);
-    NoteReception(display);
+    const RxRule rule = SerialRxRule(ChBxVtim->isChecked() ? TimeStamp() : std::string());
+    showReception(Receive(batch.bytes, rule, ChBxVhex->isChecked()));
   }
   if (batch.events & kLineEvents) {
     const std::uint32_t status = ComModemStatus(ComPort);
@@ -373,10 +372,10 @@ void TBaseform::watchSendQueues() {
   if (comQueue_.stalled(now))
     AppendText(kGrey, "\r\n" + comName() + ": the device is not taking data, " +
                           std::to_string(comQueue_.waiting()) + " bytes wait\r\n");
-  if (sockQueue_.stalled(now))
+  if (tcp_->queue().stalled(now))
     AppendText(kGrey, "\r\n Server: the server is not taking data, " +
-                          std::to_string(sockQueue_.waiting()) + " bytes wait\r\n");
-  if (comQueue_.empty() && sockQueue_.empty()) sendWatch_->stop();
+                          std::to_string(tcp_->queue().waiting()) + " bytes wait\r\n");
+  if (comQueue_.empty() && tcp_->queue().empty()) sendWatch_->stop();
 }
 
 }  // namespace kvl

@@ -61,77 +61,111 @@ std::string ComposeCommandLine(const std::array<std::string, 5>& lines,
   return out;
 }
 
-std::string ComposeCommandLine(std::string_view lineText, bool cr, bool lf) {
-  std::string out(lineText);
-  if (cr) out += '\r';
-  if (lf) out += '\n';
-  return out;
-}
-
 std::string_view CommandLine1ForPcsd(bool pcsdChecked) {
   return pcsdChecked ? kCsdLineText : kDialLineText;
 }
 
-int ConfBaudIndex(std::string_view rate) {
-  for (std::size_t i = 0; i < kConfBaudRates.size(); ++i)
-    if (kConfBaudRates[i] == rate) return static_cast<int>(i);
-  return -1;
-}
-
 int BaudCode(int selectedIndex) { return selectedIndex < 0 ? -1 : selectedIndex; }
 
-const std::array<OneClickInfo, kOneClickCount> kOneClickButtons = {{
-    {OneClick::SetApn1, "BtnSetApn1", "APN1", Route::SerialUnlessConnected},
-    {OneClick::AskApn1, "BtnAskApn1", "?", Route::Routed},
-    {OneClick::SetApn2, "BtnSetApn2", "APN2", Route::Routed},
-    {OneClick::AskApn2, "BtnAskApn2", "?", Route::Routed},
-    {OneClick::SetConfBaud, "BtnSetConfBaud", "SET", Route::Routed},
-    {OneClick::AskConfBaud, "BtnAskConfBaud", "?", Route::Routed},
-    {OneClick::SetPort, "BtnSetPort", "PORT1", Route::SerialOnly},
-    {OneClick::AskPort, "BtnAskPort", "?", Route::Routed},
-    {OneClick::SetConfBaud2, "BtnSetConfBaud2", "SET", Route::Routed},
-    {OneClick::AskConfBaud2, "BtnAskConfBaud2", "?", Route::Routed},
-    {OneClick::SetPort2, "BtnSetPort2", "PORT2", Route::Routed},
-    {OneClick::AskPort2, "BtnAskPort2", "?", Route::Routed},
-    {OneClick::SetRep, "BtnSetRep", "SET", Route::Routed},
-    {OneClick::AskRep, "BtnAskRep", "?", Route::Routed},
-    {OneClick::SimSet, "BtnSimSet", "Sim Set", Route::Routed},
-    {OneClick::LogOn, "BtnLogOn", "Log On", Route::SerialOnly},
-    {OneClick::LogOff, "BtnLogOff", "Log Off", Route::SerialOnly},
-    {OneClick::Restart, "BtnRestart", "Restart", Route::Routed},
-    {OneClick::Factory, "BtnFactory", "Factory", Route::SerialOnly},
-}};
+namespace {
 
-const OneClickInfo& OneClickInfoOf(OneClick id) {
-  for (const OneClickInfo& info : kOneClickButtons)
-    if (info.id == id) return info;
+GroupControl Field(std::string_view name, unsigned sets) {
+  GroupControl c;
+  c.name = name;
+  c.sets = sets;
+  return c;
+}
+
+GroupControl Button(OneClick id, std::string_view name, std::string_view caption, Route route,
+                    unsigned sets, Place place, std::string_view hint,
+                    std::string (*compose)(const OneClickFields&)) {
+  return GroupControl{name, sets, id, caption, hint, route, place, compose};
+}
+
+constexpr unsigned kSerialOnly = kSerialSet;
+constexpr Frame kGroup = Frame::Group;
+constexpr Frame kReport = Frame::Report;
+
+}  // namespace
+
+const std::vector<GroupControl>& OneClickGroup() {
+  using F = const OneClickFields&;
+  static const std::vector<GroupControl> group = {
+      Field("EdApn1", kSerialOnly),
+      Field("EdLogin1", kSerialOnly),
+      Field("EdPassw1", kSerialOnly),
+      Button(OneClick::SetApn1, "BtnSetApn1", "APN1", Route::SerialUnlessConnected, kSerialOnly,
+             {kGroup, 254, 16, 42, 21}, "Set APN1 SIM1",
+             [](F f) { return ApnCommand("APN1", f.apn1, f.login1, f.passw1); }),
+      Button(OneClick::AskApn1, "BtnAskApn1", "?", Route::Routed, kEverySet, {kGroup, 298, 16, 26, 21},
+             "Ask APN1 SIM1", [](F) { return std::string("APN1"); }),
+      Field("EdApn2", kEverySet),
+      Field("EdLogin2", kEverySet),
+      Field("EdPassw2", kEverySet),
+      Button(OneClick::SetApn2, "BtnSetApn2", "APN2", Route::Routed, kEverySet,
+             {kGroup, 254, 40, 42, 21}, "Set APN2 SIM2",
+             [](F f) { return ApnCommand("APN2", f.apn2, f.login2, f.passw2); }),
+      Button(OneClick::AskApn2, "BtnAskApn2", "?", Route::Routed, kEverySet, {kGroup, 298, 40, 26, 21},
+             "Ask APN2 SIM2", [](F) { return std::string("APN2"); }),
+      Field("CBConfBaud", kEverySet),
+      Button(OneClick::SetConfBaud, "BtnSetConfBaud", "SET", Route::Routed, kEverySet,
+             {kGroup, 79, 64, 36, 21}, "Set out port baudrate",
+             [](F f) { return "MyBaudRate=" + std::to_string(BaudCode(f.confBaudIndex)); }),
+      Button(OneClick::AskConfBaud, "BtnAskConfBaud", "?", Route::Routed, kEverySet,
+             {kGroup, 117, 64, 26, 21}, "Ask out port baudrate",
+             [](F) { return std::string("MyBaudRate"); }),
+      Field("CBConfBaud2", kEverySet),
+      Button(OneClick::SetConfBaud2, "BtnSetConfBaud2", "SET", Route::Routed, kEverySet,
+             {kGroup, 79, 88, 36, 21}, "Set out port baudrate",
+             [](F f) { return "U2BaudRate=" + std::to_string(BaudCode(f.confBaud2Index)); }),
+      Button(OneClick::AskConfBaud2, "BtnAskConfBaud2", "?", Route::Routed, kEverySet,
+             {kGroup, 117, 88, 26, 21}, "Ask out port baudrate",
+             [](F) { return std::string("U2BaudRate"); }),
+      Field("EdtConfPort", kEverySet),
+      Field("EdtConfPort2", kEverySet),
+      // Serial only, but the close of the TCP link switches it off too.
+      Button(OneClick::SetPort, "BtnSetPort", "PORT1", Route::SerialOnly, kSerialSet | kNetCloseSet,
+             {kGroup, 228, 64, 48, 21}, "Set modem source port 1",
+             [](F f) { return "sPORT=" + f.confPort; }),
+      Button(OneClick::SetPort2, "BtnSetPort2", "PORT2", Route::Routed, kEverySet,
+             {kGroup, 228, 88, 48, 21}, "Set modem source port 2",
+             [](F f) { return "dPORT=" + f.confPort2; }),
+      Button(OneClick::AskPort, "BtnAskPort", "?", Route::Routed, kEverySet, {kGroup, 298, 64, 26, 21},
+             "Ask modem source port 1", [](F) { return std::string("sPORT"); }),
+      Button(OneClick::AskPort2, "BtnAskPort2", "?", Route::Routed, kEverySet,
+             {kGroup, 298, 88, 26, 21}, "Ask modem source port 2",
+             [](F) { return std::string("dPORT"); }),
+      Field("edtRepHost", kEverySet),
+      Field("edtRepPort", kEverySet),
+      Button(OneClick::SetRep, "BtnSetRep", "SET", Route::Routed, kEverySet, {kReport, 204, 6, 36, 21},
+             "Set AC report IP and port",
+             [](F f) { return "IPSERV=" + f.repHost + " PORTSERV=" + f.repPort; }),
+      Button(OneClick::AskRep, "BtnAskRep", "?", Route::Routed, kEverySet, {kReport, 244, 6, 26, 21},
+             "Ask AC report IP and port", [](F) { return std::string("IPSERV PORTSERV"); }),
+      Button(OneClick::LogOn, "BtnLogOn", "Log On", Route::SerialOnly, kSerialOnly,
+             {kGroup, 70, 150, 60, 25}, {}, [](F) { return std::string("LogOn"); }),
+      Button(OneClick::LogOff, "BtnLogOff", "Log Off", Route::SerialOnly, kSerialOnly,
+             {kGroup, 134, 150, 60, 25}, {}, [](F) { return std::string("LogOff"); }),
+      Button(OneClick::Restart, "BtnRestart", "Restart", Route::Routed, kEverySet,
+             {kGroup, 198, 150, 60, 25}, {}, [](F) { return std::string("RESTART"); }),
+      Button(OneClick::Factory, "BtnFactory", "Factory", Route::SerialOnly, kSerialOnly,
+             {kGroup, 262, 150, 62, 25}, {}, [](F) { return std::string("FACTORY"); }),
+      Field("BtnSendCmd", kEverySet),  // "Send" of the command lines
+      Button(OneClick::SimSet, "BtnSimSet", "Sim Set", Route::Routed, kEverySet,
+             {kGroup, 6, 150, 60, 25}, "SIM card's settings mode",
+             [](F) { return std::string("LogOn ActSim"); }),
+  };
+  return group;
+}
+
+const GroupControl& OneClickInfoOf(OneClick id) {
+  for (const GroupControl& c : OneClickGroup())
+    if (c.isButton() && c.id == id) return c;
   throw std::out_of_range("unknown one-click command");
 }
 
-std::string ComposeOneClick(OneClick id, const OneClickFields& f) {
-  switch (id) {
-    case OneClick::SetApn1: return ApnCommand("APN1", f.apn1, f.login1, f.passw1);
-    case OneClick::AskApn1: return "APN1";
-    case OneClick::SetApn2: return ApnCommand("APN2", f.apn2, f.login2, f.passw2);
-    case OneClick::AskApn2: return "APN2";
-    case OneClick::SetConfBaud: return "MyBaudRate=" + std::to_string(BaudCode(f.confBaudIndex));
-    case OneClick::AskConfBaud: return "MyBaudRate";
-    case OneClick::SetPort: return "sPORT=" + f.confPort;
-    case OneClick::AskPort: return "sPORT";
-    case OneClick::SetConfBaud2:
-      return "U2BaudRate=" + std::to_string(BaudCode(f.confBaud2Index));
-    case OneClick::AskConfBaud2: return "U2BaudRate";
-    case OneClick::SetPort2: return "dPORT=" + f.confPort2;
-    case OneClick::AskPort2: return "dPORT";
-    case OneClick::SetRep: return "IPSERV=" + f.repHost + " PORTSERV=" + f.repPort;
-    case OneClick::AskRep: return "IPSERV PORTSERV";
-    case OneClick::SimSet: return "LogOn ActSim";
-    case OneClick::LogOn: return "LogOn";
-    case OneClick::LogOff: return "LogOff";
-    case OneClick::Restart: return "RESTART";
-    case OneClick::Factory: return "FACTORY";
-  }
-  throw std::out_of_range("unknown one-click command");
+std::string ComposeOneClick(OneClick id, const OneClickFields& fields) {
+  return OneClickInfoOf(id).compose(fields);
 }
 
 std::uint32_t ScheduleMask(const std::array<bool, 24>& hourOnSim2) {

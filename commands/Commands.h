@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kvl {
 
@@ -48,7 +49,6 @@ std::string TcpEcho(std::string_view prefixedText);
 // is checked and "\n" when "LF" is checked.
 std::string ComposeCommandLine(const std::array<std::string, 5>& lines,
                                const std::array<bool, 5>& selected, bool cr, bool lf);
-std::string ComposeCommandLine(std::string_view lineText, bool cr, bool lf);
 
 // Text of line 1 while "pCSD" is checked, and while it is not (the dial
 // command with an example number: a plus sign and twelve digits).
@@ -58,19 +58,17 @@ std::string_view CommandLine1ForPcsd(bool pcsdChecked);
 
 // ------------------------------------------------------ one-click commands
 
-// Items of the two outgoing baud-rate lists; the code sent is the position.
+// Items of the two outgoing baud-rate lists ("CBConfBaud", "CBConfBaud2");
+// the code sent is the position.
 inline constexpr std::array<std::string_view, 11> kConfBaudRates = {
     "1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200", "230400", "460800",
     "921600"};
-
-// Position of the item whose text is exactly rate, or -1.
-int ConfBaudIndex(std::string_view rate);
 
 // Code sent for a list selection: the item's position, -1 with nothing
 // selected (any negative position).
 int BaudCode(int selectedIndex);
 
-// The buttons of the group "One click command", in the order of its rows.
+// The buttons of the group "One click command".
 enum class OneClick {
   SetApn1,
   AskApn1,
@@ -92,7 +90,6 @@ enum class OneClick {
   Restart,
   Factory,
 };
-inline constexpr int kOneClickCount = 19;
 
 // Field contents the one-click commands read, as they stand at the click.
 struct OneClickFields {
@@ -106,20 +103,52 @@ struct OneClickFields {
   std::string repPort;               // edtRepPort
 };
 
-struct OneClickInfo {
-  OneClick id;
-  std::string_view button;  // objectName
-  std::string_view caption;
-  Route route;
+// The control sets a control of the group belongs to: enabled while a
+// serial port is open, enabled by a completed TCP connection, disabled by
+// the close of the TCP link.
+enum ControlSet : unsigned {
+  kSerialSet = 1,
+  kNetSet = 2,
+  kNetCloseSet = 4,
+  kEverySet = kSerialSet | kNetSet | kNetCloseSet,
 };
 
-// Every button with its name, caption and route, in row order.
-extern const std::array<OneClickInfo, kOneClickCount> kOneClickButtons;
+// Where a button sits: in the group itself or in the report frame inside
+// it, at x, y with width w and height h (pixels of the frame).
+enum class Frame { Group, Report };
+struct Place {
+  Frame frame = Frame::Group;
+  int x = 0, y = 0, w = 0, h = 0;
+};
 
-const OneClickInfo& OneClickInfoOf(OneClick id);
+// One control of the group, in the order of the control sets. A button row
+// is built, placed, put in its sets and connected by the window from the row
+// alone; a field row names a control that the window's layout builds (the
+// fields the commands read, and "Send" of the command lines) and puts it in
+// its sets.
+struct GroupControl {
+  std::string_view name;  // objectName
+  unsigned sets = 0;      // ControlSet bits
+  // Buttons only (compose is null for a field).
+  OneClick id{};
+  std::string_view caption;
+  std::string_view hint;  // tool tip; empty for none
+  Route route = Route::Routed;
+  Place place;
+  // The command text (for "Sim Set", the log-on sent before the SIM
+  // settings window opens), without a line end.
+  std::string (*compose)(const OneClickFields&) = nullptr;
 
-// The command text of a button (for "Sim Set", the log-on sent before the
-// SIM settings window opens). No line end.
+  bool isButton() const { return compose != nullptr; }
+};
+
+// Every control of the group in the order of the control sets.
+const std::vector<GroupControl>& OneClickGroup();
+
+// The row of a button.
+const GroupControl& OneClickInfoOf(OneClick id);
+
+// The command text of a button, composed from the fields.
 std::string ComposeOneClick(OneClick id, const OneClickFields& fields);
 
 // ------------------------------------------------------------ SIM schedule

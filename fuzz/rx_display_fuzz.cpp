@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "core/Hex.h"
-#include "serial/RxDisplay.h"
+#include "app/RxDisplay.h"
 
 namespace {
 

@@ -30,6 +30,9 @@
 #include "app/Startup.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "net/NetOs.h"
+#include "serial/PortUse.h"
+#include "serial/SerialOs.h"
 #include "serial/uCom.h"
 #include "simset/SimState.h"
 #include "simset/fSimSet.h"
@@ -131,7 +134,16 @@ void WorkDir::mapPorts(const std::map<int, std::string>& ports) {
 std::string FirstRunSections() { return kFirstRunFile; }
 
 Windows::Windows() {
+  // A clean start of the program's state, but with the fakes the test put
+  // in place for the windows it is about to make (the OS tables, the
+  // /proc and /sys places); the end of the windows puts every one back.
+  const kvl::SerialOs os = kvl::Os;
+  const kvl::NetOs sockOs = kvl::SockOs;
+  const kvl::PortUsePlaces places = kvl::CurrentPortUsePlaces();
   kvl::ResetProgramState();
+  kvl::Os = os;
+  kvl::SockOs = sockOs;
+  kvl::SetPortUsePlaces(places);
   main = new kvl::TBaseform;
   sim = new kvl::TSimSetform(main);
   main->setSimSetform(sim);

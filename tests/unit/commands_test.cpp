@@ -65,7 +65,9 @@ TEST(CommandLines, LineEndsFollowCrAndLf) {
                                                  {true, false, "MyV=7\r"},
                                                  {false, true, "MyV=7\n"},
                                                  {false, false, "MyV=7"}}) {
-    EXPECT_EQ(ComposeCommandLine("MyV=7", c.cr, c.lf), c.out);
+    EXPECT_EQ(ComposeCommandLine({"", "MyV=7", "", "", ""}, {false, true, false, false, false},
+                                 c.cr, c.lf),
+              c.out);
   }
 }
 
@@ -88,22 +90,9 @@ TEST(CommandLines, PcsdSwitchesLineOne) {
   EXPECT_EQ(dial.substr(4).find_first_not_of("0123456789"), std::string_view::npos) << dial;
 }
 
-struct BaudCase {
-  std::string rate;
-  int index;
-};
-
-TEST(OneClickCommands, BaudListPositions) {
-  for (const BaudCase& c : std::vector<BaudCase>{{"1200", 0},
-                                                 {"9600", 3},
-                                                 {"115200", 7},
-                                                 {"921600", 10},
-                                                 {"14400", -1},
-                                                 {" 9600", -1},
-                                                 {"", -1}}) {
-    EXPECT_EQ(ConfBaudIndex(c.rate), c.index) << c.rate;
-  }
+TEST(OneClickCommands, BaudCodeIsThePosition) {
   EXPECT_EQ(BaudCode(-1), -1);
+  EXPECT_EQ(BaudCode(-5), -1);
   EXPECT_EQ(BaudCode(7), 7);
 }
 

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "app/Reception.h"
+
 namespace kvl {
 namespace {
 
@@ -27,6 +31,33 @@ TEST(NoteReception, BatchKeepsItsNewestBytesWhenADeviceNeverPauses) {
   EXPECT_EQ(RxText.substr(RxText.size() - reply.size()), reply);
   EXPECT_EQ(RxText.find_first_not_of('z'), RxText.size() - reply.size());
   ResetSharedState();
+}
+
+struct ReceiveCase {
+  const char* name;
+  std::string bytes;
+  RxRule rule;
+  bool viewHex;
+  RxShown shown;
+};
+
+// One routine for both links: the serial link's stamp and bytes 0..9, the
+// TCP link's NUL, and the hex line of every byte on both.
+TEST(Receive, EachLinkKeepsItsOwnRules) {
+  using namespace std::string_literals;
+  for (const ReceiveCase& c : std::vector<ReceiveCase>{
+           {"serial OK", "OK\r\n", SerialRxRule(""), true, {"OK\r\n", "4F4B0D0A\r\n", "OK\r\n"}},
+           {"serial TAB and NUL", "a\t\0b"s, SerialRxRule(""), true, {"ab", "61090062\r\n", "ab"}},
+           {"serial stamp, hex off", "x", SerialRxRule("[09:05:07] "), false,
+            {"[09:05:07] x", "", "[09:05:07] x"}},
+           {"tcp keeps all but NUL in the text", "a\t\0b"s, TcpRxRule(), true,
+            {"a\tb", "61090062\r\n", "a\t\0b"s}},
+           {"tcp hex off", "OK\r", TcpRxRule(), false, {"OK\r", "", "OK\r"}}}) {
+    const RxShown r = Receive(c.bytes, c.rule, c.viewHex);
+    EXPECT_EQ(r.text, c.shown.text) << c.name;
+    EXPECT_EQ(r.hex, c.shown.hex) << c.name;
+    EXPECT_EQ(r.rxText, c.shown.rxText) << c.name;
+  }
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/SendQueue.h"
+#include "core/SendQueue.h"
 
 using kvl::SendQueue;
 using namespace std::chrono_literals;

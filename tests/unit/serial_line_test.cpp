@@ -9,7 +9,7 @@
 #include "serial/LineSettings.h"
 #include "core/Cp1251.h"
 #include "core/Hex.h"
-#include "serial/RxDisplay.h"
+#include "app/RxDisplay.h"
 #include "serial/uCom.h"
 
 using namespace kvl;

@@ -1,4 +1,4 @@
-#include "serial/RxDisplay.h"
+#include "app/RxDisplay.h"
 
 #include "core/Cp1251.h"
 

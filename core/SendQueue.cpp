@@ -1,4 +1,4 @@
-#include "commands/SendQueue.h"
+#include "core/SendQueue.h"
 
 #include <algorithm>
 #include <cerrno>
