@@ -112,7 +112,8 @@ void TBaseform::ChBxIPsClickCheck(QListWidgetItem*) {
   // one ticked address, or no tick at all.
   auto untickAll = [this] {
     QSignalBlocker block(ChBxIPs);
-    for (int i = 0; i < ChBxIPs->count(); ++i) ChBxIPs->item(i)->setCheckState(Qt::Unchecked);
+    for (int i = 0; i < ChBxIPs->count(); ++i)
+      if (ChBxIPs->item(i)->flags() & Qt::ItemIsUserCheckable) ChBxIPs->item(i)->setCheckState(Qt::Unchecked);
   };
   if (LocalAddrChosen) {
     if (ChBxS1Conn->isChecked()) ChBxS1Conn->setChecked(false);
@@ -144,9 +145,9 @@ void TBaseform::ChBxIPsClickCheck(QListWidgetItem*) {
   for (int i = 0; i < ChBxIPs->count(); ++i) {
     QListWidgetItem* item = ChBxIPs->item(i);
     if (item->checkState() == Qt::Checked && InetAddr(ToCp1251(item->text())) == chosen) continue;
-    // The other lines go blank and can no longer be ticked until "Check
-    // Net" refills the list.
-    item->setCheckState(Qt::Unchecked);
+    // The other lines go blank, without a check box, and can no longer be
+    // ticked until "Check Net" refills the list.
+    item->setData(Qt::CheckStateRole, QVariant());
     item->setText(QString());
     item->setFlags(item->flags() & ~Qt::ItemIsUserCheckable);
   }
