@@ -182,9 +182,8 @@ void ResetProgramState() {
   PortUsePlaces places;
   places.lockDirs = CurrentPortUsePlaces().lockDirs;
   SetPortUsePlaces(places);
-  // The error reporter is not put back here: whoever installs one puts the
-  // previous one back when done (the tests' capture does so when it ends),
-  // and a start-up measured under a quiet reporter keeps it.
+  // Error boxes as the program shows them.
+  SetErrorReporter(nullptr);
 }
 
 Application::Application() {

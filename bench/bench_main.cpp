@@ -292,7 +292,7 @@ struct QuietReporter : kvl::ErrorReporter {
 
 double StartupSeconds(const std::string& content, size_t size) {
   QuietReporter quiet;
-  kvl::ErrorReporter* previousReporter = kvl::SetErrorReporter(&quiet);
+
   QTemporaryDir dir;
   const QString previous = QDir::currentPath();
   QDir::setCurrent(dir.path());
@@ -306,6 +306,7 @@ double StartupSeconds(const std::string& content, size_t size) {
     ini.write(file.data(), qint64(file.size()));
   }
   kvl::ResetProgramState();
+  kvl::ErrorReporter* previousReporter = kvl::SetErrorReporter(&quiet);
   auto t0 = steady_clock::now();
   auto* main = new kvl::TBaseform;
   auto* sim = new kvl::TSimSetform(main);

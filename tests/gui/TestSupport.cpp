@@ -133,6 +133,18 @@ void WorkDir::mapPorts(const std::map<int, std::string>& ports) {
 
 std::string FirstRunSections() { return kFirstRunFile; }
 
+namespace {
+
+// The reporter in place now (a test's capture, or nullptr for the program's
+// own boxes).
+kvl::ErrorReporter* KeptReporter() {
+  kvl::ErrorReporter* const current = kvl::SetErrorReporter(nullptr);
+  kvl::SetErrorReporter(current);
+  return current;
+}
+
+}  // namespace
+
 Windows::Windows() {
   // A clean start of the program's state, but with the fakes the test put
   // in place for the windows it is about to make (the OS tables, the
@@ -140,10 +152,12 @@ Windows::Windows() {
   const kvl::SerialOs os = kvl::Os;
   const kvl::NetOs sockOs = kvl::SockOs;
   const kvl::PortUsePlaces places = kvl::CurrentPortUsePlaces();
+  kvl::ErrorReporter* const reporter = KeptReporter();
   kvl::ResetProgramState();
   kvl::Os = os;
   kvl::SockOs = sockOs;
   kvl::SetPortUsePlaces(places);
+  kvl::SetErrorReporter(reporter);
   main = new kvl::TBaseform;
   sim = new kvl::TSimSetform(main);
   main->setSimSetform(sim);
@@ -152,7 +166,10 @@ Windows::Windows() {
 Windows::~Windows() {
   main->close();
   delete main;
+  // Every seam goes back but the test's reporter, which it ends itself.
+  kvl::ErrorReporter* const reporter = KeptReporter();
   kvl::ResetProgramState();
+  kvl::SetErrorReporter(reporter);
 }
 
 QString PaneText(const kvl::TBaseform& f, bool hexPane) {

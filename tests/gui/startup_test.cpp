@@ -10,6 +10,10 @@
 #include <QTest>
 
 #include "app/CommandLine.h"
+#include "app/Startup.h"
+#include "net/NetOs.h"
+#include "serial/SerialOs.h"
+#include "ui/ErrorReporter.h"
 #include "tests/common/ComPorts.h"
 
 using kvl::CommandLine;
@@ -176,6 +180,23 @@ class StartupTest : public QObject {
     QVERIFY(kvl::InstalledPlatforms().contains(QStringLiteral("offscreen")));
     QCOMPARE(kvl::PlatformOfPluginMessage(QStringLiteral("Could not find the Qt platform plugin \"wayland\" in \"\"")),
              QStringLiteral("wayland"));
+  }
+
+  // Whatever a test put in place of the system and of the error boxes,
+  // the reset of the program's state puts the real ones back.
+  void resetPutsEverySeamBack() {
+    struct Quiet : kvl::ErrorReporter {
+      void errorBox(const QString&) override {}
+      void generalError(const QString&) override {}
+    } quiet;
+    kvl::Os.open = [](const char*, int) { return -1; };
+    kvl::SockOs.socket = [](int, int, int) { return -1; };
+    kvl::SetErrorReporter(&quiet);
+    kvl::ResetProgramState();
+    QVERIFY(kvl::Os.open == kvl::RealSerialOs().open);
+    QVERIFY(kvl::SockOs.socket == kvl::RealNetOs().socket);
+    kvl::ErrorReporter* const now = kvl::SetErrorReporter(nullptr);
+    QVERIFY(now != &quiet);
   }
 
   // The built program, in an empty directory with a home of its own:
