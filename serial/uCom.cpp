@@ -133,9 +133,6 @@ constexpr std::uint32_t kBaudTolerancePercent = 3;
 constexpr auto kDrainMargin = std::chrono::milliseconds(250);
 constexpr auto kDrainLimit = std::chrono::seconds(1);
 
-// ComWrite waits for a held-off line this long beyond what the text needs.
-constexpr auto kWriteMargin = std::chrono::seconds(2);
-
 // Whether the device is a pseudo-terminal (UNIX 98 or BSD style), which has
 // no line and so no character size or parity of its own.
 bool IsPseudoTerminal(const std::string& path) {
@@ -413,37 +410,6 @@ ssize_t ComWriteSome(TComPort& port, const char* data, std::size_t count) {
     return -1;
   }
   return Os.write(fd, data, count);
-}
-
-std::size_t ComWrite(TComPort& port, const char* data, std::size_t count, bool wait,
-                     bool* timedOut) {
-  if (timedOut) *timedOut = false;
-  const int fd = port.Handle.load();
-  if (fd < 0) return 0;
-
-  const std::uint32_t baud = std::max<std::uint32_t>(port.Dcb.BaudRate, 50);
-  const auto needs = std::chrono::microseconds(std::uint64_t(count) * 10'000'000 / baud);
-  const auto deadline = Clock::now() + needs + kWriteMargin;
-
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = Os.write(fd, data + done, count - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;  // port gone: silent
-    // The driver's queue is full: the line is slow or held off.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (!wait || left.count() <= 0) {
-      if (timedOut) *timedOut = true;
-      break;
-    }
-    pollfd p{fd, POLLOUT, 0};
-    const int ready = Os.poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 60'000)));
-    if (ready < 0 || (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))) break;
-  }
-  return done;
 }
 
 // ---------------------------------------------------------------------------

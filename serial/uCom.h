@@ -212,13 +212,6 @@ bool ComOpen(int number, TComPort& port);
 // closed afterwards; a closed record is left alone.
 bool ComClose(TComPort& port);
 
-// Writes count bytes. With wait, a line that holds the text off is waited
-// for as long as the text needs at the current baud rate plus a margin; the
-// rest is then dropped and *timedOut set. Returns the bytes written (0 on a
-// closed port).
-std::size_t ComWrite(TComPort& port, const char* data, std::size_t count, bool wait,
-                     bool* timedOut = nullptr);
-
 // One write that never waits: the bytes the driver took (0 or more), or -1
 // with errno set (EAGAIN or EWOULDBLOCK when its queue is full, EBADF on a
 // closed port).

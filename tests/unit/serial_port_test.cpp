@@ -489,43 +489,6 @@ TEST_F(SerialPort, PermissionRefusalNamesTheDevicesGroup) {
 }
 
 // ---------------------------------------------------------------------------
-// Writing
-
-TEST_F(SerialPort, LongTextIsSentWhole) {
-  ASSERT_TRUE(ComOpen(3, port));
-  std::string text;
-  for (int i = 0; i < 5000; ++i) text += char('A' + i % 26);
-  bool timedOut = true;
-  EXPECT_EQ(ComWrite(port, text.data(), text.size(), true, &timedOut), text.size());
-  EXPECT_FALSE(timedOut);
-  std::string got;
-  char buf[4096];
-  ssize_t n;
-  while (got.size() < text.size() && (n = read(master, buf, sizeof buf)) > 0) got.append(buf, n);
-  EXPECT_EQ(got, text);
-}
-
-TEST_F(SerialPort, HeldOffLineTimesOutInsteadOfHanging) {
-  PortControls c;
-  c.outX = true;
-  ASSERT_TRUE(OpenWith(c));
-  // XOFF (3), then a marker: once the marker is in, the XOFF took effect.
-  Send("\x03" "A");
-  ASSERT_TRUE(WaitUntil([&] {
-    int n = 0;
-    return ioctl(slave, FIONREAD, &n) == 0 && n >= 1;
-  }));
-  const std::string text(1000, 'x');
-  bool timedOut = false;
-  const auto start = Clock::now();
-  EXPECT_LT(ComWrite(port, text.data(), text.size(), true, &timedOut), text.size());
-  EXPECT_TRUE(timedOut);
-  EXPECT_LT(Clock::now() - start, 10s);
-  ComClose(port);
-  EXPECT_EQ(ComWrite(port, text.data(), text.size(), true, &timedOut), 0u);
-}
-
-// ---------------------------------------------------------------------------
 // Reader and receive ring
 
 TEST_F(SerialPort, BurstAcrossTheRingEndArrivesInOrder) {
