@@ -222,16 +222,18 @@ QAccessibleInterface* PaneAccessibleFactory(const QString& className, QObject* o
 // The pane's scroll bar. Text arriving changes its range on every refresh;
 // with many rows its handle keeps its size and place to the pixel, and it
 // is drawn again only when what it shows changes. While the text flows it
-// is drawn at most every kRedrawMs: the handle creeping by a pixel is not
-// worth drawing the bar a dozen times a second. What the engineer does with
-// it is drawn at once.
+// is drawn at most every kRedrawMs, and then only where the handle was and
+// is: the handle creeping by a pixel is not worth drawing the bar a few
+// times a second (Qt's raster painter also hands each tall fill of the bar
+// to its painting threads and waits for them). What the engineer does with
+// it is drawn at once, whole.
 class PaneScrollBar : public QScrollBar {
  public:
-  static constexpr int kRedrawMs = 500;
+  static constexpr int kRedrawMs = 2000;
 
   PaneScrollBar() : QScrollBar(Qt::Vertical) {
     late_.setSingleShot(true);
-    connect(&late_, &QTimer::timeout, this, [this] { update(); });
+    connect(&late_, &QTimer::timeout, this, [this] { redrawHandle(); });
   }
   // Changes made while this is set come from text arriving.
   void setArriving(bool arriving) { arriving_ = arriving; }
@@ -240,10 +242,14 @@ class PaneScrollBar : public QScrollBar {
   void sliderChange(SliderChange change) override {
     if (change == SliderRangeChange || change == SliderValueChange) {
       if (look() == drawn_) return;
-      if (arriving_ && !isSliderDown() && sinceDrawn_.isValid() && sinceDrawn_.elapsed() < kRedrawMs) {
+      if (arriving_ && !isSliderDown()) {
         // Drawn when the next arrival finds the time up, or when the text
         // stops.
-        if (!late_.isActive()) late_.start(kRedrawMs);
+        if (sinceDrawn_.isValid() && sinceDrawn_.elapsed() < kRedrawMs) {
+          if (!late_.isActive()) late_.start(kRedrawMs);
+        } else {
+          redrawHandle();
+        }
         return;
       }
     }
@@ -267,6 +273,17 @@ class PaneScrollBar : public QScrollBar {
     initStyleOption(&option);
     return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
             value() == minimum(), value() == maximum()};
+  }
+  // Only the handle moved: the bar is drawn from where it was to where it
+  // is (a pixel more each way, for the handle's edge). An arrow that
+  // changes state is drawn with the whole bar.
+  void redrawHandle() {
+    const Look now = look();
+    if (now == drawn_) return;
+    if (now.atMinimum != drawn_.atMinimum || now.atMaximum != drawn_.atMaximum || drawn_.handle.isNull())
+      update();
+    else
+      update(drawn_.handle.united(now.handle).adjusted(0, -1, 0, 1));
   }
   Look drawn_{QRect(), true, true};
   QElapsedTimer sinceDrawn_;
@@ -396,11 +413,15 @@ void ConsolePane::refresh() {
   static_cast<PaneScrollBar*>(v)->setArriving(false);
   adjusting_ = false;
   // Held away from the end, the pane draws nothing while the rows that
-  // changed are off screen.
+  // changed are off screen. Below the last row nothing has changed: text
+  // is only ever added.
   const std::size_t top = topRow();
   if (changed <= top + std::size_t(pageRows())) {
     const int y = changed > top ? int(changed - top) * lineHeight_ : 0;
-    viewport()->update(QRect(0, y, viewport()->width(), viewport()->height() - y));
+    const std::size_t last = text_.rowCount() > 0 ? text_.rowCount() - 1 : 0;
+    const int bottom = last >= top ? int(std::min(last - top + 1, std::size_t(pageRows()) + 1)) * lineHeight_
+                                   : viewport()->height();
+    viewport()->update(QRect(0, y, viewport()->width(), std::max(0, bottom - y)));
   }
   if (QAccessible::isActive() && announced_ < text_.size()) {
     announced_ = std::max(announced_, text_.size() > kAnnounceMax ? text_.size() - kAnnounceMax : 0);

@@ -22,6 +22,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QWindow>
 #include <QVBoxLayout>
@@ -685,28 +686,35 @@ void TBaseform::placeWindow(const QRect& available) {
   setGeometry(placedGeometry(available));
 }
 
+namespace {
+// How often a newly shown window looks whether it stands where it should.
+constexpr int kSettleLookMs = 50;
+}  // namespace
+
 void TBaseform::settlePlacement() {
   // A window manager frames a new window a moment after it appears (later
   // still on a busy machine), without moving its client area, and may apply
   // its own placement on top of ours: the window is placed again with the
   // frame it really has until it has a frame and stands where it should for
-  // a few looks in a row. Without a window manager no frame ever comes, and
-  // the looking ends after ten seconds.
-  if (!settleTimer_) {
-    settleTimer_ = new QTimer(this);
-    settleTimer_->setInterval(50);
-  }
+  // a few looks in a row. Without a window manager no frame ever comes: the
+  // looks grow further apart while the window stands still, and end after
+  // ten seconds.
+  if (!settleTimer_) settleTimer_ = new QTimer(this);
+  settleTimer_->setInterval(kSettleLookMs);
   settleTimer_->disconnect();
-  connect(settleTimer_, &QTimer::timeout, this, [this, tries = 0, steady = 0]() mutable {
+  QElapsedTimer since;
+  since.start();
+  connect(settleTimer_, &QTimer::timeout, this, [this, since, steady = 0]() mutable {
     const QRect want = screen() ? placedGeometry(screen()->availableGeometry()) : geometry();
     if (geometry() != want) {
       setGeometry(want);
       steady = 0;
-    } else {
-      ++steady;
+      settleTimer_->setInterval(kSettleLookMs);
+    } else if (++steady >= 6) {
+      settleTimer_->setInterval(std::min(2 * settleTimer_->interval(), 1000));
     }
     const bool framed = !frameMargins().isNull();
-    if ((framed && steady >= 6) || ++tries >= 200) settleTimer_->stop();
+    if ((framed && steady >= 6) || since.elapsed() >= 10000) settleTimer_->stop();
   });
   settleTimer_->start();
 }

@@ -5,6 +5,12 @@
 // ReadIndex and WriteIndex are unread; the reader never writes over them and
 // waits for room instead, so nothing received is lost.
 //
+// Bytes are paced: the first block after a quiet spell is posted at once,
+// and while bytes keep coming they are held in the ring and posted once per
+// handOverInterval (at once when the ring is three quarters full, or with a
+// line event), so a device talking at a line's rate wakes the window a few
+// times a second, not once per block the driver delivers.
+//
 // Posts are coalesced: the reader posts only when postPending was clear, and
 // ComTakeRx clears it before it looks at the ring and the pending events.
 // Both sides use sequentially consistent operations on postPending and on
@@ -41,6 +47,13 @@ constexpr auto kLineSampleInterval = std::chrono::milliseconds(20);
 constexpr int kFailedWaitLimit = 3;
 
 constexpr std::uint16_t kRingMask = kRingSize - 1;
+// Bytes in the ring that are posted at once, however soon after the last:
+// the window has time to take them before the ring is full.
+constexpr std::size_t kPostAtOnce = kRingSize * 3 / 4;
+// Held bytes are posted with an arrival this close to the end of the
+// interval, and the wait for the end runs this much over it, so that bytes
+// arriving at the interval's pace wake the reader once each, not twice.
+constexpr auto kPostSlack = std::chrono::milliseconds(10);
 static_assert((kRingSize & kRingMask) == 0, "ring size must be a power of two");
 
 std::uint32_t CountEventsOf(const LineCounts& before, const LineCounts& now) {
@@ -174,6 +187,9 @@ void ComReadThread(TComPort& port) {
   bool haveLines = Os.modemGet(fd, &lines) == 0;
   auto nextSample = Clock::now() + kLineSampleInterval;
   int failedWaits = 0;
+  // Bytes stored but not yet posted, and when the reader last posted.
+  std::uint32_t held = 0;
+  Clock::time_point lastPost{};
 
   while (!port.StopFlag.load()) {
     const std::uint32_t mask = port.eventMask.load();
@@ -194,6 +210,12 @@ void ComReadThread(TComPort& port) {
     if (sampling) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextSample - Clock::now());
       timeoutMs = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 20));
+    }
+    if (held) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(lastPost + port.handOverInterval + kPostSlack - Clock::now());
+      const int heldMs = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT32_MAX));
+      timeoutMs = timeoutMs < 0 ? heldMs : std::min(timeoutMs, heldMs);
     }
     if (Os.poll(fds, 3, timeoutMs) < 0) {
       if (++failedWaits >= kFailedWaitLimit) {
@@ -247,12 +269,30 @@ void ComReadThread(TComPort& port) {
                  (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
         // A read of 0 on a raw descriptor with VMIN 1, EIO, or a hang-up
         // with nothing left to read: the device is gone.
+        if (held) Publish(port, held);
         HangUp(port);
         break;
       }
     }
 
-    if (events) Publish(port, events);
+    const auto now = Clock::now();
+    const bool intervalUp = now - lastPost >= port.handOverInterval - kPostSlack;
+    if (events == EV_RXCHAR && !intervalUp) {
+      const std::size_t fill = static_cast<std::uint16_t>(port.WriteIndex.load(std::memory_order_relaxed) -
+                                                         port.ReadIndex.load()) & kRingMask;
+      if (fill < kPostAtOnce) {
+        held |= events;
+        events = 0;
+      }
+    }
+    if (held && (events || intervalUp)) {
+      events |= held;
+      held = 0;
+    }
+    if (events) {
+      Publish(port, events);
+      lastPost = now;
+    }
   }
   port.readerRunning.store(false);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -174,6 +175,10 @@ struct TComPort {
   int wakeFd = -1;   // eventfd: ComClose wakes the reader
   int roomFd = -1;   // eventfd: the consumer made room in the ring
   std::function<void()> post;                // reader -> GUI notification
+  // While bytes keep coming, they are handed to the window at most once
+  // per this interval; the first bytes after a quiet spell, a ring three
+  // quarters full and line events go at once.
+  std::chrono::milliseconds handOverInterval{200};
   std::unique_ptr<ComLineState> line;
 };
 

@@ -504,6 +504,39 @@ TEST_F(SerialPort, BurstAcrossTheRingEndArrivesInOrder) {
   EXPECT_EQ(port.LastEvents & EV_RXCHAR, EV_RXCHAR);
 }
 
+// Bytes that keep coming are held in the ring and handed over together:
+// the first block at once, the rest when the ring is three quarters full or
+// the interval is up, so no held byte is left waiting for another arrival.
+TEST_F(SerialPort, BytesThatKeepComingAreHandedOverTogether) {
+  struct Case {
+    std::chrono::milliseconds interval;
+    std::size_t held;   // sent right after the first block, and stored
+    std::size_t more;   // sent after those are in the ring
+  };
+  for (const Case& c : {Case{std::chrono::hours(1), 100, kRingSize * 3 / 4}, Case{50ms, 7, 0}}) {
+    SCOPED_TRACE(c.interval.count());
+    ComClose(port);
+    port.handOverInterval = c.interval;
+    ASSERT_TRUE(ComOpen(3, port));
+    { std::lock_guard lock(m); posts = 0; }
+    ASSERT_TRUE(StartReader());
+    auto postsReach = [&](int n) {
+      std::unique_lock lock(m);
+      return cv.wait_for(lock, 20s, [&] { return posts >= n; });
+    };
+    Send("first");
+    ASSERT_TRUE(postsReach(1));
+    EXPECT_EQ(ComTakeRx(port).bytes, "first");
+    Send(std::string(c.held, 'h'));
+    ASSERT_TRUE(WaitUntil([&] { return Unread(port) >= c.held; }));
+    Send(std::string(c.more, 'm'));
+    ASSERT_TRUE(postsReach(2));
+    // The held bytes came with the post, not alone before it.
+    EXPECT_GE(ComTakeRx(port).bytes.size(), std::max(c.held, c.more));
+  }
+  port.handOverInterval = 200ms;
+}
+
 TEST_F(SerialPort, FloodWithSlowConsumerArrivesCompleteAndInOrder) {
   ASSERT_TRUE(ComOpen(3, port));
   ASSERT_TRUE(StartReader());
