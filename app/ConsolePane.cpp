@@ -222,14 +222,16 @@ QAccessibleInterface* PaneAccessibleFactory(const QString& className, QObject* o
 // The pane's scroll bar. Text arriving changes its range on every refresh;
 // with many rows its handle keeps its size and place to the pixel, and it
 // is drawn again only when what it shows changes. While the text flows it
-// is drawn at most every kRedrawMs, and then only where the handle was and
-// is: the handle creeping by a pixel is not worth drawing the bar a few
-// times a second (Qt's raster painter also hands each tall fill of the bar
-// to its painting threads and waits for them). What the engineer does with
-// it is drawn at once, whole.
+// is drawn when the text pauses for kQuietMs, or at the latest every
+// kMostLagMs, and then only where the handle was and is: the handle
+// creeping by a pixel is not worth drawing the bar a few times a second
+// (Qt's raster painter also hands each tall fill of the bar to its painting
+// threads and waits for them). What the engineer does with it is drawn at
+// once, whole.
 class PaneScrollBar : public QScrollBar {
  public:
-  static constexpr int kRedrawMs = 2000;
+  static constexpr int kQuietMs = 1000;
+  static constexpr int kMostLagMs = 10000;
 
   PaneScrollBar() : QScrollBar(Qt::Vertical) {
     late_.setSingleShot(true);
@@ -243,13 +245,10 @@ class PaneScrollBar : public QScrollBar {
     if (change == SliderRangeChange || change == SliderValueChange) {
       if (look() == drawn_) return;
       if (arriving_ && !isSliderDown()) {
-        // Drawn when the next arrival finds the time up, or when the text
-        // stops.
-        if (sinceDrawn_.isValid() && sinceDrawn_.elapsed() < kRedrawMs) {
-          if (!late_.isActive()) late_.start(kRedrawMs);
-        } else {
+        if (sinceDrawn_.isValid() && sinceDrawn_.elapsed() < kMostLagMs)
+          late_.start(kQuietMs);  // each arrival puts the drawing off again
+        else
           redrawHandle();
-        }
         return;
       }
     }

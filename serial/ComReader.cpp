@@ -7,8 +7,8 @@
 //
 // Bytes are paced: the first block after a quiet spell is posted at once,
 // and while bytes keep coming they are held in the ring and posted once per
-// handOverInterval (at once when the ring is three quarters full, or with a
-// line event), so a device talking at a line's rate wakes the window a few
+// handOverInterval (at once when the ring is nearly full, or with a line
+// event), so a device talking at a line's rate wakes the window a few
 // times a second, not once per block the driver delivers.
 //
 // Posts are coalesced: the reader posts only when postPending was clear, and
@@ -48,8 +48,9 @@ constexpr int kFailedWaitLimit = 3;
 
 constexpr std::uint16_t kRingMask = kRingSize - 1;
 // Bytes in the ring that are posted at once, however soon after the last:
-// the window has time to take them before the ring is full.
-constexpr std::size_t kPostAtOnce = kRingSize * 3 / 4;
+// the window takes them before the driver's own buffer (4 KB and more)
+// fills behind a full ring.
+constexpr std::size_t kPostAtOnce = kRingSize - 256;
 // Held bytes are posted with an arrival this close to the end of the
 // interval, and the wait for the end runs this much over it, so that bytes
 // arriving at the interval's pace wake the reader once each, not twice.

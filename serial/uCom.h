@@ -176,8 +176,8 @@ struct TComPort {
   int roomFd = -1;   // eventfd: the consumer made room in the ring
   std::function<void()> post;                // reader -> GUI notification
   // While bytes keep coming, they are handed to the window at most once
-  // per this interval; the first bytes after a quiet spell, a ring three
-  // quarters full and line events go at once.
+  // per this interval; the first bytes after a quiet spell, a nearly full
+  // ring and line events go at once.
   std::chrono::milliseconds handOverInterval{200};
   std::unique_ptr<ComLineState> line;
 };
