@@ -244,7 +244,11 @@ class PaneScrollBar : public QScrollBar {
   void sliderChange(SliderChange change) override {
     if (change == SliderRangeChange || change == SliderValueChange) {
       if (look() == drawn_) return;
-      if (arriving_ && !isSliderDown()) {
+      // The handle appearing or an arrow changing state is drawn at once.
+      const Look now = look();
+      const bool creeping = now.atMinimum == drawn_.atMinimum && now.atMaximum == drawn_.atMaximum &&
+                            now.handle.isNull() == drawn_.handle.isNull();
+      if (arriving_ && !isSliderDown() && creeping) {
         if (sinceDrawn_.isValid() && sinceDrawn_.elapsed() < kMostLagMs)
           late_.start(kQuietMs);  // each arrival puts the drawing off again
         else
