@@ -237,24 +237,29 @@ class PaneScrollBar : public QScrollBar {
     late_.setSingleShot(true);
     connect(&late_, &QTimer::timeout, this, [this] { redrawHandle(); });
   }
-  // Changes made while this is set come from text arriving.
-  void setArriving(bool arriving) { arriving_ = arriving; }
+  // Changes made while this is set come from text arriving; they are
+  // judged together when it is cleared (the range grows before the value
+  // follows it, so the bar leaves its end only for a moment).
+  void setArriving(bool arriving) {
+    arriving_ = arriving;
+    if (arriving || look() == drawn_) return;
+    // The handle appearing or an arrow changing state is drawn at once; the
+    // handle creeping waits.
+    const Look now = look();
+    const bool creeping = now.atMinimum == drawn_.atMinimum && now.atMaximum == drawn_.atMaximum &&
+                          now.handle.isNull() == drawn_.handle.isNull();
+    if (!creeping || !sinceDrawn_.isValid() || sinceDrawn_.elapsed() >= kMostLagMs)
+      redrawHandle();
+    else
+      late_.start(kQuietMs);  // each arrival puts the drawing off again
+  }
 
  protected:
   void sliderChange(SliderChange change) override {
-    if (change == SliderRangeChange || change == SliderValueChange) {
+    // Qt reports the steps as changed whenever they are set, changed or not.
+    if (change == SliderRangeChange || change == SliderValueChange || change == SliderStepsChange) {
       if (look() == drawn_) return;
-      // The handle appearing or an arrow changing state is drawn at once.
-      const Look now = look();
-      const bool creeping = now.atMinimum == drawn_.atMinimum && now.atMaximum == drawn_.atMaximum &&
-                            now.handle.isNull() == drawn_.handle.isNull();
-      if (arriving_ && !isSliderDown() && creeping) {
-        if (sinceDrawn_.isValid() && sinceDrawn_.elapsed() < kMostLagMs)
-          late_.start(kQuietMs);  // each arrival puts the drawing off again
-        else
-          redrawHandle();
-        return;
-      }
+      if (arriving_ && !isSliderDown()) return;  // judged when the arrival is done
     }
     QScrollBar::sliderChange(change);
   }
@@ -388,8 +393,8 @@ void ConsolePane::updateScrollBars() {
   QScrollBar* v = verticalScrollBar();
   const bool wasAdjusting = adjusting_;
   adjusting_ = true;
-  v->setPageStep(page);
-  v->setSingleStep(1);
+  if (v->pageStep() != page) v->setPageStep(page);
+  if (v->singleStep() != 1) v->setSingleStep(1);
   v->setRange(0, std::max(0, ClampInt(text_.rowCount()) - page));
   adjusting_ = wasAdjusting;
 }
