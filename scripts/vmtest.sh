@@ -94,7 +94,7 @@ fi
 status=0
 PYTHONPATH="$ROOT/scripts/vm" "$PYTHON" scripts/vm/rig.py --qemu "$QEMU" \
   --kernel "$GUEST/vmlinuz" --initrd "$GUEST/initrd.img" --image "$GUEST/root.img" \
-  --share "$SHARE" --work "$WORK" --only "$ONLY" "${KVM[@]}" || status=$?
+  --share "$SHARE" --work "$WORK" --only "$ONLY" --cpus "${KVL_VM_CPUS:-1}" "${KVM[@]}" || status=$?
 if [ -n "${KVL_VM_KEEP:-}" ]; then
   cp -a "$WORK" "$KVL_VM_KEEP" 2>/dev/null || true
   echo "   the run's console, QEMU log and trace are in $KVL_VM_KEEP"

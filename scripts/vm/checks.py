@@ -112,8 +112,12 @@ def open_port(rig, com, app=None, **lines):
     # taken at once rather than waited for in its turn (up to 8 s).
     if rig.state(com, app=app).get("enabled") != "1":
         rig.do("probe %d" % com, 30, app=app)
-    rig.do("click %d" % com, app=app)
-    return rig.state(com, app=app)
+    # The state as the press left it: the scan may probe the port with its
+    # own settings a moment later and put its own hint in place.
+    answer = rig.do("click %d" % com, app=app)
+    if not answer.startswith("ok"):
+        raise RigError("click %d: %s" % (com, answer))
+    return rig.state_of(answer)
 
 
 def close_port(rig, com, app=None):

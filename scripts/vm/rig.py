@@ -415,7 +415,10 @@ class Rig:
         return out
 
     def state(self, n, app=None):
-        st = self.fields(self.do("state %d" % n, app=app))
+        return self.state_of(self.do("state %d" % n, app=app))
+
+    def state_of(self, answer):
+        st = self.fields(answer)
         st["hint"] = b64d(st.get("hint", ""))
         st["last"] = b64d(st.get("last", ""))
         st["panels"] = b64d(st.get("panels", "")).split("|")
