@@ -14,7 +14,7 @@
 # once with mmdebstrap from Debian's archive and kept in
 # ~/.cache/kvlterm-vm/<hash of its package list>/; later runs boot it as it
 # is (changes made by a run are thrown away). KVM is used when it works,
-# otherwise QEMU emulates (TCG).
+# otherwise QEMU emulates (TCG); the verdict is kept beside the guests.
 #
 # Exit status: 0 all checks passed; 1 a check failed or the rig broke;
 # 3 the rig could not run here (the reason is printed in one line).
@@ -57,7 +57,7 @@ if [ ! -f "$GUEST/root.img" ]; then
     cannot_run "no guest in $GUEST yet, and no network to fetch its packages from deb.debian.org"
   mkdir -p "$CACHE_ROOT"
   # Guests of other package lists are old ones: they go.
-  find "$CACHE_ROOT" -mindepth 1 -maxdepth 1 ! -name "$KEY" ! -name "$KEY.*" -exec rm -rf {} + 2>/dev/null || true
+  find "$CACHE_ROOT" -mindepth 1 -maxdepth 1 ! -name "$KEY" ! -name "$KEY.*" ! -name 'kvm-*' -exec rm -rf {} + 2>/dev/null || true
   echo "== building the guest in $GUEST (mmdebstrap; log $GUEST.log)"
   if ! bash scripts/vm/build-guest.sh "$GUEST" "${GUEST_PACKAGES[@]}" > "$GUEST.log" 2>&1; then
     tail -n 20 "$GUEST.log"
@@ -85,12 +85,17 @@ install -m 755 scripts/vm/guest.sh "$SHARE/guest.sh"
 chmod 755 "$WORK" "$SHARE"
 
 KVM=()
-if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then KVM=(--kvm); fi
+if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
+  # Whether KVM really runs a guest here is found once (a hanging KVM costs
+  # 15 s to find out) and kept per host kernel and QEMU version.
+  QV=$("$QEMU" --version | head -n 1 | sha256sum | cut -c1-12)
+  KVM=(--kvm --kvm-verdict "$CACHE_ROOT/kvm-$(uname -r)-$QV")
+fi
 status=0
 PYTHONPATH="$ROOT/scripts/vm" "$PYTHON" scripts/vm/rig.py --qemu "$QEMU" \
   --kernel "$GUEST/vmlinuz" --initrd "$GUEST/initrd.img" --image "$GUEST/root.img" \
-  --share "$SHARE" --work "$WORK" --only "$ONLY" "${KVM[@]}" || status=$?
-if [ $status -ne 0 ] && [ -n "${KVL_VM_KEEP:-}" ]; then
+  --share "$SHARE" --work "$WORK" --only "$ONLY" --cpus "${KVL_VM_CPUS:-1}" "${KVM[@]}" || status=$?
+if [ -n "${KVL_VM_KEEP:-}" ]; then
   cp -a "$WORK" "$KVL_VM_KEEP" 2>/dev/null || true
   echo "   the run's console, QEMU log and trace are in $KVL_VM_KEEP"
 fi

@@ -125,8 +125,16 @@ std::string ComDevicePath(int number) {
 
 namespace {
 
-// A custom rate the driver rounded by more than this counts as refused.
-constexpr std::uint32_t kBaudTolerancePercent = 3;
+// A rate the line really runs at that is further than this from the one
+// asked for counts as refused. The two ends of an asynchronous line may
+// drift apart by about 2 % in all before the last bit of an 11-bit frame is
+// sampled in the wrong bit; a terminal that took more than half of that for
+// itself would leave the device too little. Chips with fractional divisors
+// (an FTDI adapter) land within 0.3 % of every rate of the window's list,
+// while a UART whose nearest whole divisor gives another rate (56000 on a
+// 16550 runs at 57600, 2.9 % off) is refused rather than run silently at
+// the other rate.
+constexpr std::uint32_t kBaudTolerancePercent = 1;
 
 // Output still queued at closing gets the time it needs plus this; a line
 // held off by flow control has its output discarded after that.
@@ -152,6 +160,19 @@ bool SameLineBits(const termios& want, const termios& got, bool framing) {
   return (want.c_cflag & kCompared) == (got.c_cflag & kCompared) &&
          (want.c_iflag & kPlannedIflags) == (got.c_iflag & kPlannedIflags) &&
          cfgetospeed(&want) == cfgetospeed(&got);
+}
+
+// The rate a UART really runs at. The 8250 family (any driver that reports
+// a UART type) divides its clock, baud_base, by the nearest whole divisor
+// and yet reports the rate asked for back; a USB adapter or a
+// pseudo-terminal reports no UART type, and its driver's read-back stands.
+std::uint32_t UartRealRate(int fd, std::uint32_t baud) {
+  serial_struct info{};
+  if (baud == 0 || Os.ioctl(fd, TIOCGSERIAL, &info) < 0 || info.type == PORT_UNKNOWN || info.baud_base <= 0)
+    return baud;
+  const std::uint64_t base = std::uint64_t(info.baud_base);
+  const std::uint64_t divisor = std::max<std::uint64_t>(1, (base + baud / 2) / baud);
+  return std::uint32_t(base / divisor);
 }
 
 // RS-485 mode with RTS on while sending; remembers the driver's flags.
@@ -264,13 +285,12 @@ bool Configure(TComPort& port, int fd, const std::string& path) {
   if (Os.tcgetattr(fd, &got) < 0) return Fail(port, PortFault::System, errno);
   if (!SameLineBits(want, got, !IsPseudoTerminal(path))) return Fail(port, PortFault::Refused);
 
-  if (plan.customBaud) {
-    std::uint32_t actual = 0;
-    if (Os.setCustomBaud(fd, plan.baud) < 0 || Os.getCustomBaud(fd, &actual) < 0)
-      return Fail(port, PortFault::Refused, errno);
-    const std::uint64_t diff = actual > plan.baud ? actual - plan.baud : plan.baud - actual;
-    if (diff * 100 > std::uint64_t{plan.baud} * kBaudTolerancePercent) return Fail(port, PortFault::Refused);
-  }
+  std::uint32_t actual = plan.baud;
+  if (plan.customBaud && (Os.setCustomBaud(fd, plan.baud) < 0 || Os.getCustomBaud(fd, &actual) < 0))
+    return Fail(port, PortFault::Refused, errno);
+  actual = UartRealRate(fd, actual);
+  const std::uint64_t diff = actual > plan.baud ? actual - plan.baud : plan.baud - actual;
+  if (diff * 100 > std::uint64_t{plan.baud} * kBaudTolerancePercent) return Fail(port, PortFault::Refused);
 
   if (plan.rs485Toggle && !EnableRtsToggle(fd, line)) return Fail(port, PortFault::Refused);
   SetLine(fd, TIOCM_DTR, plan.dtr);

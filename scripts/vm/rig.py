@@ -20,6 +20,7 @@ import socket
 import subprocess
 import sys
 import termios
+import threading
 import time
 import tty
 
@@ -121,10 +122,15 @@ class Line:
                     raise RigError("no connection to " + path)
                 time.sleep(0.1)
         self.buf = b""
+        # One request and its answer at a time: checks run side by side.
+        self.lock = threading.RLock()
 
     log = None
 
+    last = ""
+
     def send(self, text):
+        self.last = text[:60]
         if Line.log:
             Line.log.write("%.3f > %s\n" % (time.monotonic(), text[:200]))
             Line.log.flush()
@@ -135,7 +141,7 @@ class Line:
         while b"\n" not in self.buf:
             left = end - time.monotonic()
             if left <= 0:
-                raise RigError("no answer within %d s" % timeout)
+                raise RigError("no answer within %d s to '%s'" % (timeout, self.last))
             r, _, _ = select.select([self.sock], [], [], left)
             if r:
                 chunk = self.sock.recv(65536)
@@ -214,12 +220,18 @@ class Rig:
         self.accel = "?"
 
     # -- results ---------------------------------------------------------
-    def result(self, number, name, ok, text):
+    def result(self, number, name, ok, text, t0=None):
         self.results.append(ok)
         now = time.monotonic()
-        took = now - getattr(self, "t_last", now)
+        took = now - (t0 if t0 is not None else getattr(self, "t_last", now))
         self.t_last = now
         print("check %s %s: %s (%.0f s): %s" % (number, "PASS" if ok else "FAIL", name, took, text), flush=True)
+
+    def note(self, text):
+        """A line for the run's log (rig.log), not for the output."""
+        if Line.log:
+            Line.log.write("%.3f # %s\n" % (time.monotonic(), text))
+            Line.log.flush()
 
     # -- the machine -----------------------------------------------------
     def start(self):
@@ -229,8 +241,9 @@ class Rig:
         self.mon_path = os.path.join(self.work, "monitor.sock")
         self.ctl_path = os.path.join(self.work, "control.sock")
         self.app_path = os.path.join(self.work, "program.sock")
+        self.app2_path = os.path.join(self.work, "program2.sock")
         self.trace = Trace(os.path.join(self.work, "trace.log"))
-        for p in (self.mon_path, self.ctl_path, self.app_path, self.trace.path):
+        for p in (self.mon_path, self.ctl_path, self.app_path, self.app2_path, self.trace.path):
             if os.path.exists(p):
                 os.unlink(p)
         accel = ["-accel", "kvm"] if a.kvm and self.kvm_works() else ["-accel", "tcg,thread=multi"]
@@ -239,7 +252,10 @@ class Rig:
             "-display", "none", "-vga", "none", "-no-reboot",
             "-kernel", a.kernel, "-initrd", a.initrd,
             "-append", "root=/dev/vda rw console=ttyS0 panic=-1 quiet loglevel=4 "
-                       "systemd.show_status=0 net.ifnames=0",
+                       "systemd.show_status=0 net.ifnames=0 "
+                       # The guest side settles udev itself, after the
+                       # rest of the boot rather than before it.
+                       "systemd.mask=systemd-udev-settle.service",
             "-drive", "file=%s,if=virtio,format=raw,snapshot=on" % a.image,
             "-chardev", "file,id=con,path=%s" % os.path.join(self.work, "console.log"),
             "-device", "isa-serial,chardev=con,index=0",
@@ -257,6 +273,8 @@ class Rig:
             "-device", "virtserialport,chardev=ctl,name=kvl.ctl",
             "-chardev", "socket,id=app,path=%s,server=on,wait=off" % self.app_path,
             "-device", "virtserialport,chardev=app,name=kvl.app",
+            "-chardev", "socket,id=app2,path=%s,server=on,wait=off" % self.app2_path,
+            "-device", "virtserialport,chardev=app2,name=kvl.app2",
             "-monitor", "unix:%s,server=on,wait=off" % self.mon_path,
             "-trace", "usb_serial_*", "-trace", "serial_update_parameters",
             "-D", self.trace.path,
@@ -272,6 +290,7 @@ class Rig:
         self.accel = "KVM" if "enabled" in info and "disabled" not in info else "TCG"
         self.ctl = Line(self.ctl_path)
         self.app = Line(self.app_path)
+        self.app2 = Line(self.app2_path)
         hello = self.ctl.read_line(a.boot_timeout)
         while not hello.startswith("hello"):
             hello = self.ctl.read_line(a.boot_timeout)
@@ -283,7 +302,23 @@ class Rig:
     def kvm_works(self):
         """Whether a guest really runs under KVM here: inside some virtual
         machines /dev/kvm opens but a guest never gets past its first
-        instructions. The kernel alone must say hello within 15 s."""
+        instructions. The kernel alone must say hello within 15 s. The
+        verdict is kept (per host kernel and QEMU) so that later runs do not
+        wait for it again."""
+        verdict = self.args.kvm_verdict
+        if verdict and os.path.exists(verdict):
+            with open(verdict) as f:
+                return f.read().strip() == "works"
+        works = self.probe_kvm()
+        if verdict:
+            try:
+                with open(verdict, "w") as f:
+                    f.write("works\n" if works else "hangs\n")
+            except OSError:
+                pass
+        return works
+
+    def probe_kvm(self):
         log = os.path.join(self.work, "kvm-probe.log")
         probe = subprocess.Popen(
             [self.args.qemu, "-machine", "pc", "-accel", "kvm", "-m", "256", "-nodefaults",
@@ -318,9 +353,9 @@ class Rig:
                 self.qemu.wait()
 
     def hmp(self, command):
-        self.mon.send(command)
-        out = self.mon.read_until("(qemu) ", 30)
-        return out
+        with self.mon.lock:
+            self.mon.send(command)
+            return self.mon.read_until("(qemu) ", 30)
 
     def usb_address(self, dev_id):
         """Bus and address of a USB device as the trace names it."""
@@ -331,32 +366,43 @@ class Rig:
         return None
 
     # -- the guest ------------------------------------------------------
-    def sh(self, command, timeout=60):
-        self.ctl.send("sh " + base64.b64encode(command.encode()).decode())
-        line = self.ctl.read_line(timeout)
+    def sh(self, command, timeout=120):
+        with self.ctl.lock:
+            self.ctl.send("sh " + base64.b64encode(command.encode()).decode())
+            line = self.ctl.read_line(timeout)
         parts = line.split(" ")
         if parts[0] != "ok":
             raise RigError("guest shell: " + line)
         out = b64d(parts[2]) if len(parts) > 2 else ""
         return int(parts[1]), out
 
-    def start_program(self, user):
-        self.ctl.send("run " + user)
-        line = self.ctl.read_line(30)
+    def start_program(self, user, app=None):
+        """Starts the window program as USER on the first program port, or
+        on the second (app=rig.app2) beside the first."""
+        app = app or self.app
+        port = "kvl.app2" if app is self.app2 else "kvl.app"
+        with self.ctl.lock:
+            self.ctl.send("run %s %s" % (user, port))
+            line = self.ctl.read_line(30)
         if not line.startswith("ok"):
             raise RigError("the window program did not start: " + line)
-        line = self.app.read_line(60)
+        app.pid = line.split()[1]
+        line = app.read_line(60)
         if line != "ready":
             raise RigError("the window program did not start: " + line)
 
-    def do(self, command, timeout=120):
-        self.app.send(command)
-        return self.app.read_line(timeout)
+    def do(self, command, timeout=120, app=None):
+        app = app or self.app
+        with app.lock:
+            app.send(command)
+            return app.read_line(timeout)
 
-    def quit_program(self):
-        answer = self.do("quit")
-        self.ctl.send("wait")
-        done = self.ctl.read_line(30)
+    def quit_program(self, app=None):
+        app = app or self.app
+        answer = self.do("quit", app=app)
+        with self.ctl.lock:
+            self.ctl.send("wait %s" % app.pid)
+            done = self.ctl.read_line(30)
         return answer, done
 
     @staticmethod
@@ -368,8 +414,11 @@ class Rig:
                 out[k] = v
         return out
 
-    def state(self, n):
-        st = self.fields(self.do("state %d" % n))
+    def state(self, n, app=None):
+        return self.state_of(self.do("state %d" % n, app=app))
+
+    def state_of(self, answer):
+        st = self.fields(answer)
         st["hint"] = b64d(st.get("hint", ""))
         st["last"] = b64d(st.get("last", ""))
         st["panels"] = b64d(st.get("panels", "")).split("|")
@@ -387,6 +436,7 @@ def main():
     p.add_argument("--memory", type=int, default=1024)
     p.add_argument("--cpus", type=int, default=1)
     p.add_argument("--kvm", action="store_true")
+    p.add_argument("--kvm-verdict", default="")
     p.add_argument("--boot-timeout", type=int, default=240)
     p.add_argument("--only", default="")
     args = p.parse_args()
@@ -401,7 +451,7 @@ def main():
     try:
         rig.start()
         checks.run_all(rig, args.only.split(",") if args.only else None)
-    except RigError as e:
+    except (RigError, checks.RigError) as e:
         print("== rig error: %s" % e, flush=True)
         rig.results.append(False)
         try:

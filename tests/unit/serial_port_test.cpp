@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -215,6 +216,41 @@ TEST_F(SerialPort, RefusedSettingsFailTheOpeningAndLeaveThePortAsFound) {
   EXPECT_TRUE(refused([](PortControls& c) { c.rtsText = "RTS Toggle"; }));  // no RS-485 on a pty
   EXPECT_EQ(Settings().c_lflag, before.c_lflag);
   EXPECT_TRUE(OpenWith(PortControls{}));  // nothing was left locked
+}
+
+// A 16550 behind the pseudo-terminal: serial_core reports its UART type and
+// clock (115200 = 1.8432 MHz / 16), and the line runs at that over the
+// nearest whole divisor, whatever rate the driver reports back.
+int UartIoctl(int fd, unsigned long request, void* argument) {
+  if (request != TIOCGSERIAL) return RealSerialOs().ioctl(fd, request, argument);
+  auto* info = static_cast<serial_struct*>(argument);
+  *info = serial_struct{};
+  info->type = PORT_16550A;
+  info->baud_base = 115200;
+  return 0;
+}
+
+TEST_F(SerialPort, RateAUartCannotDivideExactlyIsARefusal) {
+  Os.ioctl = UartIoctl;
+  struct Case {
+    const char* baud;
+    bool opens;  // 56000 would run at 57600, 128000 and above at 115200
+  };
+  for (const Case& c : {Case{"110", true}, Case{"14400", true}, Case{"56000", false}, Case{"57600", true},
+                        Case{"115200", true}, Case{"128000", false}, Case{"921600", false}}) {
+    PortControls controls;
+    controls.baudText = c.baud;
+    EXPECT_EQ(OpenWith(controls), c.opens) << c.baud;
+    if (!c.opens) {
+      EXPECT_EQ(port.problem.fault, PortFault::Refused) << c.baud;
+    }
+    ComClose(port);
+  }
+  // A driver without a UART type keeps its own read-back: 56000 stands.
+  Os.ioctl = RealSerialOs().ioctl;
+  PortControls controls;
+  controls.baudText = "56000";
+  EXPECT_TRUE(OpenWith(controls));
 }
 
 // A USB adapter's driver in place of the pseudo-terminal's: it keeps the

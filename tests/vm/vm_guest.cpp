@@ -18,6 +18,8 @@
 //   send TEXT                    command line 1 with TEXT, then "Send"
 //   wait-closed MS               waits until no port is selected
 //   wait-enabled N MS            waits until button N is enabled
+//   probe N                      the scan's step for port N, now (as the
+//                                window's timer takes it in its turn)
 //   cpu MS                       CPU seconds the program spends in the next MS
 //   digest                       checksum of the window's other controls
 //   pane                         the text pane's last 2000 characters
@@ -177,6 +179,13 @@ class Guest {
       t.start();
       const bool on = WaitFor([&] { return f.BtnCom[size_t(n)]->isEnabled(); }, num(1));
       return std::string(on ? "ok" : "err") + " ms=" + std::to_string(t.elapsed()) + " " + state(f, n);
+    }
+    if (cmd == "probe") {
+      const int n = num(0);
+      if (n < 1 || n > 16) return "err port";
+      kvl::ScanIndex = std::uint8_t(n);
+      f.cNewComPort();
+      return "ok " + state(f, n);
     }
     if (cmd == "cpu") {
       const double before = CpuSeconds();
