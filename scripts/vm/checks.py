@@ -340,7 +340,10 @@ def check_unplug(rig, ftdi_a):
     hint2 = st["hint"].split("\n")[1] if "\n" in st["hint"] else ""
     if close_ms > 1000:
         problems.append("closed after %d ms" % close_ms)
-    if cpu > 0.5:
+    # A busy loop takes all 5 s. The scan's probes of the guest's ports, which
+    # start again once the port is closed, take a few tenths under emulation
+    # (0.24-0.50 s seen), so the line is drawn at a fifth of the time.
+    if cpu > 1.0:
         problems.append("%.2f CPU seconds in the 5 s after" % cpu)
     if st["enabled"] != "0" or hint2 != "no device":
         problems.append("button enabled=%s, hint '%s'" % (st["enabled"], st["hint"]))
