@@ -242,13 +242,12 @@ class PaneScrollBar : public QScrollBar {
   // follows it, so the bar leaves its end only for a moment).
   void setArriving(bool arriving) {
     arriving_ = arriving;
-    if (arriving || look() == drawn_) return;
+    if (arriving) return;
     // The handle appearing or an arrow changing state is drawn at once; the
     // handle creeping waits.
     const Look now = look();
-    const bool creeping = now.atMinimum == drawn_.atMinimum && now.atMaximum == drawn_.atMaximum &&
-                          now.handle.isNull() == drawn_.handle.isNull();
-    if (!creeping || !sinceDrawn_.isValid() || sinceDrawn_.elapsed() >= kMostLagMs)
+    if (now == drawn_) return;
+    if (!onlyHandleMoved(now) || !sinceDrawn_.isValid() || sinceDrawn_.elapsed() >= kMostLagMs)
       redrawHandle();
     else
       late_.start(kQuietMs);  // each arrival puts the drawing off again
@@ -282,16 +281,20 @@ class PaneScrollBar : public QScrollBar {
     return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
             value() == minimum(), value() == maximum()};
   }
+  bool onlyHandleMoved(const Look& now) const {
+    return now.atMinimum == drawn_.atMinimum && now.atMaximum == drawn_.atMaximum && !now.handle.isNull() &&
+           !drawn_.handle.isNull();
+  }
   // Only the handle moved: the bar is drawn from where it was to where it
-  // is (a pixel more each way, for the handle's edge). An arrow that
-  // changes state is drawn with the whole bar.
+  // is (a pixel more each way, for the handle's edge). Anything else is
+  // drawn with the whole bar.
   void redrawHandle() {
     const Look now = look();
     if (now == drawn_) return;
-    if (now.atMinimum != drawn_.atMinimum || now.atMaximum != drawn_.atMaximum || drawn_.handle.isNull())
-      update();
-    else
+    if (onlyHandleMoved(now))
       update(drawn_.handle.united(now.handle).adjusted(0, -1, 0, 1));
+    else
+      update();
   }
   Look drawn_{QRect(), true, true};
   QElapsedTimer sinceDrawn_;

@@ -421,6 +421,12 @@ long VoluntarySwitches(pid_t pid) {
   return sum;
 }
 
+long TreeSwitches(const std::vector<pid_t>& tree) {
+  long sum = 0;
+  for (pid_t p : tree) sum += VoluntarySwitches(p);
+  return sum;
+}
+
 double TreeCpu(const std::vector<pid_t>& tree) {
   double sum = 0;
   for (pid_t p : tree) sum += ProcessCpu(p);
@@ -501,8 +507,7 @@ PacedCpu PaceAndMeasure(int masterFd, double rate, double seconds, pid_t xserver
   const std::vector<pid_t> processes = tree();
   PacedCpu r;
   const double p0 = TreeCpu(processes), x0 = ProcessCpu(xserver);
-  long w0 = 0;
-  for (pid_t p : processes) w0 += VoluntarySwitches(p);
+  const long w0 = TreeSwitches(processes);
   const auto t0 = steady_clock::now();
   const int slices = int(seconds * 20);
   size_t sent = 0;
@@ -514,8 +519,7 @@ PacedCpu PaceAndMeasure(int masterFd, double rate, double seconds, pid_t xserver
   }
   std::this_thread::sleep_for(milliseconds(300));  // the last slice is shown
   r.program = TreeCpu(processes) - p0;
-  for (pid_t p : processes) r.wakes += VoluntarySwitches(p);
-  r.wakes -= w0;
+  r.wakes = TreeSwitches(processes) - w0;
   r.xserver = ProcessCpu(xserver) - x0;
   return r;
 }

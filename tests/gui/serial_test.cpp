@@ -262,14 +262,17 @@ class SerialTest : public QObject {
     f->ChBxOutX->setChecked(true);
     f->BtnCom[3]->click();
     QVERIFY(kvl::ComPort.Handle >= 0);
-    (void)!::write(com3.master(), "\x03", 1);  // XOFF (the default stop character)
     // Held off once a write on the line no longer goes through.
     ::fcntl(com3.slave(), F_SETFL, ::fcntl(com3.slave(), F_GETFL) | O_NONBLOCK);
-    QVERIFY(WaitFor([&] {
-      const bool held = ::write(com3.slave(), "z", 1) < 0 && errno == EAGAIN;
-      com3.readAvailable();
-      return held;
-    }));
+    auto holdOff = [&] {
+      (void)!::write(com3.master(), "\x03", 1);  // XOFF (the default stop character)
+      return WaitFor([&] {
+        const bool held = ::write(com3.slave(), "z", 1) < 0 && errno == EAGAIN;
+        com3.readAvailable();
+        return held;
+      });
+    };
+    QVERIFY(holdOff());
     f->ButtonReset->click();
 
     // The window answers its timer throughout.
@@ -304,12 +307,7 @@ class SerialTest : public QObject {
              qPrintable(QString::number(std::chrono::duration<double, std::milli>(worst).count())));
 
     // Held off again: closing the port drops what waits and says how much.
-    (void)!::write(com3.master(), "\x03", 1);
-    QVERIFY(WaitFor([&] {
-      const bool held = ::write(com3.slave(), "z", 1) < 0 && errno == EAGAIN;
-      com3.readAvailable();
-      return held;
-    }));
+    QVERIFY(holdOff());
     std::size_t left = 0;
     QVERIFY(WaitFor([&] {
       f->ComWriteText(std::string(2000, 'w'));
