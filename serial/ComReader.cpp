@@ -9,7 +9,11 @@
 // and while bytes keep coming they are held in the ring and posted once per
 // handOverInterval (at once when the ring is nearly full, or with a line
 // event), so a device talking at a line's rate wakes the window a few
-// times a second, not once per block the driver delivers.
+// times a second, not once per block the driver delivers. While bytes keep
+// coming the reader itself sleeps through those blocks too: it leaves the
+// port out of its wait until the hand-over is due, and the driver keeps
+// what arrives meanwhile (never more than half its 4 KB buffer at the pace
+// last seen, so a device under hardware flow control is not held up).
 //
 // Posts are coalesced: the reader posts only when postPending was clear, and
 // ComTakeRx clears it before it looks at the ring and the pending events.
@@ -55,6 +59,12 @@ constexpr std::size_t kPostAtOnce = kRingSize - 256;
 // interval, and the wait for the end runs this much over it, so that bytes
 // arriving at the interval's pace wake the reader once each, not twice.
 constexpr auto kPostSlack = std::chrono::milliseconds(10);
+// While bytes keep coming, the driver is left to keep at most this many
+// before the reader takes them: half the 4 KB a tty keeps before it
+// throttles the device.
+constexpr std::uint64_t kLeftWithDriver = 2048;  // bytes
+// Sleeps shorter than this are not worth leaving the port out of the wait.
+constexpr auto kShortestSleep = std::chrono::milliseconds(3);
 static_assert((kRingSize & kRingMask) == 0, "ring size must be a power of two");
 
 std::uint32_t CountEventsOf(const LineCounts& before, const LineCounts& now) {
@@ -191,6 +201,12 @@ void ComReadThread(TComPort& port) {
   // Bytes stored but not yet posted, and when the reader last posted.
   std::uint32_t held = 0;
   Clock::time_point lastPost{};
+  // Whether bytes keep coming (the last two reads got some, within a
+  // hand-over interval of each other, and the last one emptied the
+  // driver), when the last bytes came, and the pace they came at.
+  bool streaming = false;
+  Clock::time_point lastBytes{};
+  Clock::duration perByte{};
 
   while (!port.StopFlag.load()) {
     const std::uint32_t mask = port.eventMask.load();
@@ -200,10 +216,22 @@ void ComReadThread(TComPort& port) {
     const std::size_t room = static_cast<std::uint16_t>(r - w - 1) & kRingMask;
     const bool wantBytes = (mask & EV_RXCHAR) != 0;
 
+    // While bytes keep coming the port is left out of the wait until the
+    // hand-over is due (or the driver would keep too much), and read then.
+    if (room == 0) streaming = false;
+    int streamMs = -1;
+    if (streaming && wantBytes) {
+      // At the pace last seen, the wait ends before the driver keeps more
+      // than kLeftWithDriver bytes.
+      const auto fits = perByte * static_cast<std::int64_t>(kLeftWithDriver);
+      const auto due = std::min(lastPost + port.handOverInterval + kPostSlack, Clock::now() + fits);
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
+      if (left >= kShortestSleep) streamMs = static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX));
+    }
     // With the ring full the port is left out of the wait (it would report
     // readable at once) and the consumer's room signal is waited for.
     pollfd fds[3] = {
-        {wantBytes && room > 0 ? fd : -1, POLLIN, 0},
+        {wantBytes && room > 0 && streamMs < 0 ? fd : -1, POLLIN, 0},
         {port.wakeFd, POLLIN, 0},
         {wantBytes && room == 0 ? port.roomFd : -1, POLLIN, 0},
     };
@@ -218,6 +246,7 @@ void ComReadThread(TComPort& port) {
       const int heldMs = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT32_MAX));
       timeoutMs = timeoutMs < 0 ? heldMs : std::min(timeoutMs, heldMs);
     }
+    if (streamMs >= 0) timeoutMs = timeoutMs < 0 ? streamMs : std::min(timeoutMs, streamMs);
     if (Os.poll(fds, 3, timeoutMs) < 0) {
       if (++failedWaits >= kFailedWaitLimit) {
         HangUp(port);
@@ -246,9 +275,16 @@ void ComReadThread(TComPort& port) {
     if (Os.ioctl(fd, FIONREAD, &queued) == 0) port.Stat.cbInQue.store(static_cast<std::uint32_t>(queued));
     if (Os.ioctl(fd, TIOCOUTQ, &queued) == 0) port.Stat.cbOutQue.store(static_cast<std::uint32_t>(queued));
 
-    if (fds[0].revents) {
+    if (fds[0].revents || (streamMs >= 0 && room > 0)) {
       const ssize_t got = Os.read(fd, buffer, room);
+      const auto readAt = Clock::now();
       if (got > 0) {
+        // Bytes keep coming when these follow others within an interval
+        // and the driver had no more.
+        const auto since = readAt - lastBytes;
+        streaming = std::size_t(got) < room && since <= port.handOverInterval;
+        if (streaming) perByte = since / got;
+        lastBytes = readAt;
         bool dsrOn = true;
         int now = 0;
         if (plan.dsrSensitive && haveLines && Os.modemGet(fd, &now) == 0) {
@@ -266,6 +302,8 @@ void ComReadThread(TComPort& port) {
           StoreInRing(port, buffer, kept);
           events |= EV_RXCHAR;
         }
+      } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !fds[0].revents) {
+        streaming = false;  // nothing came while the reader slept: a quiet spell
       } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
                  (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
         // A read of 0 on a raw descriptor with VMIN 1, EIO, or a hang-up

@@ -302,8 +302,9 @@ def data_of(rig, drv, runs):
         if line.encode() not in wire:
             problems.append("%s %d: the device got %d bytes of the %d-byte command line" %
                             (drv.name, rate, len(wire), len(line)))
-        figures.append("%s %d: %d bytes in %.1f s, pane, RxText and log checksums %s, command line %d bytes %s" %
-                       (drv.name, rate, size, secs, "equal" if ok else "DIFFER", len(line),
+        figures.append("%s %d: %d bytes in %.1f s (the program's CPU %s s), pane, RxText and log checksums %s, "
+                       "command line %d bytes %s" %
+                       (drv.name, rate, size, secs, got.get("cpu", "?"), "equal" if ok else "DIFFER", len(line),
                         "arrived" if line.encode() in wire else "LOST"))
         rig.do("timer 1", app=app)
         close_port(rig, drv.com, app)

@@ -661,10 +661,38 @@ int FakeModemSet(int, int lines, bool on) {
   return 0;
 }
 
+std::atomic<int> portReads{0};  // reads of the port that got bytes
+
 ssize_t CountingRead(int fd, void* buffer, size_t count) {
   const ssize_t n = RealSerialOs().read(fd, buffer, count);
-  if (fd == portFd && n > 0) portBytesRead += std::size_t(n);
+  if (fd == portFd && n > 0) {
+    portBytesRead += std::size_t(n);
+    ++portReads;
+  }
   return n;
+}
+
+TEST_F(SerialPort, BlocksThatKeepComingAreReadTogether) {
+  // Twenty small blocks 10 ms apart: the first is read (and handed over) at
+  // once, the second shows that bytes keep coming, and the rest wait with
+  // the driver until the hand-over is due.
+  port.handOverInterval = 1s;
+  ASSERT_TRUE(ComOpen(3, port));
+  portFd = port.Handle.load();
+  portBytesRead = 0;
+  portReads = 0;
+  Os.read = CountingRead;
+  ASSERT_TRUE(StartReader());
+  std::string sent;
+  for (int i = 0; i < 20; ++i) {
+    const std::string block = "block " + std::to_string(i) + "\r\n";
+    Send(block);
+    sent += block;
+    std::this_thread::sleep_for(10ms);  // the device's pace, not a wait for the reader
+  }
+  EXPECT_EQ(TakeBytes(sent.size()), sent);
+  EXPECT_LE(portReads.load(), 4);
+  port.handOverInterval = 200ms;
 }
 
 class SerialFakeOs : public SerialPort {

@@ -139,8 +139,11 @@ class Guest {
       const size_t want = size_t(std::atoll(arg(0).c_str()));
       QElapsedTimer t;
       t.start();
+      const double cpu0 = CpuSeconds();
       WaitFor([&] { return kvl::RxText.size() >= want; }, num(1));
       const qint64 ms = t.elapsed();
+      char cpu[32];
+      std::snprintf(cpu, sizeof cpu, "%.2f", CpuSeconds() - cpu0);
       // The last `want` bytes of what the pane shows, its line breaks
       // back in the device's CR LF.
       QString pane = PaneText(f);
@@ -156,7 +159,7 @@ class Guest {
       if (log.size() > want) log.erase(0, log.size() - want);
       return "ok count=" + std::to_string(kvl::RxText.size()) + " fnv=" + Hex(Fnv(kvl::RxText)) +
              " pane=" + Hex(Fnv(crlf)) + " log=" + Hex(Fnv(log)) + " logsize=" +
-             std::to_string(log.size()) + " ms=" + std::to_string(ms);
+             std::to_string(log.size()) + " ms=" + std::to_string(ms) + " cpu=" + cpu;
     }
     if (cmd == "send") {
       const QString text = QString::fromUtf8(QByteArray::fromBase64(QByteArray::fromStdString(arg(0))));
