@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPaintEngine>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPointer>
@@ -359,6 +360,7 @@ void ConsolePane::measureFont() {
   // which is where drawing the text would put it. Anything else is drawn
   // as text.
   rawFont_ = QRawFont::fromFont(drawFont());
+  blitterFresh_ = false;
   for (int b = 0; b < 256; ++b) {
     const QChar ch(Cp1251ToUnicode(static_cast<unsigned char>(b)));
     glyphs_[size_t(b)] = 0;
@@ -595,12 +597,57 @@ void ConsolePane::paintEvent(QPaintEvent* event) {
   const qreal sub = kSubpixels;
   QList<quint32> glyphs;
   QList<QPointF> positions;
+  // Rows of one colour, nothing selected, go through the glyph blitter
+  // when the pane is painted on a 32-bit image at scale 1 over a flat
+  // background.
+  QImage::Format format = QImage::Format_Invalid;
+  if (QPaintEngine* engine = p.paintEngine();
+      engine && engine->type() == QPaintEngine::Raster && engine->paintDevice() &&
+      engine->paintDevice()->devType() == QInternal::Image && viewport()->devicePixelRatio() == 1.0)
+    format = static_cast<QImage*>(engine->paintDevice())->format();
+  const QBrush& base = viewport()->palette().brush(viewport()->backgroundRole());
+  const bool blit = (format == QImage::Format_RGB32 || format == QImage::Format_ARGB32_Premultiplied) &&
+                    base.style() == Qt::SolidPattern && base.color().alpha() == 255 && rawFont_.isValid();
+  if (blit) {
+    if (!blitterFresh_ || rowImage_.format() != format || rowImage_.height() != lh ||
+        rowImage_.width() != viewport()->width()) {
+      blitter_.reset(rawFont_, lh, ascent_, format);
+      rowImage_ = QImage(std::max(1, viewport()->width()), lh, format);
+      blitterFresh_ = true;
+    }
+  }
   for (std::size_t r = first; r < text_.rowCount() && r < stop; ++r) {
     const std::size_t start = text_.rowStart(r), end = text_.rowEnd(r);
     const int y = int(r - top) * lh;
     std::uint64_t x = 0;  // subpixels from the margin
     std::size_t pos = start;
     std::size_t run = runs.empty() ? 0 : text_.runIndexAt(pos);
+    if (blit && start < end && !(selFrom < end && selTo > start) &&
+        (run + 1 >= runs.size() || runs[run + 1].start >= end)) {
+      rowGlyphs_.clear();
+      rowX_.clear();
+      bool all = true;
+      for (std::size_t i = start; i < end && all; ++i) {
+        const unsigned char b = text_.at(i);
+        all = glyphs_[b] != 0;
+        rowGlyphs_.push_back(glyphs_[b]);
+        rowX_.push_back(std::uint64_t(kMargin) * kSubpixels + x);
+        x += widths[b];
+      }
+      const QRgb colour = (runs.empty() ? palette().color(QPalette::Text) : WinColour(runs[run].colour)).rgba();
+      if (all) {
+        rowImage_.fill(base.color());
+        if (blitter_.drawRow(rowImage_, rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(), colour,
+                             base.color().rgba())) {
+          const QPainter::CompositionMode mode = p.compositionMode();
+          p.setCompositionMode(QPainter::CompositionMode_Source);
+          p.drawImage(0, y, rowImage_);
+          p.setCompositionMode(mode);
+          pos = end;
+        }
+      }
+      if (pos != end) x = 0;
+    }
     while (pos < end) {
       // The next piece ends where the colour or the selection changes.
       std::size_t to = end;

@@ -26,6 +26,7 @@
 #include <string_view>
 
 #include "app/ConsoleText.h"
+#include "app/GlyphBlitter.h"
 
 class QCheckBox;
 class QFrame;
@@ -148,6 +149,12 @@ class ConsolePane : public QAbstractScrollArea {
   int ascent_ = 0;
   int averageCharWidth_ = 0;
   std::array<quint32, 256> glyphs_{};
+  // Rows of one colour are composed here and copied to the screen whole.
+  GlyphBlitter blitter_;
+  bool blitterFresh_ = false;
+  QImage rowImage_;
+  std::vector<quint32> rowGlyphs_;
+  std::vector<std::uint64_t> rowX_;
 
   QFrame* findBar_ = nullptr;
   QLineEdit* findEdit_ = nullptr;

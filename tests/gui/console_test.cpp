@@ -4,6 +4,9 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDate>
+#include <QGlyphRun>
+#include <QPainter>
+#include <QRawFont>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QClipboard>
@@ -17,6 +20,7 @@
 
 #include "TestSupport.h"
 #include "app/ConsolePane.h"
+#include "app/GlyphBlitter.h"
 #include "core/Colours.h"
 #include "ui/WinColour.h"
 #include "app/Util.h"
@@ -68,6 +72,69 @@ class ConsoleTest : public QObject {
     QCOMPARE(runs[1].second, QColor(0, 0, 128));
     w->main->AppendHex(kGrey, "4F4B\r\n");
     QCOMPARE(PaneText(*w->main, true), QStringLiteral("4F4B\n"));
+  }
+
+  // A row the glyph blitter composes is, pixel for pixel, the row Qt draws
+  // with the same glyphs at the same positions, glyphs sharing pixels
+  // included.
+  void blittedRowsAreWhatQtDraws_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("step");  // pen advance per glyph, 1/64 pixel
+    QTest::addColumn<bool>("bold");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QColor>("colour");
+    QTest::addColumn<QColor>("background");
+    const QColor cream(255, 251, 240);
+    QTest::newRow("digits on cream") << "0123456789 +CSQ: 17,99" << 461 << true
+                                     << int(QImage::Format_RGB32) << QColor(0, 0, 128) << cream;
+    QTest::newRow("Cyrillic, premultiplied") << QString::fromUtf8("ОК Ответ: ёЁЖЩщ") << 517 << false
+                                             << int(QImage::Format_ARGB32_Premultiplied) << QColor(128, 128, 128)
+                                             << cream;
+    QTest::newRow("glyphs sharing pixels") << "WWmm@@##__jj" << 301 << true << int(QImage::Format_RGB32)
+                                           << QColor(200, 0, 0) << cream;
+    QTest::newRow("light on dark") << "AT+CREG? 0,1 OK" << 470 << false << int(QImage::Format_RGB32)
+                                   << QColor(230, 230, 230) << QColor(30, 30, 30);
+  }
+  void blittedRowsAreWhatQtDraws() {
+    QFETCH(QString, text);
+    QFETCH(int, step);
+    QFETCH(bool, bold);
+    QFETCH(int, format);
+    QFETCH(QColor, colour);
+    QFETCH(QColor, background);
+    QFont font = w->main->cRichEd->font();
+    font.setBold(bold);
+    const QRawFont raw = QRawFont::fromFont(font);
+    const QFontMetrics fm(font);
+    const QList<quint32> glyphs = raw.glyphIndexesForString(text);
+    std::vector<std::uint64_t> x64;
+    QList<QPointF> positions;
+    for (qsizetype i = 0; i < glyphs.size(); ++i) {
+      x64.push_back(std::uint64_t(130 + i * step));
+      positions.append(QPointF(qreal(x64.back()) / 64, 0));
+    }
+    const int width = int(x64.back() / 64) + 40;
+    const auto fmt = QImage::Format(format);
+    QImage drawn(width, fm.lineSpacing(), fmt);
+    drawn.fill(background);
+    {
+      QPainter p(&drawn);
+      p.setPen(colour);
+      QGlyphRun run;
+      run.setRawFont(raw);
+      run.setGlyphIndexes(glyphs);
+      run.setPositions(positions);
+      p.drawGlyphRun(QPointF(0, fm.ascent()), run);
+    }
+    QImage blitted(width, fm.lineSpacing(), fmt);
+    blitted.fill(background);
+    kvl::GlyphBlitter blitter;
+    blitter.reset(raw, fm.lineSpacing(), fm.ascent(), fmt);
+    QVERIFY(blitter.drawRow(blitted, glyphs.data(), x64.data(), x64.size(), colour.rgba(), background.rgba()));
+    int differ = 0;
+    for (int y = 0; y < drawn.height(); ++y)
+      for (int x = 0; x < width; ++x) differ += drawn.pixel(x, y) != blitted.pixel(x, y);
+    QCOMPARE(differ, 0);
   }
 
   void lineBreaksAndMarkup_data() {

@@ -1,0 +1,135 @@
+#include "app/GlyphBlitter.h"
+
+#include <QGlyphRun>
+#include <QPainter>
+
+namespace kvl {
+
+namespace {
+
+// Qt's byte multiply: each channel of x times a / 255, rounded as Qt does.
+inline std::uint32_t ByteMul(std::uint32_t x, std::uint32_t a) {
+  std::uint32_t t = (x & 0xff00ff) * a;
+  t = (t + ((t >> 8) & 0xff00ff) + 0x800080) >> 8;
+  t &= 0xff00ff;
+  x = ((x >> 8) & 0xff00ff) * a;
+  x = (x + ((x >> 8) & 0xff00ff) + 0x800080);
+  x &= 0xff00ff00;
+  return x | t;
+}
+
+// Room around a glyph when its coverage is rasterised.
+constexpr int kPad = 8;
+
+}  // namespace
+
+QRgb GlyphBlitter::Blend(QRgb dst, QRgb src, int c) {
+  if (c <= 0) return dst;
+  if (c >= 255) return src;
+  const std::uint32_t s = ByteMul(src, std::uint32_t(c));
+  return s + ByteMul(dst, qAlpha(~s));
+}
+
+void GlyphBlitter::reset(const QRawFont& font, int rowHeight, int ascent, QImage::Format format) {
+  font_ = font;
+  rowHeight_ = rowHeight;
+  ascent_ = ascent;
+  format_ = format;
+  tiles_.clear();
+  tableReady_ = false;
+}
+
+const GlyphBlitter::Tile& GlyphBlitter::tile(quint32 glyph, int phase) {
+  if (glyph >= tiles_.size()) tiles_.resize(std::size_t(glyph) + 1);
+  auto& slot = tiles_[glyph];
+  if (!slot) slot = std::make_unique<std::array<Tile, kPhases>>();
+  Tile& t = (*slot)[std::size_t(phase)];
+  if (t.ready) return t;
+  t.ready = true;
+  // White on black gives the coverage in every channel.
+  const QRectF box = font_.boundingRect(glyph);
+  const int width = int(box.width()) + 2 * kPad + 2;
+  const int height = rowHeight_ + 2 * kPad;
+  QImage img(std::max(1, width), std::max(1, height), format_);
+  img.fill(0xff000000);
+  {
+    QPainter p(&img);
+    p.setPen(Qt::white);
+    QGlyphRun run;
+    run.setRawFont(font_);
+    run.setGlyphIndexes({glyph});
+    run.setPositions({QPointF(0, 0)});
+    const int penX = kPad - std::min(0, int(std::floor(box.left())));
+    p.drawGlyphRun(QPointF(penX + qreal(phase) / kPhases, kPad + ascent_), run);
+    t.dx = -penX;
+  }
+  int left = img.width(), right = -1, top = img.height(), bottom = -1;
+  for (int y = 0; y < img.height(); ++y) {
+    const QRgb* line = reinterpret_cast<const QRgb*>(img.constScanLine(y));
+    for (int x = 0; x < img.width(); ++x) {
+      const QRgb px = line[x];
+      if ((px & 0xffffff) == 0) continue;
+      if (qRed(px) != qGreen(px) || qGreen(px) != qBlue(px)) return t;  // subpixel text: Qt draws it
+      left = std::min(left, x);
+      right = std::max(right, x);
+      top = std::min(top, y);
+      bottom = std::max(bottom, y);
+    }
+  }
+  if (right < 0) {  // nothing to draw (a space)
+    t.usable = true;
+    return t;
+  }
+  // The coverage touching the rasterised image's edge may have been cut.
+  if (left == 0 || top == 0 || right == img.width() - 1 || bottom == img.height() - 1) return t;
+  t.dx += left;
+  t.dy = top - kPad;
+  t.w = right - left + 1;
+  t.h = bottom - top + 1;
+  if (t.dy < 0 || t.dy + t.h > rowHeight_) return t;  // reaches into the next row
+  t.coverage.resize(std::size_t(t.w) * std::size_t(t.h));
+  for (int y = 0; y < t.h; ++y) {
+    const QRgb* line = reinterpret_cast<const QRgb*>(img.constScanLine(top + y));
+    for (int x = 0; x < t.w; ++x) t.coverage[std::size_t(y * t.w + x)] = std::uint8_t(qRed(line[left + x]));
+  }
+  t.usable = true;
+  return t;
+}
+
+bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count,
+                           QRgb colour, QRgb background) {
+  if (row.format() != format_ || row.height() != rowHeight_ || row.devicePixelRatio() != 1.0 ||
+      qAlpha(colour) != 255 || qAlpha(background) != 255)
+    return false;
+  // Every glyph first: the row is left as it is if one cannot be drawn.
+  for (std::size_t i = 0; i < count; ++i) {
+    const Tile& t = tile(glyphs[i], int(x64[i] % kPhases));
+    const std::int64_t x = std::int64_t(x64[i] / kPhases) + t.dx;
+    if (!t.usable || (t.w > 0 && (x < 0 || x + t.w > row.width()))) return false;
+  }
+  if (!tableReady_ || tableColour_ != colour || tableBackground_ != background) {
+    for (int c = 0; c < 256; ++c) table_[std::size_t(c)] = Blend(background, colour, c);
+    tableColour_ = colour;
+    tableBackground_ = background;
+    tableReady_ = true;
+  }
+  const std::size_t stride = std::size_t(row.bytesPerLine()) / sizeof(QRgb);
+  QRgb* bits = reinterpret_cast<QRgb*>(row.bits());
+  for (std::size_t i = 0; i < count; ++i) {
+    const Tile& t = tile(glyphs[i], int(x64[i] % kPhases));
+    if (t.w == 0) continue;
+    const std::size_t x = std::size_t(x64[i] / kPhases + std::uint64_t(std::int64_t(t.dx)));
+    const std::uint8_t* cov = t.coverage.data();
+    for (int y = 0; y < t.h; ++y) {
+      QRgb* d = bits + std::size_t(t.dy + y) * stride + x;
+      for (int k = 0; k < t.w; ++k, ++cov) {
+        const int c = *cov;
+        if (c == 0) continue;
+        d[k] = d[k] == background ? table_[std::size_t(c)] : Blend(d[k], colour, c);
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace kvl
