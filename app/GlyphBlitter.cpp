@@ -102,10 +102,12 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
       qAlpha(colour) != 255 || qAlpha(background) != 255)
     return false;
   // Every glyph first: the row is left as it is if one cannot be drawn.
+  rowTiles_.clear();
   for (std::size_t i = 0; i < count; ++i) {
     const Tile& t = tile(glyphs[i], int(x64[i] % kPhases));
     const std::int64_t x = std::int64_t(x64[i] / kPhases) + t.dx;
     if (!t.usable || (t.w > 0 && (x < 0 || x + t.w > row.width()))) return false;
+    rowTiles_.push_back(&t);
   }
   if (!tableReady_ || tableColour_ != colour || tableBackground_ != background) {
     for (int c = 0; c < 256; ++c) table_[std::size_t(c)] = Blend(background, colour, c);
@@ -116,7 +118,7 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
   const std::size_t stride = std::size_t(row.bytesPerLine()) / sizeof(QRgb);
   QRgb* bits = reinterpret_cast<QRgb*>(row.bits());
   for (std::size_t i = 0; i < count; ++i) {
-    const Tile& t = tile(glyphs[i], int(x64[i] % kPhases));
+    const Tile& t = *rowTiles_[i];
     if (t.w == 0) continue;
     const std::size_t x = std::size_t(x64[i] / kPhases + std::uint64_t(std::int64_t(t.dx)));
     const std::uint8_t* cov = t.coverage.data();

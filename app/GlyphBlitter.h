@@ -61,6 +61,7 @@ class GlyphBlitter {
   QRgb tableColour_ = 0, tableBackground_ = 0;
   bool tableReady_ = false;
   std::array<QRgb, 256> table_{};
+  std::vector<const Tile*> rowTiles_;  // the row being drawn, glyph by glyph
 };
 
 }  // namespace kvl

@@ -64,7 +64,7 @@ constexpr auto kPostSlack = std::chrono::milliseconds(10);
 // throttles the device.
 constexpr std::uint64_t kLeftWithDriver = 2048;  // bytes
 // Sleeps shorter than this are not worth leaving the port out of the wait.
-constexpr auto kShortestSleep = std::chrono::milliseconds(3);
+constexpr std::chrono::milliseconds kShortestSleep{3};
 static_assert((kRingSize & kRingMask) == 0, "ring size must be a power of two");
 
 std::uint32_t CountEventsOf(const LineCounts& before, const LineCounts& now) {
@@ -216,18 +216,29 @@ void ComReadThread(TComPort& port) {
     const std::size_t room = static_cast<std::uint16_t>(r - w - 1) & kRingMask;
     const bool wantBytes = (mask & EV_RXCHAR) != 0;
 
+    // How long the wait may last: until the next line sample, until held
+    // bytes are due to be handed over, and, while bytes keep coming, until
+    // the port is read again. -1: no limit.
+    const auto waitFrom = Clock::now();
+    const auto msUntil = [&](Clock::time_point t) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(t - waitFrom);
+      return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT32_MAX));
+    };
+    int timeoutMs = -1;
+    const auto waitAtMost = [&](int ms) { timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms); };
+    const auto handOverDue = lastPost + port.handOverInterval + kPostSlack;
+    if (sampling) waitAtMost(std::min(msUntil(nextSample), 20));
+    if (held) waitAtMost(msUntil(handOverDue));
     // While bytes keep coming the port is left out of the wait until the
-    // hand-over is due (or the driver would keep too much), and read then.
+    // hand-over is due, or, at the pace last seen, before the driver keeps
+    // more than kLeftWithDriver bytes; it is read then.
     if (room == 0) streaming = false;
     int streamMs = -1;
     if (streaming && wantBytes) {
-      // At the pace last seen, the wait ends before the driver keeps more
-      // than kLeftWithDriver bytes.
-      const auto fits = perByte * static_cast<std::int64_t>(kLeftWithDriver);
-      const auto due = std::min(lastPost + port.handOverInterval + kPostSlack, Clock::now() + fits);
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
-      if (left >= kShortestSleep) streamMs = static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX));
+      const int ms = msUntil(std::min(handOverDue, waitFrom + perByte * static_cast<std::int64_t>(kLeftWithDriver)));
+      if (ms >= kShortestSleep.count()) streamMs = ms;
     }
+    if (streamMs >= 0) waitAtMost(streamMs);
     // With the ring full the port is left out of the wait (it would report
     // readable at once) and the consumer's room signal is waited for.
     pollfd fds[3] = {
@@ -235,18 +246,6 @@ void ComReadThread(TComPort& port) {
         {port.wakeFd, POLLIN, 0},
         {wantBytes && room == 0 ? port.roomFd : -1, POLLIN, 0},
     };
-    int timeoutMs = -1;
-    if (sampling) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextSample - Clock::now());
-      timeoutMs = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 20));
-    }
-    if (held) {
-      const auto left =
-          std::chrono::ceil<std::chrono::milliseconds>(lastPost + port.handOverInterval + kPostSlack - Clock::now());
-      const int heldMs = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT32_MAX));
-      timeoutMs = timeoutMs < 0 ? heldMs : std::min(timeoutMs, heldMs);
-    }
-    if (streamMs >= 0) timeoutMs = timeoutMs < 0 ? streamMs : std::min(timeoutMs, streamMs);
     if (Os.poll(fds, 3, timeoutMs) < 0) {
       if (++failedWaits >= kFailedWaitLimit) {
         HangUp(port);
