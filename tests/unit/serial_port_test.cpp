@@ -570,6 +570,7 @@ TEST_F(SerialPort, BytesThatKeepComingAreHandedOverTogether) {
     // The held bytes came with the post, not alone before it.
     EXPECT_GE(ComTakeRx(port).bytes.size(), std::max(c.held, c.more));
   }
+  ComClose(port);  // the reader reads the interval: set it back once it has stopped
   port.handOverInterval = 200ms;
 }
 
@@ -692,6 +693,7 @@ TEST_F(SerialPort, BlocksThatKeepComingAreReadTogether) {
   }
   EXPECT_EQ(TakeBytes(sent.size()), sent);
   EXPECT_LE(portReads.load(), 4);
+  ComClose(port);
   port.handOverInterval = 200ms;
 }
 
