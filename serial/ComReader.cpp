@@ -207,6 +207,11 @@ void ComReadThread(TComPort& port) {
   bool streaming = false;
   Clock::time_point lastBytes{};
   Clock::duration perByte{};
+  // Whether the last read emptied the driver and the reader has waited on
+  // the port since: only then is the time to the next read's bytes the
+  // time the line took to bring them. A wait for room in the ring, or a
+  // read that left bytes behind, says nothing of the line's pace.
+  bool paceWindow = false;
 
   while (!port.StopFlag.load()) {
     const std::uint32_t mask = port.eventMask.load();
@@ -232,7 +237,7 @@ void ComReadThread(TComPort& port) {
     // While bytes keep coming the port is left out of the wait until the
     // hand-over is due, or, at the pace last seen, before the driver keeps
     // more than kLeftWithDriver bytes; it is read then.
-    if (room == 0) streaming = false;
+    if (room == 0) streaming = paceWindow = false;
     int streamMs = -1;
     if (streaming && wantBytes) {
       const int ms = msUntil(std::min(handOverDue, waitFrom + perByte * static_cast<std::int64_t>(kLeftWithDriver)));
@@ -281,8 +286,10 @@ void ComReadThread(TComPort& port) {
         // Bytes keep coming when these follow others within an interval
         // and the driver had no more.
         const auto since = readAt - lastBytes;
-        streaming = std::size_t(got) < room && since <= port.handOverInterval;
+        const bool emptied = std::size_t(got) < room;
+        streaming = emptied && paceWindow && since <= port.handOverInterval;
         if (streaming) perByte = since / got;
+        paceWindow = emptied;
         lastBytes = readAt;
         bool dsrOn = true;
         int now = 0;
@@ -302,7 +309,7 @@ void ComReadThread(TComPort& port) {
           events |= EV_RXCHAR;
         }
       } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !fds[0].revents) {
-        streaming = false;  // nothing came while the reader slept: a quiet spell
+        streaming = paceWindow = false;  // nothing came while the reader slept: a quiet spell
       } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
                  (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
         // A read of 0 on a raw descriptor with VMIN 1, EIO, or a hang-up

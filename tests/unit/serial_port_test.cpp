@@ -663,12 +663,16 @@ int FakeModemSet(int, int lines, bool on) {
 }
 
 std::atomic<int> portReads{0};  // reads of the port that got bytes
+// Waits of the reader: those that left the port out with room in the ring,
+// all of them, and how many there had been at the last read that got bytes.
+std::atomic<int> portLeftOut{0}, readerWaits{0}, waitsAtRead{0};
 
 ssize_t CountingRead(int fd, void* buffer, size_t count) {
   const ssize_t n = RealSerialOs().read(fd, buffer, count);
   if (fd == portFd && n > 0) {
     portBytesRead += std::size_t(n);
     ++portReads;
+    waitsAtRead = readerWaits.load();
   }
   return n;
 }
@@ -693,6 +697,37 @@ TEST_F(SerialPort, BlocksThatKeepComingAreReadTogether) {
   }
   EXPECT_EQ(TakeBytes(sent.size()), sent);
   EXPECT_LE(portReads.load(), 4);
+  ComClose(port);
+  port.handOverInterval = 200ms;
+}
+
+int RecordingPoll(pollfd* fds, nfds_t count, int timeoutMs) {
+  if (count == 3 && fds[0].fd == -1 && fds[2].fd == -1) ++portLeftOut;
+  ++readerWaits;
+  return RealSerialOs().poll(fds, count, timeoutMs);
+}
+
+TEST_F(SerialPort, AFullRingSaysNothingOfTheLinesPace) {
+  // The window is slow to take a full ring; what the driver gathered
+  // meanwhile is read after the wait for room. Bytes found then came at
+  // the line's full speed, so the reader must go on waiting on the port,
+  // not sleep as though they had trickled in over the whole wait (a flood
+  // was read at a fraction of its rate so).
+  port.handOverInterval = 10s;
+  ASSERT_TRUE(ComOpen(3, port));
+  portFd = port.Handle.load();
+  portBytesRead = 0;
+  portLeftOut = 0;
+  Os.read = CountingRead;
+  Os.poll = RecordingPoll;
+  ASSERT_TRUE(StartReader());
+  const std::string sent(3000, 'f');
+  Send(sent);
+  ASSERT_TRUE(WaitUntil([&] { return Unread(port) == kRingSize - 1; }));
+  std::this_thread::sleep_for(100ms);  // the window is busy
+  EXPECT_EQ(TakeBytes(sent.size()), sent);
+  ASSERT_TRUE(WaitUntil([&] { return readerWaits.load() > waitsAtRead.load(); }));
+  EXPECT_EQ(portLeftOut.load(), 0);
   ComClose(port);
   port.handOverInterval = 200ms;
 }
