@@ -110,6 +110,10 @@ void StartGuiApplication(std::optional<QApplication>& app, int& argc, char** arg
 
 }  // namespace
 
+void PrepareDisplay() {
+  if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) qputenv("QT_XCB_NO_MITSHM", "1");
+}
+
 int RunProgram(int argc, char** argv) {
   QStringList args;
   for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
@@ -142,6 +146,7 @@ int RunProgram(int argc, char** argv) {
   // Wayland's, so it is named.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
     qputenv("QT_QPA_PLATFORM", "wayland");
+  PrepareDisplay();
   std::optional<QApplication> app;
   StartGuiApplication(app, argc, argv);
   // The working directory holds the settings file: it is entered before the

@@ -16,6 +16,15 @@ void InstallComPortMapping();
 // directories stay). Each part is reset by the code that owns it.
 void ResetProgramState();
 
+// Settings for Qt's display connection, made before the application is
+// created. On X11 the window's pixels go through the connection, not
+// through shared memory (QT_XCB_NO_MITSHM): the panes send a few new rows
+// at a time and scroll the rest inside the X server, and with shared
+// memory Qt waits for the server after every refresh before it may paint
+// again (a round trip that wakes two threads), which costs more than
+// sending the rows.
+void PrepareDisplay();
+
 // The whole program as started from a shell or the desktop menu: the
 // command line (--help, --version, --dir), the display check, then the two
 // windows until the main window closes. Returns the exit code: 0, 1 when it
