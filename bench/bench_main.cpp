@@ -217,7 +217,7 @@ Throughput WindowRate(kvl::TBaseform& f, const std::string& path, int masterFd, 
   auto t0 = steady_clock::now();
   std::thread writer([&] { WriteAll(masterFd, data); });
   while (f.cRichEd->content().size() < expectPane.size())
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   const double secs = duration<double>(steady_clock::now() - t0).count();
   writer.join();
   probe.stop();
@@ -248,7 +248,7 @@ MemoryUse ReceiveMemory(kvl::TBaseform& f, int masterFd, const std::string& data
   const long before = StatusKb("VmRSS:");
   std::thread writer([&] { WriteAll(masterFd, data); });
   while (f.cRichEd->content().size() < expectPane.size())
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   writer.join();
   QTest::qWait(100);  // the last redraw
   const long peak = std::max(StatusKb("VmHWM:"), StatusKb("VmRSS:"));
@@ -558,6 +558,7 @@ PacedCpu PacedPicocom(const XServer& x, double rate, double seconds) {
 // The child of a paced run: the real main window on the X server, COM3
 // open; says 'R' on stdout when it is, then runs until it is stopped.
 int PacedChild(int argc, char** argv, const std::string& slave) {
+  kvl::PrepareDisplay();
   QApplication app(argc, argv);
   const kvltest::ScratchLockDir locks;
   QTemporaryDir dir;
