@@ -17,8 +17,10 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QProxyStyle>
 #include <QScrollBar>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QStyleOptionSlider>
 #include <QTimer>
 #include <QToolButton>
@@ -220,6 +222,51 @@ QAccessibleInterface* PaneAccessibleFactory(const QString& className, QObject* o
   return nullptr;
 }
 
+// Draws a tall scroll bar in bands of fewer than 96 pixel rows, each with
+// the whole bar's option and clipped to its band, so the bar looks exactly
+// as drawn in one go. Qt's raster painter hands every fill of 96 rows or
+// more to its painting threads and waits for them: for the bar's few plain
+// fills that is more thread wake-ups than filling costs.
+class BandedBarStyle : public QProxyStyle {
+ public:
+  static constexpr int kBandPixels = 64;
+
+  // One for all panes, on the application's own style.
+  static QStyle* instance() {
+    static QPointer<BandedBarStyle> style;
+    if (!style) {
+      style = new BandedBarStyle(QStyleFactory::create(QApplication::style()->name()));
+      style->setParent(QCoreApplication::instance());
+    }
+    return style;
+  }
+
+  void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
+                          const QWidget* widget) const override {
+    const QRect r = option->rect;
+    const qreal ratio = painter->device() ? std::max<qreal>(1, painter->device()->devicePixelRatio()) : 1;
+    const int band = std::max(8, int(kBandPixels / ratio));
+    if (control != CC_ScrollBar || r.height() <= band) {
+      QProxyStyle::drawComplexControl(control, option, painter, widget);
+      return;
+    }
+    for (int y = r.top(); y <= r.bottom(); y += band) {
+      QImage part(QSize(r.width(), std::min(band, r.bottom() + 1 - y)) * ratio, QImage::Format_ARGB32_Premultiplied);
+      part.setDevicePixelRatio(ratio);
+      part.fill(Qt::transparent);
+      {
+        QPainter p(&part);
+        p.translate(-r.left(), -y);
+        QProxyStyle::drawComplexControl(control, option, &p, widget);
+      }
+      painter->drawImage(QPoint(r.left(), y), part);
+    }
+  }
+
+ private:
+  using QProxyStyle::QProxyStyle;
+};
+
 // The pane's scroll bar. Text arriving changes its range on every refresh;
 // with many rows its handle keeps its size and place to the pixel, and it
 // is drawn again only when what it shows changes. While the text flows it
@@ -235,6 +282,7 @@ class PaneScrollBar : public QScrollBar {
   static constexpr int kMostLagMs = 10000;
 
   PaneScrollBar() : QScrollBar(Qt::Vertical) {
+    setStyle(BandedBarStyle::instance());
     late_.setSingleShot(true);
     connect(&late_, &QTimer::timeout, this, [this] { redrawHandle(); });
   }

@@ -137,6 +137,30 @@ class ConsoleTest : public QObject {
     QCOMPARE(differ, 0);
   }
 
+  // The pane's scroll bar, drawn in bands, is pixel for pixel the bar Qt
+  // draws in one go.
+  void scrollBarInBandsIsTheWholeBar_data() {
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("value");
+    QTest::newRow("handle at the top") << 500 << 0;
+    QTest::newRow("handle across bands") << 500 << 437;
+    QTest::newRow("handle at the end") << 500 << 1000;
+    QTest::newRow("one band") << 60 << 500;
+  }
+  void scrollBarInBandsIsTheWholeBar() {
+    QFETCH(int, height);
+    QFETCH(int, value);
+    QScrollBar plain(Qt::Vertical), banded(Qt::Vertical);
+    banded.setStyle(w->main->cRichEd->verticalScrollBar()->style());
+    for (QScrollBar* bar : {&plain, &banded}) {
+      bar->resize(16, height);
+      bar->setRange(0, 1000);
+      bar->setPageStep(40);
+      bar->setValue(value);
+    }
+    QCOMPARE(banded.grab().toImage(), plain.grab().toImage());
+  }
+
   void lineBreaksAndMarkup_data() {
     QTest::addColumn<QStringList>("appends");
     QTest::addColumn<QString>("shown");
