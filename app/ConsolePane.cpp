@@ -231,11 +231,14 @@ class BandedBarStyle : public QProxyStyle {
  public:
   static constexpr int kBandPixels = 64;
 
-  // One for all panes, on the application's own style.
+  // One for all panes, on a style of the application's own kind; none when
+  // that kind cannot be made (the bar then keeps the application's style).
   static QStyle* instance() {
     static QPointer<BandedBarStyle> style;
     if (!style) {
-      style = new BandedBarStyle(QStyleFactory::create(QApplication::style()->name()));
+      QStyle* base = QStyleFactory::create(QApplication::style()->name());
+      if (!base) return nullptr;
+      style = new BandedBarStyle(base);
       style->setParent(QCoreApplication::instance());
     }
     return style;
@@ -282,7 +285,7 @@ class PaneScrollBar : public QScrollBar {
   static constexpr int kMostLagMs = 10000;
 
   PaneScrollBar() : QScrollBar(Qt::Vertical) {
-    setStyle(BandedBarStyle::instance());
+    if (QStyle* banded = BandedBarStyle::instance()) setStyle(banded);
     late_.setSingleShot(true);
     connect(&late_, &QTimer::timeout, this, [this] { redrawHandle(); });
   }

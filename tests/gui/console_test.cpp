@@ -150,8 +150,10 @@ class ConsoleTest : public QObject {
   void scrollBarInBandsIsTheWholeBar() {
     QFETCH(int, height);
     QFETCH(int, value);
+    QStyle* bandedStyle = w->main->cRichEd->verticalScrollBar()->style();
+    QVERIFY(bandedStyle != QApplication::style());
     QScrollBar plain(Qt::Vertical), banded(Qt::Vertical);
-    banded.setStyle(w->main->cRichEd->verticalScrollBar()->style());
+    banded.setStyle(bandedStyle);
     for (QScrollBar* bar : {&plain, &banded}) {
       bar->resize(16, height);
       bar->setRange(0, 1000);
