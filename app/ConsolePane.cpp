@@ -47,14 +47,17 @@ int ClampInt(std::size_t v) { return v > std::size_t(INT_MAX) ? INT_MAX : int(v)
 
 // Appends are shown at most about once per interval, for all panes
 // together: a device that floods the line costs one redraw per interval, not
-// one per received block. An arrival that finds the interval up is drawn as
-// soon as its event is done; one that comes sooner waits for the next
-// arrival that finds it up, or, when the text stops, for a timer. So text
-// arriving at a steady pace costs no wake-up beyond its own arrivals, and
-// rows arriving together move the pane once.
+// one per received block, and one that talks all day moves the pane twice a
+// second, not five times (each redraw scrolls the whole pane in the display
+// server). An arrival that finds the interval up is drawn as soon as its
+// event is done; one that comes sooner waits for the next arrival that
+// finds it up, or, when the text stops, for a timer. So text arriving at a
+// steady pace costs no wake-up beyond its own arrivals, and rows arriving
+// together move the pane once. What follows a key or a mouse button, such
+// as the echo of a command, is drawn at once.
 class RefreshClock : public QObject {
  public:
-  static constexpr int kIntervalMs = 100;
+  static constexpr int kIntervalMs = 500;
   // An arrival this close to the end of the interval counts as after it.
   static constexpr int kSlackMs = 10;
 
@@ -67,7 +70,7 @@ class RefreshClock : public QObject {
   void request(ConsolePane* pane) {
     if (std::find(due_.begin(), due_.end(), pane) == due_.end()) due_.emplace_back(pane);
     if (queued_) return;
-    if (!sinceLast_.isValid() || sinceLast_.elapsed() >= kIntervalMs - kSlackMs) {
+    if (engineerActed_ || !sinceLast_.isValid() || sinceLast_.elapsed() >= kIntervalMs - kSlackMs) {
       timer_.stop();
       queued_ = true;
       QMetaObject::invokeMethod(this, &RefreshClock::run, Qt::QueuedConnection);
@@ -83,9 +86,25 @@ class RefreshClock : public QObject {
   explicit RefreshClock(QObject* parent) : QObject(parent) {
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, &RefreshClock::run);
+    if (parent) parent->installEventFilter(this);
+  }
+  // Sees the application's events before their receivers do.
+  bool eventFilter(QObject*, QEvent* event) override {
+    switch (event->type()) {
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+        engineerActed_ = true;
+        break;
+      default:
+        break;
+    }
+    return false;
   }
   void run() {
     queued_ = false;
+    engineerActed_ = false;
     timer_.stop();
     sinceLast_.start();
     std::vector<QPointer<ConsolePane>> due;
@@ -96,6 +115,7 @@ class RefreshClock : public QObject {
 
   std::vector<QPointer<ConsolePane>> due_;
   bool queued_ = false;
+  bool engineerActed_ = false;  // a key or button since the last refresh
   QElapsedTimer sinceLast_;
   QTimer timer_;
 };

@@ -338,6 +338,20 @@ class ConsoleTest : public QObject {
     QCOMPARE(pane->caretPosition(), pane->content().size());
   }
 
+  // Text that follows the engineer's key is drawn at once, not when the
+  // refresh interval that paces a device's stream is up.
+  void textAfterAKeyIsDrawnAtOnce() {
+    w->main->show();
+    QScrollBar* v = w->main->cRichEd->verticalScrollBar();
+    for (int i = 0; i < 300; ++i) w->main->AppendText(kNavy, "telemetry 12.5V\r\n");
+    QVERIFY(WaitFor([&] { return v->maximum() > 0; }));
+    const int before = v->maximum();
+    QTest::keyClick(w->main->cRichEd, Qt::Key_Shift);
+    w->main->AppendText(kGrey, "To Com: AT\r\n");
+    QCoreApplication::processEvents();
+    QVERIFY(v->maximum() > before);
+  }
+
   // A long line takes as many rows as the pane's width needs, each row
   // within the pane, and takes new rows when the window is resized.
   void longLinesWrapAtThePaneWidth() {
