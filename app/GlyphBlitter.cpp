@@ -1,6 +1,8 @@
 #include "app/GlyphBlitter.h"
 
 #include <QGlyphRun>
+#include <algorithm>
+#include <cstring>
 #include <QPainter>
 
 namespace kvl {
@@ -39,7 +41,7 @@ void GlyphBlitter::reset(const QRawFont& font, int rowHeight, int ascent, QImage
   tableReady_ = false;
 }
 
-const GlyphBlitter::Tile& GlyphBlitter::tile(quint32 glyph, int phase) {
+GlyphBlitter::Tile& GlyphBlitter::tile(quint32 glyph, int phase) {
   if (glyph >= tiles_.size()) tiles_.resize(std::size_t(glyph) + 1);
   auto& slot = tiles_[glyph];
   if (!slot) slot = std::make_unique<std::array<Tile, kPhases>>();
@@ -104,7 +106,7 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
   // Every glyph first: the row is left as it is if one cannot be drawn.
   rowTiles_.clear();
   for (std::size_t i = 0; i < count; ++i) {
-    const Tile& t = tile(glyphs[i], int(x64[i] % kPhases));
+    Tile& t = tile(glyphs[i], int(x64[i] % kPhases));
     const std::int64_t x = std::int64_t(x64[i] / kPhases) + t.dx;
     if (!t.usable || (t.w > 0 && (x < 0 || x + t.w > row.width()))) return false;
     rowTiles_.push_back(&t);
@@ -114,22 +116,37 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
     tableColour_ = colour;
     tableBackground_ = background;
     tableReady_ = true;
+    ++tableGeneration_;
   }
   const std::size_t stride = std::size_t(row.bytesPerLine()) / sizeof(QRgb);
   QRgb* bits = reinterpret_cast<QRgb*>(row.bits());
+  // Pixels left of this were drawn by an earlier glyph of the row.
+  std::size_t drawnTo = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const Tile& t = *rowTiles_[i];
+    Tile& t = *rowTiles_[i];
     if (t.w == 0) continue;
     const std::size_t x = std::size_t(x64[i] / kPhases + std::uint64_t(std::int64_t(t.dx)));
-    const std::uint8_t* cov = t.coverage.data();
-    for (int y = 0; y < t.h; ++y) {
-      QRgb* d = bits + std::size_t(t.dy + y) * stride + x;
-      for (int k = 0; k < t.w; ++k, ++cov) {
-        const int c = *cov;
-        if (c == 0) continue;
-        d[k] = d[k] == background ? table_[std::size_t(c)] : Blend(d[k], colour, c);
-      }
+    // Columns from drawnTo on are still background in every row: each
+    // pixel there is the colour its coverage gives on it (none gives the
+    // background itself), worked out once per glyph and colour and copied.
+    // Columns an earlier glyph reached are blended over what it drew.
+    const int shared = x < drawnTo ? int(std::min<std::size_t>(drawnTo - x, std::size_t(t.w))) : 0;
+    if (t.pixelsOf != tableGeneration_) {
+      t.pixels.resize(t.coverage.size());
+      for (std::size_t k = 0; k < t.coverage.size(); ++k) t.pixels[k] = table_[t.coverage[k]];
+      t.pixelsOf = tableGeneration_;
     }
+    const std::uint8_t* cov = t.coverage.data();
+    const QRgb* from = t.pixels.data();
+    for (int y = 0; y < t.h; ++y, cov += t.w, from += t.w) {
+      QRgb* d = bits + std::size_t(t.dy + y) * stride + x;
+      for (int k = 0; k < shared; ++k) {
+        const int c = cov[k];
+        if (c != 0) d[k] = d[k] == background ? from[k] : Blend(d[k], colour, c);
+      }
+      std::memcpy(d + shared, from + shared, std::size_t(t.w - shared) * sizeof(QRgb));
+    }
+    drawnTo = std::max(drawnTo, x + std::size_t(t.w));
   }
   return true;
 }

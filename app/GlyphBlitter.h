@@ -48,8 +48,12 @@ class GlyphBlitter {
     bool usable = false;  // inside the row, grayscale
     int dx = 0, dy = 0, w = 0, h = 0;  // from the pen's pixel and the row's top
     std::vector<std::uint8_t> coverage;
+    // The glyph's box on the background in the colour of the table
+    // generation `pixelsOf` (0: none yet).
+    std::vector<QRgb> pixels;
+    std::uint32_t pixelsOf = 0;
   };
-  const Tile& tile(quint32 glyph, int phase);
+  Tile& tile(quint32 glyph, int phase);
 
   QRawFont font_;
   int rowHeight_ = 0;
@@ -60,8 +64,9 @@ class GlyphBlitter {
   // The colour each coverage gives on the background, for the last pair.
   QRgb tableColour_ = 0, tableBackground_ = 0;
   bool tableReady_ = false;
+  std::uint32_t tableGeneration_ = 0;  // counts the tables made
   std::array<QRgb, 256> table_{};
-  std::vector<const Tile*> rowTiles_;  // the row being drawn, glyph by glyph
+  std::vector<Tile*> rowTiles_;  // the row being drawn, glyph by glyph
 };
 
 }  // namespace kvl
