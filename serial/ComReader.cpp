@@ -286,8 +286,10 @@ void ComReadThread(TComPort& port) {
         // Bytes keep coming when these follow others within an interval
         // and the driver had no more.
         const auto since = readAt - lastBytes;
+        // (The reader's own sleep until a hand-over lasts the interval and
+        // its slack, and waking takes a little more.)
         const bool emptied = std::size_t(got) < room;
-        streaming = emptied && paceWindow && since <= port.handOverInterval;
+        streaming = emptied && paceWindow && since <= port.handOverInterval + 2 * kPostSlack;
         if (streaming) perByte = since / got;
         paceWindow = emptied;
         lastBytes = readAt;
