@@ -280,7 +280,9 @@ void ComReadThread(TComPort& port) {
     if (Os.ioctl(fd, TIOCOUTQ, &queued) == 0) port.Stat.cbOutQue.store(static_cast<std::uint32_t>(queued));
 
     if (fds[0].revents || (streamMs >= 0 && room > 0)) {
-      const ssize_t got = Os.read(fd, buffer, room);
+      // The window may have taken the ring while the reader waited.
+      const std::size_t space = static_cast<std::uint16_t>(port.ReadIndex.load() - w - 1) & kRingMask;
+      const ssize_t got = Os.read(fd, buffer, space);
       const auto readAt = Clock::now();
       if (got > 0) {
         // Bytes keep coming when these follow others within an interval
@@ -288,7 +290,7 @@ void ComReadThread(TComPort& port) {
         const auto since = readAt - lastBytes;
         // (The reader's own sleep until a hand-over lasts the interval and
         // its slack, and waking takes a little more.)
-        const bool emptied = std::size_t(got) < room;
+        const bool emptied = std::size_t(got) < space;
         streaming = emptied && paceWindow && since <= port.handOverInterval + 2 * kPostSlack;
         if (streaming) perByte = since / got;
         paceWindow = emptied;
