@@ -101,6 +101,8 @@ for start in 1 2 3; do
     last=$now
     sleep 0.1
   done
+  shown=no
+  client_shown && shown=yes
   kill "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
   read -r x y w h left right top bottom <<< "${last:-0 0 0 0 0 0 0 0}"
@@ -115,6 +117,8 @@ for start in 1 2 3; do
     passed=$((passed + 1))
   else
     echo "start $start: FAILED, outer ${outer_w}x${outer_h}+${outer_x}+${outer_y}, client ${w}x${h}, frame $left $right $top $bottom, steady $same"
+    kill -0 "$manager" 2>/dev/null || echo "  openbox is no longer running"
+    [ "$shown" = yes ] || echo "  no window of the program was on the screen at the end"
     failed=$((failed + 1))
   fi
 done
