@@ -242,9 +242,10 @@ QAccessibleInterface* PaneAccessibleFactory(const QString& className, QObject* o
   return nullptr;
 }
 
-// Draws a tall scroll bar in bands of fewer than 96 pixel rows, each with
-// the whole bar's option and clipped to its band, so the bar looks exactly
-// as drawn in one go. Qt's raster painter hands every fill of 96 rows or
+// Draws a tall scroll bar in bands of fewer than 96 pixel rows, each drawn
+// with the whole bar's option into an image of the band's size, so the bar
+// looks exactly as drawn in one go (clipping the painter instead draws the
+// groove's edge line darker). Qt's raster painter hands every fill of 96 rows or
 // more to its painting threads and waits for them: for the bar's few plain
 // fills that is more thread wake-ups than filling costs.
 class BandedBarStyle : public QProxyStyle {

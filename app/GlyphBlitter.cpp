@@ -1,9 +1,9 @@
 #include "app/GlyphBlitter.h"
 
 #include <QGlyphRun>
+#include <QPainter>
 #include <algorithm>
 #include <cstring>
-#include <QPainter>
 
 namespace kvl {
 
@@ -38,7 +38,7 @@ void GlyphBlitter::reset(const QRawFont& font, int rowHeight, int ascent, QImage
   ascent_ = ascent;
   format_ = format;
   tiles_.clear();
-  tableReady_ = false;
+  tableGeneration_ = 0;
 }
 
 GlyphBlitter::Tile& GlyphBlitter::tile(quint32 glyph, int phase) {
@@ -111,11 +111,10 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
     if (!t.usable || (t.w > 0 && (x < 0 || x + t.w > row.width()))) return false;
     rowTiles_.push_back(&t);
   }
-  if (!tableReady_ || tableColour_ != colour || tableBackground_ != background) {
+  if (tableGeneration_ == 0 || tableColour_ != colour || tableBackground_ != background) {
     for (int c = 0; c < 256; ++c) table_[std::size_t(c)] = Blend(background, colour, c);
     tableColour_ = colour;
     tableBackground_ = background;
-    tableReady_ = true;
     ++tableGeneration_;
   }
   const std::size_t stride = std::size_t(row.bytesPerLine()) / sizeof(QRgb);

@@ -1,10 +1,10 @@
 // Draws a row of glyphs of one font in one colour onto a flat background
 // without Qt's per-glyph text path: each glyph's anti-aliased coverage is
 // rasterised once per subpixel phase (by Qt, so it is the coverage Qt
-// draws), and a row is composed by copying the colour each coverage gives
-// on the background, looked up in a table per colour pair. Where two
-// glyphs share a pixel, the second is blended over the first the way Qt's
-// raster engine blends text onto a 32-bit image. The result is the image
+// draws), turned once per colour pair into the colours it gives on the
+// background, and a row is composed by copying those. Where two glyphs
+// share a pixel, the second is blended over the first the way Qt's raster
+// engine blends text onto a 32-bit image. The result is the image
 // Qt draws, at a fraction of its cost.
 //
 // It draws only what it can draw exactly: grayscale anti-aliasing (a
@@ -63,8 +63,7 @@ class GlyphBlitter {
   std::vector<std::unique_ptr<std::array<Tile, kPhases>>> tiles_;
   // The colour each coverage gives on the background, for the last pair.
   QRgb tableColour_ = 0, tableBackground_ = 0;
-  bool tableReady_ = false;
-  std::uint32_t tableGeneration_ = 0;  // counts the tables made
+  std::uint32_t tableGeneration_ = 0;  // counts the tables made since reset (0: none yet)
   std::array<QRgb, 256> table_{};
   std::vector<Tile*> rowTiles_;  // the row being drawn, glyph by glyph
 };

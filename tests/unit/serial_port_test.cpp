@@ -570,8 +570,6 @@ TEST_F(SerialPort, BytesThatKeepComingAreHandedOverTogether) {
     // The held bytes came with the post, not alone before it.
     EXPECT_GE(ComTakeRx(port).bytes.size(), std::max(c.held, c.more));
   }
-  ComClose(port);  // the reader reads the interval: set it back once it has stopped
-  port.handOverInterval = 200ms;
 }
 
 TEST_F(SerialPort, FloodWithSlowConsumerArrivesCompleteAndInOrder) {
@@ -677,16 +675,21 @@ ssize_t CountingRead(int fd, void* buffer, size_t count) {
   return n;
 }
 
+// Counts the reads of the open port from here on.
+void CountReadsOf(const TComPort& port) {
+  portFd = port.Handle.load();
+  portBytesRead = 0;
+  portReads = 0;
+  Os.read = CountingRead;
+}
+
 TEST_F(SerialPort, BlocksThatKeepComingAreReadTogether) {
   // Twenty small blocks 10 ms apart: the first is read (and handed over) at
   // once, the second shows that bytes keep coming, and the rest wait with
   // the driver until the hand-over is due.
   port.handOverInterval = 1s;
   ASSERT_TRUE(ComOpen(3, port));
-  portFd = port.Handle.load();
-  portBytesRead = 0;
-  portReads = 0;
-  Os.read = CountingRead;
+  CountReadsOf(port);
   ASSERT_TRUE(StartReader());
   std::string sent;
   for (int i = 0; i < 20; ++i) {
@@ -697,8 +700,6 @@ TEST_F(SerialPort, BlocksThatKeepComingAreReadTogether) {
   }
   EXPECT_EQ(TakeBytes(sent.size()), sent);
   EXPECT_LE(portReads.load(), 4);
-  ComClose(port);
-  port.handOverInterval = 200ms;
 }
 
 int RecordingPoll(pollfd* fds, nfds_t count, int timeoutMs) {
@@ -715,10 +716,8 @@ TEST_F(SerialPort, AFullRingSaysNothingOfTheLinesPace) {
   // was read at a fraction of its rate so).
   port.handOverInterval = 10s;
   ASSERT_TRUE(ComOpen(3, port));
-  portFd = port.Handle.load();
-  portBytesRead = 0;
+  CountReadsOf(port);
   portLeftOut = 0;
-  Os.read = CountingRead;
   Os.poll = RecordingPoll;
   ASSERT_TRUE(StartReader());
   const std::string sent(3000, 'f');
@@ -728,8 +727,6 @@ TEST_F(SerialPort, AFullRingSaysNothingOfTheLinesPace) {
   EXPECT_EQ(TakeBytes(sent.size()), sent);
   ASSERT_TRUE(WaitUntil([&] { return readerWaits.load() > waitsAtRead.load(); }));
   EXPECT_EQ(portLeftOut.load(), 0);
-  ComClose(port);
-  port.handOverInterval = 200ms;
 }
 
 class SerialFakeOs : public SerialPort {
@@ -883,9 +880,7 @@ TEST_F(SerialFakeOs, DsrChangeSeenWithDataIsAnEvent) {
   PortControls c;
   c.dsrSensitivity = true;
   ASSERT_TRUE(OpenWith(c));
-  portFd = port.Handle.load();
-  portBytesRead = 0;
-  Os.read = CountingRead;
+  CountReadsOf(port);
   // DSR comes on with the data, so the first to see it is the look at DSR
   // that the data's "DSR Sensitivity" takes, not the sampling.
   Os.modemGet = DsrOnOnceDataIsRead;
@@ -899,9 +894,7 @@ TEST_F(SerialFakeOs, DsrSensitivityDropsBytesWhileDsrIsOff) {
   PortControls c;
   c.dsrSensitivity = true;
   ASSERT_TRUE(OpenWith(c));
-  portFd = port.Handle.load();
-  portBytesRead = 0;
-  Os.read = CountingRead;
+  CountReadsOf(port);
   ASSERT_TRUE(StartReader());
   Send("lost");
   ASSERT_TRUE(WaitUntil([&] { return portBytesRead == 4; }));
