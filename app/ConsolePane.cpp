@@ -60,6 +60,11 @@ class RefreshClock : public QObject {
   static constexpr int kIntervalMs = 500;
   // An arrival this close to the end of the interval counts as after it.
   static constexpr int kSlackMs = 10;
+  // The timer for an arrival that came too soon runs this much past an
+  // interval, so that text still arriving at the interval's pace is drawn
+  // on its next arrival, in the same wake-up, and not by the timer just
+  // before it.
+  static constexpr int kTimerLateMs = 50;
 
   static RefreshClock& instance() {
     static QPointer<RefreshClock> clock;
@@ -75,7 +80,7 @@ class RefreshClock : public QObject {
       queued_ = true;
       QMetaObject::invokeMethod(this, &RefreshClock::run, Qt::QueuedConnection);
     } else if (!timer_.isActive()) {
-      timer_.start(kIntervalMs);
+      timer_.start(kIntervalMs + kTimerLateMs);
     }
   }
   void cancel(ConsolePane* pane) {
@@ -85,6 +90,7 @@ class RefreshClock : public QObject {
  private:
   explicit RefreshClock(QObject* parent) : QObject(parent) {
     timer_.setSingleShot(true);
+    timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &RefreshClock::run);
     if (parent) parent->installEventFilter(this);
   }

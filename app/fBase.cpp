@@ -228,6 +228,8 @@ void TBaseform::buildLayout() {
   Timer = new QTimer(this);
   Timer->setObjectName(QStringLiteral("Timer"));
   Timer->setInterval(500);
+  // Ticks keep their phase: a stream's hand-overs are timed to them.
+  Timer->setTimerType(Qt::PreciseTimer);
   // Looks at the outgoing queues while something waits in them.
   sendWatch_ = new QTimer(this);
   sendWatch_->setInterval(250);

@@ -40,6 +40,11 @@ void TBaseform::connectHandlers() {
     QObject::connect(sender, signal, this, [this, handler]() { Guarded([&] { (this->*handler)(); }); });
   };
   on(Timer, &QTimer::timeout, &TBaseform::TimerTimer);
+  // A stream's bytes are read just before a tick and taken on it, so the
+  // window wakes once for both.
+  connect(Timer, &QTimer::timeout, this, [this] {
+    if (ComNoteWindowTick(ComPort)) Guarded([&] { RxRender(); });
+  });
   on(ButtonReset, &QPushButton::clicked, &TBaseform::ButtonResetClick);
   for (ConsolePane* pane : {cRichEd, bRichEd})
     connect(pane, &QWidget::customContextMenuRequested, this,

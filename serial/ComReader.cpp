@@ -8,8 +8,12 @@
 // Bytes are paced: the first block after a quiet spell is posted at once,
 // and while bytes keep coming they are held in the ring and posted once per
 // handOverInterval (at once when the ring is nearly full, or with a line
-// event), so a device talking at a line's rate wakes the window a few
-// times a second, not once per block the driver delivers. While bytes keep
+// event), so a device talking at a line's rate wakes the window twice a
+// second, not once per block the driver delivers. While the window's tick
+// is known (windowTickNs), the hand-over is timed just before it and the
+// bytes are left for the tick to take (tickTakes), so one wake-up of the
+// window takes and draws them; if the tick does not come, the reader posts
+// them after all. While bytes keep
 // coming the reader itself sleeps through those blocks too: it leaves the
 // port out of its wait until the hand-over is due, and the driver keeps
 // what arrives meanwhile (never more than half its 4 KB buffer at the pace
@@ -63,6 +67,10 @@ constexpr auto kPostSlack = std::chrono::milliseconds(10);
 // before the reader takes them: half the 4 KB a tty keeps before it
 // throttles the device.
 constexpr std::uint64_t kLeftWithDriver = 2048;  // bytes
+// A hand-over timed to the window's tick is posted this long before it:
+// long enough for the window to be woken, short enough that the tick is
+// due when the window has shown the bytes.
+constexpr std::chrono::milliseconds kTickLead{5};
 // Sleeps shorter than this are not worth leaving the port out of the wait.
 constexpr std::chrono::milliseconds kShortestSleep{3};
 static_assert((kRingSize & kRingMask) == 0, "ring size must be a power of two");
@@ -111,6 +119,26 @@ void StoreInRing(TComPort& port, const unsigned char* bytes, std::size_t count) 
 }
 
 }  // namespace
+
+Clock::time_point ComHandOverDue(std::chrono::milliseconds interval, Clock::time_point lastPost,
+                                 std::int64_t windowTickNs, bool* atTick) {
+  if (atTick) *atTick = false;
+  const auto plain = lastPost + interval + kPostSlack;
+  if (windowTickNs == 0 || interval.count() <= 0) return plain;
+  const Clock::time_point tick{std::chrono::nanoseconds(windowTickNs)};
+  const auto from = lastPost + interval / 4;
+  // A tick missed for several intervals (the window is busy) says nothing.
+  if (from - tick > 4 * interval) return plain;
+  const auto ticks = from > tick ? (from - tick + interval - Clock::duration(1)) / interval : 0;
+  if (atTick) *atTick = true;
+  return tick + ticks * interval - kTickLead;
+}
+
+bool ComNoteWindowTick(TComPort& port) {
+  const auto now = Clock::now().time_since_epoch();
+  port.windowTickNs.store(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
+  return port.tickTakes.exchange(false);
+}
 
 bool ComStartReader(TComPort& port, std::function<void()> post) {
   const int fd = port.Handle.load();
@@ -201,6 +229,10 @@ void ComReadThread(TComPort& port) {
   // Bytes stored but not yet posted, and when the reader last posted.
   std::uint32_t held = 0;
   Clock::time_point lastPost{};
+  // Whether bytes were left for the window's next tick to take (see
+  // tickTakes): whichever of the tick and the reader clears tickTakes
+  // first hands them over, so they are taken once and never left behind.
+  bool leftForTick = false;
   // Whether bytes keep coming (the last two reads got some, within a
   // hand-over interval of each other, and the last one emptied the
   // driver), when the last bytes came, and the pace they came at.
@@ -231,9 +263,10 @@ void ComReadThread(TComPort& port) {
     };
     int timeoutMs = -1;
     const auto waitAtMost = [&](int ms) { timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms); };
-    const auto handOverDue = lastPost + port.handOverInterval + kPostSlack;
+    const auto handOverDue = ComHandOverDue(port.handOverInterval, lastPost, port.windowTickNs.load());
     if (sampling) waitAtMost(std::min(msUntil(nextSample), 20));
     if (held) waitAtMost(msUntil(handOverDue));
+    if (leftForTick) waitAtMost(msUntil(lastPost + kTickLead + 2 * kPostSlack));
     // While bytes keep coming the port is left out of the wait until the
     // hand-over is due, or, at the pace last seen, before the driver keeps
     // more than kLeftWithDriver bytes; it is read then.
@@ -291,7 +324,7 @@ void ComReadThread(TComPort& port) {
         // (The reader's own sleep until a hand-over lasts the interval and
         // its slack, and waking takes a little more.)
         const bool emptied = std::size_t(got) < space;
-        streaming = emptied && paceWindow && since <= port.handOverInterval + 2 * kPostSlack;
+        streaming = emptied && paceWindow && since <= port.handOverInterval * 5 / 4 + 2 * kPostSlack;
         if (streaming) perByte = since / got;
         paceWindow = emptied;
         lastBytes = readAt;
@@ -325,22 +358,40 @@ void ComReadThread(TComPort& port) {
     }
 
     const auto now = Clock::now();
-    const bool intervalUp = now - lastPost >= port.handOverInterval - kPostSlack;
-    if (events == EV_RXCHAR && !intervalUp) {
-      const std::size_t fill = static_cast<std::uint16_t>(port.WriteIndex.load(std::memory_order_relaxed) -
-                                                         port.ReadIndex.load()) & kRingMask;
-      if (fill < kPostAtOnce) {
-        held |= events;
-        events = 0;
-      }
+    if (leftForTick && !port.tickTakes.load()) leftForTick = false;  // the tick took them
+    bool atTick = false;
+    const auto due = ComHandOverDue(port.handOverInterval, lastPost, port.windowTickNs.load(), &atTick);
+    const bool intervalUp = now >= due - 2 * kPostSlack;
+    const std::size_t fill = static_cast<std::uint16_t>(port.WriteIndex.load(std::memory_order_relaxed) -
+                                                       port.ReadIndex.load()) & kRingMask;
+    if (events == EV_RXCHAR && !intervalUp && fill < kPostAtOnce) {
+      held |= events;
+      events = 0;
     }
     if (held && (events || intervalUp)) {
       events |= held;
       held = 0;
     }
+    if (leftForTick && now >= lastPost + kTickLead + 2 * kPostSlack) {
+      // The tick is late or has stopped: what was left for it goes now,
+      // unless the tick takes it at this very moment.
+      if (port.tickTakes.exchange(false)) events |= EV_RXCHAR;
+      leftForTick = false;
+    } else if (events == EV_RXCHAR && streaming && atTick && !leftForTick && fill < kPostAtOnce) {
+      // A stream's bytes due at the window's tick are left for the tick to
+      // take, so the window wakes once for both. Line events, a nearly
+      // full ring and the first bytes after a quiet spell are posted.
+      port.tickTakes.store(true);
+      leftForTick = true;
+      lastPost = now;
+      events = 0;
+    }
     if (events) {
+      // The post hands over whatever was left for the tick as well.
+      if (leftForTick) port.tickTakes.store(false);
       Publish(port, events);
       lastPost = now;
+      leftForTick = false;
     }
   }
   port.readerRunning.store(false);

@@ -177,8 +177,16 @@ struct TComPort {
   std::function<void()> post;                // reader -> GUI notification
   // While bytes keep coming, they are handed to the window at most once
   // per this interval; the first bytes after a quiet spell, a nearly full
-  // ring and line events go at once.
-  std::chrono::milliseconds handOverInterval{200};
+  // ring and line events go at once. It is the window's own tick and the
+  // pane's refresh interval: handing over more often would wake the window
+  // without moving the pane.
+  std::chrono::milliseconds handOverInterval{500};
+  // The steady-clock time (nanoseconds of its epoch) of the window's last
+  // tick, which recurs every handOverInterval; 0 while none is known. Held
+  // bytes are then handed over just before a tick, so the window wakes once
+  // for both.
+  std::atomic<std::int64_t> windowTickNs{0};
+  std::atomic<bool> tickTakes{false};  // bytes were left for the next tick
   std::unique_ptr<ComLineState> line;
 };
 
@@ -250,5 +258,17 @@ struct RxBatch {
 
 // Takes everything unread from the ring and the pending line events.
 RxBatch ComTakeRx(TComPort& port);
+
+// The window's tick has come (see windowTickNs); called on each tick.
+// True when the reader left bytes for this tick: the window takes them
+// (ComTakeRx) as it would on a post.
+bool ComNoteWindowTick(TComPort& port);
+// When bytes held since the last post are due to be handed over: an
+// interval (and 10 ms of slack) after it, or, while the window's tick is
+// known (windowTickNs, 0 if not), just before the first tick that comes a
+// quarter interval or more after it.
+std::chrono::steady_clock::time_point ComHandOverDue(std::chrono::milliseconds interval,
+                                                     std::chrono::steady_clock::time_point lastPost,
+                                                     std::int64_t windowTickNs, bool* atTick = nullptr);
 
 }  // namespace kvl

@@ -17,12 +17,14 @@
 
 #include <chrono>
 #include <climits>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "serial/SerialOs.h"
 #include "serial/uCom.h"
@@ -569,6 +571,89 @@ TEST_F(SerialPort, BytesThatKeepComingAreHandedOverTogether) {
     ASSERT_TRUE(postsReach(2));
     // The held bytes came with the post, not alone before it.
     EXPECT_GE(ComTakeRx(port).bytes.size(), std::max(c.held, c.more));
+  }
+}
+
+// Held bytes go just before the window's tick while it is known, so the
+// window wakes once for both; without one, an interval after the last post.
+TEST(HandOverDue, FollowsTheWindowsTickWhileItIsFresh) {
+  const auto t0 = Clock::time_point{} + 1h;
+  const auto ns = [](Clock::time_point t) { return std::chrono::nanoseconds(t.time_since_epoch()).count(); };
+  struct Case {
+    const char* what;
+    Clock::time_point lastPost;
+    std::int64_t tick;
+    Clock::time_point due;
+    bool atTick;
+  };
+  const Case cases[] = {
+      {"no tick known", t0, 0, t0 + 510ms, false},
+      {"steady: posted just before a tick", t0 - 5ms, ns(t0), t0 + 495ms, true},
+      {"tick soon after the post is too soon", t0 - 100ms, ns(t0), t0 + 495ms, true},
+      {"tick a quarter interval on is taken", t0 - 125ms, ns(t0), t0 - 5ms, true},
+      {"last tick long before the post", t0 + 1600ms, ns(t0), t0 + 1995ms, true},
+      {"tick missed for several intervals", t0 + 2000ms, ns(t0), t0 + 2510ms, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    bool atTick = !c.atTick;
+    EXPECT_EQ(ComHandOverDue(500ms, c.lastPost, c.tick, &atTick), c.due);
+    EXPECT_EQ(atTick, c.atTick);
+  }
+}
+
+// A stream's bytes left for the window's tick are taken by the tick, or,
+// when the window has stopped ticking, posted after all: none are left
+// behind when the stream stops.
+TEST_F(SerialPort, BytesLeftForTheWindowsTickAreNeverLeftBehind) {
+  for (const bool ticking : {true, false}) {
+    SCOPED_TRACE(ticking ? "window ticks" : "window stopped ticking");
+    ComClose(port);
+    const auto interval = ticking ? 100ms : 1000ms;
+    port.handOverInterval = interval;
+    ASSERT_TRUE(ComOpen(3, port));
+    ComNoteWindowTick(port);
+    ASSERT_TRUE(StartReader());
+    std::string got;
+    std::mutex gotLock;
+    std::atomic<bool> stop{false};
+    std::thread window([&] {
+      // Takes on each post, and on each tick that is told bytes wait.
+      int seen = 0;
+      auto nextTick = Clock::now() + interval;
+      while (!stop) {
+        std::unique_lock lock(m);
+        cv.wait_for(lock, 5ms, [&] { return posts > seen; });
+        bool take = posts > seen;
+        seen = posts;
+        lock.unlock();
+        if (ticking && Clock::now() >= nextTick) {
+          take |= ComNoteWindowTick(port);
+          nextTick += interval;
+        }
+        if (take) {
+          std::lock_guard g(gotLock);
+          got += ComTakeRx(port).bytes;
+        }
+      }
+    });
+    // Without ticks, the stream stops as soon as bytes are left for one.
+    std::string sent;
+    bool left = false;
+    for (int i = 0; i < (ticking ? 40 : 400) && !left; ++i) {
+      const std::string block = std::to_string(i) + std::string(20, char('a' + i % 26));
+      Send(block);
+      sent += block;
+      for (int ms = 0; ms < 15 && !left; ++ms) {
+        std::this_thread::sleep_for(1ms);
+        left = !ticking && port.tickTakes;
+      }
+    }
+    EXPECT_EQ(left, !ticking);
+    EXPECT_TRUE(WaitUntil([&] { std::lock_guard g(gotLock); return got.size() >= sent.size(); }));
+    stop = true;
+    window.join();
+    EXPECT_EQ(got, sent);
   }
 }
 
