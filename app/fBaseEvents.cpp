@@ -17,6 +17,8 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <ctime>
+#include <memory>
+#include <utility>
 
 #include "app/ConsolePane.h"
 #include "app/Reception.h"
@@ -39,11 +41,15 @@ void TBaseform::connectHandlers() {
   auto on = [this](auto* sender, auto signal, auto handler) {
     QObject::connect(sender, signal, this, [this, handler]() { Guarded([&] { (this->*handler)(); }); });
   };
-  on(Timer, &QTimer::timeout, &TBaseform::TimerTimer);
   // A stream's bytes are read just before a tick and taken on it, so the
-  // window wakes once for both.
-  connect(Timer, &QTimer::timeout, this, [this] {
-    if (ComNoteWindowTick(ComPort)) Guarded([&] { RxRender(); });
+  // window wakes once for both. The tick's time is noted as it comes (the
+  // reader times the next hand-over from it), and the bytes are taken after
+  // the tick's own work, as a post would be.
+  auto tickTakes = std::make_shared<bool>(false);
+  connect(Timer, &QTimer::timeout, this, [this, tickTakes] { *tickTakes = ComNoteWindowTick(ComPort); });
+  on(Timer, &QTimer::timeout, &TBaseform::TimerTimer);
+  connect(Timer, &QTimer::timeout, this, [this, tickTakes] {
+    if (std::exchange(*tickTakes, false)) Guarded([&] { RxRender(); });
   });
   on(ButtonReset, &QPushButton::clicked, &TBaseform::ButtonResetClick);
   for (ConsolePane* pane : {cRichEd, bRichEd})

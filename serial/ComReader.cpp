@@ -67,10 +67,10 @@ constexpr auto kPostSlack = std::chrono::milliseconds(10);
 // before the reader takes them: half the 4 KB a tty keeps before it
 // throttles the device.
 constexpr std::uint64_t kLeftWithDriver = 2048;  // bytes
-// A hand-over timed to the window's tick is posted this long before it:
-// long enough for the window to be woken, short enough that the tick is
-// due when the window has shown the bytes.
-constexpr std::chrono::milliseconds kTickLead{5};
+// A hand-over timed to the window's tick is due this long before it, so
+// that the bytes are in the ring before the tick comes even when the
+// reader wakes a few milliseconds late.
+constexpr std::chrono::milliseconds kTickLead{10};
 // Sleeps shorter than this are not worth leaving the port out of the wait.
 constexpr std::chrono::milliseconds kShortestSleep{3};
 static_assert((kRingSize & kRingMask) == 0, "ring size must be a power of two");
@@ -266,7 +266,9 @@ void ComReadThread(TComPort& port) {
     const auto handOverDue = ComHandOverDue(port.handOverInterval, lastPost, port.windowTickNs.load());
     if (sampling) waitAtMost(std::min(msUntil(nextSample), 20));
     if (held) waitAtMost(msUntil(handOverDue));
-    if (leftForTick) waitAtMost(msUntil(lastPost + kTickLead + 2 * kPostSlack));
+    // Bytes left for a tick are looked at again by the next hand-over at
+    // the latest, when a stream wakes the reader anyway.
+    if (leftForTick) waitAtMost(msUntil(lastPost + port.handOverInterval));
     // While bytes keep coming the port is left out of the wait until the
     // hand-over is due, or, at the pace last seen, before the driver keeps
     // more than kLeftWithDriver bytes; it is read then.

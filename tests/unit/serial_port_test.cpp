@@ -588,10 +588,10 @@ TEST(HandOverDue, FollowsTheWindowsTickWhileItIsFresh) {
   };
   const Case cases[] = {
       {"no tick known", t0, 0, t0 + 510ms, false},
-      {"steady: posted just before a tick", t0 - 5ms, ns(t0), t0 + 495ms, true},
-      {"tick soon after the post is too soon", t0 - 100ms, ns(t0), t0 + 495ms, true},
-      {"tick a quarter interval on is taken", t0 - 125ms, ns(t0), t0 - 5ms, true},
-      {"last tick long before the post", t0 + 1600ms, ns(t0), t0 + 1995ms, true},
+      {"steady: posted just before a tick", t0 - 10ms, ns(t0), t0 + 490ms, true},
+      {"tick soon after the post is too soon", t0 - 100ms, ns(t0), t0 + 490ms, true},
+      {"tick a quarter interval on is taken", t0 - 125ms, ns(t0), t0 - 10ms, true},
+      {"last tick long before the post", t0 + 1600ms, ns(t0), t0 + 1990ms, true},
       {"tick missed for several intervals", t0 + 2000ms, ns(t0), t0 + 2510ms, false},
   };
   for (const Case& c : cases) {
