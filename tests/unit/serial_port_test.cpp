@@ -15,9 +15,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
-#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
