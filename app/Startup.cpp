@@ -11,8 +11,8 @@
 #include <optional>
 #include <vector>
 
+#include "app/CaretRest.h"
 #include "app/CommandLine.h"
-
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "net/NetOs.h"
@@ -203,6 +203,7 @@ Application::Application() {
   simSet_ = new TSimSetform(main_);
   main_->setSimSetform(simSet_);
   main_->setAttribute(Qt::WA_DeleteOnClose, false);
+  new CaretRest(main_);  // ends with the main window
   main_->show();
 }
 

@@ -9,6 +9,7 @@
 #include <QRawFont>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QStyleHints>
 #include <QClipboard>
 #include <QPushButton>
 #include <QRadioButton>
@@ -19,6 +20,7 @@
 #include <QTimer>
 
 #include "TestSupport.h"
+#include "app/CaretRest.h"
 #include "app/ConsolePane.h"
 #include "app/GlyphBlitter.h"
 #include "core/Colours.h"
@@ -350,6 +352,35 @@ class ConsoleTest : public QObject {
     w->main->AppendText(kGrey, "To Com: AT\r\n");
     QCoreApplication::processEvents();
     QVERIFY(v->maximum() > before);
+  }
+
+  // The carets rest after a spell without input and blink again at once
+  // at the engineer's next key or click; closing gives the desktop's
+  // blinking back.
+  void caretsRestWithoutInput_data() {
+    QTest::addColumn<bool>("key");
+    QTest::newRow("key") << true;
+    QTest::newRow("mouse button") << false;
+  }
+  void caretsRestWithoutInput() {
+    QFETCH(bool, key);
+    QStyleHints* hints = QGuiApplication::styleHints();
+    const int desktop = hints->cursorFlashTime();
+    QVERIFY(desktop > 0);
+    QLineEdit* field = w->main->findChild<QLineEdit*>("EdCmdLn1");
+    QVERIFY(field);
+    {
+      kvl::CaretRest rest(nullptr, 50);
+      QVERIFY(WaitFor([&] { return hints->cursorFlashTime() == 0; }));
+      QVERIFY(rest.resting());
+      if (key)
+        QTest::keyClick(field, Qt::Key_End);
+      else
+        QTest::mouseClick(field, Qt::LeftButton);
+      QCOMPARE(hints->cursorFlashTime(), desktop);
+      QVERIFY(WaitFor([&] { return hints->cursorFlashTime() == 0; }));
+    }
+    QCOMPARE(hints->cursorFlashTime(), desktop);
   }
 
   // A long line takes as many rows as the pane's width needs, each row
