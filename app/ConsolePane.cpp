@@ -23,6 +23,7 @@
 #include <QStyleFactory>
 #include <QStyleOptionSlider>
 #include <QTimer>
+#include <QWindow>
 #include <QToolButton>
 #include <algorithm>
 #include <climits>
@@ -631,8 +632,13 @@ void ConsolePane::changeEvent(QEvent* event) {
 
 void ConsolePane::scrollContentsBy(int, int dy) {
   // The rows drawn move with the text; only the rows uncovered are drawn.
+  // While the window is not seen (minimized, or on another desktop) its
+  // pixels are not moved at all, which would cost the display server a copy
+  // of the whole pane at every refresh: the pane is drawn whole when it is
+  // seen again.
   if (dy == 0) return;
-  if (std::abs(dy) > pageRows()) return viewport()->update();
+  const QWindow* window = viewport()->window()->windowHandle();
+  if (std::abs(dy) > pageRows() || !window || !window->isExposed()) return viewport()->update();
   viewport()->scroll(0, dy * lineHeight_);
 }
 
