@@ -35,6 +35,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -409,21 +410,30 @@ std::vector<pid_t> ProcessTree(pid_t root) {
 
 // Times the process's threads have gone to sleep and been woken again (a
 // wake-up costs more than most of the work one does on a virtual machine).
-long VoluntarySwitches(pid_t pid) {
-  long sum = 0;
+// Voluntary switches of each thread of the processes, by thread id.
+std::map<pid_t, long> TreeSwitches(const std::vector<pid_t>& tree) {
+  std::map<pid_t, long> out;
   std::error_code ignored;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
-    std::ifstream f(task.path() / "status");
-    std::string line;
-    while (std::getline(f, line))
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) sum += std::stol(line.substr(24));
-  }
-  return sum;
+  for (pid_t pid : tree)
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+      std::ifstream f(task.path() / "status");
+      std::string line;
+      while (std::getline(f, line))
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+          out[pid_t(std::stol(task.path().filename().string()))] = std::stol(line.substr(24));
+    }
+  return out;
 }
 
-long TreeSwitches(const std::vector<pid_t>& tree) {
+// The switches since `before` of the threads that are still there: a thread
+// that ended meanwhile (Qt's pool lets idle threads go) takes its count with
+// it, and only woke to end.
+long SwitchesSince(const std::map<pid_t, long>& before, const std::map<pid_t, long>& now) {
   long sum = 0;
-  for (pid_t p : tree) sum += VoluntarySwitches(p);
+  for (const auto& [tid, count] : now) {
+    const auto was = before.find(tid);
+    sum += count - (was == before.end() ? 0 : was->second);
+  }
   return sum;
 }
 
@@ -510,7 +520,7 @@ PacedCpu PaceAndMeasure(int masterFd, double rate, double seconds, pid_t xserver
   const std::vector<pid_t> processes = tree();
   PacedCpu r;
   const double p0 = TreeCpu(processes), x0 = ProcessCpu(xserver);
-  const long w0 = TreeSwitches(processes);
+  const std::map<pid_t, long> w0 = TreeSwitches(processes);
   const auto t0 = steady_clock::now();
   const int slices = int(seconds * 20);
   size_t sent = 0;
@@ -522,7 +532,7 @@ PacedCpu PaceAndMeasure(int masterFd, double rate, double seconds, pid_t xserver
   }
   std::this_thread::sleep_for(milliseconds(300));  // the last slice is shown
   r.program = TreeCpu(processes) - p0;
-  r.wakes = TreeSwitches(processes) - w0;
+  r.wakes = SwitchesSince(w0, TreeSwitches(processes));
   r.xserver = ProcessCpu(xserver) - x0;
   return r;
 }
