@@ -337,8 +337,8 @@ class PaneScrollBar : public QScrollBar {
   void sliderChange(SliderChange change) override {
     // Qt reports the steps as changed whenever they are set, changed or not.
     if (change == SliderRangeChange || change == SliderValueChange || change == SliderStepsChange) {
-      if (look() == drawn_) return;
       if (arriving_ && !isSliderDown()) return;  // judged when the arrival is done
+      if (look() == drawn_) return;
     }
     QScrollBar::sliderChange(change);
   }
@@ -394,6 +394,10 @@ ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
   setContextMenuPolicy(Qt::CustomContextMenu);
   setVerticalScrollBar(new PaneScrollBar);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  // The scroll area lays itself out again after every change of the bar's
+  // range, to show or hide the bar; this bar is always shown, and its range
+  // changes at every refresh while text arrives.
+  QObject::disconnect(verticalScrollBar(), SIGNAL(rangeChanged(int, int)), this, SLOT(_q_showOrHideScrollBars()));
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   viewport()->setCursor(Qt::IBeamCursor);
   connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
