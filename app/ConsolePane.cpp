@@ -23,8 +23,8 @@
 #include <QStyleFactory>
 #include <QStyleOptionSlider>
 #include <QTimer>
-#include <QWindow>
 #include <QToolButton>
+#include <QWindow>
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
