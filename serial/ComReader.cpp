@@ -13,11 +13,11 @@
 // is known (windowTickNs), the hand-over is timed just before it and the
 // bytes are left for the tick to take (tickTakes), so one wake-up of the
 // window takes and draws them; if the tick does not come, the reader posts
-// them after all. While bytes keep
-// coming the reader itself sleeps through those blocks too: it leaves the
-// port out of its wait until the hand-over is due, and the driver keeps
-// what arrives meanwhile (never more than half its 4 KB buffer at the pace
-// last seen, so a device under hardware flow control is not held up).
+// them after all. While bytes keep coming the reader itself sleeps through
+// those blocks too: it leaves the port out of its wait until the hand-over
+// is due, and the driver keeps what arrives meanwhile (never more than half
+// its 4 KB buffer at the pace last seen, so a device under hardware flow
+// control is not held up).
 //
 // Posts are coalesced: the reader posts only when postPending was clear, and
 // ComTakeRx clears it before it looks at the ring and the pending events.
