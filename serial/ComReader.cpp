@@ -226,9 +226,12 @@ void ComReadThread(TComPort& port) {
   bool haveLines = Os.modemGet(fd, &lines) == 0;
   auto nextSample = Clock::now() + kLineSampleInterval;
   int failedWaits = 0;
-  // Bytes stored but not yet posted, and when the reader last posted.
+  // Bytes stored but not yet posted, and when the reader last posted: at
+  // the start, long enough ago that the first bytes go at once. (Not the
+  // clock's zero: it is the machine's start, which may be less than an
+  // interval ago.)
   std::uint32_t held = 0;
-  Clock::time_point lastPost{};
+  Clock::time_point lastPost = Clock::now() - 4 * port.handOverInterval;
   // Whether bytes were left for the window's next tick to take (see
   // tickTakes): whichever of the tick and the reader clears tickTakes
   // first hands them over, so they are taken once and never left behind.
