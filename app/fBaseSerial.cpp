@@ -35,6 +35,10 @@ namespace {
 
 std::string Num(int n) { return std::to_string(n); }
 
+// How long a flood is taken before the window looks at its other events:
+// short enough that a tick, a refresh or a key is never held up noticeably.
+constexpr std::chrono::milliseconds kFloodTakeBudget{10};
+
 // Time stamp of a received burst: the locale's time format, no date.
 std::string TimeStamp() {
   const std::time_t now = std::time(nullptr);
@@ -261,11 +265,20 @@ void TBaseform::ChBxFullComClick() {
 }
 
 void TBaseform::RxRender() {
-  RxBatch batch = ComTakeRx(ComPort);
-  if (!batch.bytes.empty()) {
+  auto show = [this](const std::string& bytes) {
+    if (bytes.empty()) return;
     const RxRule rule = SerialRxRule(ChBxVtim->isChecked() ? TimeStamp() : std::string());
-    showReception(Receive(batch.bytes, rule, ChBxVhex->isChecked()));
+    showReception(Receive(bytes, rule, ChBxVhex->isChecked()));
+  };
+  RxBatch batch = ComTakeRx(ComPort);
+  if (ComFlooding(ComPort, batch)) {
+    // A flood is taken ring by ring for a while before the window looks
+    // at its other events again (the refresh, the tick, the engineer).
+    show(batch.bytes);
+    ComTakeFlood(ComPort, kFloodTakeBudget, show);
+    batch = ComTakeRx(ComPort);
   }
+  show(batch.bytes);
   if (batch.events & kLineEvents) {
     const std::uint32_t status = ComModemStatus(ComPort);
     auto show = [&](std::uint32_t event, std::uint32_t bit, int panel, const char* label) {

@@ -762,6 +762,25 @@ int main(int argc, char** argv) {
     malloc_trim(0);
   }
 
+  // `kvl-bench flood`: the hex-off flood alone, four times, with what it
+  // cost the process (to look into the flood's cost with a profiler).
+  if (argc > 1 && std::string(argv[1]) == "flood") {
+    const std::string data = Lines(32u << 20);
+    for (int i = 0; i < 4; ++i) {
+      rusage before{}, after{};
+      getrusage(RUSAGE_SELF, &before);
+      const Throughput t = WindowRate(f, com3.path(), com3.master(), data, false);
+      getrusage(RUSAGE_SELF, &after);
+      const auto secs = [](timeval a, timeval b) {
+        return double(b.tv_sec - a.tv_sec) + double(b.tv_usec - a.tv_usec) / 1e6;
+      };
+      std::printf("flood %.1f MB/s%s, CPU %.2f s user + %.2f s system, %ld sleeps, %ld preemptions\n", t.rate / 1e6,
+                  t.complete ? "" : " LOST", secs(before.ru_utime, after.ru_utime),
+                  secs(before.ru_stime, after.ru_stime), after.ru_nvcsw - before.ru_nvcsw,
+                  after.ru_nivcsw - before.ru_nivcsw);
+    }
+    return 0;
+  }
   // Receive throughput.
   const size_t flood = (argc > 1 ? 8u : 32u) << 20;
   const std::string data = Lines(flood);

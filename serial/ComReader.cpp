@@ -19,6 +19,15 @@
 // its 4 KB buffer at the pace last seen, so a device under hardware flow
 // control is not held up).
 //
+// A flood (the window took nearly full rings within kFloodGap of each
+// other) is taken differently: the window stays in ComTakeFlood for a few
+// milliseconds and takes each ring as soon as the reader has filled it,
+// and the reader, told by windowWaits, watches a full ring for room on its
+// core. A sleep and a wake-up on both sides for every 2 KB would cost more
+// than the bytes themselves. The window's takes there leave postPending
+// set, so the reader does not post meanwhile; the ComTakeRx that ends the
+// spell clears it and looks at everything, as after any post.
+//
 // Posts are coalesced: the reader posts only when postPending was clear, and
 // ComTakeRx clears it before it looks at the ring and the pending events.
 // Both sides use sequentially consistent operations on postPending and on
@@ -38,6 +47,8 @@
 #include <cerrno>
 #include <chrono>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 #include "serial/ComLineState.h"
 #include "serial/SerialOs.h"
@@ -73,6 +84,13 @@ constexpr std::uint64_t kLeftWithDriver = 2048;  // bytes
 constexpr std::chrono::milliseconds kTickLead{10};
 // Sleeps shorter than this are not worth leaving the port out of the wait.
 constexpr std::chrono::milliseconds kShortestSleep{3};
+// A flood: the window took nearly full rings this close together.
+constexpr std::chrono::milliseconds kFloodGap{2};
+// How long the window, during a flood, waits on its core for the reader to
+// fill the ring again, and the reader for the window to take a full one.
+// Either takes tens of microseconds while the flood lasts.
+constexpr std::chrono::microseconds kFillSpin{400};
+constexpr std::chrono::microseconds kRoomSpin{100};
 static_assert((kRingSize & kRingMask) == 0, "ring size must be a power of two");
 
 std::uint32_t CountEventsOf(const LineCounts& before, const LineCounts& now) {
@@ -118,7 +136,79 @@ void StoreInRing(TComPort& port, const unsigned char* bytes, std::size_t count) 
   port.WriteIndex.store(w);
 }
 
+// Waits up to `limit` for ready() without giving up the core. On a single
+// core the other side cannot run meanwhile, so it only looks once.
+template <class Ready>
+bool SpinFor(std::chrono::microseconds limit, Ready ready) {
+  static const bool severalCores = std::thread::hardware_concurrency() > 1;
+  if (ready()) return true;
+  if (!severalCores) return false;
+  const auto until = Clock::now() + limit;
+  do {
+    for (int i = 0; i < 64; ++i) {
+      if (ready()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  } while (Clock::now() < until);
+  return ready();
+}
+
+std::size_t RingFill(const TComPort& port) {
+  return static_cast<std::uint16_t>(port.WriteIndex.load() - port.ReadIndex.load(std::memory_order_relaxed)) &
+         kRingMask;
+}
+
+// Takes the ring's bytes into `bytes` (replacing them) and tells the reader
+// there is room.
+void TakeRing(TComPort& port, std::string& bytes) {
+  const std::uint16_t w = port.WriteIndex.load();
+  const std::uint16_t r = port.ReadIndex.load(std::memory_order_relaxed);
+  bytes.clear();
+  if (r == w) return;
+  if (r < w) {
+    bytes.assign(port.Ring + r, port.Ring + w);
+  } else {
+    bytes.assign(port.Ring + r, port.Ring + kRingSize);
+    bytes.append(port.Ring, port.Ring + w);
+  }
+  port.ReadIndex.store(w);
+  // Only a reader asleep for room needs the signal (see roomWanted).
+  if (port.roomWanted.load()) SignalEventFd(port.roomFd);
+}
+
 }  // namespace
+
+bool ComFlooding(TComPort& port, const RxBatch& batch) {
+  if (batch.bytes.size() < kPostAtOnce || (batch.events & kLineEvents) || batch.hungUp) return false;
+  const auto now = Clock::now();
+  const bool flooding = now - port.lastFullTake <= kFloodGap;
+  port.lastFullTake = now;
+  return flooding;
+}
+
+void ComTakeFlood(TComPort& port, std::chrono::milliseconds budget,
+                  const std::function<void(const std::string&)>& show) {
+  // The reader posts nothing while postPending stays set, and these takes
+  // leave it as it is: the ComTakeRx that follows clears it and looks at
+  // everything, so nothing is left behind, and the window's queue is not
+  // filled with a post per ring meanwhile.
+  // A line event, a hang-up or an ended reader is for ComTakeRx, in order
+  // after the bytes already taken.
+  const auto otherNews = [&] {
+    return (port.pendingEvents.load() & kLineEvents) != 0 || port.hungUp.load() || !port.readerRunning.load();
+  };
+  const auto until = Clock::now() + budget;
+  port.windowWaits.store(true);
+  std::string bytes;
+  while (Clock::now() < until) {
+    if (!SpinFor(kFillSpin, [&] { return RingFill(port) >= kPostAtOnce || otherNews(); }) || otherNews()) break;
+    TakeRing(port, bytes);
+    show(bytes);
+  }
+  port.windowWaits.store(false);
+}
 
 Clock::time_point ComHandOverDue(std::chrono::milliseconds interval, Clock::time_point lastPost,
                                  std::int64_t windowTickNs, bool* atTick) {
@@ -247,6 +337,9 @@ void ComReadThread(TComPort& port) {
   // time the line took to bring them. A wait for room in the ring, or a
   // read that left bytes behind, says nothing of the line's pace.
   bool paceWindow = false;
+  // Whether the window took a full ring while the reader watched it: the
+  // port is then read at once, without a wait.
+  bool roomCame = false;
 
   while (!port.StopFlag.load()) {
     const std::uint32_t mask = port.eventMask.load();
@@ -275,7 +368,26 @@ void ComReadThread(TComPort& port) {
     // While bytes keep coming the port is left out of the wait until the
     // hand-over is due, or, at the pace last seen, before the driver keeps
     // more than kLeftWithDriver bytes; it is read then.
-    if (room == 0) streaming = paceWindow = false;
+    if (room == 0) {
+      streaming = paceWindow = false;
+      // While the window keeps up with a flood it takes a full ring within
+      // microseconds: watch for that on the core rather than sleep.
+      if (wantBytes && port.windowWaits.load() &&
+          SpinFor(kRoomSpin, [&] { return port.ReadIndex.load() != r || port.StopFlag.load(); })) {
+        roomCame = true;
+        continue;
+      }
+      // The window signals room only while the reader says it waits for
+      // it; a take just before that is seen here instead.
+      port.roomWanted.store(true);
+      if (port.ReadIndex.load() != r) {
+        port.roomWanted.store(false);
+        continue;
+      }
+    }
+    // During a flood the driver has more at once: no wait, and no look at
+    // its queues either.
+    const bool readAtOnce = std::exchange(roomCame, false) && wantBytes && room > 0;
     int streamMs = -1;
     if (streaming && wantBytes) {
       const int ms = msUntil(std::min(handOverDue, waitFrom + perByte * static_cast<std::int64_t>(kLeftWithDriver)));
@@ -289,7 +401,9 @@ void ComReadThread(TComPort& port) {
         {port.wakeFd, POLLIN, 0},
         {wantBytes && room == 0 ? port.roomFd : -1, POLLIN, 0},
     };
-    if (Os.poll(fds, 3, timeoutMs) < 0) {
+    const int polled = readAtOnce ? 0 : Os.poll(fds, 3, timeoutMs);
+    port.roomWanted.store(false);
+    if (polled < 0) {
       if (++failedWaits >= kFailedWaitLimit) {
         HangUp(port);
         break;
@@ -314,10 +428,12 @@ void ComReadThread(TComPort& port) {
     }
 
     int queued = 0;
-    if (Os.ioctl(fd, FIONREAD, &queued) == 0) port.Stat.cbInQue.store(static_cast<std::uint32_t>(queued));
-    if (Os.ioctl(fd, TIOCOUTQ, &queued) == 0) port.Stat.cbOutQue.store(static_cast<std::uint32_t>(queued));
+    if (!readAtOnce && Os.ioctl(fd, FIONREAD, &queued) == 0)
+      port.Stat.cbInQue.store(static_cast<std::uint32_t>(queued));
+    if (!readAtOnce && Os.ioctl(fd, TIOCOUTQ, &queued) == 0)
+      port.Stat.cbOutQue.store(static_cast<std::uint32_t>(queued));
 
-    if (fds[0].revents || (streamMs >= 0 && room > 0)) {
+    if (fds[0].revents || (streamMs >= 0 && room > 0) || readAtOnce) {
       // The window may have taken the ring while the reader waited.
       const std::size_t space = static_cast<std::uint16_t>(port.ReadIndex.load() - w - 1) & kRingMask;
       const ssize_t got = Os.read(fd, buffer, space);
@@ -405,18 +521,7 @@ void ComReadThread(TComPort& port) {
 RxBatch ComTakeRx(TComPort& port) {
   RxBatch batch;
   port.postPending.store(false);
-  const std::uint16_t w = port.WriteIndex.load();
-  const std::uint16_t r = port.ReadIndex.load(std::memory_order_relaxed);
-  if (r != w) {
-    if (r < w) {
-      batch.bytes.assign(port.Ring + r, port.Ring + w);
-    } else {
-      batch.bytes.assign(port.Ring + r, port.Ring + kRingSize);
-      batch.bytes.append(port.Ring, port.Ring + w);
-    }
-    port.ReadIndex.store(w);
-    SignalEventFd(port.roomFd);
-  }
+  TakeRing(port, batch.bytes);
   batch.events = port.pendingEvents.exchange(0);
   batch.hungUp = port.hungUp.load();
   return batch;

@@ -124,7 +124,8 @@ inline constexpr int CLRDTR = 6;
 
 inline constexpr std::size_t kRingSize = 2048;
 
-// Driver queue state: the reader refreshes it on every wake.
+// Driver queue state: the reader refreshes it whenever it wakes from a
+// wait (not between the reads of a flood, when the driver has more anyway).
 struct ComStat {
   std::atomic<std::uint32_t> flags{0};
   std::atomic<std::uint32_t> cbInQue{0};
@@ -187,6 +188,16 @@ struct TComPort {
   // for both.
   std::atomic<std::int64_t> windowTickNs{0};
   std::atomic<bool> tickTakes{false};  // bytes were left for the next tick
+  // While bytes flood in, the window stays awake and takes each ring as
+  // the reader fills it (ComTakeFlood), and the reader watches a full ring
+  // for room on its core instead of sleeping: a sleep and a wake-up on
+  // both sides for every 2 KB would otherwise cost more than the bytes.
+  std::atomic<bool> windowWaits{false};
+  // The reader is about to sleep, or sleeps, until the window makes room
+  // in the full ring: a take then signals roomFd.
+  std::atomic<bool> roomWanted{false};
+  // When the window last took a nearly full ring (window thread only).
+  std::chrono::steady_clock::time_point lastFullTake{};
   std::unique_ptr<ComLineState> line;
 };
 
@@ -258,6 +269,19 @@ struct RxBatch {
 
 // Takes everything unread from the ring and the pending line events.
 RxBatch ComTakeRx(TComPort& port);
+
+// Whether bytes flood in: the window took a nearly full ring just now and
+// another shortly before (and no line event or hang-up with it). Called by
+// the window with each batch it takes.
+bool ComFlooding(TComPort& port, const RxBatch& batch);
+// Takes a flood's bytes ring by ring without going back to the event loop,
+// and hands each ring's bytes to show(), until the flood ends (the ring
+// does not fill within a fraction of a millisecond), a line event or a
+// hang-up is pending, or `budget` is spent. The window then takes the rest
+// with ComTakeRx as usual. Bytes, events and their order are as ComTakeRx
+// alone would give them.
+void ComTakeFlood(TComPort& port, std::chrono::milliseconds budget,
+                  const std::function<void(const std::string&)>& show);
 
 // The window's tick has come (see windowTickNs); called on each tick.
 // True when the reader left bytes for this tick: the window takes them

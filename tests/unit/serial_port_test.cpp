@@ -689,6 +689,107 @@ TEST_F(SerialPort, FloodWithSlowConsumerArrivesCompleteAndInOrder) {
   EXPECT_EQ(checksum(got), checksum(sent));
 }
 
+// The window takes a flood ring by ring as it does (a take on each post;
+// nearly full rings close together are followed by the flood's own takes
+// and a take that ends them): every byte arrives once and in order, and
+// the post that brings the last bytes is not lost.
+TEST_F(SerialPort, FloodTakenRingByRingArrivesCompleteAndInOrder) {
+  ASSERT_TRUE(ComOpen(3, port));
+  ASSERT_TRUE(StartReader());
+  constexpr std::size_t kTotal = 8 << 20;
+  std::string sent(kTotal, '\0');
+  std::uint32_t seed = 777;
+  for (char& ch : sent) ch = char((seed = seed * 1103515245 + 12345) >> 23);
+  std::thread writer([&] {
+    for (std::size_t done = 0; done < kTotal;) {
+      const ssize_t n = write(master, sent.data() + done, std::min<std::size_t>(65536, kTotal - done));
+      if (n <= 0) break;
+      done += std::size_t(n);
+    }
+  });
+  std::string got;
+  got.reserve(kTotal);
+  const auto show = [&](const std::string& bytes) { got += bytes; };
+  int seen = 0;
+  while (got.size() < kTotal) {
+    std::unique_lock lock(m);
+    if (!cv.wait_for(lock, 20s, [&] { return posts > seen; })) break;
+    seen = posts;
+    lock.unlock();
+    RxBatch b = ComTakeRx(port);
+    if (ComFlooding(port, b)) {
+      show(b.bytes);
+      ComTakeFlood(port, 10ms, show);
+      b = ComTakeRx(port);
+    }
+    show(b.bytes);
+  }
+  writer.join();
+  EXPECT_FALSE(port.windowWaits);
+  ASSERT_EQ(got.size(), kTotal);
+  EXPECT_TRUE(got == sent);
+}
+
+// A flood's takes begin only with nearly full rings close together, and
+// leave what is not bytes (a line event, a hang-up, an ended reader) to
+// the take that follows, with the bytes still in the ring.
+TEST(FloodTake, BeginsWithFullRingsAndLeavesOtherNewsToTheNextTake) {
+  struct Case {
+    const char* what;
+    std::size_t inRing;
+    std::uint32_t events;
+    bool hungUp, readerRunning;
+    std::chrono::milliseconds budget;
+    bool flooding;      // after a nearly full take just before
+    std::size_t shown;  // by the flood's takes
+  };
+  constexpr std::size_t kFull = kRingSize - 1;
+  const Case cases[] = {
+      {"a full ring", kFull, 0, false, true, 10ms, true, kFull},
+      {"bytes that a post brings", kFull, EV_RXCHAR, false, true, 10ms, true, kFull},
+      {"a ring not nearly full", 1000, 0, false, true, 10ms, false, 0},
+      {"a line event", kFull, EV_DSR, false, true, 10ms, false, 0},
+      {"a hang-up", kFull, 0, true, true, 10ms, false, 0},
+      {"the reader has ended", kFull, 0, false, false, 10ms, true, 0},
+      {"no time left", kFull, 0, false, true, 0ms, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TComPort port;
+    std::string sent;
+    for (std::size_t i = 0; i < c.inRing; ++i) sent += char('a' + i % 26);
+    for (std::size_t i = 0; i < sent.size(); ++i)
+      port.Ring[(100 + i) % kRingSize] = static_cast<unsigned char>(sent[i]);
+    port.ReadIndex = 100;
+    port.WriteIndex = std::uint16_t((100 + c.inRing) % kRingSize);
+    port.pendingEvents = c.events;
+    port.hungUp = c.hungUp;
+    port.readerRunning = c.readerRunning;
+    port.postPending = true;
+    // The earlier full take is set ahead of now, so that no pause of this
+    // test can make it old.
+    port.lastFullTake = Clock::now() + 1h;
+    RxBatch batch;
+    batch.bytes = sent;
+    batch.events = c.events;
+    batch.hungUp = c.hungUp;
+    EXPECT_EQ(ComFlooding(port, batch), c.flooding);
+    port.lastFullTake = Clock::now() - 1s;
+    EXPECT_FALSE(ComFlooding(port, batch));  // the last full take was long ago
+
+    std::string shown;
+    ComTakeFlood(port, c.budget, [&](const std::string& bytes) { shown += bytes; });
+    EXPECT_EQ(shown.size(), c.shown);
+    EXPECT_TRUE(port.postPending);  // the reader still posts nothing
+    EXPECT_FALSE(port.windowWaits);
+    const RxBatch rest = ComTakeRx(port);
+    EXPECT_TRUE(shown + rest.bytes == sent);  // across the ring's end
+    EXPECT_EQ(rest.events, c.events);
+    EXPECT_EQ(rest.hungUp, c.hungUp);
+    EXPECT_FALSE(port.postPending);
+  }
+}
+
 TEST_F(SerialPort, OtherSideClosingIsAHangUpWithoutBusyLoop) {
   ASSERT_TRUE(ComOpen(3, port));
   ASSERT_TRUE(StartReader());
