@@ -145,6 +145,12 @@ for start in 1 2 3; do
     echo "start $start: FAILED, outer ${outer_w}x${outer_h}+${outer_x}+${outer_y}, client ${w}x${h}, frame $left $right $top $bottom, steady $same"
     [ "$running" = yes ] || { echo "  the program exited by itself (status $status); it said:"; sed 's/^/    /' "$scratch/program.log"; }
     [ "$shown" = yes ] || echo "  no window of the program was on the screen at the end"
+    if [ "$running" = yes ] && [ -s "$scratch/program.log" ]; then
+      echo "  the program said:"; sed 's/^/    /' "$scratch/program.log"
+    fi
+    if [ -s "$scratch/openbox.log" ]; then
+      echo "  openbox said:"; sed 's/^/    /' "$scratch/openbox.log"
+    fi
     kill -0 "${pids[0]}" 2>/dev/null || echo "  Xvfb is no longer running"
     failed=$((failed + 1))
     break
