@@ -84,7 +84,11 @@ constexpr std::uint64_t kLeftWithDriver = 2048;  // bytes
 constexpr std::chrono::milliseconds kTickLead{10};
 // Sleeps shorter than this are not worth leaving the port out of the wait.
 constexpr std::chrono::milliseconds kShortestSleep{3};
-// A flood: the window took nearly full rings this close together.
+// A flood: the window took this many nearly full rings in a row, each
+// within kFloodGap of the last. Two may be only what the driver kept while
+// the reader slept; a third means bytes come faster than a ring a
+// millisecond.
+constexpr int kFloodRings = 3;
 constexpr std::chrono::milliseconds kFloodGap{2};
 // How long the window, during a flood, waits on its core for the reader to
 // fill the ring again, and the reader for the window to take a full one.
@@ -180,12 +184,25 @@ void TakeRing(TComPort& port, std::string& bytes) {
 
 }  // namespace
 
-bool ComFlooding(TComPort& port, const RxBatch& batch) {
-  if (batch.bytes.size() < kPostAtOnce || (batch.events & kLineEvents) || batch.hungUp) return false;
+namespace {
+
+// Counts a nearly full take towards a flood.
+void NoteFullTake(TComPort& port) {
   const auto now = Clock::now();
-  const bool flooding = now - port.lastFullTake <= kFloodGap;
+  if (now - port.lastFullTake > kFloodGap) port.fullTakesInARow = 0;
   port.lastFullTake = now;
-  return flooding;
+  ++port.fullTakesInARow;
+}
+
+}  // namespace
+
+bool ComFlooding(TComPort& port, const RxBatch& batch) {
+  if (batch.bytes.size() < kPostAtOnce || (batch.events & kLineEvents) || batch.hungUp) {
+    port.fullTakesInARow = 0;
+    return false;
+  }
+  NoteFullTake(port);
+  return port.fullTakesInARow >= kFloodRings;
 }
 
 void ComTakeFlood(TComPort& port, std::chrono::milliseconds budget,
@@ -205,6 +222,7 @@ void ComTakeFlood(TComPort& port, std::chrono::milliseconds budget,
   while (Clock::now() < until) {
     if (!SpinFor(kFillSpin, [&] { return RingFill(port) >= kPostAtOnce || otherNews(); }) || otherNews()) break;
     TakeRing(port, bytes);
+    NoteFullTake(port);  // the spell's rings count, so the next spell follows at once
     show(bytes);
   }
   port.windowWaits.store(false);

@@ -196,8 +196,10 @@ struct TComPort {
   // The reader is about to sleep, or sleeps, until the window makes room
   // in the full ring: a take then signals roomFd.
   std::atomic<bool> roomWanted{false};
-  // When the window last took a nearly full ring (window thread only).
+  // When the window last took a nearly full ring, and how many it took in
+  // a row close together (window thread only).
   std::chrono::steady_clock::time_point lastFullTake{};
+  int fullTakesInARow = 0;
   std::unique_ptr<ComLineState> line;
 };
 
@@ -271,7 +273,7 @@ struct RxBatch {
 RxBatch ComTakeRx(TComPort& port);
 
 // Whether bytes flood in: the window took a nearly full ring just now and
-// another shortly before (and no line event or hang-up with it). Called by
+// others just before it (and no line event or hang-up with it). Called by
 // the window with each batch it takes.
 bool ComFlooding(TComPort& port, const RxBatch& batch);
 // Takes a flood's bytes ring by ring without going back to the event loop,
