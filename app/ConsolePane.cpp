@@ -697,12 +697,13 @@ void ConsolePane::paintEvent(QPaintEvent* event) {
   const bool blit = (format == QImage::Format_RGB32 || format == QImage::Format_ARGB32_Premultiplied) &&
                     base.style() == Qt::SolidPattern && base.color().alpha() == 255 && rawFont_.isValid();
   if (blit) {
-    if (!blitterFresh_ || rowImage_.format() != format || rowImage_.height() != lh ||
-        rowImage_.width() != viewport()->width()) {
+    // The glyphs drawn so far serve any width of the pane.
+    if (!blitterFresh_ || rowImage_.format() != format || rowImage_.height() != lh) {
       blitter_.reset(rawFont_, lh, ascent_, format);
-      rowImage_ = QImage(std::max(1, viewport()->width()), lh, format);
       blitterFresh_ = true;
     }
+    if (rowImage_.format() != format || rowImage_.height() != lh || rowImage_.width() != viewport()->width())
+      rowImage_ = QImage(std::max(1, viewport()->width()), lh, format);
   }
   for (std::size_t r = first; r < text_.rowCount() && r < stop; ++r) {
     const std::size_t start = text_.rowStart(r), end = text_.rowEnd(r);

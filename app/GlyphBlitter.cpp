@@ -39,36 +39,69 @@ void GlyphBlitter::reset(const QRawFont& font, int rowHeight, int ascent, QImage
   format_ = format;
   tiles_.clear();
   tableGeneration_ = 0;
+  findPhaseTiles();
 }
 
-GlyphBlitter::Tile& GlyphBlitter::tile(quint32 glyph, int phase) {
-  if (glyph >= tiles_.size()) tiles_.resize(std::size_t(glyph) + 1);
-  auto& slot = tiles_[glyph];
-  if (!slot) slot = std::make_unique<std::array<Tile, kPhases>>();
-  Tile& t = (*slot)[std::size_t(phase)];
-  if (t.ready) return t;
-  t.ready = true;
+QImage GlyphBlitter::coverageImage(quint32 glyph, int phase, int* penX) const {
   // White on black gives the coverage in every channel.
   const QRectF box = font_.boundingRect(glyph);
   const int width = int(box.width()) + 2 * kPad + 2;
   const int height = rowHeight_ + 2 * kPad;
   QImage img(std::max(1, width), std::max(1, height), format_);
   img.fill(0xff000000);
-  {
-    QPainter p(&img);
-    p.setPen(Qt::white);
-    QGlyphRun run;
-    run.setRawFont(font_);
-    run.setGlyphIndexes({glyph});
-    run.setPositions({QPointF(0, 0)});
-    const int penX = kPad - std::min(0, int(std::floor(box.left())));
-    p.drawGlyphRun(QPointF(penX + qreal(phase) / kPhases, kPad + ascent_), run);
-    t.dx = -penX;
+  QPainter p(&img);
+  p.setPen(Qt::white);
+  QGlyphRun run;
+  run.setRawFont(font_);
+  run.setGlyphIndexes({glyph});
+  run.setPositions({QPointF(0, 0)});
+  *penX = kPad - std::min(0, int(std::floor(box.left())));
+  p.drawGlyphRun(QPointF(*penX + qreal(phase) / kPhases, kPad + ascent_), run);
+  return img;
+}
+
+void GlyphBlitter::findPhaseTiles() {
+  for (int phase = 0; phase < kPhases; ++phase) phaseTile_[std::size_t(phase)] = phase;
+  // Qt puts a glyph at one of a few subpixel positions (a quarter pixel
+  // apart with FreeType), the same for every glyph of a font: a run of
+  // phases that draws each of these glyphs alike is one position. A font
+  // placed at every phase keeps 64.
+  std::vector<quint32> probes;
+  for (const quint32 g : font_.glyphIndexesForString(QStringLiteral("W@m8")))
+    if (g != 0) probes.push_back(g);
+  if (probes.empty() || format_ == QImage::Format_Invalid || rowHeight_ <= 0) return;
+  std::vector<QImage> before(probes.size());
+  int first = 0;
+  for (int phase = 0; phase < kPhases; ++phase) {
+    bool alike = phase > 0;
+    for (std::size_t i = 0; i < probes.size(); ++i) {
+      int penX = 0;
+      QImage img = coverageImage(probes[i], phase, &penX);
+      alike = alike && img == before[i];
+      before[i] = std::move(img);
+    }
+    if (!alike) first = phase;
+    phaseTile_[std::size_t(phase)] = first;
   }
-  int left = img.width(), right = -1, top = img.height(), bottom = -1;
-  for (int y = 0; y < img.height(); ++y) {
+}
+
+GlyphBlitter::Tile& GlyphBlitter::tile(quint32 glyph, int phase) {
+  if (glyph >= tiles_.size()) tiles_.resize(std::size_t(glyph) + 1);
+  auto& slot = tiles_[glyph];
+  if (!slot) slot = std::make_unique<std::array<Tile, kPhases>>();
+  // Phases Qt draws alike share the tile of the first of them.
+  phase = phaseTile_[std::size_t(phase)];
+  Tile& t = (*slot)[std::size_t(phase)];
+  if (t.ready) return t;
+  t.ready = true;
+  int penX = 0;
+  const QImage img = coverageImage(glyph, phase, &penX);
+  t.dx = -penX;
+  const int imgWidth = img.width(), imgHeight = img.height();
+  int left = imgWidth, right = -1, top = imgHeight, bottom = -1;
+  for (int y = 0; y < imgHeight; ++y) {
     const QRgb* line = reinterpret_cast<const QRgb*>(img.constScanLine(y));
-    for (int x = 0; x < img.width(); ++x) {
+    for (int x = 0; x < imgWidth; ++x) {
       const QRgb px = line[x];
       if ((px & 0xffffff) == 0) continue;
       if (qRed(px) != qGreen(px) || qGreen(px) != qBlue(px)) return t;  // subpixel text: Qt draws it
@@ -83,7 +116,7 @@ GlyphBlitter::Tile& GlyphBlitter::tile(quint32 glyph, int phase) {
     return t;
   }
   // The coverage touching the rasterised image's edge may have been cut.
-  if (left == 0 || top == 0 || right == img.width() - 1 || bottom == img.height() - 1) return t;
+  if (left == 0 || top == 0 || right == imgWidth - 1 || bottom == imgHeight - 1) return t;
   t.dx += left;
   t.dy = top - kPad;
   t.w = right - left + 1;

@@ -1,11 +1,11 @@
 // Draws a row of glyphs of one font in one colour onto a flat background
 // without Qt's per-glyph text path: each glyph's anti-aliased coverage is
-// rasterised once per subpixel phase (by Qt, so it is the coverage Qt
-// draws), turned once per colour pair into the colours it gives on the
-// background, and a row is composed by copying those. Where two glyphs
-// share a pixel, the second is blended over the first the way Qt's raster
-// engine blends text onto a 32-bit image. The result is the image
-// Qt draws, at a fraction of its cost.
+// rasterised once per subpixel position Qt draws it at (by Qt, so it is
+// the coverage Qt draws), turned once per colour pair into the colours it
+// gives on the background, and a row is composed by copying those. Where
+// two glyphs share a pixel, the second is blended over the first the way
+// Qt's raster engine blends text onto a 32-bit image. The result is the
+// image Qt draws, at a fraction of its cost.
 //
 // It draws only what it can draw exactly: grayscale anti-aliasing (a
 // desktop set to subpixel "LCD" text is left to Qt), scale 1, glyphs that
@@ -54,6 +54,11 @@ class GlyphBlitter {
     std::uint32_t pixelsOf = 0;
   };
   Tile& tile(quint32 glyph, int phase);
+  // The glyph drawn white on black by Qt at `phase`, with its pen at
+  // penX (whole pixels) from the image's left edge.
+  QImage coverageImage(quint32 glyph, int phase, int* penX) const;
+  // Works out phaseTile_ for the font.
+  void findPhaseTiles();
 
   QRawFont font_;
   int rowHeight_ = 0;
@@ -61,6 +66,9 @@ class GlyphBlitter {
   QImage::Format format_ = QImage::Format_Invalid;
   // Tiles by glyph and phase, made when first drawn.
   std::vector<std::unique_ptr<std::array<Tile, kPhases>>> tiles_;
+  // The phase whose tile a phase uses: the first of the phases Qt draws
+  // alike (one subpixel position).
+  std::array<int, kPhases> phaseTile_{};
   // The colour each coverage gives on the background, for the last pair.
   QRgb tableColour_ = 0, tableBackground_ = 0;
   std::uint32_t tableGeneration_ = 0;  // counts the tables made since reset (0: none yet)
