@@ -120,6 +120,22 @@ class SerialPort : public ::testing::Test {
       cv.wait_for(lock, 100ms, [&] { return posts > seen; });
     }
   }
+  // Bytes of every value in a scrambled order, and a thread that writes
+  // them to the far end in 64 KB blocks.
+  static std::string Noise(std::size_t size, std::uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (char& ch : bytes) ch = char((seed = seed * 1103515245 + 12345) >> 23);
+    return bytes;
+  }
+  std::thread Flood(const std::string& bytes) {
+    return std::thread([this, &bytes] {
+      for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = write(master, bytes.data() + done, std::min<std::size_t>(65536, bytes.size() - done));
+        if (n <= 0) break;
+        done += std::size_t(n);
+      }
+    });
+  }
   std::string TakeBytes(std::size_t count) {
     taken = {};
     TakeUntil([&] { return taken.bytes.size() >= count; });
@@ -661,16 +677,8 @@ TEST_F(SerialPort, FloodWithSlowConsumerArrivesCompleteAndInOrder) {
   ASSERT_TRUE(ComOpen(3, port));
   ASSERT_TRUE(StartReader());
   constexpr std::size_t kTotal = 4 << 20;
-  std::string sent(kTotal, '\0');
-  std::uint32_t seed = 12345;
-  for (char& ch : sent) ch = char((seed = seed * 1103515245 + 12345) >> 23);
-  std::thread writer([&] {
-    for (std::size_t done = 0; done < kTotal;) {
-      const ssize_t n = write(master, sent.data() + done, std::min<std::size_t>(65536, kTotal - done));
-      if (n <= 0) break;
-      done += std::size_t(n);
-    }
-  });
+  const std::string sent = Noise(kTotal, 12345);
+  std::thread writer = Flood(sent);
   // The first takes wait until the ring is full, so the reader has to wait
   // for room again and again.
   std::string got;
@@ -697,16 +705,8 @@ TEST_F(SerialPort, FloodTakenRingByRingArrivesCompleteAndInOrder) {
   ASSERT_TRUE(ComOpen(3, port));
   ASSERT_TRUE(StartReader());
   constexpr std::size_t kTotal = 8 << 20;
-  std::string sent(kTotal, '\0');
-  std::uint32_t seed = 777;
-  for (char& ch : sent) ch = char((seed = seed * 1103515245 + 12345) >> 23);
-  std::thread writer([&] {
-    for (std::size_t done = 0; done < kTotal;) {
-      const ssize_t n = write(master, sent.data() + done, std::min<std::size_t>(65536, kTotal - done));
-      if (n <= 0) break;
-      done += std::size_t(n);
-    }
-  });
+  const std::string sent = Noise(kTotal, 777);
+  std::thread writer = Flood(sent);
   std::string got;
   got.reserve(kTotal);
   const auto show = [&](const std::string& bytes) { got += bytes; };
