@@ -265,20 +265,13 @@ void TBaseform::ChBxFullComClick() {
 }
 
 void TBaseform::RxRender() {
-  auto show = [this](const std::string& bytes) {
+  // A flood is taken ring by ring for a while before the window looks at
+  // its other events again (the refresh, the tick, the engineer).
+  const RxBatch batch = ComTakeAndShow(ComPort, kFloodTakeBudget, [this](const std::string& bytes) {
     if (bytes.empty()) return;
     const RxRule rule = SerialRxRule(ChBxVtim->isChecked() ? TimeStamp() : std::string());
     showReception(Receive(bytes, rule, ChBxVhex->isChecked()));
-  };
-  RxBatch batch = ComTakeRx(ComPort);
-  if (ComFlooding(ComPort, batch)) {
-    // A flood is taken ring by ring for a while before the window looks
-    // at its other events again (the refresh, the tick, the engineer).
-    show(batch.bytes);
-    ComTakeFlood(ComPort, kFloodTakeBudget, show);
-    batch = ComTakeRx(ComPort);
-  }
-  show(batch.bytes);
+  });
   if (batch.events & kLineEvents) {
     const std::uint32_t status = ComModemStatus(ComPort);
     auto show = [&](std::uint32_t event, std::uint32_t bit, int panel, const char* label) {

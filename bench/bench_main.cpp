@@ -408,9 +408,9 @@ std::vector<pid_t> ProcessTree(pid_t root) {
   return tree;
 }
 
-// Times the process's threads have gone to sleep and been woken again (a
-// wake-up costs more than most of the work one does on a virtual machine).
-// Voluntary switches of each thread of the processes, by thread id.
+// Times each thread of the processes has gone to sleep and been woken
+// again (a wake-up costs more than most of the work one does on a virtual
+// machine), by thread id.
 std::map<pid_t, long> TreeSwitches(const std::vector<pid_t>& tree) {
   std::map<pid_t, long> out;
   std::error_code ignored;

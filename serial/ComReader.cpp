@@ -19,14 +19,15 @@
 // its 4 KB buffer at the pace last seen, so a device under hardware flow
 // control is not held up).
 //
-// A flood (the window took nearly full rings within kFloodGap of each
-// other) is taken differently: the window stays in ComTakeFlood for a few
-// milliseconds and takes each ring as soon as the reader has filled it,
-// and the reader, told by windowWaits, watches a full ring for room on its
-// core. A sleep and a wake-up on both sides for every 2 KB would cost more
-// than the bytes themselves. The window's takes there leave postPending
-// set, so the reader does not post meanwhile; the ComTakeRx that ends the
-// spell clears it and looks at everything, as after any post.
+// A flood (the window took kFloodRings nearly full rings in a row, each
+// within kFloodGap of the last) is taken differently: the window stays in
+// ComTakeFlood for a few milliseconds and takes each ring as soon as the
+// reader has filled it, and the reader, told by windowWaits, watches a
+// full ring for room on its core. A sleep and a wake-up on both sides for
+// every 2 KB would cost more than the bytes themselves. The window's takes
+// there leave postPending set, so the reader does not post meanwhile; the
+// ComTakeRx that ends the spell clears it and looks at everything, as
+// after any post.
 //
 // Posts are coalesced: the reader posts only when postPending was clear, and
 // ComTakeRx clears it before it looks at the ring and the pending events.
@@ -182,10 +183,6 @@ void TakeRing(TComPort& port, std::string& bytes) {
   if (port.roomWanted.load()) SignalEventFd(port.roomFd);
 }
 
-}  // namespace
-
-namespace {
-
 // Counts a nearly full take towards a flood.
 void NoteFullTake(TComPort& port) {
   const auto now = Clock::now();
@@ -226,6 +223,19 @@ void ComTakeFlood(TComPort& port, std::chrono::milliseconds budget,
     show(bytes);
   }
   port.windowWaits.store(false);
+}
+
+RxBatch ComTakeAndShow(TComPort& port, std::chrono::milliseconds floodBudget,
+                       const std::function<void(const std::string&)>& show) {
+  RxBatch batch = ComTakeRx(port);
+  if (ComFlooding(port, batch)) {
+    show(batch.bytes);
+    ComTakeFlood(port, floodBudget, show);
+    batch = ComTakeRx(port);
+  }
+  show(batch.bytes);
+  batch.bytes.clear();
+  return batch;
 }
 
 Clock::time_point ComHandOverDue(std::chrono::milliseconds interval, Clock::time_point lastPost,

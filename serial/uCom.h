@@ -285,6 +285,13 @@ bool ComFlooding(TComPort& port, const RxBatch& batch);
 void ComTakeFlood(TComPort& port, std::chrono::milliseconds budget,
                   const std::function<void(const std::string&)>& show);
 
+// What the window does on a post or a tick: takes the ring (ComTakeRx)
+// and, while bytes flood in, the flood's rings for up to floodBudget and
+// then the rest. show() gets the bytes in order; the batch returned holds
+// the line events and the hang-up, and no bytes.
+RxBatch ComTakeAndShow(TComPort& port, std::chrono::milliseconds floodBudget,
+                       const std::function<void(const std::string&)>& show);
+
 // The window's tick has come (see windowTickNs); called on each tick.
 // True when the reader left bytes for this tick: the window takes them
 // (ComTakeRx) as it would on a post.

@@ -697,10 +697,10 @@ TEST_F(SerialPort, FloodWithSlowConsumerArrivesCompleteAndInOrder) {
   EXPECT_EQ(checksum(got), checksum(sent));
 }
 
-// The window takes a flood ring by ring as it does (a take on each post;
-// nearly full rings close together are followed by the flood's own takes
-// and a take that ends them): every byte arrives once and in order, and
-// the post that brings the last bytes is not lost.
+// The window takes a flood as it does, on each post (nearly full rings
+// close together are followed by the flood's own takes and a take that
+// ends them): every byte arrives once and in order, and the post that
+// brings the last bytes is not lost.
 TEST_F(SerialPort, FloodTakenRingByRingArrivesCompleteAndInOrder) {
   ASSERT_TRUE(ComOpen(3, port));
   ASSERT_TRUE(StartReader());
@@ -716,13 +716,7 @@ TEST_F(SerialPort, FloodTakenRingByRingArrivesCompleteAndInOrder) {
     if (!cv.wait_for(lock, 20s, [&] { return posts > seen; })) break;
     seen = posts;
     lock.unlock();
-    RxBatch b = ComTakeRx(port);
-    if (ComFlooding(port, b)) {
-      show(b.bytes);
-      ComTakeFlood(port, 10ms, show);
-      b = ComTakeRx(port);
-    }
-    show(b.bytes);
+    ComTakeAndShow(port, 10ms, show);
   }
   writer.join();
   EXPECT_FALSE(port.windowWaits);

@@ -143,9 +143,9 @@ for start in 1 2 3; do
       continue
     fi
     echo "start $start: FAILED, outer ${outer_w}x${outer_h}+${outer_x}+${outer_y}, client ${w}x${h}, frame $left $right $top $bottom, steady $same"
-    [ "$running" = yes ] || { echo "  the program exited by itself (status $status); it said:"; sed 's/^/    /' "$scratch/program.log"; }
+    [ "$running" = yes ] || echo "  the program exited by itself (status $status)"
     [ "$shown" = yes ] || echo "  no window of the program was on the screen at the end"
-    if [ "$running" = yes ] && [ -s "$scratch/program.log" ]; then
+    if [ -s "$scratch/program.log" ]; then
       echo "  the program said:"; sed 's/^/    /' "$scratch/program.log"
     fi
     if [ -s "$scratch/openbox.log" ]; then
