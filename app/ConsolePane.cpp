@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "app/FrameClock.h"
 #include "core/Cp1251.h"
 #include "ui/QtText.h"
 #include "ui/WinColour.h"
@@ -38,94 +39,13 @@ namespace kvl {
 namespace {
 
 constexpr int kMargin = 3;
-// Full chunks of text compressed per refresh, at most (about a millisecond
+// Full chunks of text compressed per frame, at most (about a millisecond
 // each).
 constexpr std::size_t kPackPerRefresh = 4;
 // Text told to screen readers per redraw, at most.
 constexpr std::size_t kAnnounceMax = 64 * 1024;
 
 int ClampInt(std::size_t v) { return v > std::size_t(INT_MAX) ? INT_MAX : int(v); }
-
-// Appends are shown at most about once per interval, for all panes
-// together: a device that floods the line costs one redraw per interval, not
-// one per received block, and one that talks all day moves the pane twice a
-// second, not five times (each redraw scrolls the whole pane in the display
-// server). An arrival that finds the interval up is drawn as soon as its
-// event is done; one that comes sooner waits for the next arrival that
-// finds it up, or, when the text stops, for a timer. So text arriving at a
-// steady pace costs no wake-up beyond its own arrivals, and rows arriving
-// together move the pane once. What follows a key or a mouse button, such
-// as the echo of a command, is drawn at once.
-class RefreshClock : public QObject {
- public:
-  static constexpr int kIntervalMs = 500;
-  // An arrival this close to the end of the interval counts as after it.
-  static constexpr int kSlackMs = 10;
-  // The timer for an arrival that came too soon runs this much past an
-  // interval, so that text still arriving at the interval's pace is drawn
-  // on its next arrival, in the same wake-up, and not by the timer just
-  // before it.
-  static constexpr int kTimerLateMs = 50;
-
-  static RefreshClock& instance() {
-    static QPointer<RefreshClock> clock;
-    if (!clock) clock = new RefreshClock(QCoreApplication::instance());
-    return *clock;
-  }
-
-  void request(ConsolePane* pane) {
-    if (std::find(due_.begin(), due_.end(), pane) == due_.end()) due_.emplace_back(pane);
-    if (queued_) return;
-    if (engineerActed_ || !sinceLast_.isValid() || sinceLast_.elapsed() >= kIntervalMs - kSlackMs) {
-      timer_.stop();
-      queued_ = true;
-      QMetaObject::invokeMethod(this, &RefreshClock::run, Qt::QueuedConnection);
-    } else if (!timer_.isActive()) {
-      timer_.start(kIntervalMs + kTimerLateMs);
-    }
-  }
-  void cancel(ConsolePane* pane) {
-    due_.erase(std::remove(due_.begin(), due_.end(), pane), due_.end());
-  }
-
- private:
-  explicit RefreshClock(QObject* parent) : QObject(parent) {
-    timer_.setSingleShot(true);
-    timer_.setTimerType(Qt::PreciseTimer);
-    connect(&timer_, &QTimer::timeout, this, &RefreshClock::run);
-    if (parent) parent->installEventFilter(this);
-  }
-  // Sees the application's events before their receivers do.
-  bool eventFilter(QObject*, QEvent* event) override {
-    switch (event->type()) {
-      case QEvent::KeyPress:
-      case QEvent::KeyRelease:
-      case QEvent::MouseButtonPress:
-      case QEvent::MouseButtonRelease:
-        engineerActed_ = true;
-        break;
-      default:
-        break;
-    }
-    return false;
-  }
-  void run() {
-    queued_ = false;
-    engineerActed_ = false;
-    timer_.stop();
-    sinceLast_.start();
-    std::vector<QPointer<ConsolePane>> due;
-    due.swap(due_);
-    for (const QPointer<ConsolePane>& pane : due)
-      if (pane) pane->refresh();
-  }
-
-  std::vector<QPointer<ConsolePane>> due_;
-  bool queued_ = false;
-  bool engineerActed_ = false;  // a key or button since the last refresh
-  QElapsedTimer sinceLast_;
-  QTimer timer_;
-};
 
 // The pane's text for screen readers: the whole text, the selection and the
 // caret, and where each character is drawn.
@@ -408,7 +328,15 @@ ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
   relayout();
 }
 
-ConsolePane::~ConsolePane() = default;  // the refresh clock holds panes by QPointer
+ConsolePane::~ConsolePane() = default;  // the frame clock holds panes by QPointer
+
+void ConsolePane::setFrameClock(FrameClock* clock) {
+  frameClock().cancel(this);
+  clock_ = clock;
+  if (sizeShown_ != text_.size()) frameClock().requestFrame(this);
+}
+
+FrameClock& ConsolePane::frameClock() const { return clock_ ? *clock_ : FrameClock::shared(); }
 
 QFont ConsolePane::drawFont() const {
   // Each character is drawn with its own advance, so that the widths the
@@ -490,12 +418,12 @@ void ConsolePane::updateScrollBars() {
 void ConsolePane::appendRun(std::uint32_t colour, std::string_view bytes, std::string* shownCrlf) {
   text_.append(colour, bytes, shownCrlf);
   if (following_) anchor_ = caret_ = text_.size();
-  RefreshClock::instance().request(this);
+  frameClock().requestFrame(this);
 }
 
 void ConsolePane::refresh() {
   // Full chunks are compressed a few at a time, between arrivals.
-  if (text_.packWaiting(kPackPerRefresh)) RefreshClock::instance().request(this);
+  if (text_.packWaiting(kPackPerRefresh)) frameClock().requestFrame(this);
   if (sizeShown_ == text_.size()) return;
   QScrollBar* v = verticalScrollBar();
   // Rows from the one that held the end of what was drawn have changed;
@@ -533,7 +461,7 @@ void ConsolePane::clearPane() {
   anchor_ = caret_ = 0;
   preferredX_ = -1;
   following_ = true;
-  RefreshClock::instance().cancel(this);
+  frameClock().cancel(this);
   sizeShown_ = 0;
   announced_ = 0;
   updateScrollBars();

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QPointer>
 #include <QRawFont>
 #include <array>
 #include <cstdint>
@@ -34,6 +35,8 @@ class QLabel;
 class QLineEdit;
 
 namespace kvl {
+
+class FrameClock;
 
 class ConsolePane : public QAbstractScrollArea {
   Q_OBJECT
@@ -93,8 +96,10 @@ class ConsolePane : public QAbstractScrollArea {
   std::size_t positionAt(const QPoint& viewportPoint) const;
   void scrollToPosition(std::size_t pos);
 
-  // Draws what arrived since the last time; the panes are refreshed
-  // together, at most once per refresh interval.
+  // The clock whose frames draw this pane (by default one shared by panes
+  // outside a main window).
+  void setFrameClock(FrameClock* clock);
+  // Draws what arrived since the last frame; called by the frame clock.
   void refresh();
 
  protected:
@@ -127,6 +132,9 @@ class ConsolePane : public QAbstractScrollArea {
   void setPrimarySelection() const;
   void selectionChanged();
 
+  FrameClock& frameClock() const;
+
+  QPointer<FrameClock> clock_;
   ConsoleText text_;
   std::size_t anchor_ = 0;
   std::size_t caret_ = 0;

@@ -29,6 +29,7 @@
 
 #include "app/AppIcon.h"
 #include "app/ConsolePane.h"
+#include "app/FrameClock.h"
 #include "app/SpinEdit.h"
 #include "app/WindowPlacement.h"
 #include "commands/Commands.h"
@@ -225,11 +226,10 @@ void TBaseform::buildLayout() {
   buildPopupMenu();
   buildControlSets();
 
-  Timer = new QTimer(this);
-  Timer->setObjectName(QStringLiteral("Timer"));
-  Timer->setInterval(500);
-  // Ticks keep their phase: a stream's hand-overs are timed to them.
-  Timer->setTimerType(Qt::PreciseTimer);
+  frameClock_ = new FrameClock(this);
+  Timer = frameClock_->tick();
+  cRichEd->setFrameClock(frameClock_);
+  bRichEd->setFrameClock(frameClock_);
   // Looks at the outgoing queues while something waits in them.
   sendWatch_ = new QTimer(this);
   sendWatch_->setInterval(250);

@@ -37,6 +37,7 @@ class QTimer;
 namespace kvl {
 
 class ConsolePane;
+class FrameClock;
 class SockEventMsg;
 class TSimSetform;
 class TSpinEdit;
@@ -86,6 +87,11 @@ class TBaseform : public QWidget {
   void ChBxRTSClick();
   void ChBxFullComClick();
   void RxRender();
+  // Shows a block taken from the serial port by the serial text rule.
+  void showComBytes(const std::string& bytes);
+  // Shows what the open port received and has not shown yet; the port
+  // stays open (its reader ends).
+  void showComRest();
   void ComWriteText(const std::string& text);
 
   // TCP link.
@@ -250,7 +256,7 @@ class TBaseform : public QWidget {
   QStatusBar* StatusBar = nullptr;
   std::array<QLabel*, 10> StatusPanels{};
   QScrollArea* sPanelScroll = nullptr;  // holds sPanel; scrolls on a low screen
-  QTimer* Timer = nullptr;
+  QTimer* Timer = nullptr;  // the frame clock's tick
   QMenu* PopupMenu = nullptr;
   QAction* itemUndo = nullptr;
   QAction* N2 = nullptr;
@@ -374,6 +380,7 @@ class TBaseform : public QWidget {
   SendQueue comQueue_;
   QSocketNotifier* comWriteNotifier_ = nullptr;
   QTimer* sendWatch_ = nullptr;
+  FrameClock* frameClock_ = nullptr;
   std::vector<int> comWriteFailSaid_;  // errors of writes said since the port opened
   std::array<bool, 17> permissionReported_{};  // per port, 1..16
   SessionLog sessionLog_;

@@ -41,16 +41,7 @@ void TBaseform::connectHandlers() {
   auto on = [this](auto* sender, auto signal, auto handler) {
     QObject::connect(sender, signal, this, [this, handler]() { Guarded([&] { (this->*handler)(); }); });
   };
-  // A stream's bytes are read just before a tick and taken on it, so the
-  // window wakes once for both. The tick's time is noted as it comes (the
-  // reader times the next hand-over from it), and the bytes are taken after
-  // the tick's own work, as a post would be.
-  auto tickTakes = std::make_shared<bool>(false);
-  connect(Timer, &QTimer::timeout, this, [this, tickTakes] { *tickTakes = ComNoteWindowTick(ComPort); });
   on(Timer, &QTimer::timeout, &TBaseform::TimerTimer);
-  connect(Timer, &QTimer::timeout, this, [this, tickTakes] {
-    if (std::exchange(*tickTakes, false)) Guarded([&] { RxRender(); });
-  });
   on(ButtonReset, &QPushButton::clicked, &TBaseform::ButtonResetClick);
   for (ConsolePane* pane : {cRichEd, bRichEd})
     connect(pane, &QWidget::customContextMenuRequested, this,
@@ -134,8 +125,10 @@ void TBaseform::FormActivate() {
 
 void TBaseform::FormClose() {
   // A connected link is ended; an open serial port is left to the end of
-  // the program (the destructor).
+  // the program (the destructor), but what it received is shown and
+  // logged now, while the log is still open.
   if (ChBxS1Conn->isChecked() && ClientSock != 0) closeClientSock(true);
+  showComRest();
   endSessionLog(kLogSerial);
 }
 

@@ -35,10 +35,6 @@ namespace {
 
 std::string Num(int n) { return std::to_string(n); }
 
-// How long a flood is taken before the window looks at its other events:
-// short enough that a tick, a refresh or a key is never held up noticeably.
-constexpr std::chrono::milliseconds kFloodTakeBudget{10};
-
 // Time stamp of a received burst: the locale's time format, no date.
 std::string TimeStamp() {
   const std::time_t now = std::time(nullptr);
@@ -164,6 +160,7 @@ void TBaseform::BtnComClick(QObject* sender) {
   if (ComPort.Handle >= 0) {
     setPanelText(8, QStringLiteral(" COM closing"));
     const int m = ComPort.PortNumber;
+    showComRest();
     dropComQueue();
     if (!ComClose(ComPort)) return;
     AppendText(kGrey, " COM " + Num(m) + " is closed\r\n");
@@ -265,13 +262,8 @@ void TBaseform::ChBxFullComClick() {
 }
 
 void TBaseform::RxRender() {
-  // A flood is taken ring by ring for a while before the window looks at
-  // its other events again (the refresh, the tick, the engineer).
-  const RxBatch batch = ComTakeAndShow(ComPort, kFloodTakeBudget, [this](const std::string& bytes) {
-    if (bytes.empty()) return;
-    const RxRule rule = SerialRxRule(ChBxVtim->isChecked() ? TimeStamp() : std::string());
-    showReception(Receive(bytes, rule, ChBxVhex->isChecked()));
-  });
+  const RxBatch batch = ComTakeRx(ComPort);
+  showComBytes(batch.bytes);
   if (batch.events & kLineEvents) {
     const std::uint32_t status = ComModemStatus(ComPort);
     auto show = [&](std::uint32_t event, std::uint32_t bit, int panel, const char* label) {
@@ -286,6 +278,20 @@ void TBaseform::RxRender() {
   if (batch.hungUp) closeOnHangUp();
 }
 
+void TBaseform::showComBytes(const std::string& bytes) {
+  // Each block the window takes is stamped with the time it takes it.
+  if (bytes.empty()) return;
+  const RxRule rule = SerialRxRule(ChBxVtim->isChecked() ? TimeStamp() : std::string());
+  showReception(Receive(bytes, rule, ChBxVhex->isChecked()));
+}
+
+void TBaseform::showComRest() {
+  // Before a port closes, what it received is shown, logged and given to
+  // the reply parser: what the reader has read and what the driver holds.
+  if (ComPort.Handle < 0) return;
+  showComBytes(ComTakeRest(ComPort).bytes);
+}
+
 void TBaseform::closeOnHangUp() {
   // The device went away under an open port: close it as a press on its
   // button would, so that the scan takes over again. The port may no longer
@@ -296,6 +302,7 @@ void TBaseform::closeOnHangUp() {
   if (ActiveLink == 0) {
     // The TCP link owns the device and the port buttons stay off while it
     // does: only the port goes, with what shows its state.
+    showComRest();
     dropComQueue();
     if (!ComClose(ComPort)) return;
     AppendText(kGrey, " COM " + Num(n) + " is closed\r\n");

@@ -20,6 +20,9 @@ struct ComLineState {
   bool exclusive = false;     // TIOCEXCL set
   bool rs485Changed = false;  // RS-485 mode switched on for RTS toggle
   std::uint32_t rs485SavedFlags = 0;
+  // The input rules of the plan with their state across reads: the reader
+  // applies them while it runs, the last take at a close once it has ended.
+  RxFilter filter;
 };
 
 }  // namespace kvl

@@ -5,35 +5,19 @@
 // ReadIndex and WriteIndex are unread; the reader never writes over them and
 // waits for room instead, so nothing received is lost.
 //
-// Bytes are paced: the first block after a quiet spell is posted at once,
-// and while bytes keep coming they are held in the ring and posted once per
-// handOverInterval (at once when the ring is nearly full, or with a line
-// event), so a device talking at a line's rate wakes the window twice a
-// second, not once per block the driver delivers. While the window's tick
-// is known (windowTickNs), the hand-over is timed just before it and the
-// bytes are left for the tick to take (tickTakes), so one wake-up of the
-// window takes and draws them; if the tick does not come, the reader posts
-// them after all. While bytes keep coming the reader itself sleeps through
-// those blocks too: it leaves the port out of its wait until the hand-over
-// is due, and the driver keeps what arrives meanwhile (never more than half
-// its 4 KB buffer at the pace last seen, so a device under hardware flow
-// control is not held up).
-//
-// A flood (the window took kFloodRings nearly full rings in a row, each
-// within kFloodGap of the last) is taken differently: the window stays in
-// ComTakeFlood for a few milliseconds and takes each ring as soon as the
-// reader has filled it, and the reader, told by windowWaits, watches a
-// full ring for room on its core. A sleep and a wake-up on both sides for
-// every 2 KB would cost more than the bytes themselves. The window's takes
-// there leave postPending set, so the reader does not post meanwhile; the
-// ComTakeRx that ends the spell clears it and looks at everything, as
-// after any post.
-//
+// What the reader reads it hands over at once: a command's answer is on its
+// way to the screen as soon as the driver has it. Nothing is held in the
+// ring or left in the driver to save the window a wake-up; the window draws
+// at most once per display frame however often it is told (app/FrameClock).
 // Posts are coalesced: the reader posts only when postPending was clear, and
 // ComTakeRx clears it before it looks at the ring and the pending events.
 // Both sides use sequentially consistent operations on postPending and on
 // what it guards, so either the reader sees the flag clear and posts, or the
 // take that clears it afterwards sees the reader's bytes and events.
+//
+// A port is closed without losing what it received: ComTakeRest ends the
+// reader, which stores whatever it has read, and then takes the ring and
+// what the driver still holds for reading, without waiting for more.
 //
 // Modem-line events come, where the driver can, from a second thread that
 // sleeps in the driver's wait for a line change and compares the driver's
@@ -61,41 +45,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often the modem lines are sampled while line events are wanted.
-constexpr auto kLineSampleInterval = std::chrono::milliseconds(20);
 // Failed waits in a row that count as the device being gone.
 constexpr int kFailedWaitLimit = 3;
+// What a close takes from the driver at most: a device that keeps talking
+// would otherwise keep the close from ever ending.
+constexpr std::size_t kRestLimit = 1 << 20;
 
 constexpr std::uint16_t kRingMask = kRingSize - 1;
-// Bytes in the ring that are posted at once, however soon after the last:
-// the window takes them before the driver's own buffer (4 KB and more)
-// fills behind a full ring.
-constexpr std::size_t kPostAtOnce = kRingSize - 256;
-// Held bytes are posted with an arrival this close to the end of the
-// interval, and the wait for the end runs this much over it, so that bytes
-// arriving at the interval's pace wake the reader once each, not twice.
-constexpr auto kPostSlack = std::chrono::milliseconds(10);
-// While bytes keep coming, the driver is left to keep at most this many
-// before the reader takes them: half the 4 KB a tty keeps before it
-// throttles the device.
-constexpr std::uint64_t kLeftWithDriver = 2048;  // bytes
-// A hand-over timed to the window's tick is due this long before it, so
-// that the bytes are in the ring before the tick comes even when the
-// reader wakes a few milliseconds late.
-constexpr std::chrono::milliseconds kTickLead{10};
-// Sleeps shorter than this are not worth leaving the port out of the wait.
-constexpr std::chrono::milliseconds kShortestSleep{3};
-// A flood: the window took this many nearly full rings in a row, each
-// within kFloodGap of the last. Two may be only what the driver kept while
-// the reader slept; a third means bytes come faster than a ring a
-// millisecond.
-constexpr int kFloodRings = 3;
-constexpr std::chrono::milliseconds kFloodGap{2};
-// How long the window, during a flood, waits on its core for the reader to
-// fill the ring again, and the reader for the window to take a full one.
-// Either takes tens of microseconds while the flood lasts.
-constexpr std::chrono::microseconds kFillSpin{400};
-constexpr std::chrono::microseconds kRoomSpin{100};
 static_assert((kRingSize & kRingMask) == 0, "ring size must be a power of two");
 
 std::uint32_t CountEventsOf(const LineCounts& before, const LineCounts& now) {
@@ -131,6 +87,11 @@ void HangUp(TComPort& port) {
   Notify(port);
 }
 
+std::size_t RingRoom(const TComPort& port) {
+  return static_cast<std::uint16_t>(port.ReadIndex.load() - port.WriteIndex.load(std::memory_order_relaxed) - 1) &
+         kRingMask;
+}
+
 // Copies bytes into the ring at WriteIndex (the caller made sure of room).
 void StoreInRing(TComPort& port, const unsigned char* bytes, std::size_t count) {
   std::uint16_t w = port.WriteIndex.load(std::memory_order_relaxed);
@@ -141,41 +102,15 @@ void StoreInRing(TComPort& port, const unsigned char* bytes, std::size_t count) 
   port.WriteIndex.store(w);
 }
 
-// Waits up to `limit` for ready() without giving up the core. On a single
-// core the other side cannot run meanwhile, so it only looks once.
-template <class Ready>
-bool SpinFor(std::chrono::microseconds limit, Ready ready) {
-  static const bool severalCores = std::thread::hardware_concurrency() > 1;
-  if (ready()) return true;
-  if (!severalCores) return false;
-  const auto until = Clock::now() + limit;
-  do {
-    for (int i = 0; i < 64; ++i) {
-      if (ready()) return true;
-#if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
-    }
-  } while (Clock::now() < until);
-  return ready();
-}
-
-std::size_t RingFill(const TComPort& port) {
-  return static_cast<std::uint16_t>(port.WriteIndex.load() - port.ReadIndex.load(std::memory_order_relaxed)) &
-         kRingMask;
-}
-
-// Takes the ring's bytes into `bytes` (replacing them) and tells the reader
-// there is room.
+// Appends the ring's bytes to `bytes` and tells the reader there is room.
 void TakeRing(TComPort& port, std::string& bytes) {
   const std::uint16_t w = port.WriteIndex.load();
   const std::uint16_t r = port.ReadIndex.load(std::memory_order_relaxed);
-  bytes.clear();
   if (r == w) return;
   if (r < w) {
-    bytes.assign(port.Ring + r, port.Ring + w);
+    bytes.append(port.Ring + r, port.Ring + w);
   } else {
-    bytes.assign(port.Ring + r, port.Ring + kRingSize);
+    bytes.append(port.Ring + r, port.Ring + kRingSize);
     bytes.append(port.Ring, port.Ring + w);
   }
   port.ReadIndex.store(w);
@@ -183,79 +118,34 @@ void TakeRing(TComPort& port, std::string& bytes) {
   if (port.roomWanted.load()) SignalEventFd(port.roomFd);
 }
 
-// Counts a nearly full take towards a flood.
-void NoteFullTake(TComPort& port) {
-  const auto now = Clock::now();
-  if (now - port.lastFullTake > kFloodGap) port.fullTakesInARow = 0;
-  port.lastFullTake = now;
-  ++port.fullTakesInARow;
+// Whether the DSR line is on for a block just read (a port without lines,
+// or one not sensitive to DSR, counts as on). A change seen here is as much
+// a line event as one the sampling sees.
+bool DsrOnForBlock(TComPort& port, int fd, bool haveLines, bool sampling, int& lines, std::uint32_t& events) {
+  int now = 0;
+  if (!port.line->plan.dsrSensitive || !haveLines || Os.modemGet(fd, &now) != 0) return true;
+  if (sampling) {
+    events |= LineEventsOf(now ^ lines) & port.eventMask.load();
+    lines = now;
+  }
+  return (now & TIOCM_DSR) != 0;
 }
 
 }  // namespace
 
-bool ComFlooding(TComPort& port, const RxBatch& batch) {
-  if (batch.bytes.size() < kPostAtOnce || (batch.events & kLineEvents) || batch.hungUp) {
-    port.fullTakesInARow = 0;
-    return false;
+ComHandOver ComHandOverOf(const ComReaderPass& pass, Clock::time_point now) {
+  ComHandOver h;
+  // Whatever this pass stored or saw goes to the window now, whenever it
+  // came and however little it is.
+  h.post = pass.stored > 0 || pass.events != 0;
+  // A full ring takes nothing more: the port stays out of the wait (it would
+  // report readable at once) until the window makes room.
+  h.readPort = pass.ringFill < kRingSize - 1;
+  if (pass.sampling) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(pass.nextSample - now).count();
+    h.waitMs = static_cast<int>(std::clamp<std::int64_t>(left, 0, kLineSampleInterval.count()));
   }
-  NoteFullTake(port);
-  return port.fullTakesInARow >= kFloodRings;
-}
-
-void ComTakeFlood(TComPort& port, std::chrono::milliseconds budget,
-                  const std::function<void(const std::string&)>& show) {
-  // The reader posts nothing while postPending stays set, and these takes
-  // leave it as it is: the ComTakeRx that follows clears it and looks at
-  // everything, so nothing is left behind, and the window's queue is not
-  // filled with a post per ring meanwhile.
-  // A line event, a hang-up or an ended reader is for ComTakeRx, in order
-  // after the bytes already taken.
-  const auto otherNews = [&] {
-    return (port.pendingEvents.load() & kLineEvents) != 0 || port.hungUp.load() || !port.readerRunning.load();
-  };
-  const auto until = Clock::now() + budget;
-  port.windowWaits.store(true);
-  std::string bytes;
-  while (Clock::now() < until) {
-    if (!SpinFor(kFillSpin, [&] { return RingFill(port) >= kPostAtOnce || otherNews(); }) || otherNews()) break;
-    TakeRing(port, bytes);
-    NoteFullTake(port);  // the spell's rings count, so the next spell follows at once
-    show(bytes);
-  }
-  port.windowWaits.store(false);
-}
-
-RxBatch ComTakeAndShow(TComPort& port, std::chrono::milliseconds floodBudget,
-                       const std::function<void(const std::string&)>& show) {
-  RxBatch batch = ComTakeRx(port);
-  if (ComFlooding(port, batch)) {
-    show(batch.bytes);
-    ComTakeFlood(port, floodBudget, show);
-    batch = ComTakeRx(port);
-  }
-  show(batch.bytes);
-  batch.bytes.clear();
-  return batch;
-}
-
-Clock::time_point ComHandOverDue(std::chrono::milliseconds interval, Clock::time_point lastPost,
-                                 std::int64_t windowTickNs, bool* atTick) {
-  if (atTick) *atTick = false;
-  const auto plain = lastPost + interval + kPostSlack;
-  if (windowTickNs == 0 || interval.count() <= 0) return plain;
-  const Clock::time_point tick{std::chrono::nanoseconds(windowTickNs)};
-  const auto from = lastPost + interval / 4;
-  // A tick missed for several intervals (the window is busy) says nothing.
-  if (from - tick > 4 * interval) return plain;
-  const auto ticks = from > tick ? (from - tick + interval - Clock::duration(1)) / interval : 0;
-  if (atTick) *atTick = true;
-  return tick + ticks * interval - kTickLead;
-}
-
-bool ComNoteWindowTick(TComPort& port) {
-  const auto now = Clock::now().time_since_epoch();
-  port.windowTickNs.store(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
-  return port.tickTakes.exchange(false);
+  return h;
 }
 
 bool ComStartReader(TComPort& port, std::function<void()> post) {
@@ -266,6 +156,7 @@ bool ComStartReader(TComPort& port, std::function<void()> post) {
   port.pendingEvents.store(0);
   port.postPending.store(false);
   port.StopFlag.store(false);
+  port.line->filter.Reset(port.line->plan);
 
   // How line changes will be seen: waited for where the driver counts
   // them (counted from here on), otherwise sampled by the reader if the
@@ -332,9 +223,7 @@ void ComLineWatchThread(TComPort& port, LineCounts start) {
 
 void ComReadThread(TComPort& port) {
   const int fd = port.Handle.load();
-  const LinePlan& plan = port.line->plan;
-  RxFilter filter;
-  filter.Reset(plan);
+  RxFilter& filter = port.line->filter;
   unsigned char buffer[kRingSize];
 
   // A device without modem lines (a pseudo-terminal answers ENOTTY) gives
@@ -344,92 +233,27 @@ void ComReadThread(TComPort& port) {
   bool haveLines = Os.modemGet(fd, &lines) == 0;
   auto nextSample = Clock::now() + kLineSampleInterval;
   int failedWaits = 0;
-  // Bytes stored but not yet posted, and when the reader last posted: at
-  // the start, long enough ago that the first bytes go at once. (Not the
-  // clock's zero: it is the machine's start, which may be less than an
-  // interval ago.)
-  std::uint32_t held = 0;
-  Clock::time_point lastPost = Clock::now() - 4 * port.handOverInterval;
-  // Whether bytes were left for the window's next tick to take (see
-  // tickTakes): whichever of the tick and the reader clears tickTakes
-  // first hands them over, so they are taken once and never left behind.
-  bool leftForTick = false;
-  // Whether bytes keep coming (the last two reads got some, within a
-  // hand-over interval of each other, and the last one emptied the
-  // driver), when the last bytes came, and the pace they came at.
-  bool streaming = false;
-  Clock::time_point lastBytes{};
-  Clock::duration perByte{};
-  // Whether the last read emptied the driver and the reader has waited on
-  // the port since: only then is the time to the next read's bytes the
-  // time the line took to bring them. A wait for room in the ring, or a
-  // read that left bytes behind, says nothing of the line's pace.
-  bool paceWindow = false;
-  // Whether the window took a full ring while the reader watched it: the
-  // port is then read at once, without a wait.
-  bool roomCame = false;
+  ComReaderPass pass;
+  pass.ringFill = kRingSize - 1 - RingRoom(port);
 
   while (!port.StopFlag.load()) {
     const std::uint32_t mask = port.eventMask.load();
-    const bool sampling = haveLines && port.lineSampling.load() && (mask & kLineEvents) != 0;
-    const std::uint16_t w = port.WriteIndex.load(std::memory_order_relaxed);
-    const std::uint16_t r = port.ReadIndex.load();
-    const std::size_t room = static_cast<std::uint16_t>(r - w - 1) & kRingMask;
     const bool wantBytes = (mask & EV_RXCHAR) != 0;
-
-    // How long the wait may last: until the next line sample, until held
-    // bytes are due to be handed over, and, while bytes keep coming, until
-    // the port is read again. -1: no limit.
-    const auto waitFrom = Clock::now();
-    const auto msUntil = [&](Clock::time_point t) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(t - waitFrom);
-      return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT32_MAX));
-    };
-    int timeoutMs = -1;
-    const auto waitAtMost = [&](int ms) { timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms); };
-    const auto handOverDue = ComHandOverDue(port.handOverInterval, lastPost, port.windowTickNs.load());
-    if (sampling) waitAtMost(std::min(msUntil(nextSample), 20));
-    if (held) waitAtMost(msUntil(handOverDue));
-    // Bytes left for a tick are looked at again by the next hand-over at
-    // the latest, when a stream wakes the reader anyway.
-    if (leftForTick) waitAtMost(msUntil(lastPost + port.handOverInterval));
-    // While bytes keep coming the port is left out of the wait until the
-    // hand-over is due, or, at the pace last seen, before the driver keeps
-    // more than kLeftWithDriver bytes; it is read then.
-    if (room == 0) {
-      streaming = paceWindow = false;
-      // While the window keeps up with a flood it takes a full ring within
-      // microseconds: watch for that on the core rather than sleep.
-      if (wantBytes && port.windowWaits.load() &&
-          SpinFor(kRoomSpin, [&] { return port.ReadIndex.load() != r || port.StopFlag.load(); })) {
-        roomCame = true;
-        continue;
-      }
+    pass.sampling = haveLines && port.lineSampling.load() && (mask & kLineEvents) != 0;
+    pass.nextSample = nextSample;
+    ComHandOver plan = ComHandOverOf(pass, Clock::now());
+    if (!plan.readPort) {
       // The window signals room only while the reader says it waits for
       // it; a take just before that is seen here instead.
       port.roomWanted.store(true);
-      if (port.ReadIndex.load() != r) {
-        port.roomWanted.store(false);
-        continue;
-      }
+      if (RingRoom(port) > 0) plan.readPort = true;
     }
-    // During a flood the driver has more at once: no wait, and no look at
-    // its queues either.
-    const bool readAtOnce = std::exchange(roomCame, false) && wantBytes && room > 0;
-    int streamMs = -1;
-    if (streaming && wantBytes) {
-      const int ms = msUntil(std::min(handOverDue, waitFrom + perByte * static_cast<std::int64_t>(kLeftWithDriver)));
-      if (ms >= kShortestSleep.count()) streamMs = ms;
-    }
-    if (streamMs >= 0) waitAtMost(streamMs);
-    // With the ring full the port is left out of the wait (it would report
-    // readable at once) and the consumer's room signal is waited for.
     pollfd fds[3] = {
-        {wantBytes && room > 0 && streamMs < 0 ? fd : -1, POLLIN, 0},
+        {wantBytes && plan.readPort ? fd : -1, POLLIN, 0},
         {port.wakeFd, POLLIN, 0},
-        {wantBytes && room == 0 ? port.roomFd : -1, POLLIN, 0},
+        {wantBytes && !plan.readPort ? port.roomFd : -1, POLLIN, 0},
     };
-    const int polled = readAtOnce ? 0 : Os.poll(fds, 3, timeoutMs);
+    const int polled = Os.poll(fds, 3, plan.waitMs);
     port.roomWanted.store(false);
     if (polled < 0) {
       if (++failedWaits >= kFailedWaitLimit) {
@@ -439,15 +263,15 @@ void ComReadThread(TComPort& port) {
       continue;
     }
     failedWaits = 0;
-    if (port.StopFlag.load()) break;
     if (fds[1].revents) DrainEventFd(port.wakeFd);
     if (fds[2].revents) DrainEventFd(port.roomFd);
 
-    std::uint32_t events = 0;
-    if (sampling && Clock::now() >= nextSample) {
+    pass.stored = 0;
+    pass.events = 0;
+    if (pass.sampling && Clock::now() >= nextSample) {
       int now = 0;
       if (Os.modemGet(fd, &now) == 0) {
-        events |= LineEventsOf(now ^ lines) & mask;
+        pass.events |= LineEventsOf(now ^ lines) & mask;
         lines = now;
       } else {
         haveLines = false;  // the device lost its lines (unplugged): poll tells
@@ -456,92 +280,28 @@ void ComReadThread(TComPort& port) {
     }
 
     int queued = 0;
-    if (!readAtOnce && Os.ioctl(fd, FIONREAD, &queued) == 0)
-      port.Stat.cbInQue.store(static_cast<std::uint32_t>(queued));
-    if (!readAtOnce && Os.ioctl(fd, TIOCOUTQ, &queued) == 0)
-      port.Stat.cbOutQue.store(static_cast<std::uint32_t>(queued));
+    if (Os.ioctl(fd, FIONREAD, &queued) == 0) port.Stat.cbInQue.store(static_cast<std::uint32_t>(queued));
+    if (Os.ioctl(fd, TIOCOUTQ, &queued) == 0) port.Stat.cbOutQue.store(static_cast<std::uint32_t>(queued));
 
-    if (fds[0].revents || (streamMs >= 0 && room > 0) || readAtOnce) {
-      // The window may have taken the ring while the reader waited.
-      const std::size_t space = static_cast<std::uint16_t>(port.ReadIndex.load() - w - 1) & kRingMask;
-      const ssize_t got = Os.read(fd, buffer, space);
-      const auto readAt = Clock::now();
+    if (fds[0].revents) {
+      // The window may have taken more of the ring while the reader waited.
+      const ssize_t got = Os.read(fd, buffer, RingRoom(port));
       if (got > 0) {
-        // Bytes keep coming when these follow others within an interval
-        // and the driver had no more.
-        const auto since = readAt - lastBytes;
-        // (The reader's own sleep until a hand-over lasts the interval and
-        // its slack, and waking takes a little more.)
-        const bool emptied = std::size_t(got) < space;
-        streaming = emptied && paceWindow && since <= port.handOverInterval * 5 / 4 + 2 * kPostSlack;
-        if (streaming) perByte = since / got;
-        paceWindow = emptied;
-        lastBytes = readAt;
-        bool dsrOn = true;
-        int now = 0;
-        if (plan.dsrSensitive && haveLines && Os.modemGet(fd, &now) == 0) {
-          dsrOn = (now & TIOCM_DSR) != 0;
-          // A change seen here is as much a line event as one the sampling
-          // sees; `lines` is what the next sample compares with.
-          if (sampling) {
-            events |= LineEventsOf(now ^ lines) & mask;
-            lines = now;
-          }
-        }
-        const std::size_t kept = filter.Apply(buffer, static_cast<std::size_t>(got), dsrOn);
-        if (port.StopFlag.load()) break;  // bytes read after the stop are dropped
-        if (kept > 0) {
-          StoreInRing(port, buffer, kept);
-          events |= EV_RXCHAR;
-        }
-      } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !fds[0].revents) {
-        streaming = paceWindow = false;  // nothing came while the reader slept: a quiet spell
-      } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
-                 (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        const bool dsrOn = DsrOnForBlock(port, fd, haveLines, pass.sampling, lines, pass.events);
+        // Bytes read are stored even when the port is being closed: the
+        // close takes them (ComTakeRest).
+        pass.stored = filter.Apply(buffer, static_cast<std::size_t>(got), dsrOn);
+        if (pass.stored > 0) StoreInRing(port, buffer, pass.stored);
+      } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
         // A read of 0 on a raw descriptor with VMIN 1, EIO, or a hang-up
         // with nothing left to read: the device is gone.
-        if (held) Publish(port, held);
         HangUp(port);
         break;
       }
     }
-
-    const auto now = Clock::now();
-    if (leftForTick && !port.tickTakes.load()) leftForTick = false;  // the tick took them
-    bool atTick = false;
-    const auto due = ComHandOverDue(port.handOverInterval, lastPost, port.windowTickNs.load(), &atTick);
-    const bool intervalUp = now >= due - 2 * kPostSlack;
-    const std::size_t fill = static_cast<std::uint16_t>(port.WriteIndex.load(std::memory_order_relaxed) -
-                                                       port.ReadIndex.load()) & kRingMask;
-    if (events == EV_RXCHAR && !intervalUp && fill < kPostAtOnce) {
-      held |= events;
-      events = 0;
-    }
-    if (held && (events || intervalUp)) {
-      events |= held;
-      held = 0;
-    }
-    if (leftForTick && now >= lastPost + kTickLead + 2 * kPostSlack) {
-      // The tick is late or has stopped: what was left for it goes now,
-      // unless the tick takes it at this very moment.
-      if (port.tickTakes.exchange(false)) events |= EV_RXCHAR;
-      leftForTick = false;
-    } else if (events == EV_RXCHAR && streaming && atTick && !leftForTick && fill < kPostAtOnce) {
-      // A stream's bytes due at the window's tick are left for the tick to
-      // take, so the window wakes once for both. Line events, a nearly
-      // full ring and the first bytes after a quiet spell are posted.
-      port.tickTakes.store(true);
-      leftForTick = true;
-      lastPost = now;
-      events = 0;
-    }
-    if (events) {
-      // The post hands over whatever was left for the tick as well.
-      if (leftForTick) port.tickTakes.store(false);
-      Publish(port, events);
-      lastPost = now;
-      leftForTick = false;
-    }
+    pass.ringFill = kRingSize - 1 - RingRoom(port);
+    if (port.StopFlag.load()) break;  // the close takes what is there
+    if (ComHandOverOf(pass, Clock::now()).post) Publish(port, pass.events | (pass.stored ? EV_RXCHAR : 0));
   }
   port.readerRunning.store(false);
 }
@@ -552,6 +312,33 @@ RxBatch ComTakeRx(TComPort& port) {
   TakeRing(port, batch.bytes);
   batch.events = port.pendingEvents.exchange(0);
   batch.hungUp = port.hungUp.load();
+  return batch;
+}
+
+RxBatch ComTakeRest(TComPort& port) {
+  RxBatch batch;
+  const int fd = port.Handle.load();
+  if (fd < 0) return batch;
+  // The reader ends after storing what it has read; it is joined so that
+  // the ring and the driver are this thread's alone.
+  if (port.ReaderThread.joinable() && port.ReaderThread.get_id() != std::this_thread::get_id()) {
+    port.StopFlag.store(true);
+    SignalEventFd(port.wakeFd);
+    port.ReaderThread.join();
+  }
+  batch = ComTakeRx(port);
+  if (batch.hungUp || !port.line) return batch;
+  // What the driver holds: read until it has nothing more at once. A read
+  // that finds the line discipline empty first waits for the bytes the
+  // driver is still passing to it, so nothing it has taken is left behind.
+  const bool dsrOn = !port.line->plan.dsrSensitive || (ComModemStatus(port) & MS_DSR_ON) != 0;
+  unsigned char buffer[kRingSize];
+  while (batch.bytes.size() < kRestLimit) {
+    const ssize_t got = Os.read(fd, buffer, sizeof buffer);
+    if (got <= 0) break;
+    const std::size_t kept = port.line->filter.Apply(buffer, static_cast<std::size_t>(got), dsrOn);
+    batch.bytes.append(reinterpret_cast<const char*>(buffer), kept);
+  }
   return batch;
 }
 

@@ -176,30 +176,9 @@ struct TComPort {
   int wakeFd = -1;   // eventfd: ComClose wakes the reader
   int roomFd = -1;   // eventfd: the consumer made room in the ring
   std::function<void()> post;                // reader -> GUI notification
-  // While bytes keep coming, they are handed to the window at most once
-  // per this interval; the first bytes after a quiet spell, a nearly full
-  // ring and line events go at once. It is the window's own tick and the
-  // pane's refresh interval: handing over more often would wake the window
-  // without moving the pane.
-  std::chrono::milliseconds handOverInterval{500};
-  // The steady-clock time (nanoseconds of its epoch) of the window's last
-  // tick, which recurs every handOverInterval; 0 while none is known. Held
-  // bytes are then handed over just before a tick, so the window wakes once
-  // for both.
-  std::atomic<std::int64_t> windowTickNs{0};
-  std::atomic<bool> tickTakes{false};  // bytes were left for the next tick
-  // While bytes flood in, the window stays awake and takes each ring as
-  // the reader fills it (ComTakeFlood), and the reader watches a full ring
-  // for room on its core instead of sleeping: a sleep and a wake-up on
-  // both sides for every 2 KB would otherwise cost more than the bytes.
-  std::atomic<bool> windowWaits{false};
   // The reader is about to sleep, or sleeps, until the window makes room
   // in the full ring: a take then signals roomFd.
   std::atomic<bool> roomWanted{false};
-  // When the window last took a nearly full ring, and how many it took in
-  // a row close together (window thread only).
-  std::chrono::steady_clock::time_point lastFullTake{};
-  int fullTakesInARow = 0;
   std::unique_ptr<ComLineState> line;
 };
 
@@ -272,36 +251,32 @@ struct RxBatch {
 // Takes everything unread from the ring and the pending line events.
 RxBatch ComTakeRx(TComPort& port);
 
-// Whether bytes flood in: the window took a nearly full ring just now and
-// others just before it (and no line event or hang-up with it). Called by
-// the window with each batch it takes.
-bool ComFlooding(TComPort& port, const RxBatch& batch);
-// Takes a flood's bytes ring by ring without going back to the event loop,
-// and hands each ring's bytes to show(), until the flood ends (the ring
-// does not fill within a fraction of a millisecond), a line event or a
-// hang-up is pending, or `budget` is spent. The window then takes the rest
-// with ComTakeRx as usual. Bytes, events and their order are as ComTakeRx
-// alone would give them.
-void ComTakeFlood(TComPort& port, std::chrono::milliseconds budget,
-                  const std::function<void(const std::string&)>& show);
+// Closing without loss: ends the reader (which stores what it has read)
+// and takes the ring, the pending line events and what the driver still
+// holds for reading, without waiting for more (at most 1 MiB). Called by
+// the window before ComClose; the port stays open.
+RxBatch ComTakeRest(TComPort& port);
 
-// What the window does on a post or a tick: takes the ring (ComTakeRx)
-// and, while bytes flood in, the flood's rings for up to floodBudget and
-// then the rest. show() gets the bytes in order; the batch returned holds
-// the line events and the hang-up, and no bytes.
-RxBatch ComTakeAndShow(TComPort& port, std::chrono::milliseconds floodBudget,
-                       const std::function<void(const std::string&)>& show);
+// How often the modem lines are sampled where the driver cannot wait for
+// their changes.
+inline constexpr std::chrono::milliseconds kLineSampleInterval{20};
 
-// The window's tick has come (see windowTickNs); called on each tick.
-// True when the reader left bytes for this tick: the window takes them
-// (ComTakeRx) as it would on a post.
-bool ComNoteWindowTick(TComPort& port);
-// When bytes held since the last post are due to be handed over: an
-// interval (and 10 ms of slack) after it, or, while the window's tick is
-// known (windowTickNs, 0 if not), just before the first tick that comes a
-// quarter interval or more after it.
-std::chrono::steady_clock::time_point ComHandOverDue(std::chrono::milliseconds interval,
-                                                     std::chrono::steady_clock::time_point lastPost,
-                                                     std::int64_t windowTickNs, bool* atTick = nullptr);
+// One pass of the reader, as its hand-over decision sees it.
+struct ComReaderPass {
+  std::size_t stored = 0;     // bytes this pass put in the ring
+  std::uint32_t events = 0;   // line events this pass saw
+  std::size_t ringFill = 0;   // unread bytes in the ring after the pass
+  bool sampling = false;      // the modem lines are sampled by the reader
+  std::chrono::steady_clock::time_point nextSample{};  // when, next
+};
+// What the reader does after a pass.
+struct ComHandOver {
+  bool post = false;      // tell the window now
+  bool readPort = true;   // the next wait includes the port (the ring has room)
+  int waitMs = -1;        // longest the next wait may last; -1 none
+};
+// The reader's decision: what it read and saw goes to the window at once,
+// whatever the time; the time only bounds the wait for the next sample.
+ComHandOver ComHandOverOf(const ComReaderPass& pass, std::chrono::steady_clock::time_point now);
 
 }  // namespace kvl

@@ -558,119 +558,52 @@ TEST_F(SerialPort, BurstAcrossTheRingEndArrivesInOrder) {
   EXPECT_EQ(port.LastEvents & EV_RXCHAR, EV_RXCHAR);
 }
 
-// Bytes that keep coming are held in the ring and handed over together:
-// the first block at once, the rest when the ring is nearly full or
-// the interval is up, so no held byte is left waiting for another arrival.
-TEST_F(SerialPort, BytesThatKeepComingAreHandedOverTogether) {
-  struct Case {
-    std::chrono::milliseconds interval;
-    std::size_t held;   // sent right after the first block, and stored
-    std::size_t more;   // sent after those are in the ring
-  };
-  for (const Case& c : {Case{std::chrono::hours(1), 100, kRingSize - 256}, Case{50ms, 7, 0}}) {
-    SCOPED_TRACE(c.interval.count());
-    ComClose(port);
-    port.handOverInterval = c.interval;
-    ASSERT_TRUE(ComOpen(3, port));
-    { std::lock_guard lock(m); posts = 0; }
-    ASSERT_TRUE(StartReader());
-    auto postsReach = [&](int n) {
-      std::unique_lock lock(m);
-      return cv.wait_for(lock, 20s, [&] { return posts >= n; });
-    };
-    Send("first");
-    ASSERT_TRUE(postsReach(1));
-    EXPECT_EQ(ComTakeRx(port).bytes, "first");
-    Send(std::string(c.held, 'h'));
-    ASSERT_TRUE(WaitUntil([&] { return Unread(port) >= c.held; }));
-    Send(std::string(c.more, 'm'));
-    ASSERT_TRUE(postsReach(2));
-    // The held bytes came with the post, not alone before it.
-    EXPECT_GE(ComTakeRx(port).bytes.size(), std::max(c.held, c.more));
-  }
-}
-
-// Held bytes go just before the window's tick while it is known, so the
-// window wakes once for both; without one, an interval after the last post.
-TEST(HandOverDue, FollowsTheWindowsTickWhileItIsFresh) {
+// The reader's decision after each pass: what it stored or saw goes to the
+// window at once, however soon after the last post and however little; a
+// full ring keeps the port out of the wait; the time bounds only the wait
+// for the next sample of the lines.
+TEST(HandOver, WhatIsReadGoesAtOnce) {
   const auto t0 = Clock::time_point{} + 1h;
-  const auto ns = [](Clock::time_point t) { return std::chrono::nanoseconds(t.time_since_epoch()).count(); };
   struct Case {
     const char* what;
-    Clock::time_point lastPost;
-    std::int64_t tick;
-    Clock::time_point due;
-    bool atTick;
+    ComReaderPass pass;
+    Clock::time_point now;
+    ComHandOver expected;
   };
   const Case cases[] = {
-      {"no tick known", t0, 0, t0 + 510ms, false},
-      {"steady: posted just before a tick", t0 - 10ms, ns(t0), t0 + 490ms, true},
-      {"tick soon after the post is too soon", t0 - 100ms, ns(t0), t0 + 490ms, true},
-      {"tick a quarter interval on is taken", t0 - 125ms, ns(t0), t0 - 10ms, true},
-      {"last tick long before the post", t0 + 1600ms, ns(t0), t0 + 1990ms, true},
-      {"tick missed for several intervals", t0 + 2000ms, ns(t0), t0 + 2510ms, false},
+      {"one byte", {1, 0, 1, false, {}}, t0, {true, true, -1}},
+      {"a byte a millisecond after the last", {1, 0, 2, false, {}}, t0 + 1ms, {true, true, -1}},
+      {"a block while the window has not taken the last", {80, 0, 1500, false, {}}, t0 + 5ms, {true, true, -1}},
+      {"nothing read", {0, 0, 0, false, {}}, t0, {false, true, -1}},
+      {"a line event alone", {0, EV_DSR, 0, false, {}}, t0, {true, true, -1}},
+      {"the ring filled", {2047, 0, kRingSize - 1, false, {}}, t0, {true, false, -1}},
+      {"the ring still full", {0, 0, kRingSize - 1, false, {}}, t0, {false, false, -1}},
+      {"sampling: the next sample is due in 7 ms", {5, 0, 5, true, t0 + 7ms}, t0, {true, true, 7}},
+      {"sampling: a sample overdue", {0, 0, 0, true, t0 - 3ms}, t0, {false, true, 0}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    bool atTick = !c.atTick;
-    EXPECT_EQ(ComHandOverDue(500ms, c.lastPost, c.tick, &atTick), c.due);
-    EXPECT_EQ(atTick, c.atTick);
+    const ComHandOver h = ComHandOverOf(c.pass, c.now);
+    EXPECT_EQ(h.post, c.expected.post);
+    EXPECT_EQ(h.readPort, c.expected.readPort);
+    EXPECT_EQ(h.waitMs, c.expected.waitMs);
   }
 }
 
-// A stream's bytes left for the window's tick are taken by the tick, or,
-// when the window has stopped ticking, posted after all: none are left
-// behind when the stream stops.
-TEST_F(SerialPort, BytesLeftForTheWindowsTickAreNeverLeftBehind) {
-  for (const bool ticking : {true, false}) {
-    SCOPED_TRACE(ticking ? "window ticks" : "window stopped ticking");
-    ComClose(port);
-    const auto interval = ticking ? 100ms : 1000ms;
-    port.handOverInterval = interval;
-    ASSERT_TRUE(ComOpen(3, port));
-    ComNoteWindowTick(port);
-    ASSERT_TRUE(StartReader());
-    std::string got;
-    std::mutex gotLock;
-    std::atomic<bool> stop{false};
-    std::thread window([&] {
-      // Takes on each post, and on each tick that is told bytes wait.
-      int seen = 0;
-      auto nextTick = Clock::now() + interval;
-      while (!stop) {
-        std::unique_lock lock(m);
-        cv.wait_for(lock, 5ms, [&] { return posts > seen; });
-        bool take = posts > seen;
-        seen = posts;
-        lock.unlock();
-        if (ticking && Clock::now() >= nextTick) {
-          take |= ComNoteWindowTick(port);
-          nextTick += interval;
-        }
-        if (take) {
-          std::lock_guard g(gotLock);
-          got += ComTakeRx(port).bytes;
-        }
-      }
-    });
-    // Without ticks, the stream stops as soon as bytes are left for one.
-    std::string sent;
-    bool left = false;
-    for (int i = 0; i < (ticking ? 40 : 400) && !left; ++i) {
-      const std::string block = std::to_string(i) + std::string(20, char('a' + i % 26));
-      Send(block);
-      sent += block;
-      for (int ms = 0; ms < 15 && !left; ++ms) {
-        std::this_thread::sleep_for(1ms);
-        left = !ticking && port.tickTakes;
-      }
-    }
-    EXPECT_EQ(left, !ticking);
-    EXPECT_TRUE(WaitUntil([&] { std::lock_guard g(gotLock); return got.size() >= sent.size(); }));
-    stop = true;
-    window.join();
-    EXPECT_EQ(got, sent);
-  }
+// A close takes what the reader stored and what the driver still holds:
+// here a ring's worth and more, with the ring full and the reader waiting
+// for room.
+TEST_F(SerialPort, TakeRestLeavesNothingBehind) {
+  ASSERT_TRUE(ComOpen(3, port));
+  ASSERT_TRUE(StartReader());
+  const std::string sent = Noise(3000, 99);
+  Send(sent);
+  ASSERT_TRUE(WaitUntil([&] { return Unread(port) == kRingSize - 1; }));
+  const RxBatch rest = ComTakeRest(port);
+  EXPECT_FALSE(port.ReaderThread.joinable());
+  EXPECT_TRUE(rest.bytes == sent);
+  EXPECT_EQ(port.Handle >= 0, true);  // the port itself is closed by ComClose
+  EXPECT_TRUE(ComClose(port));
 }
 
 TEST_F(SerialPort, FloodWithSlowConsumerArrivesCompleteAndInOrder) {
@@ -697,11 +630,9 @@ TEST_F(SerialPort, FloodWithSlowConsumerArrivesCompleteAndInOrder) {
   EXPECT_EQ(checksum(got), checksum(sent));
 }
 
-// The window takes a flood as it does, on each post (nearly full rings
-// close together are followed by the flood's own takes and a take that
-// ends them): every byte arrives once and in order, and the post that
-// brings the last bytes is not lost.
-TEST_F(SerialPort, FloodTakenRingByRingArrivesCompleteAndInOrder) {
+// The window takes a flood as it does, on each post: every byte arrives
+// once and in order, and the post that brings the last bytes is not lost.
+TEST_F(SerialPort, FloodTakenOnEachPostArrivesCompleteAndInOrder) {
   ASSERT_TRUE(ComOpen(3, port));
   ASSERT_TRUE(StartReader());
   constexpr std::size_t kTotal = 8 << 20;
@@ -709,85 +640,17 @@ TEST_F(SerialPort, FloodTakenRingByRingArrivesCompleteAndInOrder) {
   std::thread writer = Flood(sent);
   std::string got;
   got.reserve(kTotal);
-  const auto show = [&](const std::string& bytes) { got += bytes; };
   int seen = 0;
   while (got.size() < kTotal) {
     std::unique_lock lock(m);
     if (!cv.wait_for(lock, 20s, [&] { return posts > seen; })) break;
     seen = posts;
     lock.unlock();
-    ComTakeAndShow(port, 10ms, show);
+    got += ComTakeRx(port).bytes;
   }
   writer.join();
-  EXPECT_FALSE(port.windowWaits);
   ASSERT_EQ(got.size(), kTotal);
   EXPECT_TRUE(got == sent);
-}
-
-// A flood's takes begin only with nearly full rings close together, and
-// leave what is not bytes (a line event, a hang-up, an ended reader) to
-// the take that follows, with the bytes still in the ring.
-TEST(FloodTake, BeginsWithFullRingsAndLeavesOtherNewsToTheNextTake) {
-  struct Case {
-    const char* what;
-    std::size_t inRing;
-    std::uint32_t events;
-    bool hungUp, readerRunning;
-    std::chrono::milliseconds budget;
-    bool flooding;      // after two nearly full takes just before
-    std::size_t shown;  // by the flood's takes
-  };
-  constexpr std::size_t kFull = kRingSize - 1;
-  const Case cases[] = {
-      {"a full ring", kFull, 0, false, true, 10ms, true, kFull},
-      {"bytes that a post brings", kFull, EV_RXCHAR, false, true, 10ms, true, kFull},
-      {"a ring not nearly full", 1000, 0, false, true, 10ms, false, 0},
-      {"a line event", kFull, EV_DSR, false, true, 10ms, false, 0},
-      {"a hang-up", kFull, 0, true, true, 10ms, false, 0},
-      {"the reader has ended", kFull, 0, false, false, 10ms, true, 0},
-      {"no time left", kFull, 0, false, true, 0ms, true, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    TComPort port;
-    std::string sent;
-    for (std::size_t i = 0; i < c.inRing; ++i) sent += char('a' + i % 26);
-    for (std::size_t i = 0; i < sent.size(); ++i)
-      port.Ring[(100 + i) % kRingSize] = static_cast<unsigned char>(sent[i]);
-    port.ReadIndex = 100;
-    port.WriteIndex = std::uint16_t((100 + c.inRing) % kRingSize);
-    port.pendingEvents = c.events;
-    port.hungUp = c.hungUp;
-    port.readerRunning = c.readerRunning;
-    port.postPending = true;
-    // Each earlier full take is set ahead of now, so that no pause of this
-    // test can make it old. Two may be what the driver kept meanwhile.
-    RxBatch full;
-    full.bytes = std::string(kFull, 'f');
-    for (int i = 0; i < 2; ++i) {
-      port.lastFullTake = Clock::now() + 1h;
-      EXPECT_FALSE(ComFlooding(port, full));
-    }
-    RxBatch batch;
-    batch.bytes = sent;
-    batch.events = c.events;
-    batch.hungUp = c.hungUp;
-    port.lastFullTake = Clock::now() + 1h;
-    EXPECT_EQ(ComFlooding(port, batch), c.flooding);
-    port.lastFullTake = Clock::now() - 1s;
-    EXPECT_FALSE(ComFlooding(port, full));  // the last full take was long ago
-
-    std::string shown;
-    ComTakeFlood(port, c.budget, [&](const std::string& bytes) { shown += bytes; });
-    EXPECT_EQ(shown.size(), c.shown);
-    EXPECT_TRUE(port.postPending);  // the reader still posts nothing
-    EXPECT_FALSE(port.windowWaits);
-    const RxBatch rest = ComTakeRx(port);
-    EXPECT_TRUE(shown + rest.bytes == sent);  // across the ring's end
-    EXPECT_EQ(rest.events, c.events);
-    EXPECT_EQ(rest.hungUp, c.hungUp);
-    EXPECT_FALSE(port.postPending);
-  }
 }
 
 TEST_F(SerialPort, OtherSideClosingIsAHangUpWithoutBusyLoop) {
@@ -846,17 +709,11 @@ int FakeModemSet(int, int lines, bool on) {
   return 0;
 }
 
-std::atomic<int> portReads{0};  // reads of the port that got bytes
-// Waits of the reader: those that left the port out with room in the ring,
-// all of them, and how many there had been at the last read that got bytes.
-std::atomic<int> portLeftOut{0}, readerWaits{0}, waitsAtRead{0};
 
 ssize_t CountingRead(int fd, void* buffer, size_t count) {
   const ssize_t n = RealSerialOs().read(fd, buffer, count);
   if (fd == portFd && n > 0) {
     portBytesRead += std::size_t(n);
-    ++portReads;
-    waitsAtRead = readerWaits.load();
   }
   return n;
 }
@@ -865,54 +722,7 @@ ssize_t CountingRead(int fd, void* buffer, size_t count) {
 void CountReadsOf(const TComPort& port) {
   portFd = port.Handle.load();
   portBytesRead = 0;
-  portReads = 0;
   Os.read = CountingRead;
-}
-
-TEST_F(SerialPort, BlocksThatKeepComingAreReadTogether) {
-  // Twenty small blocks 10 ms apart: the first is read (and handed over) at
-  // once, the second shows that bytes keep coming, and the rest wait with
-  // the driver until the hand-over is due.
-  port.handOverInterval = 1s;
-  ASSERT_TRUE(ComOpen(3, port));
-  CountReadsOf(port);
-  ASSERT_TRUE(StartReader());
-  std::string sent;
-  for (int i = 0; i < 20; ++i) {
-    const std::string block = "block " + std::to_string(i) + "\r\n";
-    Send(block);
-    sent += block;
-    std::this_thread::sleep_for(10ms);  // the device's pace, not a wait for the reader
-  }
-  EXPECT_EQ(TakeBytes(sent.size()), sent);
-  EXPECT_LE(portReads.load(), 4);
-}
-
-int RecordingPoll(pollfd* fds, nfds_t count, int timeoutMs) {
-  if (count == 3 && fds[0].fd == -1 && fds[2].fd == -1) ++portLeftOut;
-  ++readerWaits;
-  return RealSerialOs().poll(fds, count, timeoutMs);
-}
-
-TEST_F(SerialPort, AFullRingSaysNothingOfTheLinesPace) {
-  // The window is slow to take a full ring; what the driver gathered
-  // meanwhile is read after the wait for room. Bytes found then came at
-  // the line's full speed, so the reader must go on waiting on the port,
-  // not sleep as though they had trickled in over the whole wait (a flood
-  // was read at a fraction of its rate so).
-  port.handOverInterval = 10s;
-  ASSERT_TRUE(ComOpen(3, port));
-  CountReadsOf(port);
-  portLeftOut = 0;
-  Os.poll = RecordingPoll;
-  ASSERT_TRUE(StartReader());
-  const std::string sent(3000, 'f');
-  Send(sent);
-  ASSERT_TRUE(WaitUntil([&] { return Unread(port) == kRingSize - 1; }));
-  std::this_thread::sleep_for(100ms);  // the window is busy
-  EXPECT_EQ(TakeBytes(sent.size()), sent);
-  ASSERT_TRUE(WaitUntil([&] { return readerWaits.load() > waitsAtRead.load(); }));
-  EXPECT_EQ(portLeftOut.load(), 0);
 }
 
 class SerialFakeOs : public SerialPort {

@@ -1,0 +1,44 @@
+#include "app/FrameClock.h"
+
+#include <QCoreApplication>
+#include <algorithm>
+
+#include "app/ConsolePane.h"
+
+namespace kvl {
+
+FrameClock::FrameClock(QObject* parent) : QObject(parent), tick_(this), frame_(this) {
+  tick_.setObjectName(QStringLiteral("Timer"));
+  tick_.setInterval(kTickInterval);
+  frame_.setSingleShot(true);
+  frame_.setTimerType(Qt::PreciseTimer);
+  connect(&frame_, &QTimer::timeout, this, &FrameClock::runFrame);
+}
+
+FrameClock& FrameClock::shared() {
+  static QPointer<FrameClock> clock;
+  if (!clock) clock = new FrameClock(QCoreApplication::instance());
+  return *clock;
+}
+
+void FrameClock::requestFrame(ConsolePane* pane) {
+  if (std::find(due_.begin(), due_.end(), pane) == due_.end()) due_.emplace_back(pane);
+  if (frame_.isActive()) return;
+  // Appends made in the same pass of the event loop share the frame: even
+  // a frame that is due at once runs after them.
+  const qint64 frameMs = kFrameInterval.count();
+  const qint64 since = sinceFrame_.isValid() ? sinceFrame_.elapsed() : frameMs;
+  frame_.start(int(std::clamp<qint64>(frameMs - since, 0, frameMs)));
+}
+
+void FrameClock::cancel(ConsolePane* pane) { due_.erase(std::remove(due_.begin(), due_.end(), pane), due_.end()); }
+
+void FrameClock::runFrame() {
+  sinceFrame_.start();
+  std::vector<QPointer<ConsolePane>> due;
+  due.swap(due_);
+  for (const QPointer<ConsolePane>& pane : due)
+    if (pane) pane->refresh();
+}
+
+}  // namespace kvl

@@ -1,0 +1,57 @@
+// The main window's heartbeat: the half-second tick of its timer (the port
+// scan, the reply parser's countdown) and the display frame in which the
+// console panes draw what arrived.
+//
+// A pane asks for a frame whenever text is appended to it; it is drawn at
+// once when the last frame is a frame's time ago or more, otherwise when
+// that time is up. So a command's answer is on the screen within a frame
+// of its arrival, and a device that talks without pause costs at most one
+// drawing per frame, not one per block received. Nothing wakes the window
+// while no pane waits for a frame.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <chrono>
+#include <vector>
+
+namespace kvl {
+
+class ConsolePane;
+
+class FrameClock : public QObject {
+  Q_OBJECT
+
+ public:
+  // The window's tick: the scan's pace and the unit of the reply parser's
+  // countdown.
+  static constexpr std::chrono::milliseconds kTickInterval{500};
+  // A display frame (60 per second).
+  static constexpr std::chrono::milliseconds kFrameInterval{16};
+
+  explicit FrameClock(QObject* parent = nullptr);
+
+  // The 500 ms timer (objectName "Timer"), not started.
+  QTimer* tick() { return &tick_; }
+
+  // Has pane->refresh() called in the next frame.
+  void requestFrame(ConsolePane* pane);
+  void cancel(ConsolePane* pane);
+  // Milliseconds until the next frame is drawn; -1 while none is asked for.
+  int msToFrame() const { return frame_.isActive() ? frame_.remainingTime() : -1; }
+
+  // The clock of panes that belong to no main window.
+  static FrameClock& shared();
+
+ private:
+  void runFrame();
+
+  QTimer tick_;
+  QTimer frame_;
+  QElapsedTimer sinceFrame_;
+  std::vector<QPointer<ConsolePane>> due_;
+};
+
+}  // namespace kvl
