@@ -18,7 +18,11 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <poll.h>
+#include <QRegularExpression>
+#include <atomic>
 #include <random>
+#include <thread>
 
 #include "TestSupport.h"
 #include "app/ConsolePane.h"
@@ -190,6 +194,62 @@ class SerialTest : public QObject {
     QVERIFY(WaitFor([&] { return kvl::RxText.size() >= data.size(); }, 60000));
     QCOMPARE(kvl::RxText.size(), data.size());
     QCOMPARE(Fnv(kvl::RxText), Fnv(data));
+  }
+
+  // The device talks without pause while the engineer closes the port at
+  // random moments: every line the device finished writing before the
+  // close began is in the pane and the session log, whole and in order.
+  void nothingReceivedIsLostAtAClose() {
+    Pty com3;
+    WorkDir dir({{3, com3.path()}}, FirstRunSections() + "[Log]\r\nFile:=session.log\r\n");
+    Windows w;
+    w.main->Timer->stop();
+    const int master = com3.master();
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    // Lines are counted as begun before their first byte is written and as
+    // written once their last byte is.
+    std::atomic<int> begun{0}, written{0};
+    std::atomic<bool> stop{false};
+    auto line = [](int n) { return QStringLiteral("L%1-abcdefghijklmnopqrstuvwxyz").arg(n, 6, 10, QLatin1Char('0')); };
+    std::thread device([&] {
+      for (int n = 0; !stop; ++n) {
+        const std::string bytes = line(n).toStdString() + "\r\n";
+        begun = n + 1;
+        for (std::size_t done = 0; done < bytes.size() && !stop;) {
+          const ssize_t k = ::write(master, bytes.data() + done, bytes.size() - done);
+          if (k > 0) done += std::size_t(k);
+          else { pollfd p{master, POLLOUT, 0}; ::poll(&p, 1, 10); }
+        }
+        written = n + 1;
+      }
+    });
+    std::mt19937 rng(2024);
+    std::vector<std::pair<int, int>> due;  // lines [first, end) of each session
+    for (int session = 0; session < 50; ++session) {
+      w.main->BtnCom[3]->click();
+      QVERIFY(kvl::ComPort.Handle >= 0);
+      const int first = begun;  // lines begun earlier may have been flushed by the opening
+      QTest::qWait(int(rng() % 40));  // a random moment, not a wait for a condition
+      due.emplace_back(first, written.load());
+      w.main->BtnCom[3]->click();
+      QVERIFY(kvl::ComPort.Handle < 0);
+    }
+    stop = true;
+    device.join();
+    const auto check = [&](const QString& text, const char* where) {
+      std::vector<int> seen;
+      static const QRegularExpression whole(QStringLiteral("^L(\\d{6})-abcdefghijklmnopqrstuvwxyz\r?$"),
+                                            QRegularExpression::MultilineOption);
+      for (auto it = whole.globalMatch(text); it.hasNext();) seen.push_back(it.next().captured(1).toInt());
+      QVERIFY2(std::is_sorted(seen.begin(), seen.end()) && std::adjacent_find(seen.begin(), seen.end()) == seen.end(),
+               where);
+      int missing = 0;
+      for (const auto& [from, to] : due)
+        for (int n = from; n < to; ++n) missing += !std::binary_search(seen.begin(), seen.end(), n);
+      QVERIFY2(missing == 0, qPrintable(QStringLiteral("%1: %2 lines missing").arg(where).arg(missing)));
+    };
+    check(PaneText(*w.main), "pane");
+    check(QString::fromLatin1(Slurp(dir.path().toStdString() + "/session.log")), "session log");
   }
 
   void unpluggedDeviceClosesThePortAsItsButtonWould() {
