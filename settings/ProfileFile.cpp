@@ -427,6 +427,9 @@ ProfileFileData ProfileReadFile(const std::string& file) {
   return d;
 }
 
+// How old a file's time must be before the file counts as settled.
+constexpr std::int64_t kSettledNs = 2000000000;
+
 void ProfileCache::refresh(const std::string& file, bool force) {
   struct stat st;
   if (!force && valid_ && file == file_ && ::stat(file.c_str(), &st) == 0 && data_.dev == std::uint64_t(st.st_dev) &&
@@ -438,13 +441,14 @@ void ProfileCache::refresh(const std::string& file, bool force) {
   file_ = file;
   data_ = ProfileReadFile(file);
   ++reads_;
-  // File times advance by clock ticks: a file changed within the last few
-  // ticks may change again without its size or times showing it, so it is
-  // read again next time, until it has been still for a while.
+  // File times advance in steps: a clock tick, or 2 s on FAT (a USB stick).
+  // A file changed within the last step may change again, keeping its size,
+  // without its times showing it, so it is read again next time, until its
+  // time is 2 s old.
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   const std::int64_t nowNs = std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-  valid_ = nowNs - data_.mtimeNs > 50000000;
+  valid_ = nowNs - data_.mtimeNs >= kSettledNs;
   values_.clear();
   if (data_.state != ProfileFileState::Read) return;
   // The first section of a name counts, and in it the first key of a name.

@@ -4,6 +4,7 @@
 #include "tests/common/Files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -487,6 +488,33 @@ TEST(ProfileFile, BinaryGarbageIsKeptAndStillUsable) {
   std::string now = Slurp(f);
   ASSERT_GE(now.size(), garbage.size());
   EXPECT_EQ(now.substr(0, garbage.size()), garbage);
+}
+
+// File times of some file systems (FAT: 2 s) are coarse: an edit that keeps
+// the size within the same time step shows no change, so a file counts as
+// settled only once its time is 2 s old, and is read at every refresh until
+// then.
+TEST(ProfileCache, FileIsReadAgainUntilItsTimeIsTwoSecondsOld) {
+  struct Case {
+    double age;  // seconds between the file's time and now
+    unsigned reads;
+  };
+  TempDir dir;
+  const std::string file = dir.File("zel .ini");
+  for (const Case& c : {Case{0.0, 2}, Case{1.0, 2}, Case{1.5, 2}, Case{3.0, 1}, Case{3600.0, 1}}) {
+    SCOPED_TRACE(c.age);
+    Spit(file, "[S]\r\nK=1\r\n");
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t ns = std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec - std::int64_t(c.age * 1e9);
+    const timespec times[2] = {{ns / 1000000000, ns % 1000000000}, {ns / 1000000000, ns % 1000000000}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    ProfileCache cache;
+    cache.refresh(file);
+    cache.refresh(file);
+    EXPECT_EQ(cache.reads(), c.reads);
+    EXPECT_EQ(cache.lookup("S", "K"), "1");
+  }
 }
 
 // A file saved as UTF-8 (with or without the byte order mark) is read as the
