@@ -3,8 +3,9 @@
 // Windows-1251 text, and names compare without regard to case for the Latin
 // and the Cyrillic letters of that code page. A file that an editor saved as
 // UTF-8 (it starts with the UTF-8 byte order mark, or its bytes above 0x7F
-// all form valid UTF-8) is read as the Windows-1251 text it stands for, and
-// what a write adds to it is written in UTF-8, so the file keeps one encoding.
+// all form valid UTF-8 for characters that Windows-1251 has) is read as the
+// Windows-1251 text it stands for, and what a write adds to it is written in
+// UTF-8, so the file keeps one encoding.
 //
 // Reading rules:
 //  - a line ends in CR LF, a lone LF or a lone CR; a final line without its

@@ -567,5 +567,42 @@ TEST(ProfileEncoding, Utf8FilesAreReadAndExtendedInTheirOwnEncoding) {
   EXPECT_FALSE(LooksLikeUtf8("\xC0\xAF"));  // an overlong form is not UTF-8
 }
 
+// A file is taken for UTF-8 only with the byte order mark, or when it is
+// valid UTF-8 and every character it stands for has a byte in Windows-1251:
+// Windows-1251 text where a capital letter is followed by a byte 0x80-0xBF
+// (Ні, Мё, Т№) happens to be valid UTF-8 for characters outside it.
+TEST(ProfileEncoding, Windows1251FileIsNeverTakenForUtf8) {
+  struct Case {
+    const char* name;
+    std::string value;  // as stored in the file
+    bool utf8;
+    std::string read;   // the value read, in Windows-1251
+  };
+  const Case cases[] = {
+      {"Ні", "\xCD\xB3", false, "\xCD\xB3"},
+      {"Мё", "\xCC\xB8", false, "\xCC\xB8"},
+      {"Т№ «", "\xD2\xB9 \xC0\xAB", false, "\xD2\xB9 \xC0\xAB"},
+      {"utf-8 Мой", "\xD0\x9C\xD0\xBE\xD0\xB9", true, "\xCC\xEE\xE9"},
+      {"utf-8 € №", "\xE2\x82\xAC \xE2\x84\x96", true, "\x88 \xB9"},
+      {"utf-8 arrow, no mark", "\xE2\x86\x92", false, "\xE2\x86\x92"},
+      {"utf-8 arrow with mark", "\xE2\x86\x92", true, "?"},
+  };
+  TempDir dir;
+  const std::string file = dir.File("zel .ini");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string mark = std::string(c.name).ends_with("with mark") ? "\xEF\xBB\xBF" : "";
+    const std::string content = mark + "[S]\r\nPassword:=" + c.value + "\r\n";
+    EXPECT_EQ(LooksLikeUtf8(content), c.utf8);
+    EXPECT_EQ(ProfileFindValue(content, "S", "Password:"), c.read);
+    // A key added afterwards keeps the file's encoding and its value.
+    Spit(file, content);
+    ASSERT_TRUE(ProfileWrite(file, "S", "K:", "\xCD\xB3"));
+    EXPECT_EQ(ProfileRead(file, "S", "Password:", "ERROR"), c.read);
+    EXPECT_EQ(ProfileRead(file, "S", "K:", "ERROR"), "\xCD\xB3");
+    EXPECT_EQ(Slurp(file), content + (c.utf8 ? "K:=\xD0\x9D\xD1\x96\r\n" : "K:=\xCD\xB3\r\n"));
+  }
+}
+
 }  // namespace
 }  // namespace kvl
