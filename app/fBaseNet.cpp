@@ -65,14 +65,23 @@ bool TBaseform::IniSock() {
     }
     // The list and the choice agree: a refilled list has nothing ticked, so
     // nothing is chosen, unless a socket is open from the chosen address;
-    // its line is ticked again, and unticking it ends the connection.
+    // its line is ticked again (added when its interface has gone since),
+    // and unticking it ends the connection.
     if (LocalAddrChosen) {
       if (ClientSock == 0) {
         tcp_->setAddressChosen(false);
       } else {
+        bool listed = false;
         for (int i = 0; i < ChBxIPs->count(); ++i) {
           QListWidgetItem* item = ChBxIPs->item(i);
-          if (InetAddr(ToCp1251(item->text())) == LocalAddr.sin_addr.s_addr) item->setCheckState(Qt::Checked);
+          if (InetAddr(ToCp1251(item->text())) != LocalAddr.sin_addr.s_addr) continue;
+          item->setCheckState(Qt::Checked);
+          listed = true;
+        }
+        if (!listed) {
+          auto* item = new QListWidgetItem(FromCp1251(IpToText(LocalAddr.sin_addr.s_addr)), ChBxIPs);
+          item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+          item->setCheckState(Qt::Checked);
         }
       }
     }

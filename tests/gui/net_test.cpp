@@ -556,6 +556,14 @@ class NetTest : public QObject {
     f->ChBxIniNet->setChecked(true);
     QVERIFY(f->LocalAddrChosen);
     QCOMPARE(AddressLine(*f, "127.0.0.1")->checkState(), Qt::Checked);
+    // Also when its interface has gone since.
+    kvl::SockOs.getifaddrs = [](ifaddrs** list) { return *list = nullptr, 0; };
+    f->ChBxIniNet->setChecked(false);
+    f->ChBxIniNet->setChecked(true);
+    kvl::SockOs = kvl::RealNetOs();
+    QVERIFY(f->LocalAddrChosen);
+    QCOMPARE(f->ChBxIPs->count(), 1);
+    QCOMPARE(AddressLine(*f, "127.0.0.1")->checkState(), Qt::Checked);
     // Unticking it un-chooses and disconnects; no line is left ticked.
     AddressLine(*f, "127.0.0.1")->setCheckState(Qt::Unchecked);
     QVERIFY(!f->LocalAddrChosen);
