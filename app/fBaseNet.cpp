@@ -364,6 +364,8 @@ void TBaseform::tcpConnected() {
 void TBaseform::tcpConnectFailed(int error) {
   AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") +
                         LocaleToCp1251(SockErrorText(error)));
+  const std::string note = ConnectFailureNote(error, ntohs(tcp_->bound().sin_port));
+  if (!note.empty()) AppendText(kGrey, note);
   closeClientSock(false);
   ChBxS1Conn->setChecked(false);
   ActiveLink = -1;

@@ -51,6 +51,13 @@ PortFieldValue ReadPortField(std::string_view text) {
   return v;
 }
 
+std::string ConnectFailureNote(int error, std::uint16_t sourcePort) {
+  if (error != EADDRNOTAVAIL) return {};
+  return " Source port " + std::to_string(sourcePort) +
+         " is still held by the last connection from it (for up to a minute);"
+         " another source port works at once: tick Connect again\r\n";
+}
+
 std::string SockErrorText(int error) {
   char buf[256];
   // The GNU strerror_r returns the text, which need not be in buf.
