@@ -72,7 +72,10 @@ ProfileFileData ProfileReadFile(const std::string& file);
 // A profile file read once and parsed into its values (the reading rules
 // above, names folded). refresh() looks at the file's status and reads and
 // parses it again only when its name, identity, size or times changed (or
-// when `force` says so), so that any number of lookups cost one read.
+// when `force` says so), so that any number of lookups cost one read. A file
+// whose time was less than 2 s old when it was read may have changed since
+// without showing it (FAT's file times step by 2 s): it is read again, at
+// most every 100 ms, until its time is 2 s old.
 class ProfileCache {
  public:
   void refresh(const std::string& file, bool force = false);
@@ -86,7 +89,8 @@ class ProfileCache {
 
  private:
   std::string file_;
-  bool valid_ = false;
+  bool settled_ = false;      // the file's time was 2 s old when it was read
+  std::int64_t readAtNs_ = 0;  // when it was read (CLOCK_MONOTONIC)
   ProfileFileData data_;
   unsigned reads_ = 0;
   std::map<std::string, std::map<std::string, std::string>> values_;  // folded names
