@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and starts the terminal against the
 # simulated device: the simulator serves a pseudo-terminal mapped to "COM 1"
-# and listens on 127.0.0.1:7777; the terminal runs in demo/, whose settings
+# and listens on 127.0.0.1:7777 (the next free port when that is taken, or
+# KVL_DEMO_TCP_PORT); the terminal runs in demo/, whose settings
 # file maps every other COM number to nothing. Closing the window stops the
 # simulator.
 #
