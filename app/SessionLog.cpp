@@ -46,10 +46,23 @@ bool SessionLog::fail() {
   return false;
 }
 
+bool SessionLog::makeFolders(const std::string& path) {
+  // Each folder of the name from the top; one that is there already (or is
+  // not a folder, which the next step or the opening then finds) is passed.
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    const std::string folder = path.substr(0, slash);
+    if (::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) continue;
+    error_ = "cannot make the folder " + folder + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 bool SessionLog::open(const std::string& path, std::string_view header) {
   close();
   path_ = path;
   error_.clear();
+  if (!makeFolders(path)) return false;
   // Whether the file so far ends in a line break: the header starts a line.
   bool needBreak = false;
   const int peek = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);

@@ -30,10 +30,12 @@ class SessionLog {
   SessionLog(const SessionLog&) = delete;
   SessionLog& operator=(const SessionLog&) = delete;
 
-  // Opens the file for appending (creating it) and writes the header. A file
-  // that does not end in a line break gets one first, so that the header
-  // starts a line of its own. False, with error(), when the file cannot be
-  // opened or written; the log is then closed.
+  // Opens the file for appending (creating it, and the folders of its name
+  // that do not exist yet, mode 0755 less the umask) and writes the header.
+  // A file that does not end in a line break gets one first, so that the
+  // header starts a line of its own. False, with error(), when a folder
+  // cannot be made or the file cannot be opened or written; the log is then
+  // closed.
   bool open(const std::string& path, std::string_view header);
   bool isOpen() const { return fd_ >= 0; }
   // Writes the bytes, all of them; false, with error(), when the system
@@ -47,6 +49,7 @@ class SessionLog {
 
  private:
   bool fail();
+  bool makeFolders(const std::string& path);
 
   int fd_ = -1;
   std::string path_;

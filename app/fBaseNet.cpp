@@ -65,14 +65,23 @@ bool TBaseform::IniSock() {
     }
     // The list and the choice agree: a refilled list has nothing ticked, so
     // nothing is chosen, unless a socket is open from the chosen address;
-    // its line is ticked again, and unticking it ends the connection.
+    // its line is ticked again (added when its interface has gone since),
+    // and unticking it ends the connection.
     if (LocalAddrChosen) {
       if (ClientSock == 0) {
         tcp_->setAddressChosen(false);
       } else {
+        bool listed = false;
         for (int i = 0; i < ChBxIPs->count(); ++i) {
           QListWidgetItem* item = ChBxIPs->item(i);
-          if (InetAddr(ToCp1251(item->text())) == LocalAddr.sin_addr.s_addr) item->setCheckState(Qt::Checked);
+          if (InetAddr(ToCp1251(item->text())) != LocalAddr.sin_addr.s_addr) continue;
+          item->setCheckState(Qt::Checked);
+          listed = true;
+        }
+        if (!listed) {
+          auto* item = new QListWidgetItem(FromCp1251(IpToText(LocalAddr.sin_addr.s_addr)), ChBxIPs);
+          item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+          item->setCheckState(Qt::Checked);
         }
       }
     }
@@ -355,6 +364,8 @@ void TBaseform::tcpConnected() {
 void TBaseform::tcpConnectFailed(int error) {
   AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") +
                         LocaleToCp1251(SockErrorText(error)));
+  const std::string note = ConnectFailureNote(error, ntohs(tcp_->bound().sin_port));
+  if (!note.empty()) AppendText(kGrey, note);
   closeClientSock(false);
   ChBxS1Conn->setChecked(false);
   ActiveLink = -1;

@@ -167,6 +167,10 @@ bool LooksLikeUtf8(std::string_view bytes) {
     char32_t ch;
     const std::size_t len = Utf8Sequence(bytes, ch);
     if (len == 0) return false;
+    // A character the code page lacks: Windows-1251 text that happens to
+    // form UTF-8 (a capital letter before a byte 0x80-0xBF: "Ні" is U+0373)
+    // rather than a file saved as UTF-8 for this program.
+    if (len > 1 && UnicodeToCp1251(ch) == '?') return false;
     high = high || len > 1;
     bytes.remove_prefix(len);
   }

@@ -37,8 +37,9 @@ namespace kvl {
 
 // UTF-8: a settings file saved by a modern editor. Whether the bytes are
 // UTF-8 rather than Windows-1251: they start with the UTF-8 byte order mark,
-// or they hold bytes above 0x7F and all of them form valid UTF-8 sequences
-// (Windows-1251 Cyrillic text practically never does).
+// or they hold bytes above 0x7F, all of them form valid UTF-8 sequences, and
+// every character these stand for exists in Windows-1251 (Windows-1251 text
+// can form valid UTF-8, "Ні" is U+0373, but hardly ever of those characters).
 bool LooksLikeUtf8(std::string_view bytes);
 
 // UTF-8 to Windows-1251 bytes; a character the code page lacks, and a

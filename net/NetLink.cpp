@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/Convert.h"
+#include "net/NetOs.h"
 
 namespace kvl {
 
@@ -21,14 +22,14 @@ std::string IpToText(std::uint32_t address) {
 std::vector<std::string> LocalIPv4Addresses() {
   std::vector<std::string> out;
   ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return out;
+  if (SockOs.getifaddrs(&list) != 0) return out;
   for (ifaddrs* i = list; i; i = i->ifa_next) {
     if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
     sockaddr_in sin;
     std::memcpy(&sin, i->ifa_addr, sizeof sin);
     out.push_back(IpToText(sin.sin_addr.s_addr));
   }
-  freeifaddrs(list);
+  SockOs.freeifaddrs(list);
   return out;
 }
 
@@ -48,6 +49,13 @@ PortFieldValue ReadPortField(std::string_view text) {
   v.number = n;
   v.state = n >= 1 && n <= 65535 ? PortField::Ok : PortField::OutOfRange;
   return v;
+}
+
+std::string ConnectFailureNote(int error, std::uint16_t sourcePort) {
+  if (error != EADDRNOTAVAIL) return {};
+  return " Source port " + std::to_string(sourcePort) +
+         " is still held by the last connection from it (for up to a minute);"
+         " another source port works at once: tick Connect again\r\n";
 }
 
 std::string SockErrorText(int error) {

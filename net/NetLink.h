@@ -32,6 +32,14 @@ struct PortFieldValue {
 };
 PortFieldValue ReadPortField(std::string_view text);
 
+// What the engineer can do about a failed connect, as a line for the pane;
+// empty when there is nothing to add to the system's text. EADDRNOTAVAIL:
+// Linux refuses the same source address and port towards the same device
+// while our last connection between them is in TIME_WAIT (SO_REUSEADDR only
+// lets the port be bound), which lasts up to a minute when the device sends
+// no TCP timestamps.
+std::string ConnectFailureNote(int error, std::uint16_t sourcePort);
+
 // The system's text for an error number.
 std::string SockErrorText(int error = errno);
 

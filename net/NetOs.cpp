@@ -52,9 +52,14 @@ int RealSetsockopt(int sock, int level, int name, const void* value, socklen_t l
   return ::setsockopt(sock, level, name, value, length);
 }
 
-constexpr NetOs kReal{RealSocket,   RealBind,  RealConnect,    RealRecv,
-                      RealSend,     RealShutdown, RealClose,   RealFcntl,
-                      RealGetsockopt, RealGetpeername, RealSetsockopt};
+int RealGetifaddrs(ifaddrs** list) { return ::getifaddrs(list); }
+
+void RealFreeifaddrs(ifaddrs* list) { ::freeifaddrs(list); }
+
+constexpr NetOs kReal{RealSocket,     RealBind,        RealConnect,    RealRecv,
+                      RealSend,       RealShutdown,    RealClose,      RealFcntl,
+                      RealGetsockopt, RealGetpeername, RealSetsockopt, RealGetifaddrs,
+                      RealFreeifaddrs};
 
 }  // namespace
 

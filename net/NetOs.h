@@ -4,6 +4,7 @@
 // (except close, which is never repeated); nothing above them retries.
 #pragma once
 
+#include <ifaddrs.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -22,6 +23,9 @@ struct NetOs {
   int (*getsockopt)(int sock, int level, int name, void* value, socklen_t* length);
   int (*getpeername)(int sock, sockaddr* address, socklen_t* length);
   int (*setsockopt)(int sock, int level, int name, const void* value, socklen_t length);
+  // The host's interface addresses; the list is released with freeifaddrs.
+  int (*getifaddrs)(ifaddrs** list);
+  void (*freeifaddrs)(ifaddrs* list);
 };
 
 // The table in use. Tests may replace entries; restore RealNetOs() after.

@@ -6,7 +6,7 @@
 # installed already.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+bash scripts/deps.sh --test
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target kvl-bench
 QT_QPA_PLATFORM=offscreen build/bench/kvl-bench

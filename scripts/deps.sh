@@ -1,25 +1,39 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, running, testing and
-# packaging the terminal need; only what is missing, so a second run
-# installs nothing. Installing needs root: as root it just installs, as
-# another user it says so and asks sudo, and without sudo it says what to
-# run as root.
+# Installs the Debian 12 packages the terminal needs; only what is missing,
+# so a second run installs nothing. Without an argument: what building and
+# running it need (scripts/run.sh). With --test: also what the tests,
+# the package check, the sanitizer and fuzz builds, the window-manager test
+# and the virtual-machine rig add (scripts/test.sh, scripts/bench.sh).
+# Installing needs root: as root it just installs, as another user it says
+# so and asks sudo, and without sudo it says what to run as root.
 set -euo pipefail
+
+case "${1:-}" in
+  "") WITH_TESTS="" ;;
+  --test) WITH_TESTS=yes ;;
+  *) echo "usage: bash scripts/deps.sh [--test]" >&2; exit 2 ;;
+esac
 
 PACKAGES=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libzstd-dev
+  # What the program needs to run: the display plugins and the fonts its
+  # layout is fitted to (the package depends on the same).
+  qt6-qpa-plugins qt6-wayland fonts-liberation2
+)
+TEST_PACKAGES=(
   libgtest-dev googletest
   clang libclang-rt-14-dev
-  xvfb xauth fonts-liberation2 fonts-dejavu-core
-  # What the package itself needs, and the tools that check it.
-  qt6-qpa-plugins qt6-wayland lintian desktop-file-utils man-db
+  xvfb xauth fonts-dejavu-core
+  # The tools that check the package.
+  lintian desktop-file-utils man-db
   # A real window manager for the placement test.
   openbox x11-utils
   # The virtual-machine rig (scripts/vmtest.sh): the emulator, the guest's
   # builder and the host side of the checks.
   qemu-system-x86 mmdebstrap e2fsprogs python3
 )
+if [ -n "$WITH_TESTS" ]; then PACKAGES+=("${TEST_PACKAGES[@]}"); fi
 if [ "${KVL_DEPS_EXTRA:-}" != "" ]; then
   read -r -a extra <<< "$KVL_DEPS_EXTRA"
   PACKAGES+=("${extra[@]}")
@@ -33,7 +47,11 @@ for p in "${PACKAGES[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
-  echo "== all build and test packages are installed"
+  if [ -n "$WITH_TESTS" ]; then
+    echo "== all packages for building, running and testing are installed"
+  else
+    echo "== all packages for building and running are installed"
+  fi
   exit 0
 fi
 

@@ -35,7 +35,7 @@ done
 CC_BIN=$(command -v clang || command -v clang-14 || true)
 CXX_BIN=$(command -v clang++ || command -v clang++-14 || true)
 if [ -z "$CC_BIN" ] || [ -z "$CXX_BIN" ]; then
-  echo "clang is missing: install the packages clang and libclang-rt-14-dev (scripts/deps.sh)" >&2
+  echo "clang is missing: install the packages clang and libclang-rt-14-dev (bash scripts/deps.sh --test)" >&2
   exit 2
 fi
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and starts the terminal against the
 # simulated device: the simulator serves a pseudo-terminal mapped to "COM 1"
-# and listens on 127.0.0.1:7777; the terminal runs in demo/, whose settings
+# and listens on 127.0.0.1:7777 (the next free port when that is taken, or
+# KVL_DEMO_TCP_PORT); the terminal runs in demo/, whose settings
 # file maps every other COM number to nothing. Closing the window stops the
 # simulator.
 #
@@ -64,27 +65,67 @@ echo "== build in build/"
 
 mkdir -p "$DEMO"
 LINK="$DEMO/kvl-device"
-SIM_PORT="${KVL_DEMO_TCP_PORT:-7777}"
 
-echo "== starting the simulated device (pty -> $LINK, TCP 127.0.0.1:$SIM_PORT)"
-"${AS_USER[@]}" "$ROOT/build/tools/kvl-sim" --pty --link "$LINK" --tcp "$SIM_PORT" --mask 16773120 \
-  --contact 1,+380670000000,SMSADM --contact 3,+380631234567,CSDPCO --telemetry 30 \
-  > "$DEMO/kvl-sim.out" 2> "$DEMO/kvl-sim.log" &
-SIM_PID=$!
-trap 'kill $SIM_PID 2>/dev/null || true; wait $SIM_PID 2>/dev/null || true' EXIT
-for _ in $(seq 1 50); do [ -L "$LINK" ] && break; sleep 0.1; done
+# The simulator's TCP port: KVL_DEMO_TCP_PORT, else 7777 or, when another
+# program (another demo) has that, the next free port up to 7796.
+SIM_PORT="${KVL_DEMO_TCP_PORT:-7777}"
+LAST_PORT=$SIM_PORT
+[ -n "${KVL_DEMO_TCP_PORT:-}" ] || LAST_PORT=$((SIM_PORT + 19))
+SIM_PID=""
+trap '[ -z "$SIM_PID" ] || { kill $SIM_PID 2>/dev/null || true; wait $SIM_PID 2>/dev/null || true; }' EXIT
+while :; do
+  echo "== starting the simulated device (pty -> $LINK, TCP 127.0.0.1:$SIM_PORT)"
+  "${AS_USER[@]}" "$ROOT/build/tools/kvl-sim" --pty --link "$LINK" --tcp "$SIM_PORT" --mask 16773120 \
+    --contact 1,+380670000000,SMSADM --contact 3,+380631234567,CSDPCO --telemetry 30 \
+    > "$DEMO/kvl-sim.out" 2> "$DEMO/kvl-sim.log" &
+  SIM_PID=$!
+  # Ready once it names its TCP port; it ends at once when it cannot listen.
+  for _ in $(seq 1 50); do
+    grep -q '^TCP ' "$DEMO/kvl-sim.out" && break
+    kill -0 "$SIM_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -q '^TCP ' "$DEMO/kvl-sim.out" && break
+  wait "$SIM_PID" 2>/dev/null || true
+  SIM_PID=""
+  if grep -q 'Address already in use' "$DEMO/kvl-sim.log"; then
+    if [ "$SIM_PORT" -lt "$LAST_PORT" ]; then
+      echo "   127.0.0.1:$SIM_PORT is taken (another demo?): trying $((SIM_PORT + 1))"
+      SIM_PORT=$((SIM_PORT + 1))
+      continue
+    fi
+    echo "the simulator cannot listen: 127.0.0.1:$SIM_PORT is taken (another demo?)." >&2
+    echo "Choose a free port: KVL_DEMO_TCP_PORT=PORT bash scripts/run.sh" >&2
+    exit 1
+  fi
+  echo "the simulator did not start:" >&2
+  cat "$DEMO/kvl-sim.log" >&2
+  exit 1
+done
 [ -L "$LINK" ] || { echo "the simulator did not start:"; cat "$DEMO/kvl-sim.log"; exit 1; }
+if [ "$SIM_PORT" != "${KVL_DEMO_TCP_PORT:-7777}" ]; then
+  echo "   the simulator listens on 127.0.0.1:$SIM_PORT (KVL_DEMO_TCP_PORT=PORT chooses the port)"
+fi
 
 # The demo's settings: COM1 is the simulator and no other COM number has a
 # device; on the first run the TCP link points at the simulator too. The
 # terminal adds the other keys with their defaults; what the engineer
-# changed later is kept, only the port mapping is rewritten.
+# changed later is kept, only the port mapping is rewritten, and the remote
+# port follows the simulator's while the remote address is 127.0.0.1.
 {
   printf '[Com ports]\r\n'
   printf 'COM1:=%s\r\n' "$LINK"
   for n in $(seq 2 16); do printf 'COM%d:=\r\n' "$n"; done
   if [ -f "$DEMO/zel .ini" ]; then
-    awk '/^\[/{skip = ($0 ~ /^\[Com ports\]/)} !skip' "$DEMO/zel .ini"
+    awk -v port="$SIM_PORT" '
+      function key(l) { sub(/=.*/, "", l); gsub(/^[ \t]+|[ \t]+$/, "", l); return tolower(l) }
+      function value(l) { sub(/^[^=]*=/, "", l); gsub(/^[ \t"]+|[ \t"\r]+$/, "", l); return l }
+      FNR == 1 { tcp = 0 }
+      /^[ \t]*\[/ { tcp = (tolower($0) ~ /^[ \t]*\[[ \t]*tcp socket[ \t]*\]/) }
+      NR == FNR { if (tcp && key($0) == "remote ip:" && ip == "") ip = value($0); next }
+      /^\[/ { skip = ($0 ~ /^\[Com ports\]/) }
+      tcp && ip == "127.0.0.1" && key($0) == "remote port:" { print "Remote port:=" port "\r"; next }
+      !skip' "$DEMO/zel .ini" "$DEMO/zel .ini"
   else
     printf '\r\n[TCP socket]\r\nSource port:=10000\r\nRemote IP:=127.0.0.1\r\nRemote port:=%s\r\n' "$SIM_PORT"
   fi

@@ -42,16 +42,16 @@ GUEST_PACKAGES=(
 
 QEMU=${KVL_VM_QEMU:-qemu-system-x86_64}
 command -v "$QEMU" >/dev/null 2>&1 ||
-  cannot_run "no QEMU ($QEMU is missing; bash scripts/deps.sh installs qemu-system-x86)"
+  cannot_run "no QEMU ($QEMU is missing; bash scripts/deps.sh --test installs qemu-system-x86)"
 PYTHON=$(command -v python3 || true)
-[ -n "$PYTHON" ] || cannot_run "no python3 (bash scripts/deps.sh installs it)"
+[ -n "$PYTHON" ] || cannot_run "no python3 (bash scripts/deps.sh --test installs it)"
 
 KEY=$(printf '%s\n' "${GUEST_PACKAGES[@]}" | cat - scripts/vm/build-guest.sh | sha256sum | cut -c1-16)
 CACHE_ROOT=${XDG_CACHE_HOME:-$HOME/.cache}/kvlterm-vm
 GUEST=$CACHE_ROOT/$KEY
 if [ ! -f "$GUEST/root.img" ]; then
   command -v mmdebstrap >/dev/null 2>&1 ||
-    cannot_run "no guest in $GUEST and no mmdebstrap to build one (bash scripts/deps.sh installs it)"
+    cannot_run "no guest in $GUEST and no mmdebstrap to build one (bash scripts/deps.sh --test installs it)"
   [ "$(id -u)" -eq 0 ] || cannot_run "no guest in $GUEST yet, and building one (mmdebstrap) needs root: run this once as root"
   timeout 20 bash -c 'exec 3<>/dev/tcp/deb.debian.org/80' 2>/dev/null ||
     cannot_run "no guest in $GUEST yet, and no network to fetch its packages from deb.debian.org"

@@ -427,24 +427,35 @@ ProfileFileData ProfileReadFile(const std::string& file) {
   return d;
 }
 
+// How old a file's time must be before the file counts as settled, and how
+// often a file that has not settled yet is read again.
+constexpr std::int64_t kSettledNs = 2000000000;
+constexpr std::int64_t kRecheckNs = 100000000;
+
+std::int64_t ClockNs(clockid_t clock) {
+  timespec now{};
+  ::clock_gettime(clock, &now);
+  return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 void ProfileCache::refresh(const std::string& file, bool force) {
   struct stat st;
-  if (!force && valid_ && file == file_ && ::stat(file.c_str(), &st) == 0 && data_.dev == std::uint64_t(st.st_dev) &&
+  const bool unchanged =
+      !force && file == file_ && ::stat(file.c_str(), &st) == 0 && data_.dev == std::uint64_t(st.st_dev) &&
       data_.ino == std::uint64_t(st.st_ino) && data_.size == std::uint64_t(st.st_size) &&
       data_.mtimeNs == std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec &&
       data_.ctimeNs == std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec &&
-      data_.state != ProfileFileState::Missing && data_.state != ProfileFileState::Unreadable)
-    return;
+      data_.state != ProfileFileState::Missing && data_.state != ProfileFileState::Unreadable;
+  // File times advance in steps: a clock tick, or 2 s on FAT (a USB stick).
+  // A file changed within the last step may change again, keeping its size,
+  // without its times showing it, so until its time is 2 s old it is read
+  // again, at most every 100 ms (a round of lookups still costs one read).
+  if (unchanged && (settled_ || ClockNs(CLOCK_MONOTONIC) - readAtNs_ < kRecheckNs)) return;
   file_ = file;
   data_ = ProfileReadFile(file);
   ++reads_;
-  // File times advance by clock ticks: a file changed within the last few
-  // ticks may change again without its size or times showing it, so it is
-  // read again next time, until it has been still for a while.
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  const std::int64_t nowNs = std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-  valid_ = nowNs - data_.mtimeNs > 50000000;
+  readAtNs_ = ClockNs(CLOCK_MONOTONIC);
+  settled_ = ClockNs(CLOCK_REALTIME) - data_.mtimeNs >= kSettledNs;
   values_.clear();
   if (data_.state != ProfileFileState::Read) return;
   // The first section of a name counts, and in it the first key of a name.

@@ -3,8 +3,9 @@
 // Windows-1251 text, and names compare without regard to case for the Latin
 // and the Cyrillic letters of that code page. A file that an editor saved as
 // UTF-8 (it starts with the UTF-8 byte order mark, or its bytes above 0x7F
-// all form valid UTF-8) is read as the Windows-1251 text it stands for, and
-// what a write adds to it is written in UTF-8, so the file keeps one encoding.
+// all form valid UTF-8 for characters that Windows-1251 has) is read as the
+// Windows-1251 text it stands for, and what a write adds to it is written in
+// UTF-8, so the file keeps one encoding.
 //
 // Reading rules:
 //  - a line ends in CR LF, a lone LF or a lone CR; a final line without its
@@ -71,7 +72,10 @@ ProfileFileData ProfileReadFile(const std::string& file);
 // A profile file read once and parsed into its values (the reading rules
 // above, names folded). refresh() looks at the file's status and reads and
 // parses it again only when its name, identity, size or times changed (or
-// when `force` says so), so that any number of lookups cost one read.
+// when `force` says so), so that any number of lookups cost one read. A file
+// whose time was less than 2 s old when it was read may have changed since
+// without showing it (FAT's file times step by 2 s): it is read again, at
+// most every 100 ms, until its time is 2 s old.
 class ProfileCache {
  public:
   void refresh(const std::string& file, bool force = false);
@@ -85,7 +89,8 @@ class ProfileCache {
 
  private:
   std::string file_;
-  bool valid_ = false;
+  bool settled_ = false;      // the file's time was 2 s old when it was read
+  std::int64_t readAtNs_ = 0;  // when it was read (CLOCK_MONOTONIC)
   ProfileFileData data_;
   unsigned reads_ = 0;
   std::map<std::string, std::map<std::string, std::string>> values_;  // folded names

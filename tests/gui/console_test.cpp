@@ -503,13 +503,16 @@ class ConsoleTest : public QObject {
   // while the port is open; a log that cannot be opened costs one grey line.
   void sessionLogRecordsWhatThePaneShows_data() {
     QTest::addColumn<QString>("setting");
-    QTest::addColumn<bool>("opens");
-    QTest::newRow("pattern beside the settings file") << "kvl-%Y.log" << true;
-    QTest::newRow("directory that does not exist") << "missing/kvl.log" << false;
+    QTest::addColumn<QString>("failure");  // after the file's name; %1 the directory; empty: it opens
+    QTest::newRow("pattern beside the settings file") << "kvl-%Y.log" << "";
+    QTest::newRow("folder that does not exist yet") << "logs/kvl-%Y.log" << "";
+    QTest::newRow("folder that cannot be made")
+        << "zel .ini/logs/kvl.log" << "cannot make the folder %1/zel .ini/logs: Not a directory";
   }
   void sessionLogRecordsWhatThePaneShows() {
     QFETCH(QString, setting);
-    QFETCH(bool, opens);
+    QFETCH(QString, failure);
+    const bool opens = failure.isEmpty();
     Pty com3;
     WorkDir logged({{3, com3.path()}}, FirstRunSections() + "[Log]\r\nFile:=" + setting.toStdString() + "\r\n");
     Windows again;
@@ -527,7 +530,7 @@ class ConsoleTest : public QObject {
     for (std::size_t at = 0; (at = shown.find('\n', at)) != std::string::npos; at += 2) shown.insert(at, 1, '\r');
     if (!opens) {
       QVERIFY(!QFile::exists(file));
-      QCOMPARE(PaneColourOf(f, " Log file " + file + ": No such file or directory\r\n"), QColor(128, 128, 128));
+      QCOMPARE(PaneColourOf(f, " Log file " + file + ": " + failure.arg(logged.path()) + "\r\n"), QColor(128, 128, 128));
       QVERIFY(PaneText(f).contains(" COM 3 is active"));
       return;
     }

@@ -21,6 +21,7 @@
 #include "ui/QtText.h"
 #include "app/Util.h"
 #include "app/fBase.h"
+#include "net/NetLink.h"
 #include "net/NetOs.h"
 
 using namespace kvltest;
@@ -402,6 +403,8 @@ class NetTest : public QObject {
                                   << false;
     QTest::newRow("connect") << "connect" << ENETUNREACH << "connect"
                              << Ru("Ошибка при установлении подключения: \r\n") << true;
+    QTest::newRow("connect, source port held") << "connect" << EADDRNOTAVAIL << "connect"
+                                               << Ru("Ошибка при установлении подключения: \r\n") << true;
     QTest::newRow("send") << "send" << EPIPE << "send"
                           << Ru("Ошибка при отправке данных серверу: \r\n") << false;
     QTest::newRow("receive") << "recv" << ECONNRESET << "receive"
@@ -413,9 +416,10 @@ class NetTest : public QObject {
     QFETCH(QString, step);
     QFETCH(QString, prefix);
     QFETCH(bool, inPane);
-    const QString expected = prefix + QString::fromUtf8(strerror(error)) + "\r\n";
+    QString expected = prefix + QString::fromUtf8(strerror(error)) + "\r\n";
     gFakeError = error;
     Listener listener;
+    const int sourcePort = FreeLoopbackPorts(1);
     if (step == "check net") {
       FailCall(call);
       f->ChBxIniNet->setChecked(true);
@@ -423,7 +427,7 @@ class NetTest : public QObject {
       chooseLoopback();
       f->edtRHost->setText("127.0.0.1");
       f->EdtRPort->setText(QString::number(listener.port()));
-      f->EdtSPort->setText(QString::number(FreeLoopbackPorts(1)));
+      f->EdtSPort->setText(QString::number(sourcePort));
       FailCall(call);
       f->ChBxS1Conn->setChecked(true);
       Settle();
@@ -445,9 +449,12 @@ class NetTest : public QObject {
       }
     }
     if (inPane) {
+      QCOMPARE(PaneColourOf(*f, expected), kNavyColour);
+      const std::string note = kvl::ConnectFailureNote(error, std::uint16_t(sourcePort));
+      if (!note.empty()) QCOMPARE(PaneColourOf(*f, kvl::FromCp1251(note)), kGreyColour);
+      expected += kvl::FromCp1251(note);
       QVERIFY2(reporter->boxes.isEmpty(), qPrintable(reporter->boxes.join('|')));
       QVERIFY2(PaneText(*f).endsWith(QString(expected).replace("\r\n", "\n")), qPrintable(PaneText(*f)));
-      QCOMPARE(PaneColourOf(*f, expected), kNavyColour);
     } else {
       QCOMPARE(reporter->boxes, QStringList{expected});
     }
@@ -555,6 +562,14 @@ class NetTest : public QObject {
     f->ChBxIniNet->setChecked(false);
     f->ChBxIniNet->setChecked(true);
     QVERIFY(f->LocalAddrChosen);
+    QCOMPARE(AddressLine(*f, "127.0.0.1")->checkState(), Qt::Checked);
+    // Also when its interface has gone since.
+    kvl::SockOs.getifaddrs = [](ifaddrs** list) { return *list = nullptr, 0; };
+    f->ChBxIniNet->setChecked(false);
+    f->ChBxIniNet->setChecked(true);
+    kvl::SockOs = kvl::RealNetOs();
+    QVERIFY(f->LocalAddrChosen);
+    QCOMPARE(f->ChBxIPs->count(), 1);
     QCOMPARE(AddressLine(*f, "127.0.0.1")->checkState(), Qt::Checked);
     // Unticking it un-chooses and disconnects; no line is left ticked.
     AddressLine(*f, "127.0.0.1")->setCheckState(Qt::Unchecked);

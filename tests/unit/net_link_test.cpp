@@ -7,6 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <string>
+#include <vector>
+
 #include "net/TcpLink.h"
 
 namespace kvl {
@@ -83,6 +87,26 @@ TEST(TcpBind, SourcePortInTimeWaitCanBeBoundAgain) {
   EXPECT_TRUE(TcpBind(second, local, error)) << strerror(error);
   TcpClose(second);
   ::close(listener);
+}
+
+// A connect refused with EADDRNOTAVAIL (the pair of addresses and ports is
+// still in TIME_WAIT) gets a line saying what to do; other failures have
+// only the system's text.
+TEST(ConnectFailureNote, SaysTheSourcePortIsStillHeld) {
+  struct Case {
+    int error;
+    std::uint16_t port;
+    std::string note;
+  };
+  for (const Case& c : std::vector<Case>{
+           {EADDRNOTAVAIL, 10000,
+            " Source port 10000 is still held by the last connection from it (for up to a minute);"
+            " another source port works at once: tick Connect again\r\n"},
+           {ECONNREFUSED, 10000, ""},
+           {ENETUNREACH, 5000, ""},
+           {ETIMEDOUT, 5000, ""},
+       })
+    EXPECT_EQ(ConnectFailureNote(c.error, c.port), c.note) << c.error;
 }
 
 }  // namespace

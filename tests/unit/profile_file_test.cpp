@@ -4,6 +4,7 @@
 #include "tests/common/Files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <vector>
@@ -489,6 +491,40 @@ TEST(ProfileFile, BinaryGarbageIsKeptAndStillUsable) {
   EXPECT_EQ(now.substr(0, garbage.size()), garbage);
 }
 
+// File times of some file systems (FAT: 2 s) are coarse: an edit that keeps
+// the size within the same time step shows no change, so a file counts as
+// settled only once its time is 2 s old; until then it is read again, at
+// most every 100 ms.
+TEST(ProfileCache, FileIsReadAgainUntilItsTimeIsTwoSecondsOld) {
+  struct Case {
+    double age;  // seconds between the file's time and now
+    unsigned reads;
+  };
+  TempDir dir;
+  const std::string file = dir.File("zel .ini");
+  for (const Case& c : {Case{0.0, 2}, Case{1.0, 2}, Case{1.5, 2}, Case{3.0, 1}, Case{3600.0, 1}}) {
+    SCOPED_TRACE(c.age);
+    Spit(file, "[S]\r\nK=1\r\n");
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t ns = std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec - std::int64_t(c.age * 1e9);
+    const timespec times[2] = {{ns / 1000000000, ns % 1000000000}, {ns / 1000000000, ns % 1000000000}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    ProfileCache cache;
+    cache.refresh(file);
+    cache.refresh(file);  // at once: the same read serves
+    EXPECT_EQ(cache.reads(), 1u);
+    // Lookups for 300 ms: a file that has not settled is read once more.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (cache.reads() == 1 && std::chrono::steady_clock::now() < until) {
+      ::usleep(1000);
+      cache.refresh(file);
+    }
+    EXPECT_EQ(cache.reads(), c.reads);
+    EXPECT_EQ(cache.lookup("S", "K"), "1");
+  }
+}
+
 // A file saved as UTF-8 (with or without the byte order mark) is read as the
 // text it stands for and grows in UTF-8; a Windows-1251 file stays as it is.
 TEST(ProfileEncoding, Utf8FilesAreReadAndExtendedInTheirOwnEncoding) {
@@ -537,6 +573,43 @@ TEST(ProfileEncoding, Utf8FilesAreReadAndExtendedInTheirOwnEncoding) {
   // Valid UTF-8 without any byte above 0x7F is plain ASCII: either reading holds.
   EXPECT_FALSE(LooksLikeUtf8("[Com ports]\r\nCOM1:=/dev/ttyUSB0\r\n"));
   EXPECT_FALSE(LooksLikeUtf8("\xC0\xAF"));  // an overlong form is not UTF-8
+}
+
+// A file is taken for UTF-8 only with the byte order mark, or when it is
+// valid UTF-8 and every character it stands for has a byte in Windows-1251:
+// Windows-1251 text where a capital letter is followed by a byte 0x80-0xBF
+// (Ні, Мё, Т№) happens to be valid UTF-8 for characters outside it.
+TEST(ProfileEncoding, Windows1251FileIsNeverTakenForUtf8) {
+  struct Case {
+    const char* name;
+    std::string value;  // as stored in the file
+    bool utf8;
+    std::string read;   // the value read, in Windows-1251
+  };
+  const Case cases[] = {
+      {"Ні", "\xCD\xB3", false, "\xCD\xB3"},
+      {"Мё", "\xCC\xB8", false, "\xCC\xB8"},
+      {"Т№ «", "\xD2\xB9 \xC0\xAB", false, "\xD2\xB9 \xC0\xAB"},
+      {"utf-8 Мой", "\xD0\x9C\xD0\xBE\xD0\xB9", true, "\xCC\xEE\xE9"},
+      {"utf-8 € №", "\xE2\x82\xAC \xE2\x84\x96", true, "\x88 \xB9"},
+      {"utf-8 arrow, no mark", "\xE2\x86\x92", false, "\xE2\x86\x92"},
+      {"utf-8 arrow with mark", "\xE2\x86\x92", true, "?"},
+  };
+  TempDir dir;
+  const std::string file = dir.File("zel .ini");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string mark = std::string(c.name).ends_with("with mark") ? "\xEF\xBB\xBF" : "";
+    const std::string content = mark + "[S]\r\nPassword:=" + c.value + "\r\n";
+    EXPECT_EQ(LooksLikeUtf8(content), c.utf8);
+    EXPECT_EQ(ProfileFindValue(content, "S", "Password:"), c.read);
+    // A key added afterwards keeps the file's encoding and its value.
+    Spit(file, content);
+    ASSERT_TRUE(ProfileWrite(file, "S", "K:", "\xCD\xB3"));
+    EXPECT_EQ(ProfileRead(file, "S", "Password:", "ERROR"), c.read);
+    EXPECT_EQ(ProfileRead(file, "S", "K:", "ERROR"), "\xCD\xB3");
+    EXPECT_EQ(Slurp(file), content + (c.utf8 ? "K:=\xD0\x9D\xD1\x96\r\n" : "K:=\xCD\xB3\r\n"));
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // appending across sessions, and the system's refusals.
 #include "app/SessionLog.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,12 +76,43 @@ TEST_F(SessionLogFile, SessionsFollowOneAnotherOnLinesOfTheirOwn) {
   EXPECT_EQ(kvltest::Slurp(path), "=== one\r\nOK\r\n\xCE\xCA\r\n=== two\r\n");
 }
 
+// Folders of the name that do not exist yet are made (0755 less the umask);
+// one that cannot be made is named with the system's reason.
+TEST_F(SessionLogFile, MissingFoldersAreMade) {
+  struct Case {
+    std::string name;
+    mode_t umask;
+    mode_t mode;        // of each folder made
+    std::string error;  // empty: the log opens
+  };
+  kvltest::Spit(dir_ + "/plain", "");
+  for (const Case& c : std::vector<Case>{
+           {"logs/kvl.log", 022, 0755, ""},
+           {"a/b/c/kvl.log", 077, 0700, ""},
+           {"logs/again.log", 077, 0755, ""},  // made before: left as it is
+           {"plain/sub/kvl.log", 022, 0, "cannot make the folder " + dir_ + "/plain/sub: " + std::strerror(ENOTDIR)},
+       }) {
+    SCOPED_TRACE(c.name);
+    const mode_t old = ::umask(c.umask);
+    SessionLog log;
+    const bool opened = log.open(dir_ + "/" + c.name, "=== x\r\n");
+    ::umask(old);
+    EXPECT_EQ(opened, c.error.empty());
+    EXPECT_EQ(log.isOpen(), c.error.empty());
+    EXPECT_EQ(log.error(), c.error);
+    if (!c.error.empty()) continue;
+    EXPECT_EQ(kvltest::Slurp(dir_ + "/" + c.name), "=== x\r\n");
+    for (std::string folder = c.name; folder.rfind('/') != std::string::npos;) {
+      folder.resize(folder.rfind('/'));
+      struct stat st {};
+      ASSERT_EQ(::stat((dir_ + "/" + folder).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, c.mode) << folder;
+    }
+  }
+}
+
 TEST_F(SessionLogFile, RefusalsCloseTheLogWithTheSystemsText) {
   SessionLog log;
-  EXPECT_FALSE(log.open(dir_ + "/missing/kvl.log", "=== x\r\n"));
-  EXPECT_FALSE(log.isOpen());
-  EXPECT_EQ(log.error(), std::strerror(ENOENT));
-  EXPECT_EQ(log.path(), dir_ + "/missing/kvl.log");
   if (::access("/dev/full", W_OK) == 0) {  // every write fails: disk full
     EXPECT_FALSE(log.open("/dev/full", "=== x\r\n"));
     EXPECT_FALSE(log.isOpen());
