@@ -33,32 +33,9 @@
 #include "app/WindowPlacement.h"
 #include "commands/Commands.h"
 #include "net/TcpConnection.h"
+#include "ui/FlatFocusButton.h"
 #include "ui/MakeWidget.h"
 #include "ui/QtText.h"
-
-namespace {
-
-// A flat button draws no frame, and in most styles no focus either: the
-// port buttons draw the style's focus frame themselves, so that the
-// keyboard shows where it is.
-class FlatFocusButton : public QPushButton {
- public:
-  using QPushButton::QPushButton;
-
- protected:
-  void paintEvent(QPaintEvent* event) override {
-    QPushButton::paintEvent(event);
-    if (!hasFocus()) return;
-    QPainter painter(this);
-    QStyleOptionFocusRect frame;
-    frame.initFrom(this);
-    frame.rect = rect().adjusted(1, 1, -1, -1);
-    frame.backgroundColor = palette().color(QPalette::Button);
-    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &painter, this);
-  }
-};
-
-}  // namespace
 
 namespace kvl {
 namespace {
@@ -663,6 +640,7 @@ void TBaseform::buildPopupMenu() {
   // Our own entries follow the panes' standard ones.
   N9 = separator("N9");
   itemFind = item("itemFind", "Find...", true, "Найти текст в окне (Ctrl+F)");
+
 }
 
 QMargins TBaseform::frameMargins() const {
