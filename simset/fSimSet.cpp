@@ -15,6 +15,7 @@
 #include "simset/ReplyParser.h"
 #include "simset/SimState.h"
 #include "ui/ErrorReporter.h"
+#include "ui/FlatFocusButton.h"
 #include "ui/MakeWidget.h"
 #include "ui/QtText.h"
 #include "ui/WinColour.h"
@@ -108,15 +109,21 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
     l->move(right ? 240 : 12, top + 4);
     QLineEdit* e = Make<QLineEdit>(GrBxModeSim, QStringLiteral("EdC%1").arg(n), QString::fromLatin1(initial[n - 1]));
     e->setGeometry(right ? 250 : 22, top, 91, 21);
-    QPushButton* sms = Make<QPushButton>(GrBxModeSim, QStringLiteral("SpBtnSMSC%1").arg(n), QStringLiteral("SMSADM"));
+    QPushButton* sms = Make<FlatFocusButton>(GrBxModeSim, QStringLiteral("SpBtnSMSC%1").arg(n), QStringLiteral("SMSADM"));
     sms->setGeometry(right ? 344 : 117, top, 55, 21);
-    QPushButton* csd = Make<QPushButton>(GrBxModeSim, QStringLiteral("SpBtnCSDC%1").arg(n), QStringLiteral("CSDPCO"));
+    QPushButton* csd = Make<FlatFocusButton>(GrBxModeSim, QStringLiteral("SpBtnCSDC%1").arg(n), QStringLiteral("CSDPCO"));
     csd->setGeometry(right ? 402 : 175, top, 55, 21);
+    // The name buttons look like labels: a hint says what a click does, and
+    // Tab reaches them (Space writes), while a click leaves the focus in
+    // the number field.
     for (QPushButton* b : {sms, csd}) {
       b->setFlat(true);
       b->setCheckable(false);
-      b->setFocusPolicy(Qt::NoFocus);
+      b->setFocusPolicy(Qt::TabFocus);
       b->setAutoDefault(false);
+      b->setToolTip(QStringLiteral("Write contact %1 to the SIM as %2 (an empty number deletes contact %1)")
+                        .arg(n)
+                        .arg(b->text()));
       setLime(b, false);
     }
     LbC[size_t(n)] = l;
@@ -129,7 +136,8 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
   BtnAskC->setToolTip(QStringLiteral("Ask SIM card's contacts  "));
   for (QPushButton* b : {BtnSetH, BtnAskH, BtnAskC}) b->setAutoDefault(false);
 
-  // Tab order: the schedule buttons, the hours, then the contact fields.
+  // Tab order: the schedule buttons, the hours, then the contact rows, each
+  // its field and its two name buttons.
   // Each hour is one stop, at its selected button: the other button of the
   // panel takes the focus only by a click or by the arrow keys, which move
   // within the panel and select as they go.
@@ -147,7 +155,11 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
     }
     updateHourTabStop(h);
   }
-  for (int n = 1; n <= 4; ++n) chain(EdC[size_t(n)]);
+  for (int n = 1; n <= 4; ++n) {
+    chain(EdC[size_t(n)]);
+    chain(SpBtnSMSC[size_t(n)]);
+    chain(SpBtnCSDC[size_t(n)]);
+  }
   chain(BtnAskC);
 
   connectHandlers();

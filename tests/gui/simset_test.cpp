@@ -94,7 +94,10 @@ class SimSetTest : public QObject {
       for (QPushButton* b : {s->SpBtnSMSC[size_t(n)], s->SpBtnCSDC[size_t(n)]}) {
         QVERIFY(b->isFlat());
         QVERIFY(!b->isCheckable());
-        QCOMPARE(b->focusPolicy(), Qt::NoFocus);
+        QCOMPARE(b->focusPolicy(), Qt::TabFocus);
+        QCOMPARE(b->toolTip(), QStringLiteral("Write contact %1 to the SIM as %2 (an empty number deletes contact %1)")
+                                   .arg(n)
+                                   .arg(b->text()));
         QVERIFY(!TSimSetform::isLime(b));
       }
     }
@@ -123,7 +126,10 @@ class SimSetTest : public QObject {
     };
     QStringList expected{"RB0Sim2"};
     for (int h = 1; h < 24; ++h) expected << QStringLiteral("RB%1Sim1").arg(h);
-    expected << "EdC1" << "EdC2" << "EdC3" << "EdC4" << "BtnAskC" << "BtnSetH" << "BtnAskH";
+    for (int n = 1; n <= 4; ++n)
+      expected << QStringLiteral("EdC%1").arg(n) << QStringLiteral("SpBtnSMSC%1").arg(n)
+               << QStringLiteral("SpBtnCSDC%1").arg(n);
+    expected << "BtnAskC" << "BtnSetH" << "BtnAskH";
     QCOMPARE(walk(s->BtnAskH, int(expected.size())), expected);
 
     s->RBSim2[0]->setFocus(Qt::TabFocusReason);
@@ -181,6 +187,33 @@ class SimSetTest : public QObject {
     QCOMPARE(QString::fromStdString(kvl::PendingCmd), sent);
     QCOMPARE(TSimSetform::isLime(w->sim->SpBtnSMSC[size_t(row)]), smsadm && !number.isEmpty());
     QCOMPARE(TSimSetform::isLime(w->sim->SpBtnCSDC[size_t(row)]), !smsadm && !number.isEmpty());
+  }
+
+  // A contact is written by keyboard: Tab from its number field reaches
+  // the name buttons, Space presses the one that has the focus.
+  void contactWrittenByTabAndSpace_data() {
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("tabs");
+    QTest::addColumn<QString>("sent");
+    QTest::newRow("row 1 SMSADM") << 1 << 1 << "AT+CPBW=1,\"+380670000001\",145,\"SMSADM\"\r\n";
+    QTest::newRow("row 4 CSDPCO") << 4 << 2 << "AT+CPBW=4,\"+380670000004\",145,\"CSDPCO\"\r\n";
+  }
+  void contactWrittenByTabAndSpace() {
+    QFETCH(int, row);
+    QFETCH(int, tabs);
+    QFETCH(QString, sent);
+    TSimSetform* s = w->sim;
+    s->show();
+    QVERIFY(QTest::qWaitForWindowActive(s));
+    s->EdC[size_t(row)]->setText(QStringLiteral("+38067000000%1").arg(row));
+    s->EdC[size_t(row)]->setFocus(Qt::TabFocusReason);
+    for (int i = 0; i < tabs; ++i) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QPushButton* button = (tabs == 1 ? s->SpBtnSMSC : s->SpBtnCSDC)[size_t(row)];
+    QCOMPARE(QApplication::focusWidget(), button);
+    QTest::keyClick(button, Qt::Key_Space);
+    QCOMPARE(QString::fromStdString(kvl::PendingCmd), sent);
+    QVERIFY(TSimSetform::isLime(button));
+    s->hide();
   }
 
   void secondNameOfARowTakesTheColour() {
