@@ -136,6 +136,7 @@ void TBaseform::sendOneClick(OneClick id) {
 void TBaseform::BtnSimSetClick() {
   sendOneClick(OneClick::SimSet);
   if (!simSetform_) return;
+  simSetform_->planRequested();  // "LogOn ActSim" brings the device's plan
   simSetform_->exec();
   // Closing the SIM settings window gives the focus back to this window,
   // which counts as its activation.

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -60,7 +61,7 @@ class SimSetTest : public QObject {
     TSimSetform* s = w->sim;
     QVERIFY(!s->isVisible());
     QCOMPARE(s->windowTitle(), QStringLiteral("SIM card's settings"));
-    QCOMPARE(s->size(), QSize(552, 171));
+    QCOMPARE(s->size(), QSize(552, 190));  // 171 and the status line
     QCOMPARE(s->findChild<QGroupBox*>("GrBxTime")->title(), QStringLiteral(" SIM card's schedule   "));
     QCOMPARE(s->findChild<QGroupBox*>("GrBxModeSim")->title(), QStringLiteral(" SIM card's contacts   "));
     QCOMPARE(s->findChild<QLabel*>("LWH")->text(),
@@ -250,6 +251,48 @@ class SimSetTest : public QObject {
     QCOMPARE(kvl::SimPhones[0], std::string("+380671111111"));
     QCOMPARE(kvl::SimPhones[1], std::string("b"));
     QCOMPARE(kvl::SimPhones[2], std::string("+380673333333"));
+  }
+
+  // One line says where the values shown come from: waiting since "Sim
+  // Set" or "?", read at a time, or not the device's after 5 s without an
+  // answer. A new read of the contacts puts lit names back to plain.
+  void statusLineSaysWhereTheValuesComeFrom() {
+    TSimSetform* s = w->sim;
+    // The line, with a time of day standing for "T".
+    auto says = [&](QString line) {
+      line = QRegularExpression::escape(line).replace(QLatin1Char('T'), QStringLiteral("\\d\\d:\\d\\d:\\d\\d"));
+      return QRegularExpression(QLatin1Char('^') + line + QLatin1Char('$')).match(s->LbStatus->text()).hasMatch();
+    };
+    QCOMPARE(s->LbStatus->text(), QStringLiteral("Plan and contacts: not read from the device."));
+    WithSimWindowOpen(*w, [&] {
+      QVERIFY(s->LbStatus->isVisible());
+      QCOMPARE(s->LbStatus->text(),
+               QStringLiteral("Plan: waiting for the device's answer.  Contacts: not read from the device."));
+      QVERIFY(s->findChild<QTimer*>("StatusTimer")->isActive());  // it says when 5 s are up
+      s->updateStatus(TSimSetform::MonotonicMs() + 5000);
+      QCOMPARE(s->LbStatus->text(),
+               QStringLiteral("Plan: no answer in 5 s, not the device's.  Contacts: not read from the device."));
+      std::string rx = "Bit registers work on SIM2\r\nSIM2 = 256 -->\r\n";
+      s->ParseDeviceReply(rx);
+      QVERIFY(says("Plan: read from the device at T.  Contacts: not read from the device."));
+
+      rx = "+CPBR: 1,\"+380671111111\",145,\"SMSADM\"\r\nOK\r\n";
+      s->ParseDeviceReply(rx);
+      QVERIFY(TSimSetform::isLime(s->SpBtnSMSC[1]));
+      QVERIFY(says("Plan and contacts: read from the device at T.") ||
+              says("Plan: read from the device at T.  Contacts: read from the device at T."));
+      s->BtnAskC->click();
+      QVERIFY(!TSimSetform::isLime(s->SpBtnSMSC[1]));
+      QCOMPARE(s->EdC[1]->text(), QStringLiteral("+380671111111"));  // the number stays
+      QVERIFY(says("Plan: read from the device at T.  Contacts: waiting for the device's answer."));
+      rx = "+CPBR: 1,\"+380671111111\",145,\"SMSADM\"\r\nOK\r\n";
+      s->ParseDeviceReply(rx);
+    });
+    // Closing reloads the settings: the fields show the file's numbers next.
+    WithSimWindowOpen(*w, [&] {
+      QCOMPARE(s->LbStatus->text(),
+               QStringLiteral("Plan: waiting for the device's answer.  Contacts: not read from the device."));
+    });
   }
 
   void scheduleConversionFailureGoesToTheGeneralErrorHandling() {
