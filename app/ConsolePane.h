@@ -108,6 +108,7 @@ class ConsolePane : public QAbstractScrollArea {
   void focusInEvent(QFocusEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
   void changeEvent(QEvent* event) override;
+  bool event(QEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 

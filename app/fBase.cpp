@@ -19,6 +19,7 @@
 #include <QRadioButton>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyleOptionFocusRect>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -641,6 +642,15 @@ void TBaseform::buildPopupMenu() {
   N9 = separator("N9");
   itemFind = item("itemFind", "Find...", true, "Найти текст в окне (Ctrl+F)");
 
+  // Ctrl+F anywhere in the window finds in the pane that has the keyboard
+  // (its find field included), otherwise in the text pane. A pane takes
+  // its own Ctrl+F first (ConsolePane::event).
+  auto* find = new QShortcut(QKeySequence::Find, this);
+  find->setObjectName(QStringLiteral("FindShortcut"));
+  connect(find, &QShortcut::activated, this, [this] {
+    QWidget* focus = QApplication::focusWidget();
+    (focus && bRichEd->isAncestorOf(focus) ? bRichEd : cRichEd)->openFind();
+  });
 }
 
 QMargins TBaseform::frameMargins() const {
