@@ -15,6 +15,26 @@
 #include "ui/QtText.h"
 
 namespace kvl {
+namespace {
+
+// Setting a line edit's text clears its undo history, which otherwise keeps
+// every long command sent for the rest of the session. The caret and the
+// selection stay where they were.
+void ClearUndoHistory(QLineEdit* line) {
+  if (!line->isUndoAvailable() && !line->isRedoAvailable()) return;
+  const int caret = line->cursorPosition();
+  const int start = line->selectionStart();
+  const int length = int(line->selectedText().size());
+  line->setText(line->text());
+  if (start < 0)
+    line->setCursorPosition(caret);
+  else if (caret == start)
+    line->setSelection(start + length, -length);
+  else
+    line->setSelection(start, length);
+}
+
+}  // namespace
 
 void TBaseform::RouteCommand(const std::string& text) {
   if (ChBxS1Conn->isChecked())
@@ -29,7 +49,10 @@ void TBaseform::BtnSendCmdClick() {
   for (int n = 1; n <= 5; ++n) {
     lines[size_t(n - 1)] = ToCp1251(EdCmdLn[size_t(n)]->text());
     selected[size_t(n - 1)] = S1RB[size_t(n)]->isChecked();
-    if (selected[size_t(n - 1)]) commandHistory_.add(lines[size_t(n - 1)]);
+    if (selected[size_t(n - 1)]) {
+      commandHistory_.add(lines[size_t(n - 1)]);
+      ClearUndoHistory(EdCmdLn[size_t(n)]);
+    }
   }
   for (auto& walk : historyWalks_) walk.reset();
   RouteCommand(ComposeCommandLine(lines, selected, ChBxCR1->isChecked(), ChBxLF1->isChecked()));

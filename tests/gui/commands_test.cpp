@@ -432,6 +432,33 @@ class CommandsTest : public QObject {
     QVERIFY(PaneText(*f).isEmpty());
   }
 
+  // A sent line forgets its undo history: long lines sent all day would
+  // keep it growing. Text and caret stay as they were.
+  void sentLineForgetsItsUndoHistory_data() {
+    QTest::addColumn<bool>("enter");
+    QTest::newRow("Send") << false;
+    QTest::newRow("Enter") << true;
+  }
+  void sentLineForgetsItsUndoHistory() {
+    QFETCH(bool, enter);
+    QVERIFY(openSerial());
+    QLineEdit* line = f->EdCmdLn[2];
+    line->clear();
+    QTest::keyClicks(line, "MyV=7");
+    QTest::keyClick(line, Qt::Key_Left);
+    QVERIFY(line->isUndoAvailable());
+    if (enter) {
+      QTest::keyClick(line, Qt::Key_Return);
+    } else {
+      f->S1RB[2]->setChecked(true);
+      f->BtnSendCmd->click();
+    }
+    QCOMPARE(serialReceived(), std::string("MyV=7\r\n"));
+    QVERIFY(!line->isUndoAvailable());
+    QCOMPARE(line->text(), QStringLiteral("MyV=7"));
+    QCOMPARE(line->cursorPosition(), 4);
+  }
+
   // Keys typed into a command line while the device keeps sending all land
   // in the line.
   void typingIsNotLostWhileBlocksArrive() {
