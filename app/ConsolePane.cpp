@@ -615,6 +615,13 @@ void ConsolePane::ensureVisible(std::size_t pos) {
     v->setValue(ClampInt(row - page + 1 - std::size_t(inset)));
 }
 
+void ConsolePane::followEnd() {
+  mouseSelecting_ = false;
+  moveCaret(text_.size(), false);
+  verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+  updateFollowing();
+}
+
 void ConsolePane::scrollToPosition(std::size_t pos) {
   ensureVisible(std::min(pos, text_.size()));
   updateFollowing();

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "app/ConsolePane.h"
 #include "app/fBase.h"
 #include "commands/Commands.h"
 #include "simset/SimState.h"
@@ -16,6 +17,13 @@
 
 namespace kvl {
 namespace {
+
+// The engineer's own send shows what comes of it: both panes follow their
+// end again, even when a selection or a scroll held them.
+void FollowEnds(TBaseform& f) {
+  f.cRichEd->followEnd();
+  f.bRichEd->followEnd();
+}
 
 // Setting a line edit's text clears its undo history, which otherwise keeps
 // every long command sent for the rest of the session. The caret and the
@@ -55,6 +63,7 @@ void TBaseform::BtnSendCmdClick() {
     }
   }
   for (auto& walk : historyWalks_) walk.reset();
+  FollowEnds(*this);
   RouteCommand(ComposeCommandLine(lines, selected, ChBxCR1->isChecked(), ChBxLF1->isChecked()));
 }
 
@@ -113,6 +122,7 @@ void TBaseform::ChpCSDClick() {
 void TBaseform::sendPendingCommand() {
   if (!(PendingCmdFlags & 1)) return;
   PendingCmdFlags &= ~1u;
+  FollowEnds(*this);
   RouteCommand(PendingCmd);
 }
 
@@ -144,6 +154,7 @@ void TBaseform::oneClickClick(OneClick id) {
 
 void TBaseform::sendOneClick(OneClick id) {
   const std::string text = ComposeOneClick(id, ReadFields(*this));
+  FollowEnds(*this);
   switch (ResolveRoute(OneClickInfoOf(id).route, ChBxS1Conn->isChecked())) {
     case Link::Tcp:
       SockSendText(text);
