@@ -543,6 +543,13 @@ void ConsolePane::ensureVisible(std::size_t pos) {
     v->setValue(ClampInt(row - page + 1 - std::size_t(inset)));
 }
 
+void ConsolePane::followEnd() {
+  mouseSelecting_ = false;
+  moveCaret(text_.size(), false);
+  verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+  updateFollowing();
+}
+
 void ConsolePane::scrollToPosition(std::size_t pos) {
   ensureVisible(std::min(pos, text_.size()));
   updateFollowing();
@@ -781,6 +788,16 @@ void ConsolePane::moveCaret(std::size_t pos, bool extend) {
   viewport()->update();
 }
 
+bool ConsolePane::event(QEvent* event) {
+  // Ctrl+F in a pane finds in this pane: the window's own Ctrl+F, for the
+  // keyboard anywhere else, stands back.
+  if (event->type() == QEvent::ShortcutOverride && static_cast<QKeyEvent*>(event)->matches(QKeySequence::Find)) {
+    event->accept();
+    return true;
+  }
+  return QAbstractScrollArea::event(event);
+}
+
 void ConsolePane::keyPressEvent(QKeyEvent* event) {
   if (event->matches(QKeySequence::Copy)) return copy();
   if (event->matches(QKeySequence::SelectAll)) return selectAll();
@@ -901,6 +918,14 @@ void ConsolePane::buildFindBar() {
   findStatus_ = new QLabel(findBar_);
   findStatus_->setObjectName(QStringLiteral("findStatus"));
   findStatus_->setTextFormat(Qt::PlainText);
+  // The status keeps the width of its longest text, so that it never takes
+  // width from the field as it comes and goes.
+  int statusWidth = 0;
+  for (const char* said : {"Not found", "From the top", "From the end"})
+    statusWidth = std::max(statusWidth, findStatus_->fontMetrics().horizontalAdvance(QLatin1String(said)));
+  findStatus_->setFixedWidth(statusWidth + 2);
+  // The field shows some 20 characters however narrow the pane.
+  findEdit_->setMinimumWidth(findEdit_->fontMetrics().averageCharWidth() * 20);
   QToolButton* close = button("findClose", QStringLiteral("\u2715"), QStringLiteral("Close (Esc)"));
   row->addWidget(findEdit_, 1);
   row->addWidget(previous);
@@ -946,10 +971,15 @@ bool ConsolePane::findNext(bool forward) {
   // A character that Windows-1251 lacks cannot stand in the pane.
   if (FromCp1251(needle) == query) {
     const bool matchCase = findCase_->isChecked();
-    match = text_.find(needle, forward ? selectionEnd() : selectionStart(), forward, matchCase);
+    const std::size_t from = forward ? selectionEnd() : selectionStart();
+    match = text_.find(needle, from, forward, matchCase);
     if (!match) {
       match = text_.find(needle, forward ? 0 : text_.size(), forward, matchCase);
-      wrapped = match.has_value();
+      // Starting again at the other end is news only after a search that
+      // passed some text: not from a bare caret at the end (the first
+      // search of a pane that follows its end) or at the start.
+      const bool fromEdge = !hasSelection() && from == (forward ? text_.size() : 0);
+      wrapped = match.has_value() && !fromEdge;
     }
   }
   if (!match) {

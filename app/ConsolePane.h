@@ -78,6 +78,10 @@ class ConsolePane : public QAbstractScrollArea {
   // Whether appends show the new end: the view stands at the end and
   // nothing is selected.
   bool followsEnd() const { return following_; }
+  // Follows the end again, as Ctrl+End does: the selection goes, the caret
+  // and the view go to the end (the engineer sent something and wants to
+  // see what comes of it).
+  void followEnd();
   // The row shown at the top of the pane.
   std::size_t topRow() const;
   // Rows that fit in the pane.
@@ -113,6 +117,7 @@ class ConsolePane : public QAbstractScrollArea {
   void focusInEvent(QFocusEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
   void changeEvent(QEvent* event) override;
+  bool event(QEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 

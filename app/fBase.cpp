@@ -19,6 +19,7 @@
 #include <QRadioButton>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyleOptionFocusRect>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -34,32 +35,9 @@
 #include "app/WindowPlacement.h"
 #include "commands/Commands.h"
 #include "net/TcpConnection.h"
+#include "ui/FlatFocusButton.h"
 #include "ui/MakeWidget.h"
 #include "ui/QtText.h"
-
-namespace {
-
-// A flat button draws no frame, and in most styles no focus either: the
-// port buttons draw the style's focus frame themselves, so that the
-// keyboard shows where it is.
-class FlatFocusButton : public QPushButton {
- public:
-  using QPushButton::QPushButton;
-
- protected:
-  void paintEvent(QPaintEvent* event) override {
-    QPushButton::paintEvent(event);
-    if (!hasFocus()) return;
-    QPainter painter(this);
-    QStyleOptionFocusRect frame;
-    frame.initFrom(this);
-    frame.rect = rect().adjusted(1, 1, -1, -1);
-    frame.backgroundColor = palette().color(QPalette::Button);
-    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &painter, this);
-  }
-};
-
-}  // namespace
 
 namespace kvl {
 namespace {
@@ -663,6 +641,16 @@ void TBaseform::buildPopupMenu() {
   // Our own entries follow the panes' standard ones.
   N9 = separator("N9");
   itemFind = item("itemFind", "Find...", true, "Найти текст в окне (Ctrl+F)");
+
+  // Ctrl+F anywhere in the window finds in the pane that has the keyboard
+  // (its find field included), otherwise in the text pane. A pane takes
+  // its own Ctrl+F first (ConsolePane::event).
+  auto* find = new QShortcut(QKeySequence::Find, this);
+  find->setObjectName(QStringLiteral("FindShortcut"));
+  connect(find, &QShortcut::activated, this, [this] {
+    QWidget* focus = QApplication::focusWidget();
+    (focus && bRichEd->isAncestorOf(focus) ? bRichEd : cRichEd)->openFind();
+  });
 }
 
 QMargins TBaseform::frameMargins() const {

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "app/ConsolePane.h"
 #include "app/fBase.h"
 #include "commands/Commands.h"
 #include "simset/SimState.h"
@@ -15,6 +16,33 @@
 #include "ui/QtText.h"
 
 namespace kvl {
+namespace {
+
+// The engineer's own send shows what comes of it: both panes follow their
+// end again, even when a selection or a scroll held them.
+void FollowEnds(TBaseform& f) {
+  f.cRichEd->followEnd();
+  f.bRichEd->followEnd();
+}
+
+// Setting a line edit's text clears its undo history, which otherwise keeps
+// every long command sent for the rest of the session. The caret and the
+// selection stay where they were.
+void ClearUndoHistory(QLineEdit* line) {
+  if (!line->isUndoAvailable() && !line->isRedoAvailable()) return;
+  const int caret = line->cursorPosition();
+  const int start = line->selectionStart();
+  const int length = int(line->selectedText().size());
+  line->setText(line->text());
+  if (start < 0)
+    line->setCursorPosition(caret);
+  else if (caret == start)
+    line->setSelection(start + length, -length);
+  else
+    line->setSelection(start, length);
+}
+
+}  // namespace
 
 void TBaseform::RouteCommand(const std::string& text) {
   if (ChBxS1Conn->isChecked())
@@ -29,9 +57,13 @@ void TBaseform::BtnSendCmdClick() {
   for (int n = 1; n <= 5; ++n) {
     lines[size_t(n - 1)] = ToCp1251(EdCmdLn[size_t(n)]->text());
     selected[size_t(n - 1)] = S1RB[size_t(n)]->isChecked();
-    if (selected[size_t(n - 1)]) commandHistory_.add(lines[size_t(n - 1)]);
+    if (selected[size_t(n - 1)]) {
+      commandHistory_.add(lines[size_t(n - 1)]);
+      ClearUndoHistory(EdCmdLn[size_t(n)]);
+    }
   }
   for (auto& walk : historyWalks_) walk.reset();
+  FollowEnds(*this);
   RouteCommand(ComposeCommandLine(lines, selected, ChBxCR1->isChecked(), ChBxLF1->isChecked()));
 }
 
@@ -90,6 +122,7 @@ void TBaseform::ChpCSDClick() {
 void TBaseform::sendPendingCommand() {
   if (!(PendingCmdFlags & 1)) return;
   PendingCmdFlags &= ~1u;
+  FollowEnds(*this);
   RouteCommand(PendingCmd);
 }
 
@@ -121,6 +154,7 @@ void TBaseform::oneClickClick(OneClick id) {
 
 void TBaseform::sendOneClick(OneClick id) {
   const std::string text = ComposeOneClick(id, ReadFields(*this));
+  FollowEnds(*this);
   switch (ResolveRoute(OneClickInfoOf(id).route, ChBxS1Conn->isChecked())) {
     case Link::Tcp:
       SockSendText(text);
@@ -136,6 +170,7 @@ void TBaseform::sendOneClick(OneClick id) {
 void TBaseform::BtnSimSetClick() {
   sendOneClick(OneClick::SimSet);
   if (!simSetform_) return;
+  simSetform_->planRequested();  // "LogOn ActSim" brings the device's plan
   simSetform_->exec();
   // Closing the SIM settings window gives the focus back to this window,
   // which counts as its activation.

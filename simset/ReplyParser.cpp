@@ -48,6 +48,7 @@ bool TrySchedule(std::string_view text, ReplyResult& r) {
 void ParsePhonebook(std::string_view text, ReplyResult& r) {
   r.kind = ReplyResult::Phonebook;
   const bool haveOk = text.find("OK") != std::string_view::npos;
+  r.complete = haveOk;
   for (int n = 1; n <= 4; ++n) {
     ReplyResult::Row& row = r.rows[n - 1];
     row.touched = true;  // cleared unless filled below: empty, window-text colours

@@ -37,6 +37,7 @@ struct ReplyResult {
   std::string numberText;     // Schedule, ScheduleError: the text converted
   std::string errorMessage;   // ScheduleError: "'<numberText>' is not a valid integer value"
   std::array<Row, 4> rows;    // Phonebook: rows 1..4
+  bool complete = false;      // Phonebook: the result code "OK" came with it
 };
 
 // Parses one batch (the whole RxText taken by the timer). The schedule reply

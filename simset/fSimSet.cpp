@@ -9,12 +9,17 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTime>
+#include <QTimer>
+#include <chrono>
 
 #include "commands/Commands.h"
 #include "core/Colours.h"
 #include "simset/ReplyParser.h"
+#include "simset/SimReadStatus.h"
 #include "simset/SimState.h"
 #include "ui/ErrorReporter.h"
+#include "ui/FlatFocusButton.h"
 #include "ui/MakeWidget.h"
 #include "ui/QtText.h"
 #include "ui/WinColour.h"
@@ -58,7 +63,8 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
   setFont(SansPixels(11));
-  setFixedSize(552, 171);
+  // The designed 552 by 171, and a line below the contacts for the status.
+  setFixedSize(552, 190);
   setModal(true);
 
   // Schedule.
@@ -108,15 +114,21 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
     l->move(right ? 240 : 12, top + 4);
     QLineEdit* e = Make<QLineEdit>(GrBxModeSim, QStringLiteral("EdC%1").arg(n), QString::fromLatin1(initial[n - 1]));
     e->setGeometry(right ? 250 : 22, top, 91, 21);
-    QPushButton* sms = Make<QPushButton>(GrBxModeSim, QStringLiteral("SpBtnSMSC%1").arg(n), QStringLiteral("SMSADM"));
+    QPushButton* sms = Make<FlatFocusButton>(GrBxModeSim, QStringLiteral("SpBtnSMSC%1").arg(n), QStringLiteral("SMSADM"));
     sms->setGeometry(right ? 344 : 117, top, 55, 21);
-    QPushButton* csd = Make<QPushButton>(GrBxModeSim, QStringLiteral("SpBtnCSDC%1").arg(n), QStringLiteral("CSDPCO"));
+    QPushButton* csd = Make<FlatFocusButton>(GrBxModeSim, QStringLiteral("SpBtnCSDC%1").arg(n), QStringLiteral("CSDPCO"));
     csd->setGeometry(right ? 402 : 175, top, 55, 21);
+    // The name buttons look like labels: a hint says what a click does, and
+    // Tab reaches them (Space writes), while a click leaves the focus in
+    // the number field.
     for (QPushButton* b : {sms, csd}) {
       b->setFlat(true);
       b->setCheckable(false);
-      b->setFocusPolicy(Qt::NoFocus);
+      b->setFocusPolicy(Qt::TabFocus);
       b->setAutoDefault(false);
+      b->setToolTip(QStringLiteral("Write contact %1 to the SIM as %2 (an empty number deletes contact %1)")
+                        .arg(n)
+                        .arg(b->text()));
       setLime(b, false);
     }
     LbC[size_t(n)] = l;
@@ -128,8 +140,17 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
   BtnAskC->setGeometry(463, 26, 65, 30);
   BtnAskC->setToolTip(QStringLiteral("Ask SIM card's contacts  "));
   for (QPushButton* b : {BtnSetH, BtnAskH, BtnAskC}) b->setAutoDefault(false);
+  LbStatus = Make<QLabel>(this, QStringLiteral("LbStatus"));
+  LbStatus->setTextFormat(Qt::PlainText);
+  LbStatus->setGeometry(10, 170, 536, 17);
+  statusTimer_ = new QTimer(this);
+  statusTimer_->setObjectName(QStringLiteral("StatusTimer"));
+  statusTimer_->setSingleShot(true);
+  connect(statusTimer_, &QTimer::timeout, this, [this] { updateStatus(MonotonicMs()); });
+  updateStatus(MonotonicMs());
 
-  // Tab order: the schedule buttons, the hours, then the contact fields.
+  // Tab order: the schedule buttons, the hours, then the contact rows, each
+  // its field and its two name buttons.
   // Each hour is one stop, at its selected button: the other button of the
   // panel takes the focus only by a click or by the arrow keys, which move
   // within the panel and select as they go.
@@ -147,7 +168,11 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
     }
     updateHourTabStop(h);
   }
-  for (int n = 1; n <= 4; ++n) chain(EdC[size_t(n)]);
+  for (int n = 1; n <= 4; ++n) {
+    chain(EdC[size_t(n)]);
+    chain(SpBtnSMSC[size_t(n)]);
+    chain(SpBtnCSDC[size_t(n)]);
+  }
   chain(BtnAskC);
 
   connectHandlers();
@@ -183,7 +208,35 @@ void TSimSetform::showEvent(QShowEvent* event) {
 }
 
 void TSimSetform::FormActivate() {
-  for (int n = 1; n <= 4; ++n) EdC[size_t(n)]->setText(FromCp1251(SimPhones[size_t(n - 1)]));
+  bool asRead = true;
+  for (int n = 1; n <= 4; ++n) {
+    EdC[size_t(n)]->setText(FromCp1251(SimPhones[size_t(n - 1)]));
+    asRead = asRead && EdC[size_t(n)]->text() == contactsRead_[size_t(n)];
+  }
+  // The numbers come from the settings file unless they are still those
+  // the last phonebook reply showed.
+  if (!asRead) status_.lost(SimReadStatus::Part::Contacts);
+  updateStatus(MonotonicMs());
+}
+
+std::int64_t TSimSetform::MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void TSimSetform::updateStatus(std::int64_t nowMs) {
+  LbStatus->setText(QString::fromStdString(status_.text(nowMs)));
+  const std::int64_t next = status_.msUntilChange(nowMs);
+  if (next >= 0)
+    statusTimer_->start(std::chrono::milliseconds(next));
+  else
+    statusTimer_->stop();
+}
+
+void TSimSetform::planRequested() {
+  status_.asked(SimReadStatus::Part::Plan, MonotonicMs());
+  updateStatus(MonotonicMs());
 }
 
 void TSimSetform::sendCommand(const std::string& text) {
@@ -203,11 +256,23 @@ void TSimSetform::setScheduleMask(std::uint32_t mask) {
   for (int h = 0; h < 24; ++h) (hours[size_t(h)] ? RBSim2 : RBSim1)[size_t(h)]->setChecked(true);
 }
 
-void TSimSetform::BtnAskHClick() { sendCommand(std::string(kScheduleAsk)); }
+void TSimSetform::BtnAskHClick() {
+  sendCommand(std::string(kScheduleAsk));
+  planRequested();
+}
 
 void TSimSetform::BtnSetHClick() { sendCommand(ScheduleSetCommand(scheduleMask())); }
 
-void TSimSetform::BtnAskCClick() { sendCommand(std::string(kPhonebookRead)); }
+void TSimSetform::BtnAskCClick() {
+  sendCommand(std::string(kPhonebookRead));
+  // A new read: names lit by an earlier one are no longer known.
+  for (int n = 1; n <= 4; ++n) {
+    setLime(SpBtnSMSC[size_t(n)], false);
+    setLime(SpBtnCSDC[size_t(n)], false);
+  }
+  status_.asked(SimReadStatus::Part::Contacts, MonotonicMs());
+  updateStatus(MonotonicMs());
+}
 
 void TSimSetform::writeContact(int n, bool smsadm) {
   const ContactWrite w = ComposeContactWrite(
@@ -236,9 +301,11 @@ void TSimSetform::ParseDeviceReply(std::string& rxText) {
 }
 
 void TSimSetform::applyReply(const ReplyResult& result) {
+  const std::string clock = QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
   switch (result.kind) {
     case ReplyResult::Schedule:
       setScheduleMask(result.mask);
+      status_.replied(SimReadStatus::Part::Plan, true, clock);
       break;
     case ReplyResult::Phonebook:
       for (int n = 1; n <= 4; ++n) {
@@ -248,12 +315,17 @@ void TSimSetform::applyReply(const ReplyResult& result) {
         setLime(SpBtnSMSC[size_t(n)], row.smsLime);
         setLime(SpBtnCSDC[size_t(n)], row.csdLime);
         if (row.updatePhone) SimPhones[size_t(n - 1)] = row.phone;
+        contactsRead_[size_t(n)] = EdC[size_t(n)]->text();
       }
+      status_.replied(SimReadStatus::Part::Contacts, result.complete, clock);
+      break;
+    case ReplyResult::ScheduleError:
+      status_.replied(SimReadStatus::Part::Plan, false, clock);
       break;
     case ReplyResult::None:
-    case ReplyResult::ScheduleError:
-      break;
+      return;
   }
+  updateStatus(MonotonicMs());
 }
 
 bool TSimSetform::isLime(const QPushButton* button) { return button->property("lime").toBool(); }

@@ -7,12 +7,15 @@
 #include <cstdint>
 #include <string>
 
+#include "simset/SimReadStatus.h"
+
 class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QTimer;
 
 namespace kvl {
 
@@ -31,6 +34,12 @@ class TSimSetform : public QDialog {
   void applyReply(const ReplyResult& result);
 
   void FormActivate();
+  // "Sim Set" has asked the device for its plan (the window opens next).
+  void planRequested();
+  // Sets the status line for the time nowMs (MonotonicMs()), and arms its
+  // timer for the next change it makes by itself.
+  void updateStatus(std::int64_t nowMs);
+  static std::int64_t MonotonicMs();
   void BtnAskHClick();
   void BtnSetHClick();
   void BtnAskCClick();
@@ -64,6 +73,8 @@ class TSimSetform : public QDialog {
   std::array<QPushButton*, 5> SpBtnSMSC{};  // 1..4
   std::array<QPushButton*, 5> SpBtnCSDC{};  // 1..4
   QPushButton* BtnAskC = nullptr;
+  // Where the values shown come from (see SimReadStatus).
+  QLabel* LbStatus = nullptr;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -78,6 +89,10 @@ class TSimSetform : public QDialog {
   void sendCommand(const std::string& text);
 
   QWidget* mainWindow_;
+  SimReadStatus status_;
+  QTimer* statusTimer_ = nullptr;
+  // The contact fields as the last complete phonebook reply left them.
+  std::array<QString, 5> contactsRead_;
 };
 
 }  // namespace kvl

@@ -12,11 +12,13 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
 #include "TestSupport.h"
 #include "app/ConsolePane.h"
+#include "core/Colours.h"
 #include "ui/QtText.h"
 #include "app/Util.h"
 #include "app/fBase.h"
@@ -430,6 +432,80 @@ class CommandsTest : public QObject {
     press(1);
     QVERIFY(f->S1RB[1]->isChecked());
     QVERIFY(PaneText(*f).isEmpty());
+  }
+
+  // A sent line forgets its undo history: long lines sent all day would
+  // keep it growing. Text and caret stay as they were.
+  void sentLineForgetsItsUndoHistory_data() {
+    QTest::addColumn<bool>("enter");
+    QTest::newRow("Send") << false;
+    QTest::newRow("Enter") << true;
+  }
+  void sentLineForgetsItsUndoHistory() {
+    QFETCH(bool, enter);
+    QVERIFY(openSerial());
+    QLineEdit* line = f->EdCmdLn[2];
+    line->clear();
+    QTest::keyClicks(line, "MyV=7");
+    QTest::keyClick(line, Qt::Key_Left);
+    QVERIFY(line->isUndoAvailable());
+    if (enter) {
+      QTest::keyClick(line, Qt::Key_Return);
+    } else {
+      f->S1RB[2]->setChecked(true);
+      f->BtnSendCmd->click();
+    }
+    QCOMPARE(serialReceived(), std::string("MyV=7\r\n"));
+    QVERIFY(!line->isUndoAvailable());
+    QCOMPARE(line->text(), QStringLiteral("MyV=7"));
+    QCOMPARE(line->cursorPosition(), 4);
+  }
+
+  // The engineer's own send brings both panes back to their end, though a
+  // selection held them: the echo and the answer are seen.
+  void ownSendBringsThePanesBackToTheEnd_data() {
+    QTest::addColumn<QString>("sender");
+    QTest::newRow("Send") << "Send";
+    QTest::newRow("one-click button") << "Log On";
+    QTest::newRow("SIM window") << "SIM";
+  }
+  void ownSendBringsThePanesBackToTheEnd() {
+    QFETCH(QString, sender);
+    QVERIFY(openSerial());
+    f->ChBxVhex->setChecked(true);
+    f->show();
+    for (int i = 0; i < 300; ++i) {
+      f->AppendText(kvl::kNavy, "telemetry 12.5V\r\n");
+      f->AppendHex(kvl::kGrey, "74 65 6C 65\r\n");
+    }
+    // The text pane is held by a selection, the hex pane scrolled up.
+    for (kvl::ConsolePane* pane : {f->cRichEd, f->bRichEd}) {
+      QScrollBar* v = pane->verticalScrollBar();
+      QVERIFY(WaitFor([&] { return v->maximum() > 0 && v->value() == v->maximum(); }));
+      if (pane == f->cRichEd)
+        pane->setSelection(100, 120);
+      else
+        v->setValue(10);
+      QVERIFY(!pane->followsEnd());
+    }
+    if (sender == "Send") {
+      f->BtnSendCmd->click();
+    } else if (sender == "Log On") {
+      f->BtnLogOn->click();
+    } else {
+      kvl::PendingCmd = "ActSim\r";
+      kvl::PendingCmdFlags |= 1;
+      QCoreApplication::postEvent(f, new QEvent(kvl::WM_COM_SEND));
+      QCoreApplication::sendPostedEvents(f, kvl::WM_COM_SEND);
+    }
+    pty->write("OK\r\n");
+    QVERIFY(WaitFor([&] { return PaneText(*f).endsWith("OK\n"); }));
+    for (kvl::ConsolePane* pane : {f->cRichEd, f->bRichEd}) {
+      QScrollBar* v = pane->verticalScrollBar();
+      QVERIFY(!pane->hasSelection());
+      QVERIFY(pane->followsEnd());
+      QVERIFY(WaitFor([&] { return v->value() == v->maximum(); }));
+    }
   }
 
   // Keys typed into a command line while the device keeps sending all land

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTest>
@@ -453,6 +454,51 @@ class ConsoleTest : public QObject {
     QTest::keyClick(w->main->bRichEd, Qt::Key_F, Qt::ControlModifier);
     auto* hexEdit = w->main->bRichEd->findChild<QLineEdit*>("findEdit");
     QVERIFY(hexEdit && hexEdit->isVisible());
+  }
+
+  // Ctrl+F works wherever the keyboard is in the window: in the pane that
+  // has it, otherwise in the text pane. The first search from the end says
+  // nothing of starting at the top; a real wrap does. The field keeps its
+  // width, some 20 characters at least, whatever the bar says.
+  void findFromAnywhere_data() {
+    QTest::addColumn<QString>("holder");
+    QTest::addColumn<QString>("pane");
+    QTest::newRow("command line") << "EdCmdLn2" << "cRichEd";
+    QTest::newRow("button") << "ButtonReset" << "cRichEd";
+    QTest::newRow("text pane") << "cRichEd" << "cRichEd";
+    QTest::newRow("hex pane") << "bRichEd" << "bRichEd";
+  }
+  void findFromAnywhere() {
+    QFETCH(QString, holder);
+    QFETCH(QString, pane);
+    w->main->show();
+    w->main->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w->main));
+    w->main->AppendText(kNavy, "alpha OK beta ok\r\n");
+    w->main->AppendHex(kGrey, "alpha OK beta ok\r\n");
+    auto* target = w->main->findChild<kvl::ConsolePane*>(pane);
+    QWidget* field = w->main->findChild<QWidget*>(holder);
+    field->setFocus();
+    QVERIFY(field->hasFocus());
+    QTest::keyClick(field, Qt::Key_F, Qt::ControlModifier);
+    auto* edit = target->findChild<QLineEdit*>("findEdit");
+    auto* status = target->findChild<QLabel*>("findStatus");
+    QVERIFY(edit && edit->isVisible() && edit->hasFocus());
+    const int width = edit->width();
+    QVERIFY(width >= edit->fontMetrics().averageCharWidth() * 20);
+    QTest::keyClicks(edit, "ok");
+    const QStringList said{"", "", "From the top"};
+    const QList<size_t> at{6, 14, 6};
+    for (int i = 0; i < 3; ++i) {
+      QTest::keyClick(edit, Qt::Key_Return);
+      QCOMPARE(target->selectionStart(), at[i]);
+      QCOMPARE(status->text(), said[i]);
+    }
+    QTest::keyClicks(edit, "nowhere");
+    QTest::keyClick(edit, Qt::Key_Return);
+    QCOMPARE(status->text(), QStringLiteral("Not found"));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);  // the bar lays out anew
+    QCOMPARE(edit->width(), width);
   }
 
   // Shift with the arrows, Page and Home/End keys selects; the keys start

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -60,7 +61,7 @@ class SimSetTest : public QObject {
     TSimSetform* s = w->sim;
     QVERIFY(!s->isVisible());
     QCOMPARE(s->windowTitle(), QStringLiteral("SIM card's settings"));
-    QCOMPARE(s->size(), QSize(552, 171));
+    QCOMPARE(s->size(), QSize(552, 190));  // 171 and the status line
     QCOMPARE(s->findChild<QGroupBox*>("GrBxTime")->title(), QStringLiteral(" SIM card's schedule   "));
     QCOMPARE(s->findChild<QGroupBox*>("GrBxModeSim")->title(), QStringLiteral(" SIM card's contacts   "));
     QCOMPARE(s->findChild<QLabel*>("LWH")->text(),
@@ -94,7 +95,10 @@ class SimSetTest : public QObject {
       for (QPushButton* b : {s->SpBtnSMSC[size_t(n)], s->SpBtnCSDC[size_t(n)]}) {
         QVERIFY(b->isFlat());
         QVERIFY(!b->isCheckable());
-        QCOMPARE(b->focusPolicy(), Qt::NoFocus);
+        QCOMPARE(b->focusPolicy(), Qt::TabFocus);
+        QCOMPARE(b->toolTip(), QStringLiteral("Write contact %1 to the SIM as %2 (an empty number deletes contact %1)")
+                                   .arg(n)
+                                   .arg(b->text()));
         QVERIFY(!TSimSetform::isLime(b));
       }
     }
@@ -123,7 +127,10 @@ class SimSetTest : public QObject {
     };
     QStringList expected{"RB0Sim2"};
     for (int h = 1; h < 24; ++h) expected << QStringLiteral("RB%1Sim1").arg(h);
-    expected << "EdC1" << "EdC2" << "EdC3" << "EdC4" << "BtnAskC" << "BtnSetH" << "BtnAskH";
+    for (int n = 1; n <= 4; ++n)
+      expected << QStringLiteral("EdC%1").arg(n) << QStringLiteral("SpBtnSMSC%1").arg(n)
+               << QStringLiteral("SpBtnCSDC%1").arg(n);
+    expected << "BtnAskC" << "BtnSetH" << "BtnAskH";
     QCOMPARE(walk(s->BtnAskH, int(expected.size())), expected);
 
     s->RBSim2[0]->setFocus(Qt::TabFocusReason);
@@ -183,6 +190,33 @@ class SimSetTest : public QObject {
     QCOMPARE(TSimSetform::isLime(w->sim->SpBtnCSDC[size_t(row)]), !smsadm && !number.isEmpty());
   }
 
+  // A contact is written by keyboard: Tab from its number field reaches
+  // the name buttons, Space presses the one that has the focus.
+  void contactWrittenByTabAndSpace_data() {
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("tabs");
+    QTest::addColumn<QString>("sent");
+    QTest::newRow("row 1 SMSADM") << 1 << 1 << "AT+CPBW=1,\"+380670000001\",145,\"SMSADM\"\r\n";
+    QTest::newRow("row 4 CSDPCO") << 4 << 2 << "AT+CPBW=4,\"+380670000004\",145,\"CSDPCO\"\r\n";
+  }
+  void contactWrittenByTabAndSpace() {
+    QFETCH(int, row);
+    QFETCH(int, tabs);
+    QFETCH(QString, sent);
+    TSimSetform* s = w->sim;
+    s->show();
+    QVERIFY(QTest::qWaitForWindowActive(s));
+    s->EdC[size_t(row)]->setText(QStringLiteral("+38067000000%1").arg(row));
+    s->EdC[size_t(row)]->setFocus(Qt::TabFocusReason);
+    for (int i = 0; i < tabs; ++i) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QPushButton* button = (tabs == 1 ? s->SpBtnSMSC : s->SpBtnCSDC)[size_t(row)];
+    QCOMPARE(QApplication::focusWidget(), button);
+    QTest::keyClick(button, Qt::Key_Space);
+    QCOMPARE(QString::fromStdString(kvl::PendingCmd), sent);
+    QVERIFY(TSimSetform::isLime(button));
+    s->hide();
+  }
+
   void secondNameOfARowTakesTheColour() {
     w->sim->SpBtnSMSC[2]->click();
     QVERIFY(TSimSetform::isLime(w->sim->SpBtnSMSC[2]));
@@ -217,6 +251,48 @@ class SimSetTest : public QObject {
     QCOMPARE(kvl::SimPhones[0], std::string("+380671111111"));
     QCOMPARE(kvl::SimPhones[1], std::string("b"));
     QCOMPARE(kvl::SimPhones[2], std::string("+380673333333"));
+  }
+
+  // One line says where the values shown come from: waiting since "Sim
+  // Set" or "?", read at a time, or not the device's after 5 s without an
+  // answer. A new read of the contacts puts lit names back to plain.
+  void statusLineSaysWhereTheValuesComeFrom() {
+    TSimSetform* s = w->sim;
+    // The line, with a time of day standing for "T".
+    auto says = [&](QString line) {
+      line = QRegularExpression::escape(line).replace(QLatin1Char('T'), QStringLiteral("\\d\\d:\\d\\d:\\d\\d"));
+      return QRegularExpression(QLatin1Char('^') + line + QLatin1Char('$')).match(s->LbStatus->text()).hasMatch();
+    };
+    QCOMPARE(s->LbStatus->text(), QStringLiteral("Plan and contacts: not read from the device."));
+    WithSimWindowOpen(*w, [&] {
+      QVERIFY(s->LbStatus->isVisible());
+      QCOMPARE(s->LbStatus->text(),
+               QStringLiteral("Plan: waiting for the device's answer.  Contacts: not read from the device."));
+      QVERIFY(s->findChild<QTimer*>("StatusTimer")->isActive());  // it says when 5 s are up
+      s->updateStatus(TSimSetform::MonotonicMs() + 5000);
+      QCOMPARE(s->LbStatus->text(),
+               QStringLiteral("Plan: no answer in 5 s, not the device's.  Contacts: not read from the device."));
+      std::string rx = "Bit registers work on SIM2\r\nSIM2 = 256 -->\r\n";
+      s->ParseDeviceReply(rx);
+      QVERIFY(says("Plan: read from the device at T.  Contacts: not read from the device."));
+
+      rx = "+CPBR: 1,\"+380671111111\",145,\"SMSADM\"\r\nOK\r\n";
+      s->ParseDeviceReply(rx);
+      QVERIFY(TSimSetform::isLime(s->SpBtnSMSC[1]));
+      QVERIFY(says("Plan and contacts: read from the device at T.") ||
+              says("Plan: read from the device at T.  Contacts: read from the device at T."));
+      s->BtnAskC->click();
+      QVERIFY(!TSimSetform::isLime(s->SpBtnSMSC[1]));
+      QCOMPARE(s->EdC[1]->text(), QStringLiteral("+380671111111"));  // the number stays
+      QVERIFY(says("Plan: read from the device at T.  Contacts: waiting for the device's answer."));
+      rx = "+CPBR: 1,\"+380671111111\",145,\"SMSADM\"\r\nOK\r\n";
+      s->ParseDeviceReply(rx);
+    });
+    // Closing reloads the settings: the fields show the file's numbers next.
+    WithSimWindowOpen(*w, [&] {
+      QCOMPARE(s->LbStatus->text(),
+               QStringLiteral("Plan: waiting for the device's answer.  Contacts: not read from the device."));
+    });
   }
 
   void scheduleConversionFailureGoesToTheGeneralErrorHandling() {
