@@ -12,6 +12,7 @@ PACKAGES=(
   libgtest-dev googletest
   clang libclang-rt-14-dev
   xvfb xauth fonts-liberation2 fonts-dejavu-core
+  libxcb-damage0-dev libxcb-xtest0-dev  # the benchmark watches the screen and types
   # What the package itself needs, and the tools that check it.
   qt6-qpa-plugins qt6-wayland lintian desktop-file-utils man-db
   # A real window manager for the placement test.
