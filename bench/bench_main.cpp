@@ -1,8 +1,8 @@
 // Benchmarks through the real main window (offscreen): receiving, start-up
-// with large settings files, sending to a device that refuses data; and the
-// program at a real line's rate on a real X server (Xvfb), in a process of
-// its own. Every figure is a rate or a ratio measured side by side in the
-// same run.
+// with large settings files, sending to a device that refuses data; and what
+// a user sees of the program on a real X server (Xvfb), in a process of its
+// own: screen latency and CPU, beside picocom inside xterm. Every figure is
+// a rate or a ratio measured side by side in the same run.
 #include <fcntl.h>
 #include <signal.h>
 #include <poll.h>
@@ -496,6 +496,7 @@ struct XServer {
       const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
       if (::access(sock.c_str(), F_OK) == 0 || ::access(lock.c_str(), F_OK) == 0) continue;
       display = ":" + std::to_string(n);
+      // No screen saver: a blanked screen would count as a change.
       pid = Spawn({"Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset", "-s", "0"}, {});
       for (int i = 0; i < 250 && ::access(sock.c_str(), F_OK) != 0; ++i)
         std::this_thread::sleep_for(milliseconds(20));
