@@ -618,7 +618,6 @@ struct ScreenResult {
 
 // One program reading the pty's slave on the X server.
 struct Subject {
-  pid_t pid = -1;
   std::vector<pid_t> processes;
   bool selectAllFirst = false;  // its command line keeps the last command: Ctrl+A, and typing replaces it
 };
@@ -765,7 +764,7 @@ ScreenResult ScreenOfTerminal(const XServer& x, kvlbench::ScreenWatch& screen) {
     // seconds (on a desktop the frame ends the looks within half a second);
     // the cases run after that.
     std::this_thread::sleep_for(milliseconds(10500));
-    RunCases(screen, com.master(), x, Subject{child, {child}, true}, r);
+    RunCases(screen, com.master(), x, Subject{{child}, true}, r);
   } else {
     r.failure = "the terminal did not come up";
   }
@@ -789,7 +788,7 @@ ScreenResult ScreenOfPicocom(const XServer& x, kvlbench::ScreenWatch& screen) {
     tree = ProcessTree(xterm);
   }
   if (tree.size() >= 2 && screen.waitStill(milliseconds(500), ScreenClock::now() + seconds(5)))
-    RunCases(screen, com.master(), x, Subject{xterm, tree, false}, r);
+    RunCases(screen, com.master(), x, Subject{tree, false}, r);
   else
     r.failure = "xterm with picocom did not come up";
   Stop(xterm);
