@@ -1,10 +1,11 @@
 // Benchmarks through the real main window (offscreen): receiving, start-up
-// with large settings files, sending to a device that refuses data; and the
-// program at a real line's rate on a real X server (Xvfb), in a process of
-// its own. Every figure is a rate or a ratio measured side by side in the
-// same run.
+// with large settings files, sending to a device that refuses data; and what
+// a user sees of the program on a real X server (Xvfb), in a process of its
+// own: screen latency and CPU, beside picocom inside xterm. Every figure is
+// a rate or a ratio measured side by side in the same run.
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <pty.h>
@@ -27,21 +28,27 @@
 #include <QClipboard>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QStyleHints>
 #include <QTimer>
 #include <QTest>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/ConsolePane.h"
+#include "bench/ScreenWatch.h"
 #include "core/Colours.h"
 #include "ui/WinColour.h"
 #include "app/Startup.h"
@@ -489,7 +496,8 @@ struct XServer {
       const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
       if (::access(sock.c_str(), F_OK) == 0 || ::access(lock.c_str(), F_OK) == 0) continue;
       display = ":" + std::to_string(n);
-      pid = Spawn({"Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"}, {});
+      // No screen saver: a blanked screen would count as a change.
+      pid = Spawn({"Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset", "-s", "0"}, {});
       for (int i = 0; i < 250 && ::access(sock.c_str(), F_OK) != 0; ++i)
         std::this_thread::sleep_for(milliseconds(20));
       if (::access(sock.c_str(), F_OK) == 0) return;
@@ -507,65 +515,376 @@ struct PacedCpu {
   double total() const { return program + xserver; }
 };
 
-// Writes 80-character lines into the pty at `rate` bytes a second, in 50 ms
-// slices as a line delivers them, for `seconds`, and measures the CPU that
-// `tree()` (the receiving program) and the X server use meanwhile.
-template <typename Tree>
-PacedCpu PaceAndMeasure(int masterFd, double rate, double seconds, pid_t xserver, Tree tree) {
-  const std::string data = Lines(size_t(rate * seconds) + 4096);
-  // Start-up settles first. Without a window manager the main window looks
-  // for its frame for ten seconds (on a desktop the frame ends the looks
-  // within half a second); the stream is measured after that.
-  std::this_thread::sleep_for(milliseconds(10500));
-  const std::vector<pid_t> processes = tree();
-  PacedCpu r;
-  const double p0 = TreeCpu(processes), x0 = ProcessCpu(xserver);
-  const std::map<pid_t, long> w0 = TreeSwitches(processes);
-  const auto t0 = steady_clock::now();
-  const int slices = int(seconds * 20);
-  size_t sent = 0;
-  for (int i = 1; i <= slices; ++i) {
-    std::this_thread::sleep_until(t0 + milliseconds(50 * i));
-    const size_t due = size_t(rate * 0.05 * i);
-    const ssize_t n = ::write(masterFd, data.data() + sent, due - sent);
-    if (n > 0) sent += size_t(n);
-  }
-  std::this_thread::sleep_for(milliseconds(300));  // the last slice is shown
-  r.program = TreeCpu(processes) - p0;
-  r.wakes = SwitchesSince(w0, TreeSwitches(processes));
-  r.xserver = ProcessCpu(xserver) - x0;
+// ---------------------------------------------------------------------------
+// What a user sees: the time from the device end's write to the first
+// change of the screen after it (DAMAGE on the root window of the X server,
+// nothing known of the program that draws), and what the program and the X
+// server spend meanwhile. The same cases run for this program's main window
+// and for picocom inside xterm, one after the other on the same X server.
+
+using ScreenClock = kvlbench::ScreenWatch::Clock;
+
+double Ms(ScreenClock::duration d) { return duration<double, std::milli>(d).count(); }
+
+struct Spread {
+  double p50 = -1, p95 = -1, max = -1;
+  size_t n = 0, missed = 0;  // missed: never shown within 3 s
+};
+
+Spread SpreadOf(std::vector<double> ms, size_t missed) {
+  Spread s;
+  s.n = ms.size();
+  s.missed = missed;
+  if (ms.empty()) return s;
+  std::sort(ms.begin(), ms.end());
+  // Nearest rank: p95 of 40 samples is the 38th.
+  const auto rank = [&](double p) { return ms[std::min(ms.size() - 1, size_t(std::ceil(p * double(ms.size()))) - 1)]; };
+  s.p50 = rank(0.50);
+  s.p95 = rank(0.95);
+  s.max = ms.back();
+  return s;
+}
+
+std::string Describe(const Spread& s) {
+  if (s.n == 0) return "nothing shown" + (s.missed ? " (" + std::to_string(s.missed) + " tries)" : std::string());
+  std::string r = Fmt("p50 %.1f", s.p50) + Fmt(" / p95 %.1f", s.p95) + Fmt(" / max %.1f ms", s.max) + " (" +
+                  std::to_string(s.n) + ")";
+  if (s.missed) r += ", " + std::to_string(s.missed) + " NOT SHOWN";
   return r;
 }
 
-// This program's main window in a process of its own on the X server, its
-// COM3 the pty's slave; -1 times when it does not come up.
-PacedCpu PacedTerminal(const XServer& x, double rate, double seconds) {
+// Reads what the device has been sent, without waiting.
+void Drain(int fd) {
+  char buf[4096];
+  pollfd p{fd, POLLIN, 0};
+  while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && ::read(fd, buf, sizeof buf) > 0) {
+  }
+}
+
+// Reads until a command's CR arrives; when it did, or nothing by `deadline`.
+std::optional<ScreenClock::time_point> ReadCommandEnd(int fd, ScreenClock::time_point deadline) {
+  char buf[256];
+  for (;;) {
+    const auto left = duration_cast<milliseconds>(deadline - ScreenClock::now()).count();
+    if (left <= 0) return std::nullopt;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, int(left)) <= 0) continue;
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) return std::nullopt;
+    if (std::memchr(buf, '\r', size_t(n))) return ScreenClock::now();
+  }
+}
+
+// Writes everything as fast as the pty takes it; false when it stopped
+// taking it before `deadline`.
+bool WriteFlood(int fd, const std::string& data, ScreenClock::time_point deadline) {
+  size_t done = 0;
+  while (done < data.size()) {
+    pollfd p{fd, POLLOUT, 0};
+    const auto left = duration_cast<milliseconds>(deadline - ScreenClock::now()).count();
+    if (left <= 0) return false;
+    if (::poll(&p, 1, int(left)) <= 0) continue;
+    const ssize_t n = ::write(fd, data.data() + done, std::min<size_t>(65536, data.size() - done));
+    if (n > 0) done += size_t(n);
+    else if (n < 0 && errno != EINTR && errno != EAGAIN) return false;
+  }
+  return true;
+}
+
+struct StreamRate {
+  double rate;
+  const char* name;
+  double seconds;
+  const char* cpuPer;     // what the CPU row is per
+  double referenceTotal;  // picocom + xterm's CPU (program + X) measured before, for when they are missing
+};
+const StreamRate kStreams[] = {
+    {960, "960 B/s (9600 baud)", 20, "20 s", 0.13},
+    {11520, "11520 B/s (115200 baud)", 20, "20 s", 0.22},
+    {92160, "92160 B/s (921600 baud)", (1u << 20) / 92160.0, "1 MB", 0.36},
+};
+constexpr int kReplies = 40, kSingles = 10;
+constexpr size_t kFloodBytes = 20u << 20;
+
+struct ScreenResult {
+  std::string failure;  // empty when the program came up
+  long stillChanges = -1;
+  Spread reply, single;
+  Spread stream[3];
+  PacedCpu cpu[3];
+  double floodRate = 0, floodProgram = 0, floodX = 0;
+  bool floodDone = false;
+};
+
+// One program reading the pty's slave on the X server.
+struct Subject {
+  std::vector<pid_t> processes;
+  bool selectAllFirst = false;  // its command line keeps the last command: Ctrl+A, and typing replaces it
+};
+
+// The device answers a typed command: the engineer types AT and Enter, the
+// device reads the command up to its CR, answers 30 ms later; the time
+// from the answer's write to the first change of the screen after it (the
+// command's own echo is drawn before the answer is written).
+Spread CommandReply(kvlbench::ScreenWatch& screen, int master, bool selectAllFirst) {
+  std::vector<double> ms;
+  size_t missed = 0;
+  for (int i = 0; i < kReplies; ++i) {
+    screen.waitStill(milliseconds(200), ScreenClock::now() + seconds(3));
+    Drain(master);
+    if (selectAllFirst) screen.type("a", true);
+    screen.type("AT\r");
+    const auto end = ReadCommandEnd(master, ScreenClock::now() + seconds(3));
+    if (!end) {
+      // The keys go nowhere (the window did not take the keyboard): a few
+      // tries say so.
+      if (++missed >= 3 && ms.empty()) break;
+      continue;
+    }
+    std::this_thread::sleep_until(*end + milliseconds(30));
+    Drain(master);
+    const auto written = ScreenClock::now();
+    WriteAll(master, "\r\nOK\r\n");
+    const auto seen = screen.firstChangeAfter(written, written + seconds(3));
+    if (seen) ms.push_back(Ms(*seen - written));
+    else ++missed;
+  }
+  return SpreadOf(ms, missed);
+}
+
+// One 80-character line after silence: 2.5 s in which the screen did not
+// change, so that what the previous line set going (a parser running
+// seconds after the last byte, say) is over.
+Spread SingleLine(kvlbench::ScreenWatch& screen, int master) {
+  std::vector<double> ms;
+  size_t missed = 0;
+  const std::string lines = Lines(80 * kSingles);
+  for (int i = 0; i < kSingles; ++i) {
+    screen.waitStill(milliseconds(2500), ScreenClock::now() + seconds(6));
+    const auto written = ScreenClock::now();
+    WriteAll(master, lines.substr(80 * size_t(i), 80));
+    const auto seen = screen.firstChangeAfter(written, written + seconds(3));
+    if (seen) ms.push_back(Ms(*seen - written));
+    else ++missed;
+  }
+  return SpreadOf(ms, missed);
+}
+
+// 80-character lines at `rate` in 50 ms slices, as a line delivers them:
+// the time from each slice's write to the first change of the screen after
+// it, and the CPU of the program and of the X server meanwhile.
+std::pair<Spread, PacedCpu> Stream(kvlbench::ScreenWatch& screen, int master, const StreamRate& s, pid_t xserver,
+                                   const std::vector<pid_t>& processes) {
+  const std::string data = Lines(size_t(s.rate * s.seconds) + 4096);
+  screen.waitStill(milliseconds(300), ScreenClock::now() + seconds(3));
+  PacedCpu cpu;
+  const double p0 = TreeCpu(processes), x0 = ProcessCpu(xserver);
+  const std::map<pid_t, long> w0 = TreeSwitches(processes);
+  const auto t0 = ScreenClock::now();
+  const int slices = int(std::lround(s.seconds * 20));
+  std::vector<ScreenClock::time_point> writes;
+  size_t sent = 0;
+  for (int i = 1; i <= slices; ++i) {
+    std::this_thread::sleep_until(t0 + milliseconds(50 * i));
+    const size_t due = size_t(s.rate * 0.05 * i);
+    const auto at = ScreenClock::now();
+    const ssize_t n = ::write(master, data.data() + sent, due - sent);
+    if (n > 0) {
+      sent += size_t(n);
+      writes.push_back(at);
+    }
+  }
+  std::this_thread::sleep_for(milliseconds(300));  // the last slice is shown
+  cpu.program = TreeCpu(processes) - p0;
+  cpu.wakes = SwitchesSince(w0, TreeSwitches(processes));
+  cpu.xserver = ProcessCpu(xserver) - x0;
+  if (writes.empty()) return {Spread{}, cpu};
+  (void)screen.firstChangeAfter(writes.back(), writes.back() + seconds(3));
+  const std::vector<ScreenClock::time_point> changes = screen.changesSince(writes.front());
+  std::vector<double> ms;
+  size_t missed = 0;
+  for (const auto& w : writes) {
+    const auto seen = std::upper_bound(changes.begin(), changes.end(), w);
+    if (seen != changes.end() && *seen - w < seconds(3)) ms.push_back(Ms(*seen - w));
+    else ++missed;
+  }
+  return {SpreadOf(ms, missed), cpu};
+}
+
+// The cases, in order, for a program that is up and reading the pty.
+void RunCases(kvlbench::ScreenWatch& screen, int master, const XServer& x, const Subject& who, ScreenResult& r) {
+  screen.focusLargestWindow();
+  r.reply = CommandReply(screen, master, who.selectAllFirst);
+  // A screen that keeps changing on its own after a key (a blinking caret)
+  // makes every latency read short: once what the answers set going is
+  // over, the screen stays still.
+  screen.waitStill(milliseconds(2500), ScreenClock::now() + seconds(6));
+  const auto quiet = ScreenClock::now();
+  std::this_thread::sleep_for(seconds(2));
+  r.stillChanges = long(screen.changesSince(quiet).size());
+  r.single = SingleLine(screen, master);
+  for (size_t i = 0; i < std::size(kStreams); ++i)
+    std::tie(r.stream[i], r.cpu[i]) = Stream(screen, master, kStreams[i], x.pid, who.processes);
+
+  // A flood with the writer beside the program on the same cores: ends when
+  // everything is written and the screen has been still for a second.
+  const std::string flood = Lines(kFloodBytes);
+  screen.waitStill(milliseconds(500), ScreenClock::now() + seconds(5));
+  const double p0 = TreeCpu(who.processes), x0 = ProcessCpu(x.pid);
+  const auto t0 = ScreenClock::now();
+  const int flags = ::fcntl(master, F_GETFL);
+  ::fcntl(master, F_SETFL, flags | O_NONBLOCK);
+  const bool written = WriteFlood(master, flood, t0 + seconds(120));
+  ::fcntl(master, F_SETFL, flags);
+  const auto writtenAt = ScreenClock::now();
+  r.floodDone = written && screen.waitStill(seconds(1), writtenAt + seconds(60));
+  const auto end = std::max(screen.lastChange(), writtenAt);
+  r.floodProgram = TreeCpu(who.processes) - p0;
+  r.floodX = ProcessCpu(x.pid) - x0;
+  r.floodRate = double(kFloodBytes) / duration<double>(end - t0).count();
+}
+
+// This program's main window in a process of its own, COM3 on the pty's
+// slave, focus in its first command line.
+ScreenResult ScreenOfTerminal(const XServer& x, kvlbench::ScreenWatch& screen) {
+  ScreenResult r;
   Pty com;
   const std::string slave = com.path();
   com.closeSlave();  // the terminal is the only one holding the port
   int ready[2];
-  if (pipe(ready) != 0) return {};
+  if (pipe(ready) != 0) return r;
   const pid_t child = Spawn({"/proc/self/exe", "paced-child", slave},
                             {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb"}, ready[1]);
   ::close(ready[1]);
   char c = 0;
   const bool up = ::read(ready[0], &c, 1) == 1 && c == 'R';
   ::close(ready[0]);
-  PacedCpu r;
-  if (up) r = PaceAndMeasure(com.master(), rate, seconds, x.pid, [child] { return std::vector<pid_t>{child}; });
+  if (up) {
+    // Without a window manager the main window looks for its frame for ten
+    // seconds (on a desktop the frame ends the looks within half a second);
+    // the cases run after that.
+    std::this_thread::sleep_for(milliseconds(10500));
+    RunCases(screen, com.master(), x, Subject{{child}, true}, r);
+  } else {
+    r.failure = "the terminal did not come up";
+  }
   Stop(child);
   return r;
 }
 
 // picocom inside xterm on the same X server, reading the same kind of pty.
-PacedCpu PacedPicocom(const XServer& x, double rate, double seconds) {
+ScreenResult ScreenOfPicocom(const XServer& x, kvlbench::ScreenWatch& screen) {
+  ScreenResult r;
   Pty com;
   const std::string slave = com.path();
   com.closeSlave();
   const pid_t xterm = Spawn({"xterm", "-e", "picocom", "-q", slave}, {"DISPLAY=" + x.display});
-  PacedCpu r = PaceAndMeasure(com.master(), rate, seconds, x.pid, [xterm] { return ProcessTree(xterm); });
+  const auto deadline = ScreenClock::now() + seconds(10);
+  while (!screen.focusLargestWindow() && ScreenClock::now() < deadline)
+    screen.waitStill(milliseconds(100), ScreenClock::now() + milliseconds(200));
+  std::vector<pid_t> tree = ProcessTree(xterm);
+  while (tree.size() < 2 && ScreenClock::now() < deadline) {  // picocom is up
+    std::this_thread::sleep_for(milliseconds(50));
+    tree = ProcessTree(xterm);
+  }
+  if (tree.size() >= 2 && screen.waitStill(milliseconds(500), ScreenClock::now() + seconds(5)))
+    RunCases(screen, com.master(), x, Subject{tree, false}, r);
+  else
+    r.failure = "xterm with picocom did not come up";
   Stop(xterm);
   return r;
+}
+
+double Ratio(double ours, double theirs) { return ours / std::max(theirs, 0.1); }
+
+// Measures and reports the screen's latency and the CPU beside it.
+void ScreenPart() {
+  const XServer x;
+  if (!x.ok()) {
+    Report("screen latency and CPU", "Xvfb did not start", "measured", false);
+    return;
+  }
+  kvlbench::ScreenWatch screen(x.display);
+  if (!screen.ok()) {
+    Report("screen latency and CPU", screen.error(), "measured", false);
+    return;
+  }
+  const bool withPicocom = OnPath("xterm") && OnPath("picocom");
+  std::fprintf(stderr, "Screen latency and CPU on Xvfb (about %s)...\n", withPicocom ? "4 minutes" : "2 minutes");
+  const ScreenResult ours = ScreenOfTerminal(x, screen);
+  if (!ours.failure.empty()) {
+    Report("screen latency and CPU", ours.failure, "measured", false);
+    return;
+  }
+  ScreenResult theirs;
+  if (withPicocom) theirs = ScreenOfPicocom(x, screen);
+  else theirs.failure = "not installed: not run";
+  const bool compare = theirs.failure.empty();
+  const std::string theirName = "  picocom inside xterm, same run";
+
+  Report("screen changes in 2 s of silence after keys", std::to_string(ours.stillChanges) +
+                                                 (compare ? ", picocom+xterm " + std::to_string(theirs.stillChanges) : ""),
+         "0 (else latencies read short)", ours.stillChanges == 0);
+  const auto latencyRows = [&](const std::string& name, const Spread& a, const Spread& b, const std::string& goal,
+                               bool met) {
+    Report(name, Describe(a), goal, met);
+    if (!compare) {
+      Report("  picocom inside xterm", theirs.failure, "", true);
+      return;
+    }
+    Report(theirName, Describe(b), "reported", true);
+    Report("  ratio ours / theirs, p50 / p95", Fmt("%.1fx", Ratio(a.p50, b.p50)) + Fmt(" / %.1fx", Ratio(a.p95, b.p95)),
+           "reported", true);
+  };
+  latencyRows("command reply, device answers 30 ms after CR", ours.reply, theirs.reply, "p95 <= 20 ms",
+              ours.reply.n > 0 && !ours.reply.missed && ours.reply.p95 <= 20);
+  latencyRows("one 80-char line after 2.5 s of silence", ours.single, theirs.single, "reported", true);
+  for (size_t i = 0; i < std::size(kStreams); ++i) {
+    const Spread& s = ours.stream[i];
+    latencyRows(std::string("stream at ") + kStreams[i].name + ", 50 ms slices", s, theirs.stream[i],
+                "p50 <= 20 ms, p95 <= 50 ms", s.n > 0 && !s.missed && s.p50 <= 20 && s.p95 <= 50);
+  }
+  for (size_t i = 0; i < std::size(kStreams); ++i) {
+    const PacedCpu& a = ours.cpu[i];
+    const std::string value = Fmt("%.2f", a.program) + " + " + Fmt("%.2f", a.xserver) + " (X) s, " +
+                              std::to_string(a.wakes) + " wake-ups";
+    Report(std::string("paced ") + kStreams[i].name + ", CPU per " + kStreams[i].cpuPer, value, "reported", true);
+    if (compare) {
+      const PacedCpu& b = theirs.cpu[i];
+      Report(theirName,
+             Fmt("%.2f", b.program) + " + " + Fmt("%.2f", b.xserver) + " (X) s, " + std::to_string(b.wakes) +
+                 " wake-ups",
+             "reported", true);
+      const double ratio = a.total() / std::max(b.total(), 0.01);
+      Report("  ratio (program + X server)", Fmt("%.2fx", ratio), "<= 1x", ratio <= 1.0);
+    } else {
+      Report("  picocom inside xterm", theirs.failure, "", true);
+      const double ratio = a.total() / kStreams[i].referenceTotal;
+      Report("  ratio to its figure measured before (" + Fmt("%.2f s)", kStreams[i].referenceTotal),
+             Fmt("%.2fx", ratio), "<= 1x", ratio <= 1.0);
+    }
+  }
+  const double mb = double(kFloodBytes) / 1e6;
+  const auto floodValue = [&](const ScreenResult& r) {
+    return Fmt("%.1f MB/s, ", r.floodRate / 1e6) + Fmt("%.4f CPU s/MB", (r.floodProgram + r.floodX) / mb) +
+           Fmt(" (%.2f s", r.floodProgram) + Fmt(" + %.2f s X)", r.floodX) + (r.floodDone ? "" : ", UNFINISHED");
+  };
+  Report("flood of 20 MB, the writer beside it", floodValue(ours), "reported", ours.floodDone);
+  if (compare) {
+    Report(theirName, floodValue(theirs), "reported", theirs.floodDone);
+    const double ratio = (ours.floodProgram + ours.floodX) / std::max(theirs.floodProgram + theirs.floodX, 0.01);
+    Report("  ratio of CPU per MB (program + X server)", Fmt("%.2fx", ratio), "<= 0.5x",
+           ratio <= 0.5 && ours.floodDone && theirs.floodDone);
+  } else {
+    Report("  picocom inside xterm", theirs.failure, "", true);
+  }
+}
+
+void PrintTable() {
+  std::printf("\n| measure | value | goal | |\n|---|---|---|---|\n");
+  for (const Row& r : rows)
+    std::printf("| %s | %s | %s | %s |\n", r.name.c_str(), r.value.c_str(), r.goal.c_str(),
+                r.goal.empty() ? "" : r.verdict.c_str());
 }
 
 // The child of a paced run: the real main window on the X server, COM3
@@ -573,6 +892,10 @@ PacedCpu PacedPicocom(const XServer& x, double rate, double seconds) {
 int PacedChild(int argc, char** argv, const std::string& slave) {
   kvl::PrepareDisplay();
   QApplication app(argc, argv);
+  // A desktop whose carets do not blink, as xterm's does not: a blinking
+  // caret changes the screen twice a second, and each change would read as
+  // the answer to what the device just sent.
+  QGuiApplication::styleHints()->setCursorFlashTime(0);
   const kvltest::ScratchLockDir locks;
   QTemporaryDir dir;
   QDir::setCurrent(dir.path());
@@ -587,6 +910,9 @@ int PacedChild(int argc, char** argv, const std::string& slave) {
   QTest::qWait(200);
   f.BtnCom[3]->click();
   if (kvl::ActiveLink != 3) return 1;
+  // The engineer types into the first command line.
+  f.activateWindow();
+  f.EdCmdLn[1]->setFocus();
   signal(SIGTERM, [](int) { _exit(0); });
   if (::write(1, "R", 1) != 1) return 1;
   return app.exec();
@@ -620,48 +946,13 @@ class DeviceLog {
 int main(int argc, char** argv) {
   if (argc > 2 && std::string(argv[1]) == "paced-child") return PacedChild(argc, argv, argv[2]);
   signal(SIGPIPE, SIG_IGN);
-  // The paced runs come first, while this process is small and quiet.
-  if (argc <= 1) {
-    const XServer x;
-    const bool withPicocom = OnPath("xterm") && OnPath("picocom");
-    struct Reference {
-      double rate;
-      const char* name;
-      double program, xserver;  // picocom inside xterm, measured on the reference machine
-    };
-    const double seconds = 20;
-    for (const Reference& ref : {Reference{960, "960 B/s (9600 baud)", 0.07, 0.06},
-                                 Reference{11520, "11520 B/s (115200 baud)", 0.13, 0.09}}) {
-      if (!x.ok()) {
-        Report(std::string("paced ") + ref.name, "Xvfb did not start", "measured", false);
-        continue;
-      }
-      const PacedCpu ours = PacedTerminal(x, ref.rate, seconds);
-      if (ours.program < 0) {
-        Report(std::string("paced ") + ref.name, "the terminal did not come up", "measured", false);
-        continue;
-      }
-      const std::string value = Fmt("%.2f", ours.program) + " + " + Fmt("%.2f", ours.xserver) + " (X) s, " +
-                                std::to_string(ours.wakes) + " wake-ups";
-      if (withPicocom) {
-        const PacedCpu theirs = PacedPicocom(x, ref.rate, seconds);
-        Report(std::string("paced ") + ref.name + ", CPU per 20 s", value, "reported", true);
-        Report("  picocom inside xterm, same run",
-               Fmt("%.2f", theirs.program) + " + " + Fmt("%.2f", theirs.xserver) + " (X) s, " +
-                   std::to_string(theirs.wakes) + " wake-ups",
-               "reported", true);
-        const double ratio = ours.total() / std::max(theirs.total(), 0.01);
-        Report("  ratio (program + X server)", Fmt("%.2fx", ratio), "<= 1x", ratio <= 1.0);
-      } else {
-        const double theirs = ref.program + ref.xserver;
-        Report(std::string("paced ") + ref.name + ", CPU per 20 s", value, "reported", true);
-        Report("  picocom inside xterm", "not installed: not run", "", true);
-        const double ratio = ours.total() / theirs;
-        Report("  ratio to its figures measured before (" + Fmt("%.2f", ref.program) + " + " +
-                   Fmt("%.2f", ref.xserver) + " s)",
-               Fmt("%.2fx", ratio), "<= 1x", ratio <= 1.0);
-      }
-    }
+  // Screen latency and the CPU at a line's rate come first, while this
+  // process is small and quiet; `kvl-bench screen` runs them alone.
+  const bool screenOnly = argc > 1 && std::string(argv[1]) == "screen";
+  if (argc <= 1 || screenOnly) ScreenPart();
+  if (screenOnly) {
+    PrintTable();
+    return 0;
   }
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
@@ -926,9 +1217,6 @@ int main(int argc, char** argv) {
     Report("  most bytes waiting in the queue", Fmt("%.0f KB", double(r.waitedMax) / 1024), "reported", true);
   }
 
-  std::printf("\n| measure | value | goal | |\n|---|---|---|---|\n");
-  for (const Row& r : rows)
-    std::printf("| %s | %s | %s | %s |\n", r.name.c_str(), r.value.c_str(), r.goal.c_str(),
-                r.goal.empty() ? "" : r.verdict.c_str());
+  PrintTable();
   return 0;
 }

@@ -25,6 +25,7 @@ TEST_PACKAGES=(
   libgtest-dev googletest
   clang libclang-rt-14-dev
   xvfb xauth fonts-dejavu-core
+  libxcb-damage0-dev libxcb-xtest0-dev  # the benchmark watches the screen and types
   # The tools that check the package.
   lintian desktop-file-utils man-db
   # A real window manager for the placement test.
