@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "app/FrameClock.h"
+#include "app/PaneFollow.h"
 #include "core/Cp1251.h"
 #include "ui/QtText.h"
 #include "ui/WinColour.h"
@@ -389,6 +390,7 @@ void ConsolePane::relayout() {
     // The row at the top keeps its text at the top, unless the pane follows
     // its end.
     const std::size_t topPos = text_.rowStart(topRow());
+    tail_ = 0;
     text_.setRowWidth(rowWidth);
     adjusting_ = true;
     updateScrollBars();
@@ -397,6 +399,7 @@ void ConsolePane::relayout() {
     adjusting_ = false;
   } else {
     adjusting_ = true;
+    tail_ = 0;
     updateScrollBars();
     if (following_) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     adjusting_ = false;
@@ -411,7 +414,7 @@ void ConsolePane::updateScrollBars() {
   adjusting_ = true;
   if (v->pageStep() != page) v->setPageStep(page);
   if (v->singleStep() != 1) v->setSingleStep(1);
-  v->setRange(0, std::max(0, ClampInt(text_.rowCount()) - page));
+  v->setRange(0, std::max(0, ClampInt(text_.rowCount()) - page) + tail_);
   adjusting_ = wasAdjusting;
 }
 
@@ -428,10 +431,17 @@ void ConsolePane::refresh() {
   QScrollBar* v = verticalScrollBar();
   // Rows from the one that held the end of what was drawn have changed;
   // those before it have not, they only move up as the pane follows.
-  const std::size_t changed = text_.rowOf(std::min(sizeShown_, text_.size()));
+  const std::size_t shownBefore = std::min(sizeShown_, text_.size());
+  const std::size_t changed = text_.rowOf(shownBefore);
+  // In that row, what was drawn before the old end stays as it is (the
+  // caret, drawn there when the pane has the focus, aside).
+  const int keptX = hasFocus() ? 0
+                               : std::max(0, kMargin + int(text_.widthOf(text_.rowStart(changed), shownBefore) /
+                                                           kSubpixels) - 1);
   sizeShown_ = text_.size();
   adjusting_ = true;
   static_cast<PaneScrollBar*>(v)->setArriving(true);
+  if (following_) placeEnd();
   updateScrollBars();
   if (following_) v->setValue(v->maximum());  // moves the pixels (scrollContentsBy)
   static_cast<PaneScrollBar*>(v)->setArriving(false);
@@ -445,7 +455,9 @@ void ConsolePane::refresh() {
     const std::size_t last = text_.rowCount() > 0 ? text_.rowCount() - 1 : 0;
     const int bottom = last >= top ? int(std::min(last - top + 1, std::size_t(pageRows()) + 1)) * lineHeight_
                                    : viewport()->height();
-    viewport()->update(QRect(0, y, viewport()->width(), std::max(0, bottom - y)));
+    QRegion dirty(QRect(0, y, viewport()->width(), std::max(0, bottom - y)));
+    if (changed >= top) dirty -= QRect(0, y, std::min(keptX, viewport()->width()), lineHeight_);
+    viewport()->update(dirty);
   }
   if (QAccessible::isActive() && announced_ < text_.size()) {
     announced_ = std::max(announced_, text_.size() > kAnnounceMax ? text_.size() - kAnnounceMax : 0);
@@ -456,7 +468,22 @@ void ConsolePane::refresh() {
   announced_ = text_.size();
 }
 
+void ConsolePane::placeEnd() {
+  // The rows that arrived over the last second or so set how far the pane
+  // jumps when its end goes below it.
+  const std::size_t rows = text_.rowCount();
+  const qint64 ms = rateSince_.isValid() ? rateSince_.elapsed() : 0;
+  if (!rateSince_.isValid() || ms >= 1000 || rows < rateRows_) {
+    if (rateSince_.isValid() && ms > 0 && rows >= rateRows_)
+      rowsPerSecond_ = int(std::min<std::size_t>((rows - rateRows_) * 1000 / std::size_t(ms), INT_MAX));
+    rateSince_.start();
+    rateRows_ = rows;
+  }
+  tail_ = FollowEnd(rows, std::size_t(pageRows()), topRow(), JumpRows(rowsPerSecond_, pageRows())).tail;
+}
+
 void ConsolePane::clearPane() {
+  tail_ = 0;
   text_.clear();
   anchor_ = caret_ = 0;
   preferredX_ = -1;

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QRawFont>
 #include <array>
@@ -138,6 +139,14 @@ class ConsolePane : public QAbstractScrollArea {
   void selectionChanged();
 
   FrameClock& frameClock() const;
+  // Sets the blank rows below the end (tail_) for a pane that follows it,
+  // by the pace rows arrive at (app/PaneFollow).
+  void placeEnd();
+  // Blank rows below the end at the scroll bar's end (while rows stream in).
+  int tail_ = 0;
+  QElapsedTimer rateSince_;
+  std::size_t rateRows_ = 0;
+  int rowsPerSecond_ = 0;
 
   QPointer<FrameClock> clock_;
   ConsoleText text_;

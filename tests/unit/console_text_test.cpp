@@ -2,6 +2,7 @@
 // runs, rows at a width (against a plain reference wrap), chunk boundaries,
 // compressed chunks read back, find and copy across them, and words.
 #include "app/ConsoleText.h"
+#include "app/PaneFollow.h"
 
 #include <cstdint>
 #include <random>
@@ -344,3 +345,39 @@ TEST(ConsoleText, WordsAroundAPosition) {
 
 }  // namespace
 }  // namespace kvl
+
+// A pane that follows its end: row by row for a slow device; while rows
+// stream in, a jump of several rows leaves blank rows below the end that
+// the next rows fill without moving the pane; the end is always shown.
+TEST(PaneFollow, JumpsOnlyWhileRowsStreamIn) {
+  struct JumpCase {
+    int rowsPerSecond, page, jump;
+  };
+  for (const JumpCase& c : {JumpCase{0, 30, 1}, JumpCase{7, 30, 1}, JumpCase{24, 30, 6}, JumpCase{288, 30, 15},
+                            JumpCase{100, 1, 1}})
+    EXPECT_EQ(kvl::JumpRows(c.rowsPerSecond, c.page), c.jump) << c.rowsPerSecond << " rows/s, page " << c.page;
+
+  struct Case {
+    const char* what;
+    std::size_t rows, page, top;
+    int jump;
+    std::size_t newTop;
+    int tail;
+  };
+  const Case cases[] = {
+      {"the pane is not full", 10, 30, 0, 6, 0, 0},
+      {"a slow device: one row scrolls in", 31, 30, 0, 1, 1, 0},
+      {"streaming: the end goes below", 31, 30, 0, 6, 6, 5},
+      {"the next rows fill the blank rows", 35, 30, 6, 6, 6, 1},
+      {"the last blank row filled", 36, 30, 6, 6, 6, 0},
+      {"a burst larger than the jump", 100, 30, 6, 6, 75, 5},
+      {"a jump larger than the page", 40, 10, 20, 50, 39, 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const kvl::FollowPlace place = kvl::FollowEnd(c.rows, c.page, c.top, c.jump);
+    EXPECT_EQ(place.top, c.newTop);
+    EXPECT_EQ(place.tail, c.tail);
+    EXPECT_LT(c.rows - 1, place.top + c.page);  // the end is shown
+  }
+}
