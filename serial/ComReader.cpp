@@ -292,7 +292,8 @@ void ComReadThread(TComPort& port) {
         // close takes them (ComTakeRest).
         pass.stored = filter.Apply(buffer, static_cast<std::size_t>(got), dsrOn);
         if (pass.stored > 0) StoreInRing(port, buffer, pass.stored);
-      } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
+                 (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
         // A read of 0 on a raw descriptor with VMIN 1, EIO, or a hang-up
         // with nothing left to read: the device is gone.
         HangUp(port);
