@@ -491,7 +491,7 @@ class CommandsTest : public QObject {
     if (sender == "Send") {
       f->BtnSendCmd->click();
     } else if (sender == "Log On") {
-      f->BtnLogOn->click();
+      f->oneClickButton(kvl::OneClick::LogOn)->click();
     } else {
       kvl::PendingCmd = "ActSim\r";
       kvl::PendingCmdFlags |= 1;
@@ -579,7 +579,7 @@ class CommandsTest : public QObject {
     QFETCH(bool, tcp);
     QVERIFY(openSerial());
     if (tcp) QVERIFY(connectTcp());
-    QVERIFY(f->BtnSimSet->isEnabled());
+    QVERIFY(f->oneClickButton(kvl::OneClick::SimSet)->isEnabled());
     bool shown = false;
     std::string atOpen;
     QTimer::singleShot(0, this, [&] {
@@ -588,7 +588,7 @@ class CommandsTest : public QObject {
       atOpen = tcp ? listener->readAvailable() : pty->readAvailable();
       w->sim->reject();
     });
-    f->BtnSimSet->click();
+    f->oneClickButton(kvl::OneClick::SimSet)->click();
     QVERIFY(shown);
     QVERIFY(!w->sim->isVisible());
     QCOMPARE(atOpen, tcp ? std::string("cKVL>LogOn ActSim") : std::string("LogOn ActSim"));

@@ -439,7 +439,7 @@ class NetTest : public QObject {
       QVERIFY(ConnectLoopback(*f, listener, FreeLoopbackPorts(1)));
       FailCall(call);
       if (step == "send") {
-        f->BtnRestart->click();
+        f->oneClickButton(kvl::OneClick::Restart)->click();
       } else {
         listener.send("OK\r\n");
         QVERIFY(WaitFor([&] { return !reporter->boxes.isEmpty(); }));
@@ -653,10 +653,10 @@ class NetTest : public QObject {
     QVERIFY(ConnectLoopback(*f, l, FreeLoopbackPorts(1)));
     f->ChBxS1Conn->setChecked(false);
     QCOMPARE(kvl::ActiveLink, -1);
-    QVERIFY(f->BtnSendCmd->isEnabled() && f->BtnSetPort2->isEnabled());
+    QVERIFY(f->BtnSendCmd->isEnabled() && f->oneClickButton(kvl::OneClick::SetPort2)->isEnabled());
     f->ButtonReset->click();
     f->BtnSendCmd->click();
-    f->BtnSetPort2->click();
+    f->oneClickButton(kvl::OneClick::SetPort2)->click();
     QCOMPARE(PaneText(*f), QStringLiteral(" COM not selected\n COM not selected\n"));
     QCOMPARE(PaneColourOf(*f, " COM not selected"), kGreyColour);
     QVERIFY(WaitPeerClosed(l));
