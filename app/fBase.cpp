@@ -482,28 +482,9 @@ void TBaseform::buildOneClickButtons() {
     if (row.place.h != 21) b->setFixedHeight(row.place.h);
     if (!row.hint.empty()) b->setToolTip(FromCp1251(row.hint));
     const OneClick id = row.id;
+    oneClickButtons_[id] = b;
     connect(b, &QPushButton::clicked, this, [this, id] { Guarded([&] { oneClickClick(id); }); });
   }
-  // The names the rest of the window and its tests use.
-  BtnSetApn1 = oneClickButton(OneClick::SetApn1);
-  BtnAskApn1 = oneClickButton(OneClick::AskApn1);
-  BtnSetApn2 = oneClickButton(OneClick::SetApn2);
-  BtnAskApn2 = oneClickButton(OneClick::AskApn2);
-  BtnSetConfBaud = oneClickButton(OneClick::SetConfBaud);
-  BtnAskConfBaud = oneClickButton(OneClick::AskConfBaud);
-  BtnSetPort = oneClickButton(OneClick::SetPort);
-  BtnAskPort = oneClickButton(OneClick::AskPort);
-  BtnSetConfBaud2 = oneClickButton(OneClick::SetConfBaud2);
-  BtnAskConfBaud2 = oneClickButton(OneClick::AskConfBaud2);
-  BtnSetPort2 = oneClickButton(OneClick::SetPort2);
-  BtnAskPort2 = oneClickButton(OneClick::AskPort2);
-  BtnSetRep = oneClickButton(OneClick::SetRep);
-  BtnAskRep = oneClickButton(OneClick::AskRep);
-  BtnSimSet = oneClickButton(OneClick::SimSet);
-  BtnLogOn = oneClickButton(OneClick::LogOn);
-  BtnLogOff = oneClickButton(OneClick::LogOff);
-  BtnRestart = oneClickButton(OneClick::Restart);
-  BtnFactory = oneClickButton(OneClick::Factory);
   // The keyboard walks the group row by row, left to right, wherever a
   // button was built.
   QList<QWidget*> order;
@@ -516,10 +497,6 @@ void TBaseform::buildOneClickButtons() {
     return pa.y() != pb.y() ? pa.y() < pb.y() : pa.x() < pb.x();
   });
   for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
-}
-
-QPushButton* TBaseform::oneClickButton(OneClick id) const {
-  return findChild<QPushButton*>(FromCp1251(OneClickInfoOf(id).name));
 }
 
 void TBaseform::buildCommandLineGroup() {

@@ -7,6 +7,7 @@
 #include <QMargins>
 #include <QWidget>
 #include <array>
+#include <map>
 #include <memory>
 #include <cstdint>
 #include <string>
@@ -114,7 +115,8 @@ class TBaseform : public QWidget {
   // stand, to the send operation of its route; "Sim Set" then opens the SIM
   // settings window.
   void oneClickClick(OneClick id);
-  QPushButton* oneClickButton(OneClick id) const;
+  // The button the window built from the row of id.
+  QPushButton* oneClickButton(OneClick id) const { return oneClickButtons_.at(id); }
   void BtnSimSetClick();
   void BtnRestartClick() { oneClickClick(OneClick::Restart); }
 
@@ -210,38 +212,19 @@ class TBaseform : public QWidget {
   QLineEdit* EdApn1 = nullptr;
   QLineEdit* EdLogin1 = nullptr;
   QLineEdit* EdPassw1 = nullptr;
-  QPushButton* BtnSetApn1 = nullptr;
-  QPushButton* BtnAskApn1 = nullptr;
   QLineEdit* EdApn2 = nullptr;
   QLineEdit* EdLogin2 = nullptr;
   QLineEdit* EdPassw2 = nullptr;
-  QPushButton* BtnSetApn2 = nullptr;
-  QPushButton* BtnAskApn2 = nullptr;
   QComboBox* CBConfBaud = nullptr;
-  QPushButton* BtnSetConfBaud = nullptr;
-  QPushButton* BtnAskConfBaud = nullptr;
   QLineEdit* EdtConfPort = nullptr;
-  QPushButton* BtnSetPort = nullptr;
-  QPushButton* BtnAskPort = nullptr;
   QComboBox* CBConfBaud2 = nullptr;
-  QPushButton* BtnSetConfBaud2 = nullptr;
-  QPushButton* BtnAskConfBaud2 = nullptr;
   QLineEdit* EdtConfPort2 = nullptr;
-  QPushButton* BtnSetPort2 = nullptr;
-  QPushButton* BtnAskPort2 = nullptr;
   QLabel* LReport = nullptr;
   QFrame* GrBxRep = nullptr;
   QLabel* LRepIP = nullptr;
   QLineEdit* edtRepHost = nullptr;
   QLabel* LRepPort = nullptr;
   QLineEdit* edtRepPort = nullptr;
-  QPushButton* BtnSetRep = nullptr;
-  QPushButton* BtnAskRep = nullptr;
-  QPushButton* BtnSimSet = nullptr;
-  QPushButton* BtnLogOn = nullptr;
-  QPushButton* BtnLogOff = nullptr;
-  QPushButton* BtnRestart = nullptr;
-  QPushButton* BtnFactory = nullptr;
 
   QGroupBox* GrBxCmdL = nullptr;
   std::array<QLineEdit*, 6> EdCmdLn{};     // 1..5
@@ -385,6 +368,7 @@ class TBaseform : public QWidget {
   std::array<bool, 17> permissionReported_{};  // per port, 1..16
   SessionLog sessionLog_;
   unsigned logLinks_ = 0;
+  std::map<OneClick, QPushButton*> oneClickButtons_;  // one per button row of OneClickGroup
   CommandHistory commandHistory_;
   std::array<CommandHistory::Walk, 6> historyWalks_{};  // one per command line, 1..5
 };

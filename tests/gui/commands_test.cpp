@@ -27,6 +27,7 @@
 #include "simset/fSimSet.h"
 
 using namespace kvltest;
+using kvl::OneClick;
 
 namespace {
 
@@ -39,23 +40,17 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Field contents for the one-click table.
-struct Fields {
-  QString apn1, login1, passw1, apn2, login2, passw2;
-  int baud = -1, baud2 = -1;
-  QString port1, port2, repHost, repPort;
-};
-
-Fields Typical() {
-  Fields x;
+// Field contents for the one-click buttons.
+kvl::OneClickFields Typical() {
+  kvl::OneClickFields x;
   x.apn1 = "internet";
   x.apn2 = "telematika";
   x.login2 = "user";
   x.passw2 = "pa ss";
-  x.baud = 7;   // 115200
-  x.baud2 = 3;  // 9600
-  x.port1 = "7777";
-  x.port2 = "7778";
+  x.confBaudIndex = 7;   // 115200
+  x.confBaud2Index = 3;  // 9600
+  x.confPort = "7777";
+  x.confPort2 = "7778";
   x.repHost = "192.168.1.1";
   x.repPort = "8080";
   return x;
@@ -64,6 +59,7 @@ Fields Typical() {
 }  // namespace
 
 Q_DECLARE_METATYPE(std::string)
+Q_DECLARE_METATYPE(kvl::OneClick)
 
 class CommandsTest : public QObject {
   Q_OBJECT
@@ -104,19 +100,20 @@ class CommandsTest : public QObject {
     got.resize(got.size() - kMarker.size() - 5);
     return got;
   }
-  void fill(const Fields& x) {
-    f->EdApn1->setText(x.apn1);
-    f->EdLogin1->setText(x.login1);
-    f->EdPassw1->setText(x.passw1);
-    f->EdApn2->setText(x.apn2);
-    f->EdLogin2->setText(x.login2);
-    f->EdPassw2->setText(x.passw2);
-    f->CBConfBaud->setCurrentIndex(x.baud);
-    f->CBConfBaud2->setCurrentIndex(x.baud2);
-    f->EdtConfPort->setText(x.port1);
-    f->EdtConfPort2->setText(x.port2);
-    f->edtRepHost->setText(x.repHost);
-    f->edtRepPort->setText(x.repPort);
+  void fill(const kvl::OneClickFields& x) {
+    using kvl::FromCp1251;
+    f->EdApn1->setText(FromCp1251(x.apn1));
+    f->EdLogin1->setText(FromCp1251(x.login1));
+    f->EdPassw1->setText(FromCp1251(x.passw1));
+    f->EdApn2->setText(FromCp1251(x.apn2));
+    f->EdLogin2->setText(FromCp1251(x.login2));
+    f->EdPassw2->setText(FromCp1251(x.passw2));
+    f->CBConfBaud->setCurrentIndex(x.confBaudIndex);
+    f->CBConfBaud2->setCurrentIndex(x.confBaud2Index);
+    f->EdtConfPort->setText(FromCp1251(x.confPort));
+    f->EdtConfPort2->setText(FromCp1251(x.confPort2));
+    f->edtRepHost->setText(FromCp1251(x.repHost));
+    f->edtRepPort->setText(FromCp1251(x.repPort));
   }
 
  private slots:
@@ -225,129 +222,102 @@ class CommandsTest : public QObject {
 
   // ------------------------------------------------------- one-click commands
 
+  // Every button of the group but "Sim Set" (it opens a window: below):
+  // the command of its row, composed from the fields as typed, on the link
+  // of its route.
   void oneClickButton_data() {
-    QTest::addColumn<QString>("button");
+    QTest::addColumn<OneClick>("button");
     QTest::addColumn<bool>("connected");  // "Connect" checked, the port open as well
     QTest::addColumn<bool>("pcsd");
-    QTest::addColumn<std::string>("toSerial");
-    QTest::addColumn<std::string>("toTcp");
-    struct Row {
-      const char* button;
-      const char* text;
-      enum { Routed, SerialOnly, SerialUnlessConnected } route;
-    };
-    const Row rows[] = {
-        {"BtnSetApn1", "APN1=\"internet\",\"\",\"\"", Row::SerialUnlessConnected},
-        {"BtnAskApn1", "APN1", Row::Routed},
-        {"BtnSetApn2", "APN2=\"telematika\",\"user\",\"pa ss\"", Row::Routed},
-        {"BtnAskApn2", "APN2", Row::Routed},
-        {"BtnSetConfBaud", "MyBaudRate=7", Row::Routed},
-        {"BtnAskConfBaud", "MyBaudRate", Row::Routed},
-        {"BtnSetPort", "sPORT=7777", Row::SerialOnly},
-        {"BtnAskPort", "sPORT", Row::Routed},
-        {"BtnSetConfBaud2", "U2BaudRate=3", Row::Routed},
-        {"BtnAskConfBaud2", "U2BaudRate", Row::Routed},
-        {"BtnSetPort2", "dPORT=7778", Row::Routed},
-        {"BtnAskPort2", "dPORT", Row::Routed},
-        {"BtnSetRep", "IPSERV=192.168.1.1 PORTSERV=8080", Row::Routed},
-        {"BtnAskRep", "IPSERV PORTSERV", Row::Routed},
-        {"BtnLogOn", "LogOn", Row::SerialOnly},
-        {"BtnLogOff", "LogOff", Row::SerialOnly},
-        {"BtnRestart", "RESTART", Row::Routed},
-        {"BtnFactory", "FACTORY", Row::SerialOnly},
-    };
-    for (const Row& r : rows) {
-      const std::string text = r.text;
-      QTest::addRow("%s, serial", r.button) << r.button << false << false << text << std::string();
-      QTest::addRow("%s, serial with pCSD", r.button)
-          << r.button << false << true << "cKVL>" + text << std::string();
-      std::string serial, tcp;
-      if (r.route == Row::Routed) tcp = "cKVL>" + text;
-      if (r.route == Row::SerialOnly) serial = text;
-      QTest::addRow("%s, connected", r.button) << r.button << true << false << serial << tcp;
+    for (const kvl::GroupControl& row : kvl::OneClickGroup()) {
+      if (!row.isButton() || row.id == OneClick::SimSet) continue;
+      const std::string name(row.name);
+      QTest::addRow("%s, serial", name.c_str()) << row.id << false << false;
+      QTest::addRow("%s, serial with pCSD", name.c_str()) << row.id << false << true;
+      QTest::addRow("%s, connected", name.c_str()) << row.id << true << false;
     }
   }
   void oneClickButton() {
-    QFETCH(QString, button);
+    QFETCH(OneClick, button);
     QFETCH(bool, connected);
     QFETCH(bool, pcsd);
-    QFETCH(std::string, toSerial);
-    QFETCH(std::string, toTcp);
     QVERIFY(openSerial());
     if (connected) QVERIFY(connectTcp());
     f->ChpCSD->setChecked(pcsd);
     fill(Typical());
-    auto* b = f->findChild<QPushButton*>(button);
-    QVERIFY(b && b->isEnabled());
+    const std::string text = kvl::ComposeOneClick(button, Typical());
+    const kvl::Link link = kvl::ResolveRoute(kvl::OneClickInfoOf(button).route, connected);
+    QVERIFY(f->oneClickButton(button)->isEnabled());
     const QString paneBefore = PaneText(*f);
-    b->click();
+    f->oneClickButton(button)->click();
     const QString added = PaneText(*f).mid(paneBefore.size());
-    if (toSerial.empty() && toTcp.empty()) {
-      QCOMPARE(added, QString());  // not even an echo
-    } else if (!toTcp.empty()) {
-      QCOMPARE(added, Ru("Отправка данных серверу: ") + kvl::FromCp1251(toTcp) + "\n");
-    } else {
-      // The serial echo never shows the prefix.
-      const std::string plain = pcsd ? toSerial.substr(5) : toSerial;
-      QCOMPARE(added, "\nTo Com: " + kvl::FromCp1251(plain));
-    }
-    QCOMPARE(serialReceived(), toSerial);
-    if (connected) QCOMPARE(tcpReceived(), toTcp);
+    // The serial echo never shows the prefix; nothing at all goes nowhere.
+    if (link == kvl::Link::None) QCOMPARE(added, QString());
+    if (link == kvl::Link::Serial) QCOMPARE(added, "\nTo Com: " + kvl::FromCp1251(text));
+    if (link == kvl::Link::Tcp)
+      QCOMPARE(added, Ru("Отправка данных серверу: ") + "cKVL>" + kvl::FromCp1251(text) + "\n");
+    const std::string prefix = pcsd ? "cKVL>" : "";
+    QCOMPARE(serialReceived(), link == kvl::Link::Serial ? prefix + text : std::string());
+    if (connected) QCOMPARE(tcpReceived(), link == kvl::Link::Tcp ? "cKVL>" + text : std::string());
     QVERIFY(reporter->boxes.isEmpty());
   }
 
   void baudRateCode_data() {
-    QTest::addColumn<QString>("button");
+    QTest::addColumn<OneClick>("button");
     QTest::addColumn<QString>("rate");  // empty: nothing selected
     QTest::addColumn<std::string>("wire");
-    QTest::newRow("port 1, 115200") << "BtnSetConfBaud" << "115200" << std::string("MyBaudRate=7");
-    QTest::newRow("port 1, 9600") << "BtnSetConfBaud" << "9600" << std::string("MyBaudRate=3");
-    QTest::newRow("port 1, 1200") << "BtnSetConfBaud" << "1200" << std::string("MyBaudRate=0");
-    QTest::newRow("port 1, 921600") << "BtnSetConfBaud" << "921600" << std::string("MyBaudRate=10");
-    QTest::newRow("port 1, none") << "BtnSetConfBaud" << "" << std::string("MyBaudRate=-1");
-    QTest::newRow("port 2, 115200") << "BtnSetConfBaud2" << "115200" << std::string("U2BaudRate=7");
-    QTest::newRow("port 2, 9600") << "BtnSetConfBaud2" << "9600" << std::string("U2BaudRate=3");
-    QTest::newRow("port 2, none") << "BtnSetConfBaud2" << "" << std::string("U2BaudRate=-1");
+    QTest::newRow("port 1, 115200") << OneClick::SetConfBaud << "115200" << std::string("MyBaudRate=7");
+    QTest::newRow("port 1, 9600") << OneClick::SetConfBaud << "9600" << std::string("MyBaudRate=3");
+    QTest::newRow("port 1, 1200") << OneClick::SetConfBaud << "1200" << std::string("MyBaudRate=0");
+    QTest::newRow("port 1, 921600") << OneClick::SetConfBaud << "921600" << std::string("MyBaudRate=10");
+    QTest::newRow("port 1, none") << OneClick::SetConfBaud << "" << std::string("MyBaudRate=-1");
+    QTest::newRow("port 2, 115200") << OneClick::SetConfBaud2 << "115200" << std::string("U2BaudRate=7");
+    QTest::newRow("port 2, 9600") << OneClick::SetConfBaud2 << "9600" << std::string("U2BaudRate=3");
+    QTest::newRow("port 2, none") << OneClick::SetConfBaud2 << "" << std::string("U2BaudRate=-1");
   }
   void baudRateCode() {
-    QFETCH(QString, button);
+    QFETCH(OneClick, button);
     QFETCH(QString, rate);
     QFETCH(std::string, wire);
     QVERIFY(openSerial());
-    QComboBox* list = button == "BtnSetConfBaud" ? f->CBConfBaud : f->CBConfBaud2;
+    QComboBox* list = button == OneClick::SetConfBaud ? f->CBConfBaud : f->CBConfBaud2;
     list->setCurrentIndex(rate.isEmpty() ? -1 : list->findText(rate));
     QCOMPARE(list->currentText(), rate);
-    f->findChild<QPushButton*>(button)->click();
+    f->oneClickButton(button)->click();
     QCOMPARE(serialReceived(), wire);
   }
 
   void fieldsGoOutExactlyAsTyped_data() {
-    QTest::addColumn<QString>("button");
+    QTest::addColumn<OneClick>("button");
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("value");
     QTest::addColumn<std::string>("wire");
-    QTest::newRow("APN1, all empty") << "BtnSetApn1" << "EdApn1" << "" << std::string("APN1=\"\",\"\",\"\"");
-    QTest::newRow("APN2, all empty") << "BtnSetApn2" << "EdApn2" << "" << std::string("APN2=\"\",\"\",\"\"");
-    QTest::newRow("PORT1 empty") << "BtnSetPort" << "EdtConfPort" << "" << std::string("sPORT=");
-    QTest::newRow("PORT2 empty") << "BtnSetPort2" << "EdtConfPort2" << "" << std::string("dPORT=");
-    QTest::newRow("report empty") << "BtnSetRep" << "edtRepHost" << "" << std::string("IPSERV= PORTSERV=");
-    QTest::newRow("cyrillic APN") << "BtnSetApn2" << "EdApn2" << Ru("интернет")
+    QTest::newRow("APN1, all empty") << OneClick::SetApn1 << "EdApn1" << ""
+                                     << std::string("APN1=\"\",\"\",\"\"");
+    QTest::newRow("APN2, all empty") << OneClick::SetApn2 << "EdApn2" << ""
+                                     << std::string("APN2=\"\",\"\",\"\"");
+    QTest::newRow("PORT1 empty") << OneClick::SetPort << "EdtConfPort" << "" << std::string("sPORT=");
+    QTest::newRow("PORT2 empty") << OneClick::SetPort2 << "EdtConfPort2" << "" << std::string("dPORT=");
+    QTest::newRow("report empty") << OneClick::SetRep << "edtRepHost" << ""
+                                  << std::string("IPSERV= PORTSERV=");
+    QTest::newRow("cyrillic APN") << OneClick::SetApn2 << "EdApn2" << Ru("интернет")
                                   << std::string("APN2=\"\xE8\xED\xF2\xE5\xF0\xED\xE5\xF2\",\"\",\"\"");
-    QTest::newRow("quote not escaped") << "BtnSetApn1" << "EdApn1" << "a\"b"
+    QTest::newRow("quote not escaped") << OneClick::SetApn1 << "EdApn1" << "a\"b"
                                        << std::string("APN1=\"a\"b\",\"\",\"\"");
-    QTest::newRow("blanks kept") << "BtnSetPort2" << "EdtConfPort2" << " 77 " << std::string("dPORT= 77 ");
-    QTest::newRow("port not checked") << "BtnSetPort" << "EdtConfPort" << "99999x"
+    QTest::newRow("blanks kept") << OneClick::SetPort2 << "EdtConfPort2" << " 77 "
+                                 << std::string("dPORT= 77 ");
+    QTest::newRow("port not checked") << OneClick::SetPort << "EdtConfPort" << "99999x"
                                       << std::string("sPORT=99999x");
   }
   void fieldsGoOutExactlyAsTyped() {
-    QFETCH(QString, button);
+    QFETCH(OneClick, button);
     QFETCH(QString, field);
     QFETCH(QString, value);
     QFETCH(std::string, wire);
     QVERIFY(openSerial());
-    fill(Fields{});
+    fill({});
     f->findChild<QLineEdit*>(field)->setText(value);
-    f->findChild<QPushButton*>(button)->click();
+    f->oneClickButton(button)->click();
     QCOMPARE(serialReceived(), wire);
   }
 
@@ -491,7 +461,7 @@ class CommandsTest : public QObject {
     if (sender == "Send") {
       f->BtnSendCmd->click();
     } else if (sender == "Log On") {
-      f->BtnLogOn->click();
+      f->oneClickButton(OneClick::LogOn)->click();
     } else {
       kvl::PendingCmd = "ActSim\r";
       kvl::PendingCmdFlags |= 1;
@@ -579,7 +549,7 @@ class CommandsTest : public QObject {
     QFETCH(bool, tcp);
     QVERIFY(openSerial());
     if (tcp) QVERIFY(connectTcp());
-    QVERIFY(f->BtnSimSet->isEnabled());
+    QVERIFY(f->oneClickButton(OneClick::SimSet)->isEnabled());
     bool shown = false;
     std::string atOpen;
     QTimer::singleShot(0, this, [&] {
@@ -588,7 +558,7 @@ class CommandsTest : public QObject {
       atOpen = tcp ? listener->readAvailable() : pty->readAvailable();
       w->sim->reject();
     });
-    f->BtnSimSet->click();
+    f->oneClickButton(OneClick::SimSet)->click();
     QVERIFY(shown);
     QVERIFY(!w->sim->isVisible());
     QCOMPARE(atOpen, tcp ? std::string("cKVL>LogOn ActSim") : std::string("LogOn ActSim"));

@@ -63,9 +63,9 @@ class Simulator {
 
 // Clicks a button and waits for the device's answer to reach the console,
 // so that the next command is not run together with this one.
-bool ClickAndWaitForAnswer(kvl::TBaseform& f, QPushButton* b) {
+bool ClickAndWaitForAnswer(kvl::TBaseform& f, kvl::OneClick button) {
   const int before = PaneText(f).count(QStringLiteral("OK")) + PaneText(f).count(QStringLiteral("ERROR"));
-  b->click();
+  f.oneClickButton(button)->click();
   return WaitFor([&] {
     return PaneText(f).count(QStringLiteral("OK")) + PaneText(f).count(QStringLiteral("ERROR")) > before;
   }, 5000);
@@ -78,7 +78,7 @@ void RunInSimWindow(Windows& w, const std::function<void()>& body) {
     ran = true;
     w.sim->close();
   });
-  w.main->BtnSimSet->click();
+  w.main->oneClickButton(kvl::OneClick::SimSet)->click();
   QVERIFY(ran);
 }
 
@@ -154,46 +154,46 @@ class EndToEndTest : public QObject {
     w.main->show();
     w.main->BtnCom[1]->click();
     auto& f = *w.main;
+    using enum kvl::OneClick;
     f.EdApn1->setText("internet.test");
     f.EdLogin1->setText("user");
     f.EdPassw1->setText("secret");
-    QVERIFY(ClickAndWaitForAnswer(f, f.BtnSetApn1));
+    QVERIFY(ClickAndWaitForAnswer(f, SetApn1));
     QVERIFY(sim.stateHas("APN1=\"internet.test\",\"user\",\"secret\""));
     f.EdApn2->setText("telematika");
-    QVERIFY(ClickAndWaitForAnswer(f, f.BtnSetApn2));
+    QVERIFY(ClickAndWaitForAnswer(f, SetApn2));
     QVERIFY(sim.stateHas("APN2=\"telematika\",\"\",\"\""));
     f.CBConfBaud->setCurrentText("9600");
-    QVERIFY(ClickAndWaitForAnswer(f, f.BtnSetConfBaud));
+    QVERIFY(ClickAndWaitForAnswer(f, SetConfBaud));
     QVERIFY(sim.stateHas("MyBaudRate=3"));
     f.CBConfBaud2->setCurrentText("921600");
-    QVERIFY(ClickAndWaitForAnswer(f, f.BtnSetConfBaud2));
+    QVERIFY(ClickAndWaitForAnswer(f, SetConfBaud2));
     QVERIFY(sim.stateHas("U2BaudRate=10"));
     f.EdtConfPort->setText("7001");
-    QVERIFY(ClickAndWaitForAnswer(f, f.BtnSetPort));
+    QVERIFY(ClickAndWaitForAnswer(f, SetPort));
     QVERIFY(sim.stateHas("sPORT=7001"));
     f.EdtConfPort2->setText("7002");
-    QVERIFY(ClickAndWaitForAnswer(f, f.BtnSetPort2));
+    QVERIFY(ClickAndWaitForAnswer(f, SetPort2));
     QVERIFY(sim.stateHas("dPORT=7002"));
     f.edtRepHost->setText("127.0.0.9");
     f.edtRepPort->setText("9090");
-    QVERIFY(ClickAndWaitForAnswer(f, f.BtnSetRep));
+    QVERIFY(ClickAndWaitForAnswer(f, SetRep));
     QVERIFY(sim.stateHas("IPSERV=127.0.0.9"));
     QVERIFY(sim.stateHas("PORTSERV=9090"));
-    QVERIFY(ClickAndWaitForAnswer(f, f.BtnLogOn));
+    QVERIFY(ClickAndWaitForAnswer(f, LogOn));
     QVERIFY(sim.stateHas("LogOn=1"));
-    QVERIFY(ClickAndWaitForAnswer(f, f.BtnLogOff));
+    QVERIFY(ClickAndWaitForAnswer(f, LogOff));
     QVERIFY(sim.stateHas("LogOn=0"));
     // The asks report what was stored.
-    for (QPushButton* ask : {f.BtnAskApn1, f.BtnAskApn2, f.BtnAskConfBaud, f.BtnAskConfBaud2,
-                             f.BtnAskPort, f.BtnAskPort2, f.BtnAskRep})
+    for (kvl::OneClick ask : {AskApn1, AskApn2, AskConfBaud, AskConfBaud2, AskPort, AskPort2, AskRep})
       QVERIFY(ClickAndWaitForAnswer(f, ask));
     const QString console = PaneText(f);
     for (const char* shown : {"APN1=\"internet.test\",\"user\",\"secret\"", "sPORT=7001", "dPORT=7002",
                               "IPSERV=127.0.0.9 PORTSERV=9090"})
       QVERIFY2(console.contains(QString::fromLatin1(shown)), shown);
-    QVERIFY(ClickAndWaitForAnswer(f, f.BtnRestart));
+    QVERIFY(ClickAndWaitForAnswer(f, Restart));
     QVERIFY(sim.stateHas("Restarts=1"));
-    QVERIFY(ClickAndWaitForAnswer(f, f.BtnFactory));
+    QVERIFY(ClickAndWaitForAnswer(f, Factory));
     QVERIFY(sim.stateHas("FactoryResets=1"));
     QVERIFY(sim.stateHas("sPORT=5000"));
   }

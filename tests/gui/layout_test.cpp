@@ -21,6 +21,8 @@
 #include "TestSupport.h"
 #include "app/ConsolePane.h"
 #include "app/fBase.h"
+#include "commands/Commands.h"
+#include "ui/QtText.h"
 
 using namespace kvltest;
 using kvl::TBaseform;
@@ -127,30 +129,11 @@ class LayoutTest : public QObject {
     for (const char* e : {"EdApn1", "EdLogin1", "EdPassw1", "EdApn2", "EdLogin2", "EdPassw2",
                           "EdtConfPort", "EdtConfPort2", "edtRepHost", "edtRepPort"})
       row(e, "edit", "", false);
-    row("BtnSetApn1", "button", "APN1", false);
-    row("BtnAskApn1", "button", "?", false);
-    row("BtnSetApn2", "button", "APN2", false);
-    row("BtnAskApn2", "button", "?", false);
     row("CBConfBaud", "combo", "", false, "");
     row("CBConfBaud2", "combo", "", false, "");
-    row("BtnSetConfBaud", "button", "SET", false);
-    row("BtnAskConfBaud", "button", "?", false);
-    row("BtnSetConfBaud2", "button", "SET", false);
-    row("BtnAskConfBaud2", "button", "?", false);
-    row("BtnSetPort", "button", "PORT1", false);
-    row("BtnAskPort", "button", "?", false);
-    row("BtnSetPort2", "button", "PORT2", false);
-    row("BtnAskPort2", "button", "?", false);
     row("LReport", "label", "Report", true);
     row("LRepIP", "label", "IP: ", true);
     row("LRepPort", "label", "Port: ", true);
-    row("BtnSetRep", "button", "SET", false);
-    row("BtnAskRep", "button", "?", false);
-    row("BtnSimSet", "button", "Sim Set", false);
-    row("BtnLogOn", "button", "Log On", false);
-    row("BtnLogOff", "button", "Log Off", false);
-    row("BtnRestart", "button", "Restart", false);
-    row("BtnFactory", "button", "Factory", false);
     for (int n = 1; n <= 5; ++n) {
       static QByteArray e[6], r[6];
       e[n] = "EdCmdLn" + QByteArray::number(n);
@@ -209,6 +192,22 @@ class LayoutTest : public QObject {
     }
   }
 
+  // Each button of the one-click group as its row draws it, disabled until
+  // a link opens.
+  void oneClickButtons() {
+    for (const kvl::GroupControl& row : kvl::OneClickGroup()) {
+      if (!row.isButton()) continue;
+      QPushButton* b = w->main->oneClickButton(row.id);
+      QCOMPARE(b->objectName(), kvl::FromCp1251(row.name));
+      QCOMPARE(b->text(), kvl::FromCp1251(row.caption));
+      QCOMPARE(b->toolTip(), kvl::FromCp1251(row.hint));
+      QCOMPARE(b->geometry(), QRect(row.place.x, row.place.y, row.place.w, row.place.h));
+      const bool inReport = row.place.frame == kvl::Frame::Report;
+      QCOMPARE(b->parentWidget(), inReport ? static_cast<QWidget*>(w->main->GrBxRep) : w->main->GrBxCmd);
+      QVERIFY(!b->isEnabled());
+    }
+  }
+
   void listItemsAndRanges() {
     auto items = [&](const char* name) {
       QStringList out;
@@ -249,19 +248,20 @@ class LayoutTest : public QObject {
   }
 
   void hintsOnlyWhereGiven() {
-    // Controls with a hint: the line-setting controls, the one-click group
-    // and "Dwl"; the port buttons show the device they stand for; "pCSD"
-    // has a hint of our own. Nothing else.
-    const QStringList withHint = {
+    // Controls with a hint: the line-setting controls, the fields of the
+    // one-click group, its buttons whose row gives one, and "Dwl"; the port
+    // buttons show the device they stand for; "pCSD" has a hint of our own.
+    // Nothing else.
+    QStringList withHint = {
         "CBStopBits", "CBParity", "SpEdXonLim", "SpEdXoffLim", "SpEdByteSize", "SpEdXonChar",
         "SpEdXoffChar", "SpEdErrorChar", "SpEdEofChar", "SpEdEvtChar", "ChBxParity",
         "ChBxCtsFlow", "ChBxDsrFlow", "CBcDtr", "ChBxDsrSensitivity", "ChBxTXContinueOnXoff",
         "ChBxOutX", "ChBxInX", "ChBxErrorChar", "ChBxNull", "CBcRts", "ChBxAbortOnError",
-        "EdApn1", "EdLogin1", "EdPassw1", "BtnSetApn1", "BtnAskApn1", "EdApn2", "EdLogin2",
-        "EdPassw2", "BtnSetApn2", "BtnAskApn2", "CBConfBaud", "CBConfBaud2", "BtnSetConfBaud",
-        "BtnSetConfBaud2", "BtnAskConfBaud", "BtnAskConfBaud2", "EdtConfPort", "BtnSetPort",
-        "BtnAskPort", "EdtConfPort2", "BtnSetPort2", "BtnAskPort2", "edtRepHost", "edtRepPort",
-        "BtnSetRep", "BtnAskRep", "BtnSimSet", "ChBxDwl", "ChpCSD"};
+        "EdApn1", "EdLogin1", "EdPassw1", "EdApn2", "EdLogin2", "EdPassw2", "CBConfBaud",
+        "CBConfBaud2", "EdtConfPort", "EdtConfPort2", "edtRepHost", "edtRepPort", "ChBxDwl",
+        "ChpCSD"};
+    for (const kvl::GroupControl& row : kvl::OneClickGroup())
+      if (row.isButton() && !row.hint.empty()) withHint << kvl::FromCp1251(row.name);
     for (QWidget* c : w->main->findChildren<QWidget*>()) {
       const QString name = c->objectName();
       if (name.isEmpty() || name.startsWith("BtnCom") || name.startsWith("qt_") ||
@@ -271,8 +271,6 @@ class LayoutTest : public QObject {
     }
     QCOMPARE(w->main->findChild<QWidget*>("CBParity")->toolTip(),
              QStringLiteral("The parity scheme to be used."));
-    QCOMPARE(w->main->findChild<QWidget*>("BtnSimSet")->toolTip(),
-             QStringLiteral("SIM card's settings mode"));
     // With every COM number mapped to nothing, each button says so.
     QVERIFY(w->main->BtnCom[3]->toolTip().contains("no device"));
   }
@@ -304,17 +302,19 @@ class LayoutTest : public QObject {
   }
 
   void controlSets() {
-    QCOMPARE(w->main->SerialCommandControls.size(), 32);
-    QCOMPARE(w->main->NetCommandControls.size(), 24);
-    QCOMPARE(w->main->NetCloseControls.size(), 25);
+    // The group's controls in each set, in the order of its rows.
+    const std::pair<const QList<QWidget*>&, unsigned> sets[] = {
+        {w->main->SerialCommandControls, kvl::kSerialSet},
+        {w->main->NetCommandControls, kvl::kNetSet},
+        {w->main->NetCloseControls, kvl::kNetCloseSet}};
+    for (const auto& [controls, set] : sets) {
+      QStringList names, rows;
+      for (QWidget* c : controls) names << (c ? c->objectName() : QStringLiteral("<null>"));
+      for (const kvl::GroupControl& row : kvl::OneClickGroup())
+        if (row.sets & set) rows << kvl::FromCp1251(row.name);
+      QCOMPARE(names, rows);
+    }
     QCOMPARE(w->main->DcbControls.size(), 30);
-    QVERIFY(!w->main->SerialCommandControls.contains(nullptr));
-    QVERIFY(!w->main->NetCommandControls.contains(nullptr));
-    for (const char* serialOnly : {"EdApn1", "EdLogin1", "EdPassw1", "BtnSetApn1", "BtnSetPort",
-                                   "BtnLogOn", "BtnLogOff", "BtnFactory"})
-      QVERIFY(!w->main->NetCommandControls.contains(w->main->findChild<QWidget*>(serialOnly)));
-    QCOMPARE(w->main->NetCloseControls.indexOf(w->main->findChild<QWidget*>("BtnSetPort")),
-             w->main->NetCloseControls.indexOf(w->main->findChild<QWidget*>("EdtConfPort2")) + 1);
   }
 
   void fullAndScanSwitchTheLineSettings() {

@@ -50,16 +50,13 @@ std::string PeerAddress(const Listener& l) {
   return text;
 }
 
-// The controls a completed connection enables, in the order the link keeps
-// them, and the ones it must leave alone.
-const QStringList kNetCommandNames = {
-    "BtnAskApn1",      "EdApn2",          "EdLogin2",     "EdPassw2",     "BtnSetApn2",
-    "BtnAskApn2",      "CBConfBaud",      "BtnSetConfBaud", "BtnAskConfBaud", "CBConfBaud2",
-    "BtnSetConfBaud2", "BtnAskConfBaud2", "EdtConfPort",  "EdtConfPort2", "BtnSetPort2",
-    "BtnAskPort",      "BtnAskPort2",     "edtRepHost",   "edtRepPort",   "BtnSetRep",
-    "BtnAskRep",       "BtnRestart",      "BtnSendCmd",   "BtnSimSet"};
-const QStringList kSerialOnlyNames = {"EdApn1",    "EdLogin1", "EdPassw1",  "BtnSetApn1",
-                                      "BtnSetPort", "BtnLogOn", "BtnLogOff", "BtnFactory"};
+// The controls of the one-click group that only an open serial port enables.
+QStringList SerialOnlyNames() {
+  QStringList out;
+  for (const kvl::GroupControl& row : kvl::OneClickGroup())
+    if (!(row.sets & kvl::kNetSet)) out << kvl::FromCp1251(row.name);
+  return out;
+}
 
 // Handles whatever is pending now, without waiting for anything new.
 void Settle() {
@@ -87,12 +84,6 @@ void FailCall(const QString& call) {
     os.send = [](int, const void*, size_t, int) { return errno = gFakeError, ssize_t(-1); };
   else if (call == "recv")
     os.recv = [](int, void*, size_t, int) { return errno = gFakeError, ssize_t(-1); };
-}
-
-QStringList Names(const QList<QWidget*>& widgets) {
-  QStringList out;
-  for (QWidget* w : widgets) out << (w ? w->objectName() : QStringLiteral("<null>"));
-  return out;
 }
 
 }  // namespace
@@ -201,21 +192,13 @@ class NetTest : public QObject {
   }
 
   void connectedLinkOwnsTheDeviceAndSwitchesTheControls() {
-    QCOMPARE(Names(f->NetCommandControls), kNetCommandNames);
-    QStringList closeNames = kNetCommandNames;
-    closeNames.insert(closeNames.indexOf("EdtConfPort2") + 1, "BtnSetPort");
-    QCOMPARE(Names(f->NetCloseControls), closeNames);
-
     Listener l;
     QVERIFY(ConnectLoopback(*f, l, FreeLoopbackPorts(1)));
     QCOMPARE(kvl::ActiveLink, 0);
     for (int n = 1; n <= 16; ++n) QVERIFY2(!f->BtnCom[size_t(n)]->isEnabled(), qPrintable(QString::number(n)));
-    for (const QString& name : kNetCommandNames) {
-      auto* c = f->findChild<QWidget*>(name);
-      QVERIFY2(c && c->isEnabled(), qPrintable(name));
-    }
+    for (QWidget* c : f->NetCommandControls) QVERIFY2(c->isEnabled(), qPrintable(c->objectName()));
     // No serial port was open: the serial-only commands stay disabled.
-    for (const QString& name : kSerialOnlyNames) {
+    for (const QString& name : SerialOnlyNames()) {
       auto* c = f->findChild<QWidget*>(name);
       QVERIFY2(c && !c->isEnabled(), qPrintable(name));
     }
@@ -439,7 +422,7 @@ class NetTest : public QObject {
       QVERIFY(ConnectLoopback(*f, listener, FreeLoopbackPorts(1)));
       FailCall(call);
       if (step == "send") {
-        f->BtnRestart->click();
+        f->oneClickButton(kvl::OneClick::Restart)->click();
       } else {
         listener.send("OK\r\n");
         QVERIFY(WaitFor([&] { return !reporter->boxes.isEmpty(); }));
@@ -625,7 +608,7 @@ class NetTest : public QObject {
                              .simplified();
     QVERIFY(!step.isEmpty());
     QVERIFY(!step.contains(QStringLiteral("the same buttons")));
-    for (const QString& name : kSerialOnlyNames) {
+    for (const QString& name : SerialOnlyNames()) {
       const auto* button = f->findChild<QPushButton*>(name);
       if (button) QVERIFY2(step.contains("**" + button->text() + "**"), qPrintable(name));
     }
@@ -653,10 +636,10 @@ class NetTest : public QObject {
     QVERIFY(ConnectLoopback(*f, l, FreeLoopbackPorts(1)));
     f->ChBxS1Conn->setChecked(false);
     QCOMPARE(kvl::ActiveLink, -1);
-    QVERIFY(f->BtnSendCmd->isEnabled() && f->BtnSetPort2->isEnabled());
+    QVERIFY(f->BtnSendCmd->isEnabled() && f->oneClickButton(kvl::OneClick::SetPort2)->isEnabled());
     f->ButtonReset->click();
     f->BtnSendCmd->click();
-    f->BtnSetPort2->click();
+    f->oneClickButton(kvl::OneClick::SetPort2)->click();
     QCOMPARE(PaneText(*f), QStringLiteral(" COM not selected\n COM not selected\n"));
     QCOMPARE(PaneColourOf(*f, " COM not selected"), kGreyColour);
     QVERIFY(WaitPeerClosed(l));

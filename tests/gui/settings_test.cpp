@@ -173,10 +173,11 @@ class SettingsTest : public QObject {
     QCOMPARE(f->CBConfBaud2->currentIndex(), index);
     // The code the buttons send follows from the list.
     f->BtnCom[3]->click();
-    QVERIFY(WaitFor([&] { return f->BtnSetConfBaud->isEnabled(); }));
+    QPushButton* set1 = f->oneClickButton(kvl::OneClick::SetConfBaud);
+    QVERIFY(WaitFor([&] { return set1->isEnabled(); }));
     pty.readAvailable();
-    f->BtnSetConfBaud->click();
-    f->BtnSetConfBaud2->click();
+    set1->click();
+    f->oneClickButton(kvl::OneClick::SetConfBaud2)->click();
     const std::string wire = "MyBaudRate=" + std::to_string(index) + "U2BaudRate=" + std::to_string(index);
     QCOMPARE(pty.readAtLeast(wire.size()), wire);
 

@@ -96,14 +96,6 @@ TEST(OneClickCommands, BaudCodeIsThePosition) {
   EXPECT_EQ(BaudCode(7), 7);
 }
 
-struct OneClickCase {
-  const char* name;
-  OneClick id;
-  OneClickFields fields;
-  std::string text;
-  Route route;
-};
-
 OneClickFields Fields() {
   OneClickFields f;
   f.apn1 = "www.kyivstar.net";
@@ -119,65 +111,110 @@ OneClickFields Fields() {
   return f;
 }
 
-template <typename Edit>
-OneClickFields FieldsWith(Edit edit) {
-  OneClickFields f = Fields();
-  edit(f);
-  return f;
+// The group's controls in the order of the control sets, each with its
+// sets; a button also with its caption, hint, the command it composes from
+// Fields() and its route. A row added to the group is not pinned here; the
+// rule below and the window's tests take it up.
+struct RowPin {
+  std::string_view name;
+  unsigned sets;
+  std::string_view caption = {}, hint = {}, text = {};
+  Route route = Route::Routed;
+};
+
+constexpr unsigned kS = kSerialSet, kAll = kEverySet;
+const RowPin kRowPins[] = {
+    {"EdApn1", kS}, {"EdLogin1", kS}, {"EdPassw1", kS},
+    {"BtnSetApn1", kS, "APN1", "Set APN1 SIM1", "APN1=\"www.kyivstar.net\",\"user\",\"pw\"",
+     Route::SerialUnlessConnected},
+    {"BtnAskApn1", kAll, "?", "Ask APN1 SIM1", "APN1"},
+    {"EdApn2", kAll}, {"EdLogin2", kAll}, {"EdPassw2", kAll},
+    {"BtnSetApn2", kAll, "APN2", "Set APN2 SIM2", "APN2=\"telematika\",\"\",\"\""},
+    {"BtnAskApn2", kAll, "?", "Ask APN2 SIM2", "APN2"},
+    {"CBConfBaud", kAll},
+    {"BtnSetConfBaud", kAll, "SET", "Set out port baudrate", "MyBaudRate=7"},
+    {"BtnAskConfBaud", kAll, "?", "Ask out port baudrate", "MyBaudRate"},
+    {"CBConfBaud2", kAll},
+    {"BtnSetConfBaud2", kAll, "SET", "Set out port baudrate", "U2BaudRate=3"},
+    {"BtnAskConfBaud2", kAll, "?", "Ask out port baudrate", "U2BaudRate"},
+    {"EdtConfPort", kAll}, {"EdtConfPort2", kAll},
+    {"BtnSetPort", kS | kNetCloseSet, "PORT1", "Set modem source port 1", "sPORT=7777", Route::SerialOnly},
+    {"BtnSetPort2", kAll, "PORT2", "Set modem source port 2", "dPORT=7778"},
+    {"BtnAskPort", kAll, "?", "Ask modem source port 1", "sPORT"},
+    {"BtnAskPort2", kAll, "?", "Ask modem source port 2", "dPORT"},
+    {"edtRepHost", kAll}, {"edtRepPort", kAll},
+    {"BtnSetRep", kAll, "SET", "Set AC report IP and port", "IPSERV=192.168.1.1 PORTSERV=8080"},
+    {"BtnAskRep", kAll, "?", "Ask AC report IP and port", "IPSERV PORTSERV"},
+    {"BtnLogOn", kS, "Log On", {}, "LogOn", Route::SerialOnly},
+    {"BtnLogOff", kS, "Log Off", {}, "LogOff", Route::SerialOnly},
+    {"BtnRestart", kAll, "Restart", {}, "RESTART"},
+    {"BtnFactory", kS, "Factory", {}, "FACTORY", Route::SerialOnly},
+    {"BtnSendCmd", kAll},
+    {"BtnSimSet", kAll, "Sim Set", "SIM card's settings mode", "LogOn ActSim"},
+};
+
+TEST(OneClickGroup, KnownRowsKeepTheirOrderAndValues) {
+  std::size_t next = 0;
+  for (const GroupControl& c : OneClickGroup()) {
+    if (next == std::size(kRowPins) || c.name != kRowPins[next].name) continue;
+    const RowPin& pin = kRowPins[next++];
+    EXPECT_EQ(c.sets, pin.sets) << pin.name;
+    EXPECT_EQ(c.caption, pin.caption) << pin.name;
+    EXPECT_EQ(c.hint, pin.hint) << pin.name;
+    ASSERT_EQ(c.isButton(), !pin.text.empty()) << pin.name;
+    if (!c.isButton()) continue;
+    EXPECT_EQ(ComposeOneClick(c.id, Fields()), pin.text) << pin.name;
+    EXPECT_EQ(c.route, pin.route) << pin.name;
+  }
+  ASSERT_EQ(next, std::size(kRowPins)) << "missing or out of order: " << kRowPins[next].name;
 }
 
-class OneClickTexts : public ::testing::TestWithParam<OneClickCase> {};
-
-TEST_P(OneClickTexts, ComposesExactTextOnItsRoute) {
-  const OneClickCase& c = GetParam();
-  EXPECT_EQ(ComposeOneClick(c.id, c.fields), c.text);
-  EXPECT_EQ(OneClickInfoOf(c.id).route, c.route);
+bool Overlap(const Place& a, const Place& b) {
+  return a.frame == b.frame && a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h &&
+         b.y < a.y + a.h;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OneClickTexts,
-    ::testing::Values(
-        OneClickCase{"SetApn1", OneClick::SetApn1, Fields(),
-                     "APN1=\"www.kyivstar.net\",\"user\",\"pw\"", Route::SerialUnlessConnected},
-        OneClickCase{"SetApn1EmptyLoginAndPassword", OneClick::SetApn1,
-                     FieldsWith([](auto& f) { f.login1 = f.passw1 = ""; }),
-                     "APN1=\"www.kyivstar.net\",\"\",\"\"", Route::SerialUnlessConnected},
-        OneClickCase{"SetApn1QuotesNotEscaped", OneClick::SetApn1,
-                     FieldsWith([](auto& f) { f.apn1 = "a\"b "; }),
-                     "APN1=\"a\"b \",\"user\",\"pw\"", Route::SerialUnlessConnected},
-        OneClickCase{"AskApn1", OneClick::AskApn1, Fields(), "APN1", Route::Routed},
-        OneClickCase{"SetApn2CyrillicBytes", OneClick::SetApn2,
-                     FieldsWith([](auto& f) { f.login2 = "\xC8\xE2\xE0\xED"; }),
-                     "APN2=\"telematika\",\"\xC8\xE2\xE0\xED\",\"\"", Route::Routed},
-        OneClickCase{"AskApn2", OneClick::AskApn2, Fields(), "APN2", Route::Routed},
-        OneClickCase{"SetConfBaud115200", OneClick::SetConfBaud, Fields(), "MyBaudRate=7",
-                     Route::Routed},
-        OneClickCase{"SetConfBaudNothingSelected", OneClick::SetConfBaud,
-                     FieldsWith([](auto& f) { f.confBaudIndex = -1; }), "MyBaudRate=-1",
-                     Route::Routed},
-        OneClickCase{"AskConfBaud", OneClick::AskConfBaud, Fields(), "MyBaudRate", Route::Routed},
-        OneClickCase{"SetPort", OneClick::SetPort, Fields(), "sPORT=7777", Route::SerialOnly},
-        OneClickCase{"SetPortEmpty", OneClick::SetPort,
-                     FieldsWith([](auto& f) { f.confPort = ""; }), "sPORT=", Route::SerialOnly},
-        OneClickCase{"AskPort", OneClick::AskPort, Fields(), "sPORT", Route::Routed},
-        OneClickCase{"SetConfBaud2", OneClick::SetConfBaud2, Fields(), "U2BaudRate=3",
-                     Route::Routed},
-        OneClickCase{"AskConfBaud2", OneClick::AskConfBaud2, Fields(), "U2BaudRate",
-                     Route::Routed},
-        OneClickCase{"SetPort2", OneClick::SetPort2, Fields(), "dPORT=7778", Route::Routed},
-        OneClickCase{"AskPort2", OneClick::AskPort2, Fields(), "dPORT", Route::Routed},
-        OneClickCase{"SetRep", OneClick::SetRep, Fields(), "IPSERV=192.168.1.1 PORTSERV=8080",
-                     Route::Routed},
-        OneClickCase{"SetRepUntrimmed", OneClick::SetRep,
-                     FieldsWith([](auto& f) { f.repHost = " h "; f.repPort = ""; }),
-                     "IPSERV= h  PORTSERV=", Route::Routed},
-        OneClickCase{"AskRep", OneClick::AskRep, Fields(), "IPSERV PORTSERV", Route::Routed},
-        OneClickCase{"SimSet", OneClick::SimSet, Fields(), "LogOn ActSim", Route::Routed},
-        OneClickCase{"LogOn", OneClick::LogOn, Fields(), "LogOn", Route::SerialOnly},
-        OneClickCase{"LogOff", OneClick::LogOff, Fields(), "LogOff", Route::SerialOnly},
-        OneClickCase{"Restart", OneClick::Restart, Fields(), "RESTART", Route::Routed},
-        OneClickCase{"Factory", OneClick::Factory, Fields(), "FACTORY", Route::SerialOnly}),
-    [](const auto& info) { return std::string(info.param.name); });
+// Every row, an added one too: a name of its own and a set; a button also
+// a caption, an id of its own that finds its row, a command, and a place
+// no other button of its frame takes.
+TEST(OneClickGroup, EveryRowIsWellFormed) {
+  std::set<std::string_view> names;
+  std::vector<const GroupControl*> buttons;
+  for (const GroupControl& c : OneClickGroup()) {
+    EXPECT_TRUE(names.insert(c.name).second) << "twice: " << c.name;
+    EXPECT_NE(c.sets, 0u) << c.name;
+    if (!c.isButton()) continue;
+    EXPECT_FALSE(c.caption.empty()) << c.name;
+    EXPECT_EQ(&OneClickInfoOf(c.id), &c) << c.name << ": its id belongs to another row";
+    EXPECT_FALSE(c.compose(Fields()).empty()) << c.name;
+    for (const GroupControl* b : buttons)
+      EXPECT_FALSE(Overlap(b->place, c.place)) << b->name << " and " << c.name;
+    buttons.push_back(&c);
+  }
+}
+
+// The fields go into the commands exactly as they stand.
+TEST(OneClickGroup, FieldsTakenUnchanged) {
+  struct Case {
+    OneClick id;
+    void (*edit)(OneClickFields&);
+    std::string text;
+  };
+  for (const Case& c : std::vector<Case>{
+           {OneClick::SetApn1, [](auto& f) { f.login1 = f.passw1 = ""; },
+            "APN1=\"www.kyivstar.net\",\"\",\"\""},
+           {OneClick::SetApn1, [](auto& f) { f.apn1 = "a\"b "; }, "APN1=\"a\"b \",\"user\",\"pw\""},
+           {OneClick::SetApn2, [](auto& f) { f.login2 = "\xC8\xE2\xE0\xED"; },
+            "APN2=\"telematika\",\"\xC8\xE2\xE0\xED\",\"\""},
+           {OneClick::SetConfBaud, [](auto& f) { f.confBaudIndex = -1; }, "MyBaudRate=-1"},
+           {OneClick::SetPort, [](auto& f) { f.confPort = ""; }, "sPORT="},
+           {OneClick::SetRep, [](auto& f) { f.repHost = " h "; f.repPort = ""; },
+            "IPSERV= h  PORTSERV="}}) {
+    OneClickFields f = Fields();
+    c.edit(f);
+    EXPECT_EQ(ComposeOneClick(c.id, f), c.text);
+  }
+}
 
 // ------------------------------------------------------------ SIM schedule
 
