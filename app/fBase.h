@@ -46,6 +46,10 @@ struct RxShown;
 struct TComPort;
 struct PortProblem;
 
+// The status bar's panels that show something, by their place in the bar
+// (panels 1, 2 and 9 stay empty).
+enum class Panel : int { Dcd = 0, Dtr = 3, Dsr = 4, Rts = 5, Cts = 6, Ri = 7, Port = 8 };
+
 class TBaseform : public QWidget {
   Q_OBJECT
  public:
@@ -63,7 +67,8 @@ class TBaseform : public QWidget {
   bool AppendHex(std::uint32_t colour, const std::string& text);
 
   QString panelText(int panel) const;
-  void setPanelText(int panel, const QString& text);
+  QString panelText(Panel panel) const { return panelText(int(panel)); }
+  void setPanelText(Panel panel, const QString& text);
 
   // Places the window in an available screen area (without panels and
   // taskbar): outer size 970 x 729 with the frame the window manager draws,
@@ -313,6 +318,8 @@ class TBaseform : public QWidget {
   void connectHandlers();
   void showPopup(ConsolePane* pane, const QPoint& pos);
   void closeOnHangUp();
+  // Clears the panels of the lines DTR, DSR, RTS and CTS.
+  void clearLinePanels();
   void loadSettingsInto();
   // The hint of port button n: its device, why it is unavailable (when the
   // problem says so) and the adapter behind it.

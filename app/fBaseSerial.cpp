@@ -155,29 +155,29 @@ void TBaseform::BtnComClick(QObject* sender) {
 
   for (QWidget* w : SerialCommandControls) w->setEnabled(false);
   if (ChBxIniNet->isChecked()) ChBxS1Conn->setEnabled(true);
-  setPanelText(8, QString());
+  setPanelText(Panel::Port, QString());
 
   if (ComPort.Handle >= 0) {
-    setPanelText(8, QStringLiteral(" COM closing"));
+    setPanelText(Panel::Port, QStringLiteral(" COM closing"));
     const int m = ComPort.PortNumber;
     showComRest();
     dropComQueue();
     if (!ComClose(ComPort)) return;
     AppendText(kGrey, " COM " + Num(m) + " is closed\r\n");
     endSessionLog(kLogSerial);
-    setPanelText(8, QString());
+    setPanelText(Panel::Port, QString());
   }
   buildDcbFromControls(ComPort);
   CheckComPort();
 
   auto notSelected = [this] {
     AppendText(kGrey, " COM not selected\r\n");
-    setPanelText(8, QStringLiteral(" COM not selected"));
+    setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
   };
   auto clearLines = [this] {
     ChBxDTR->setChecked(false);
     ChBxRTS->setChecked(false);
-    for (int p = 3; p <= 6; ++p) setPanelText(p, QString());
+    clearLinePanels();
   };
 
   if (ActiveLink == n) {  // the selected port's button: deselect
@@ -186,8 +186,8 @@ void TBaseform::BtnComClick(QObject* sender) {
     ChBxDTR->setChecked(false);
     ChBxRTS->setChecked(false);
     AppendText(kGrey, " COM not selected\r\n");
-    for (int p = 3; p <= 6; ++p) setPanelText(p, QString());
-    setPanelText(8, QStringLiteral(" COM not selected"));
+    clearLinePanels();
+    setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
     return;
   }
   ActiveLink = n;
@@ -197,12 +197,12 @@ void TBaseform::BtnComClick(QObject* sender) {
     ActiveLink = -1;
     return;
   }
-  setPanelText(8, QStringLiteral(" Opening COM"));
+  setPanelText(Panel::Port, QStringLiteral(" Opening COM"));
   try {
     ComOpen(n, ComPort);
   } catch (...) {
   }
-  setPanelText(8, QString());
+  setPanelText(Panel::Port, QString());
   if (ComPort.Handle == -1) {
     notePortProblem(n, ComPort.problem);
     clearLines();
@@ -214,15 +214,15 @@ void TBaseform::BtnComClick(QObject* sender) {
   startSessionLog(kLogSerial, "COM " + Num(n) + " " + ComDevicePath(n) + " " +
                                   std::to_string(ComPort.Dcb.BaudRate));
   AppendText(kGrey, " COM " + Num(n) + " is active\r\n\r\n");
-  setPanelText(8, QStringLiteral(" COM %1 [active]").arg(n));
+  setPanelText(Panel::Port, QStringLiteral(" COM %1 [active]").arg(n));
   BtnCom[size_t(n)]->setChecked(true);
   ChBxDTR->setChecked(true);
-  setPanelText(3, QStringLiteral("DTR"));
+  setPanelText(Panel::Dtr, QStringLiteral("DTR"));
   ChBxRTS->setChecked(true);
-  setPanelText(5, QStringLiteral("RTS"));
+  setPanelText(Panel::Rts, QStringLiteral("RTS"));
   const std::uint32_t status = ComModemStatus(ComPort);
-  setPanelText(4, status & MS_DSR_ON ? QStringLiteral("DSR") : QString());
-  setPanelText(6, status & MS_CTS_ON ? QStringLiteral("CTS") : QString());
+  setPanelText(Panel::Dsr, status & MS_DSR_ON ? QStringLiteral("DSR") : QString());
+  setPanelText(Panel::Cts, status & MS_CTS_ON ? QStringLiteral("CTS") : QString());
 
   if (!ComStartReader(ComPort, [this] { QCoreApplication::postEvent(this, new QEvent(WM_COM_RX)); })) {
     dropComQueue();
@@ -234,14 +234,18 @@ void TBaseform::BtnComClick(QObject* sender) {
   if (ChBxIniNet->isChecked()) ChBxS1Conn->setEnabled(false);
 }
 
+void TBaseform::clearLinePanels() {
+  for (Panel p : {Panel::Dtr, Panel::Dsr, Panel::Rts, Panel::Cts}) setPanelText(p, QString());
+}
+
 void TBaseform::ChBxDTRClick() {
   if (ComPort.Handle == -1) return;
   if (ChBxDTR->isChecked()) {
     ComEscape(ComPort, SETDTR);
-    setPanelText(3, QStringLiteral("DTR"));
+    setPanelText(Panel::Dtr, QStringLiteral("DTR"));
   } else {
     ComEscape(ComPort, CLRDTR);
-    setPanelText(3, QString());
+    setPanelText(Panel::Dtr, QString());
   }
 }
 
@@ -249,10 +253,10 @@ void TBaseform::ChBxRTSClick() {
   if (ComPort.Handle == -1) return;
   if (ChBxRTS->isChecked()) {
     ComEscape(ComPort, SETRTS);
-    setPanelText(5, QStringLiteral("RTS"));
+    setPanelText(Panel::Rts, QStringLiteral("RTS"));
   } else {
     ComEscape(ComPort, CLRRTS);
-    setPanelText(5, QString());
+    setPanelText(Panel::Rts, QString());
   }
 }
 
@@ -266,14 +270,14 @@ void TBaseform::RxRender() {
   showComBytes(batch.bytes);
   if (batch.events & kLineEvents) {
     const std::uint32_t status = ComModemStatus(ComPort);
-    auto show = [&](std::uint32_t event, std::uint32_t bit, int panel, const char* label) {
+    auto show = [&](std::uint32_t event, std::uint32_t bit, Panel panel, const char* label) {
       if (batch.events & event)
         setPanelText(panel, status & bit ? QString::fromLatin1(label) : QString());
     };
-    show(EV_RLSD, MS_RLSD_ON, 0, "DCD");
-    show(EV_DSR, MS_DSR_ON, 4, "DSR");
-    show(EV_CTS, MS_CTS_ON, 6, "CTS");
-    show(EV_RING, MS_RING_ON, 7, "RI");
+    show(EV_RLSD, MS_RLSD_ON, Panel::Dcd, "DCD");
+    show(EV_DSR, MS_DSR_ON, Panel::Dsr, "DSR");
+    show(EV_CTS, MS_CTS_ON, Panel::Cts, "CTS");
+    show(EV_RING, MS_RING_ON, Panel::Ri, "RI");
   }
   if (batch.hungUp) closeOnHangUp();
 }
@@ -307,12 +311,12 @@ void TBaseform::closeOnHangUp() {
     if (!ComClose(ComPort)) return;
     AppendText(kGrey, " COM " + Num(n) + " is closed\r\n");
     endSessionLog(kLogSerial);
-    setPanelText(8, QStringLiteral(" COM not selected"));
+    setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
     ComPort.PortNumber = 0;
     BtnCom[size_t(n)]->setChecked(false);
     ChBxDTR->setChecked(false);
     ChBxRTS->setChecked(false);
-    for (int p = 3; p <= 6; ++p) setPanelText(p, QString());
+    clearLinePanels();
     for (QWidget* w : SerialCommandControls) w->setEnabled(false);
     for (QWidget* w : NetCommandControls) w->setEnabled(true);
     return;
