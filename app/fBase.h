@@ -65,6 +65,10 @@ class TBaseform : public QWidget {
   // shows also goes to the session log while one is open.
   bool AppendText(std::uint32_t colour, const std::string& text);
   bool AppendHex(std::uint32_t colour, const std::string& text);
+  // A grey line of the window's own (a report, an echo): it starts on a
+  // line of its own, after a line break when the pane's text stops
+  // mid-line. The device's text is left as it came.
+  bool AppendReport(const std::string& text);
 
   QString panelText(int panel) const;
   QString panelText(Panel panel) const { return panelText(int(panel)); }

@@ -172,6 +172,15 @@ bool TBaseform::AppendText(std::uint32_t colour, const std::string& text) {
   return true;
 }
 
+bool TBaseform::AppendReport(const std::string& text) {
+  // Only the pane (and the session log, which records what it shows) gets
+  // the line break; RxText and the device's bytes stay as they came.
+  const ConsoleText& shown = cRichEd->content();
+  const bool midLine = shown.size() > 0 && shown.at(shown.size() - 1) != ConsoleText::kBreak;
+  const bool ownBreak = !text.empty() && (text.front() == '\r' || text.front() == '\n');
+  return AppendText(kGrey, midLine && !ownBreak ? "\r\n" + text : text);
+}
+
 bool TBaseform::AppendHex(std::uint32_t colour, const std::string& text) {
   bRichEd->appendRun(colour, text);
   return true;
@@ -208,7 +217,7 @@ void TBaseform::sessionLogFailed() {
   sessionLog_.close();
   logLinks_ = 0;
   const std::string& path = sessionLog_.path();
-  AppendText(kGrey, " Log file " + LocaleToCp1251(path) + ": " + LocaleToCp1251(sessionLog_.error()) +
+  AppendReport(" Log file " + LocaleToCp1251(path) + ": " + LocaleToCp1251(sessionLog_.error()) +
                         "\r\n");
 }
 

@@ -215,14 +215,14 @@ void TBaseform::ChBxS1ConnClick() {
 void TBaseform::refuseConnect() {
   if (!ChBxS1Conn->isChecked()) return;
   ChBxS1Conn->setChecked(false);
-  AppendText(kGrey, " No local address chosen: tick one in the address list\r\n");
+  AppendReport(" No local address chosen: tick one in the address list\r\n");
 }
 
 void TBaseform::disconnectClient() {
   // Without a socket there is nothing to end: the link does not own the
   // device then, so the port that may own it keeps it.
   if (ClientSock == 0) return;
-  if (tcp_->connecting()) AppendText(kGrey, Ru("Попытка подключения к серверу 1 отменена\r\n"));
+  if (tcp_->connecting()) AppendReport(Ru("Попытка подключения к серверу 1 отменена\r\n"));
   ActiveLink = -1;
   closeClientSock(true);
 }
@@ -230,7 +230,7 @@ void TBaseform::disconnectClient() {
 void TBaseform::connectClient() {
   if (ClientSock != 0) closeClientSock(false);  // a socket left by a failed attempt
   if (!openClient() || !bindClient() || !aimClient()) return;
-  AppendText(kGrey, Ru("Попытка подключения к серверу 1: - ОЖИДАЙТЕ!!!\r\n"));
+  AppendReport(Ru("Попытка подключения к серверу 1: - ОЖИДАЙТЕ!!!\r\n"));
   startConnect();
 }
 
@@ -365,7 +365,7 @@ void TBaseform::tcpConnectFailed(int error) {
   AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") +
                         LocaleToCp1251(SockErrorText(error)));
   const std::string note = ConnectFailureNote(error, ntohs(tcp_->bound().sin_port));
-  if (!note.empty()) AppendText(kGrey, note);
+  if (!note.empty()) AppendReport(note);
   closeClientSock(false);
   ChBxS1Conn->setChecked(false);
   ActiveLink = -1;
@@ -383,7 +383,7 @@ void TBaseform::sockClosed() {
 void TBaseform::SockSendText(const std::string& text) {
   if (!ChBxS1Conn->isChecked()) return;
   const std::string prefixed = WireText(text, Link::Tcp, false);
-  AppendText(kGrey, TcpEcho(prefixed));
+  AppendReport(TcpEcho(prefixed));
   if (ClientSock <= 0) {
     ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") + SockErrorQText(ENOTCONN));
     return;
@@ -395,7 +395,7 @@ void TBaseform::SockSendText(const std::string& text) {
 void TBaseform::flushSockQueue() {
   // While the connect is pending the queue waits for its outcome.
   const SendQueue::FlushResult r = tcp_->flush();
-  if (r.drained) AppendText(kGrey, "\r\n Server: the server takes data again, all sent\r\n");
+  if (r.drained) AppendReport("\r\n Server: the server takes data again, all sent\r\n");
   if (r.error != 0) {
     // A real socket error: what waits cannot follow what was lost.
     dropSockQueue();
@@ -413,7 +413,7 @@ std::size_t TBaseform::sockWaiting() const { return tcp_->queue().waiting(); }
 
 void TBaseform::dropSockQueue() {
   if (const std::size_t dropped = tcp_->queue().drop())
-    AppendText(kGrey, "\r\n Server: " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
+    AppendReport("\r\n Server: " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
 }
 
 }  // namespace kvl

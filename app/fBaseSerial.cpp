@@ -101,7 +101,7 @@ void TBaseform::notePortProblem(int n, const PortProblem& problem) {
   // said once per port where it cannot be missed.
   if (problem.fault == PortFault::NoPermission && !permissionReported_[size_t(n)]) {
     permissionReported_[size_t(n)] = true;
-    AppendText(kGrey, " COM " + Num(n) + ": " + LocaleToCp1251(PortProblemText(problem, {})) + "\r\n");
+    AppendReport(" COM " + Num(n) + ": " + LocaleToCp1251(PortProblemText(problem, {})) + "\r\n");
   }
 }
 
@@ -163,7 +163,7 @@ void TBaseform::BtnComClick(QObject* sender) {
     showComRest();
     dropComQueue();
     if (!ComClose(ComPort)) return;
-    AppendText(kGrey, " COM " + Num(m) + " is closed\r\n");
+    AppendReport(" COM " + Num(m) + " is closed\r\n");
     endSessionLog(kLogSerial);
     setPanelText(Panel::Port, QString());
   }
@@ -171,7 +171,7 @@ void TBaseform::BtnComClick(QObject* sender) {
   CheckComPort();
 
   auto notSelected = [this] {
-    AppendText(kGrey, " COM not selected\r\n");
+    AppendReport(" COM not selected\r\n");
     setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
   };
   auto clearLines = [this] {
@@ -185,7 +185,7 @@ void TBaseform::BtnComClick(QObject* sender) {
     ActiveLink = -1;
     ChBxDTR->setChecked(false);
     ChBxRTS->setChecked(false);
-    AppendText(kGrey, " COM not selected\r\n");
+    AppendReport(" COM not selected\r\n");
     clearLinePanels();
     setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
     return;
@@ -213,7 +213,7 @@ void TBaseform::BtnComClick(QObject* sender) {
   }
   startSessionLog(kLogSerial, "COM " + Num(n) + " " + ComDevicePath(n) + " " +
                                   std::to_string(ComPort.Dcb.BaudRate));
-  AppendText(kGrey, " COM " + Num(n) + " is active\r\n\r\n");
+  AppendReport(" COM " + Num(n) + " is active\r\n\r\n");
   setPanelText(Panel::Port, QStringLiteral(" COM %1 [active]").arg(n));
   BtnCom[size_t(n)]->setChecked(true);
   ChBxDTR->setChecked(true);
@@ -309,7 +309,7 @@ void TBaseform::closeOnHangUp() {
     showComRest();
     dropComQueue();
     if (!ComClose(ComPort)) return;
-    AppendText(kGrey, " COM " + Num(n) + " is closed\r\n");
+    AppendReport(" COM " + Num(n) + " is closed\r\n");
     endSessionLog(kLogSerial);
     setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
     ComPort.PortNumber = 0;
@@ -330,10 +330,10 @@ std::string TBaseform::comName() const { return " COM " + Num(ComPort.PortNumber
 void TBaseform::ComWriteText(const std::string& text) {
   // A command that no port would take is not echoed as if sent.
   if (ComPort.Handle < 0) {
-    AppendText(kGrey, " COM not selected\r\n");
+    AppendReport(" COM not selected\r\n");
     return;
   }
-  AppendText(kGrey, SerialEcho(text));
+  AppendReport(SerialEcho(text));
   queueCommand(comQueue_, comName(), WireText(text, Link::Serial, ChpCSD->isChecked()));
   flushComQueue();
 }
@@ -343,7 +343,7 @@ void TBaseform::flushComQueue() {
   const SendQueue::FlushResult r = comQueue_.flush(
       [](const char* data, std::size_t n) { return ComWriteSome(ComPort, data, n); },
       SendQueue::Clock::now());
-  if (r.drained) AppendText(kGrey, "\r\n" + comName() + ": the device takes data again, all sent\r\n");
+  if (r.drained) AppendReport("\r\n" + comName() + ": the device takes data again, all sent\r\n");
   if (r.error != 0) {
     // The port refuses data (the device went away, an I/O error): what
     // waits is dropped; each kind of failure is said once while the port
@@ -351,7 +351,7 @@ void TBaseform::flushComQueue() {
     const std::size_t dropped = comQueue_.drop();
     if (std::find(comWriteFailSaid_.begin(), comWriteFailSaid_.end(), r.error) == comWriteFailSaid_.end()) {
       comWriteFailSaid_.push_back(r.error);
-      AppendText(kGrey, "\r\n" + comName() + ": write failed: " + LocaleToCp1251(std::strerror(r.error)) +
+      AppendReport("\r\n" + comName() + ": write failed: " + LocaleToCp1251(std::strerror(r.error)) +
                             ", " + std::to_string(dropped) + " bytes not sent\r\n");
     }
   }
@@ -374,12 +374,12 @@ void TBaseform::dropComQueue() {
   comWriteNotifier_ = nullptr;
   comWriteFailSaid_.clear();
   if (const std::size_t dropped = comQueue_.drop())
-    AppendText(kGrey, "\r\n" + comName() + ": " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
+    AppendReport("\r\n" + comName() + ": " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
 }
 
 void TBaseform::queueCommand(SendQueue& queue, const std::string& who, const std::string& wire) {
   if (queue.push(wire, SendQueue::Clock::now())) return;
-  AppendText(kGrey, "\r\n" + who + ": " + std::to_string(queue.waiting()) +
+  AppendReport("\r\n" + who + ": " + std::to_string(queue.waiting()) +
                         " bytes wait already; this command of " + std::to_string(wire.size()) +
                         " bytes is not sent\r\n");
 }
@@ -387,10 +387,10 @@ void TBaseform::queueCommand(SendQueue& queue, const std::string& who, const std
 void TBaseform::watchSendQueues() {
   const auto now = SendQueue::Clock::now();
   if (comQueue_.stalled(now))
-    AppendText(kGrey, "\r\n" + comName() + ": the device is not taking data, " +
+    AppendReport("\r\n" + comName() + ": the device is not taking data, " +
                           std::to_string(comQueue_.waiting()) + " bytes wait\r\n");
   if (tcp_->queue().stalled(now))
-    AppendText(kGrey, "\r\n Server: the server is not taking data, " +
+    AppendReport("\r\n Server: the server is not taking data, " +
                           std::to_string(tcp_->queue().waiting()) + " bytes wait\r\n");
   if (comQueue_.empty() && tcp_->queue().empty()) sendWatch_->stop();
 }
