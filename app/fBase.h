@@ -9,6 +9,7 @@
 #include <array>
 #include <memory>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "commands/CommandHistory.h"
 #include "commands/Commands.h"
 #include "core/SendQueue.h"
+#include "serial/uCom.h"
 
 class QCheckBox;
 class QComboBox;
@@ -43,8 +45,6 @@ class TSimSetform;
 class TSpinEdit;
 class TcpConnection;
 struct RxShown;
-struct TComPort;
-struct PortProblem;
 
 // The status bar's panels that show something, by their place in the bar
 // (panels 1, 2 and 9 stay empty).
@@ -89,6 +89,11 @@ class TBaseform : public QWidget {
   // Serial link.
   // ComBuildDcb of the record with the line settings of the port controls.
   void buildDcbFromControls(TComPort& port);
+  // The line settings the port controls stand for now.
+  Dcb lineSettings() const;
+  // A line setting changed: a port that refused the settings before may
+  // take these, and its hint no longer gives that reason.
+  void lineSettingsChanged();
   void CheckComPort();
   void cNewComPort();
   void BtnComClick(QObject* sender);
@@ -329,7 +334,14 @@ class TBaseform : public QWidget {
   // problem says so) and the adapter behind it.
   void showPortHint(int n, const PortProblem& problem);
   // showPortHint, and the first lack of permission of a port in the pane.
+  // A port that refuses the line settings is remembered with them.
   void notePortProblem(int n, const PortProblem& problem);
+  // After an opening of port n with the window's settings: whether they
+  // were refused, and which they were.
+  void noteRefusal(int n);
+  // The problem a port's hint keeps while the scan finds the port: the
+  // refusal of the line settings that the controls still hold.
+  PortProblem keptPortProblem(int n) const;
   bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
   // Releases the client socket (shut down first when shutdown is true):
   // its notifiers, what waits to be sent (said in the pane), the log.
@@ -394,6 +406,9 @@ class TBaseform : public QWidget {
   FrameClock* frameClock_ = nullptr;
   std::vector<int> comWriteFailSaid_;  // errors of writes said since the port opened
   std::array<bool, 17> permissionReported_{};  // per port, 1..16
+  // Per port, 1..16: the line settings it refused when last opened with
+  // the window's settings, until they change.
+  std::array<std::optional<Dcb>, 17> refusedSettings_{};
   SessionLog sessionLog_;
   unsigned logLinks_ = 0;
   CommandHistory commandHistory_;

@@ -22,6 +22,7 @@
 
 #include "app/ConsolePane.h"
 #include "app/Reception.h"
+#include "app/SpinEdit.h"
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "core/Colours.h"
@@ -67,6 +68,16 @@ void TBaseform::connectHandlers() {
                        ChBxAbortOnError})
     on(c, &QCheckBox::toggled, &TBaseform::ChBxDTRClick);
   on(ChBxRTS, &QCheckBox::toggled, &TBaseform::ChBxRTSClick);
+  // Whatever line setting changes, a port's refusal of the old settings
+  // no longer holds.
+  for (QCheckBox* c : {ChBxParity, ChBxCtsFlow, ChBxDsrFlow, ChBxDsrSensitivity, ChBxTXContinueOnXoff,
+                       ChBxOutX, ChBxInX, ChBxErrorChar, ChBxNull, ChBxAbortOnError})
+    on(c, &QCheckBox::toggled, &TBaseform::lineSettingsChanged);
+  for (QComboBox* c : {CBBaudrate, CBParity, CBStopBits, CBcDtr, CBcRts})
+    on(c, &QComboBox::currentTextChanged, &TBaseform::lineSettingsChanged);
+  for (TSpinEdit* e : {SpEdXonLim, SpEdXoffLim, SpEdByteSize, SpEdXonChar, SpEdXoffChar, SpEdErrorChar,
+                       SpEdEofChar, SpEdEvtChar})
+    on(e, &QSpinBox::textChanged, &TBaseform::lineSettingsChanged);
 
   on(ChBxIniNet, &QCheckBox::toggled, &TBaseform::ChBxIniNetClick);
   on(ChBxS1Conn, &QCheckBox::toggled, &TBaseform::ChBxS1ConnClick);

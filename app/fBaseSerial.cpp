@@ -43,35 +43,39 @@ std::string TimeStamp() {
   return RxTimeStamp(local);
 }
 
+PortControls ControlsOf(const TBaseform& f) {
+  PortControls c;
+  c.baudText = ToCp1251(f.CBBaudrate->currentText());
+  c.parityIndex = f.CBParity->currentIndex();
+  c.stopBitsIndex = f.CBStopBits->currentIndex();
+  c.parity = f.ChBxParity->isChecked();
+  c.ctsFlow = f.ChBxCtsFlow->isChecked();
+  c.dsrFlow = f.ChBxDsrFlow->isChecked();
+  c.dsrSensitivity = f.ChBxDsrSensitivity->isChecked();
+  c.txContinueOnXoff = f.ChBxTXContinueOnXoff->isChecked();
+  c.outX = f.ChBxOutX->isChecked();
+  c.inX = f.ChBxInX->isChecked();
+  c.errorChar = f.ChBxErrorChar->isChecked();
+  c.nullDiscard = f.ChBxNull->isChecked();
+  c.abortOnError = f.ChBxAbortOnError->isChecked();
+  c.dtrText = ToCp1251(f.CBcDtr->currentText());
+  c.rtsText = ToCp1251(f.CBcRts->currentText());
+  c.xonLim = f.SpEdXonLim->currentValue();
+  c.xoffLim = f.SpEdXoffLim->currentValue();
+  c.byteSize = f.SpEdByteSize->currentValue();
+  c.xonChar = f.SpEdXonChar->currentValue();
+  c.xoffChar = f.SpEdXoffChar->currentValue();
+  c.errorCharValue = f.SpEdErrorChar->currentValue();
+  c.eofChar = f.SpEdEofChar->currentValue();
+  c.evtChar = f.SpEdEvtChar->currentValue();
+  return c;
+}
+
 }  // namespace
 
-void TBaseform::buildDcbFromControls(TComPort& port) {
-  PortControls c;
-  c.baudText = ToCp1251(CBBaudrate->currentText());
-  c.parityIndex = CBParity->currentIndex();
-  c.stopBitsIndex = CBStopBits->currentIndex();
-  c.parity = ChBxParity->isChecked();
-  c.ctsFlow = ChBxCtsFlow->isChecked();
-  c.dsrFlow = ChBxDsrFlow->isChecked();
-  c.dsrSensitivity = ChBxDsrSensitivity->isChecked();
-  c.txContinueOnXoff = ChBxTXContinueOnXoff->isChecked();
-  c.outX = ChBxOutX->isChecked();
-  c.inX = ChBxInX->isChecked();
-  c.errorChar = ChBxErrorChar->isChecked();
-  c.nullDiscard = ChBxNull->isChecked();
-  c.abortOnError = ChBxAbortOnError->isChecked();
-  c.dtrText = ToCp1251(CBcDtr->currentText());
-  c.rtsText = ToCp1251(CBcRts->currentText());
-  c.xonLim = SpEdXonLim->currentValue();
-  c.xoffLim = SpEdXoffLim->currentValue();
-  c.byteSize = SpEdByteSize->currentValue();
-  c.xonChar = SpEdXonChar->currentValue();
-  c.xoffChar = SpEdXoffChar->currentValue();
-  c.errorCharValue = SpEdErrorChar->currentValue();
-  c.eofChar = SpEdEofChar->currentValue();
-  c.evtChar = SpEdEvtChar->currentValue();
-  ComBuildDcb(port, c);
-}
+void TBaseform::buildDcbFromControls(TComPort& port) { ComBuildDcb(port, ControlsOf(*this)); }
+
+Dcb TBaseform::lineSettings() const { return BuildDcb(ControlsOf(*this)); }
 
 void TBaseform::showPortHint(int n, const PortProblem& problem) {
   // First line the device; then why it is unavailable, if it is; then the
@@ -105,6 +109,31 @@ void TBaseform::notePortProblem(int n, const PortProblem& problem) {
   }
 }
 
+void TBaseform::noteRefusal(int n) {
+  if (ComPort.problem.fault == PortFault::Refused)
+    refusedSettings_[size_t(n)] = ComPort.Dcb;
+  else
+    refusedSettings_[size_t(n)].reset();
+}
+
+PortProblem TBaseform::keptPortProblem(int n) const {
+  PortProblem problem;
+  if (refusedSettings_[size_t(n)] && *refusedSettings_[size_t(n)] == lineSettings())
+    problem.fault = PortFault::Refused;
+  return problem;
+}
+
+void TBaseform::lineSettingsChanged() {
+  for (int n = 1; n <= 16; ++n) {
+    if (!refusedSettings_[size_t(n)] || keptPortProblem(n).fault == PortFault::Refused) continue;
+    // The port was there and free when it refused: with other settings it
+    // may be opened again.
+    refusedSettings_[size_t(n)].reset();
+    showPortHint(n, PortProblem{});
+    if (ActiveLink != 0) BtnCom[size_t(n)]->setEnabled(true);
+  }
+}
+
 void TBaseform::CheckComPort() {
   // Each button is switched once, to what its probe found: a button that
   // stays enabled keeps the keyboard focus.
@@ -115,9 +144,11 @@ void TBaseform::CheckComPort() {
       if (ComOpen(n, ComPort)) {
         ComClose(ComPort);
         present = true;
+        refusedSettings_[size_t(n)].reset();
         showPortHint(n, PortProblem{});
       } else {
         notePortProblem(n, ComPort.problem);
+        noteRefusal(n);
       }
     } catch (...) {
       // A port that cannot be probed counts as absent.
@@ -138,7 +169,9 @@ void TBaseform::cNewComPort() {
     if (ComOpen(k, ProbePort)) {
       ComClose(ProbePort);
       present = true;
-      showPortHint(k, PortProblem{});
+      // The scan's own settings are those of start-up: a port that refused
+      // the window's settings keeps saying so while they stand.
+      showPortHint(k, keptPortProblem(k));
     } else {
       notePortProblem(k, ProbePort.problem);
     }
@@ -170,7 +203,11 @@ void TBaseform::BtnComClick(QObject* sender) {
   buildDcbFromControls(ComPort);
   CheckComPort();
 
-  auto notSelected = [this] {
+  auto notSelected = [this, n] {
+    // A port that refused the line settings says so: the hint alone would
+    // leave the engineer guessing.
+    if (refusedSettings_[size_t(n)])
+      AppendReport(" COM " + Num(n) + ": the port does not take these line settings\r\n");
     AppendReport(" COM not selected\r\n");
     setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
   };
@@ -205,6 +242,7 @@ void TBaseform::BtnComClick(QObject* sender) {
   setPanelText(Panel::Port, QString());
   if (ComPort.Handle == -1) {
     notePortProblem(n, ComPort.problem);
+    noteRefusal(n);
     clearLines();
     ComPort.PortNumber = 0;
     ActiveLink = -1;

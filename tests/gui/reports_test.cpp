@@ -80,6 +80,45 @@ class ReportsTest : public QObject {
         QVERIFY2(Slurp(log).find("abc\r\n COM 3 is closed\r\n") != std::string::npos, row.name);
     }
   }
+
+  void refusedLineSettingsAreSaidAndKeptInTheHint() {
+    const QString reason = QStringLiteral("the port does not take these line settings");
+    const struct Row {
+      const char* name;
+      std::function<void(kvl::TBaseform&, bool)> set;  // refuse, or put back
+    } rows[] = {
+        {"5 data bits, 2 stop bits",
+         [](kvl::TBaseform& f, bool on) {
+           f.SpEdByteSize->setValue(on ? 5 : 8);
+           f.CBStopBits->setCurrentIndex(on ? 2 : 0);
+         }},
+        {"XON equals XOFF", [](kvl::TBaseform& f, bool on) { f.SpEdXoffChar->setValue(on ? 2 : 3); }},
+        {"DSR flow control", [](kvl::TBaseform& f, bool on) { f.ChBxDsrFlow->setChecked(on); }},
+    };
+    for (const Row& row : rows) {
+      Pty com3;
+      WorkDir dir({{3, com3.path()}});
+      Windows w;
+      kvl::TBaseform& f = *w.main;
+      f.Timer->stop();
+      f.ChBxFullCom->click();
+      row.set(f, true);
+      f.ButtonReset->click();
+      f.BtnCom[3]->click();
+      QVERIFY2(PaneText(f) == " COM 3: " + reason + "\n COM not selected\n", qPrintable(QString(row.name) + ": " + PaneText(f)));
+      QVERIFY2(f.BtnCom[3]->toolTip().contains(reason), row.name);
+      // The scan finds the port at its own settings: the reason stays, for
+      // the window's settings have not changed.
+      for (int tick = 0; tick < 16; ++tick) f.cNewComPort();
+      QVERIFY2(f.BtnCom[3]->isEnabled(), row.name);
+      QVERIFY2(f.BtnCom[3]->toolTip().contains(reason), row.name);
+      row.set(f, false);
+      QVERIFY2(!f.BtnCom[3]->toolTip().contains(reason), row.name);
+      f.BtnCom[3]->click();
+      QVERIFY2(kvl::ComPort.Handle >= 0, row.name);
+      f.BtnCom[3]->click();
+    }
+  }
 };
 
 QTEST_MAIN(ReportsTest)
