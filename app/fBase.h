@@ -370,7 +370,8 @@ class TBaseform : public QWidget {
   void failConnectStep();
   // The outgoing queues: written whenever the port or socket takes data,
   // dropped (with how much, in the pane) when the link ends.
-  void queueCommand(SendQueue& queue, const std::string& who, const std::string& wire);
+  // False, with the refusal said, when the queue cannot take the command.
+  bool queueCommand(SendQueue& queue, const std::string& who, const std::string& wire);
   void flushComQueue();
   void dropComQueue();
   void flushSockQueue();

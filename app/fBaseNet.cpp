@@ -383,12 +383,14 @@ void TBaseform::sockClosed() {
 void TBaseform::SockSendText(const std::string& text) {
   if (!ChBxS1Conn->isChecked()) return;
   const std::string prefixed = WireText(text, Link::Tcp, false);
-  AppendReport(TcpEcho(prefixed));
   if (ClientSock <= 0) {
+    AppendReport(TcpEcho(prefixed));
     ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") + SockErrorQText(ENOTCONN));
     return;
   }
-  queueCommand(tcp_->queue(), " Server", prefixed);
+  // A command the queue refuses shows the refusal instead of its echo.
+  if (!queueCommand(tcp_->queue(), " Server", prefixed)) return;
+  AppendReport(TcpEcho(prefixed));
   flushSockQueue();
 }
 

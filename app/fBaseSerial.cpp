@@ -371,8 +371,9 @@ void TBaseform::ComWriteText(const std::string& text) {
     AppendReport(" COM not selected\r\n");
     return;
   }
+  // A command the queue refuses shows the refusal instead of its echo.
+  if (!queueCommand(comQueue_, comName(), WireText(text, Link::Serial, ChpCSD->isChecked()))) return;
   AppendReport(SerialEcho(text));
-  queueCommand(comQueue_, comName(), WireText(text, Link::Serial, ChpCSD->isChecked()));
   flushComQueue();
 }
 
@@ -415,11 +416,12 @@ void TBaseform::dropComQueue() {
     AppendReport("\r\n" + comName() + ": " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
 }
 
-void TBaseform::queueCommand(SendQueue& queue, const std::string& who, const std::string& wire) {
-  if (queue.push(wire, SendQueue::Clock::now())) return;
+bool TBaseform::queueCommand(SendQueue& queue, const std::string& who, const std::string& wire) {
+  if (queue.push(wire, SendQueue::Clock::now())) return true;
   AppendReport("\r\n" + who + ": " + std::to_string(queue.waiting()) +
                         " bytes wait already; this command of " + std::to_string(wire.size()) +
                         " bytes is not sent\r\n");
+  return false;
 }
 
 void TBaseform::watchSendQueues() {

@@ -29,10 +29,42 @@
 
 using namespace kvltest;
 
+namespace {
+
+// The port's writes: `budget` bytes are taken, then none (EAGAIN).
+// -1: all taken.
+std::atomic<long> gBudget{-1};
+
+ssize_t MeteredWrite(int fd, const void* data, size_t n) {
+  if (fd != kvl::ComPort.Handle.load() || gBudget < 0) return kvl::RealSerialOs().write(fd, data, n);
+  if (gBudget == 0) return errno = EAGAIN, -1;
+  const ssize_t took = kvl::RealSerialOs().write(fd, data, std::min<size_t>(n, size_t(gBudget)));
+  if (took > 0) gBudget -= took;
+  return took;
+}
+
+std::atomic<long> gSockBudget{-1};
+ssize_t MeteredSend(int sock, const void* data, size_t n, int flags) {
+  if (gSockBudget < 0) return kvl::RealNetOs().send(sock, data, n, flags);
+  if (gSockBudget == 0) return errno = EAGAIN, -1;
+  const ssize_t took = kvl::RealNetOs().send(sock, data, std::min<size_t>(n, size_t(gSockBudget)), flags);
+  if (took > 0) gSockBudget -= took;
+  return took;
+}
+
+}  // namespace
+
 class ReportsTest : public QObject {
   Q_OBJECT
 
  private slots:
+  void cleanup() {
+    kvl::Os = kvl::RealSerialOs();
+    kvl::SockOs = kvl::RealNetOs();
+    gBudget = -1;
+    gSockBudget = -1;
+  }
+
   void greyLinesStartOnALineOfTheirOwn() {
     enum End { Press, Pull, LogFails };
     const struct Row {
@@ -117,6 +149,40 @@ class ReportsTest : public QObject {
       f.BtnCom[3]->click();
       QVERIFY2(kvl::ComPort.Handle >= 0, row.name);
       f.BtnCom[3]->click();
+    }
+  }
+
+  void aRefusedCommandIsNotEchoed() {
+    const std::string big(65536 - 5, 'q');
+    for (const bool tcp : {false, true}) {
+      Pty com3;
+      WorkDir dir({{3, com3.path()}});
+      Listener server;
+      Windows w;
+      kvl::TBaseform& f = *w.main;
+      f.Timer->stop();
+      // Nothing leaves: the queue fills up to its limit.
+      if (tcp) {
+        QVERIFY(ConnectLoopback(f, server, FreeLoopbackPorts(1)));
+        gSockBudget = 0;
+        kvl::SockOs.send = MeteredSend;
+      } else {
+        f.BtnCom[3]->click();
+        gBudget = 0;
+        kvl::Os.write = MeteredWrite;
+      }
+      auto waiting = [&] { return tcp ? f.sockWaiting() : f.comWaiting(); };
+      while (waiting() + 65536 <= kvl::SendQueue::kDefaultLimit) f.RouteCommand(big);
+      const std::size_t before = waiting();
+      f.ButtonReset->click();
+      f.RouteCommand(big);
+      QCOMPARE(waiting(), before);
+      const QString who = tcp ? " Server" : " COM 3";
+      QCOMPARE(PaneText(f), QStringLiteral("\n%1: %2 bytes wait already; this command of %3 bytes is not sent\n")
+                                .arg(who)
+                                .arg(before)
+                                .arg(tcp ? 65536 : 65531));
+      cleanup();
     }
   }
 };
