@@ -342,6 +342,12 @@ class TBaseform : public QWidget {
   // The problem a port's hint keeps while the scan finds the port: the
   // refusal of the line settings that the controls still hold.
   PortProblem keptPortProblem(int n) const;
+  // Closes the open port: what it received is shown, the command under
+  // way may finish, and what did not go out is said.
+  bool closeComPort();
+  // Says what a link's end left unsent: the commands that waited, the
+  // bytes its driver threw away, a command cut in the middle.
+  void reportUnsent(SendQueue& queue, const std::string& who, std::size_t discarded, const char* peer);
   bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
   // Releases the client socket (shut down first when shutdown is true):
   // its notifiers, what waits to be sent (said in the pane), the log.
@@ -373,9 +379,7 @@ class TBaseform : public QWidget {
   // False, with the refusal said, when the queue cannot take the command.
   bool queueCommand(SendQueue& queue, const std::string& who, const std::string& wire);
   void flushComQueue();
-  void dropComQueue();
   void flushSockQueue();
-  void dropSockQueue();
   void watchSendQueues();
   std::string comName() const;
   // The links a session log serves; it closes when neither is open.

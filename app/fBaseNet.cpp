@@ -165,7 +165,9 @@ void TBaseform::ChBxIPsClickCheck(QListWidgetItem*) {
 void TBaseform::ChBxIPsClick() { ChBxIPs->setEnabled(true); }
 
 void TBaseform::closeClientSock(bool shutdown) {
-  dropSockQueue();
+  // A socket's own buffer still goes out before the shutdown: what goes
+  // unsent is what waits here.
+  reportUnsent(tcp_->queue(), " Server", 0, "the server");
   delete readNotifier_;
   readNotifier_ = nullptr;
   delete writeNotifier_;
@@ -400,7 +402,7 @@ void TBaseform::flushSockQueue() {
   if (r.drained) AppendReport("\r\n Server: the server takes data again, all sent\r\n");
   if (r.error != 0) {
     // A real socket error: what waits cannot follow what was lost.
-    dropSockQueue();
+    reportUnsent(tcp_->queue(), " Server", 0, "the server");
     ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") + SockErrorQText(r.error));
     return;
   }
@@ -412,10 +414,5 @@ void TBaseform::flushSockQueue() {
 }
 
 std::size_t TBaseform::sockWaiting() const { return tcp_->queue().waiting(); }
-
-void TBaseform::dropSockQueue() {
-  if (const std::size_t dropped = tcp_->queue().drop())
-    AppendReport("\r\n Server: " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
-}
 
 }  // namespace kvl

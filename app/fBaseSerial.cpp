@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTextDocument>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -193,9 +194,7 @@ void TBaseform::BtnComClick(QObject* sender) {
   if (ComPort.Handle >= 0) {
     setPanelText(Panel::Port, QStringLiteral(" COM closing"));
     const int m = ComPort.PortNumber;
-    showComRest();
-    dropComQueue();
-    if (!ComClose(ComPort)) return;
+    if (!closeComPort()) return;
     AppendReport(" COM " + Num(m) + " is closed\r\n");
     endSessionLog(kLogSerial);
     setPanelText(Panel::Port, QString());
@@ -263,8 +262,7 @@ void TBaseform::BtnComClick(QObject* sender) {
   setPanelText(Panel::Cts, status & MS_CTS_ON ? QStringLiteral("CTS") : QString());
 
   if (!ComStartReader(ComPort, [this] { QCoreApplication::postEvent(this, new QEvent(WM_COM_RX)); })) {
-    dropComQueue();
-    ComClose(ComPort);
+    closeComPort();
     endSessionLog(kLogSerial);
     return;
   }
@@ -344,9 +342,7 @@ void TBaseform::closeOnHangUp() {
   if (ActiveLink == 0) {
     // The TCP link owns the device and the port buttons stay off while it
     // does: only the port goes, with what shows its state.
-    showComRest();
-    dropComQueue();
-    if (!ComClose(ComPort)) return;
+    if (!closeComPort()) return;
     AppendReport(" COM " + Num(n) + " is closed\r\n");
     endSessionLog(kLogSerial);
     setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
@@ -408,12 +404,33 @@ void TBaseform::flushComQueue() {
   sendWatch_->start();
 }
 
-void TBaseform::dropComQueue() {
+bool TBaseform::closeComPort() {
+  showComRest();
   delete comWriteNotifier_;
   comWriteNotifier_ = nullptr;
   comWriteFailSaid_.clear();
-  if (const std::size_t dropped = comQueue_.drop())
-    AppendReport("\r\n" + comName() + ": " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
+  // A command cut in the middle would leave its first part in the device's
+  // line buffer, glued to whatever comes next: the one under way gets the
+  // time the driver gets for its output to finish; none is begun.
+  const auto deadline = std::chrono::steady_clock::now() + kComDrainLimit;
+  comQueue_.finishUnderWay(
+      [deadline](const char* data, std::size_t n) { return ComWriteBefore(ComPort, data, n, deadline); },
+      SendQueue::Clock::now());
+  if (!ComClose(ComPort)) return false;
+  reportUnsent(comQueue_, comName(), ComPort.outputDiscarded, "the device");
+  return true;
+}
+
+void TBaseform::reportUnsent(SendQueue& queue, const std::string& who, std::size_t discarded, const char* peer) {
+  const SendQueue::Cut cut = queue.cutBy(discarded);
+  if (const std::size_t dropped = queue.drop())
+    AppendReport("\r\n" + who + ": " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
+  if (discarded > 0)
+    AppendReport("\r\n" + who + ": " + std::to_string(discarded) +
+                 " bytes that the driver held were not sent, discarded\r\n");
+  if (cut.size > 0)
+    AppendReport("\r\n" + who + ": the command of " + std::to_string(cut.size) + " bytes was cut after " +
+                 std::to_string(cut.sent) + " bytes: " + peer + " may hold a partial line\r\n");
 }
 
 bool TBaseform::queueCommand(SendQueue& queue, const std::string& who, const std::string& wire) {

@@ -31,9 +31,12 @@ using namespace kvltest;
 
 namespace {
 
-// The port's writes: `budget` bytes are taken, then none (EAGAIN).
-// -1: all taken.
+// The port's writes: `budget` bytes are taken, then none (EAGAIN) until
+// `closing` lets them through again. -1: all taken.
 std::atomic<long> gBudget{-1};
+std::atomic<bool> gReleaseAtClose{false};
+// Bytes the driver reports holding for output, and never sends.
+std::atomic<int> gHeld{0};
 
 ssize_t MeteredWrite(int fd, const void* data, size_t n) {
   if (fd != kvl::ComPort.Handle.load() || gBudget < 0) return kvl::RealSerialOs().write(fd, data, n);
@@ -41,6 +44,19 @@ ssize_t MeteredWrite(int fd, const void* data, size_t n) {
   const ssize_t took = kvl::RealSerialOs().write(fd, data, std::min<size_t>(n, size_t(gBudget)));
   if (took > 0) gBudget -= took;
   return took;
+}
+
+int HeldOutput(int fd, unsigned long request, void* argument) {
+  if (request != TIOCOUTQ || gHeld == 0) return kvl::RealSerialOs().ioctl(fd, request, argument);
+  *static_cast<int*>(argument) = gHeld;
+  return 0;
+}
+
+// The pause of a close that waits for the port (a poll of no descriptor;
+// the reader polls its own): a port held off until then takes data now.
+int ReleasingPoll(pollfd* fds, nfds_t count, int timeoutMs) {
+  if (gReleaseAtClose && fds == nullptr) gBudget = -1;
+  return kvl::RealSerialOs().poll(fds, count, timeoutMs);
 }
 
 std::atomic<long> gSockBudget{-1};
@@ -63,6 +79,8 @@ class ReportsTest : public QObject {
     kvl::SockOs = kvl::RealNetOs();
     gBudget = -1;
     gSockBudget = -1;
+    gHeld = 0;
+    gReleaseAtClose = false;
   }
 
   void greyLinesStartOnALineOfTheirOwn() {
@@ -183,6 +201,77 @@ class ReportsTest : public QObject {
                                 .arg(before)
                                 .arg(tcp ? 65536 : 65531));
       cleanup();
+    }
+  }
+
+  void aCloseSaysWhatItCutAndTheNextCommandArrivesWhole() {
+    const std::string command = "AAAAAAAAAA\r\n";  // 12 bytes
+    const struct Row {
+      const char* name;
+      bool tcp;
+      long budget;       // bytes the link takes before it holds off
+      bool release;      // the link takes data again while the port closes
+      int held;          // bytes the driver holds and never sends
+      QString said;      // what the close says before " COM 3 is closed"
+      std::string sent;  // what the device got of the command
+    } rows[] = {
+        {"finished at the close", false, 5, true, 0, "", command},
+        {"held off", false, 5, false, 0,
+         "\n COM 3: 7 bytes not sent, dropped\n\n COM 3: the command of 12 bytes was cut after 5 bytes: "
+         "the device may hold a partial line\n",
+         "AAAAA"},
+        {"held by the driver", false, -1, false, 4,
+         "\n COM 3: 4 bytes that the driver held were not sent, discarded\n\n COM 3: the command of 12 bytes was "
+         "cut after 8 bytes: the device may hold a partial line\n",
+         command},
+        {"TCP, held off", true, 5, false, 0,
+         "\n Server: 12 bytes not sent, dropped\n\n Server: the command of 17 bytes was cut after 5 bytes: "
+         "the server may hold a partial line\n",
+         "cKVL>"},
+    };
+    for (const Row& row : rows) {
+      Pty com3;
+      WorkDir dir({{3, com3.path()}});
+      Listener server;
+      Windows w;
+      kvl::TBaseform& f = *w.main;
+      f.Timer->stop();
+      if (row.tcp) {
+        QVERIFY(ConnectLoopback(f, server, FreeLoopbackPorts(1)));
+        gSockBudget = row.budget;
+        kvl::SockOs.send = MeteredSend;
+      } else {
+        f.BtnCom[3]->click();
+        gBudget = row.budget;
+        gReleaseAtClose = row.release;
+        gHeld = row.held;
+        kvl::Os.write = MeteredWrite;
+        kvl::Os.poll = ReleasingPoll;
+        kvl::Os.ioctl = HeldOutput;
+      }
+      f.RouteCommand(command);
+      f.ButtonReset->click();
+      if (row.tcp)
+        f.ChBxS1Conn->setChecked(false);
+      else
+        f.BtnCom[3]->click();
+      const QString closed = row.tcp ? "" : " COM 3 is closed\n COM not selected\n";
+      QVERIFY2(PaneText(f) == row.said + closed, qPrintable(QString(row.name) + ": " + PaneText(f)));
+      const std::string got = row.tcp ? server.readAvailable() : com3.readAvailable();
+      QVERIFY2(got == row.sent, row.name);
+      // Opened again, the next command reaches the device whole, with
+      // nothing of the last one before it.
+      cleanup();
+      if (row.tcp) {
+        server.closeClient();
+        QVERIFY(ConnectLoopback(f, server, FreeLoopbackPorts(1)));
+      } else {
+        f.BtnCom[3]->click();
+        QVERIFY(kvl::ComPort.Handle >= 0);
+      }
+      f.RouteCommand("AT\r\n");
+      const std::string next = row.tcp ? server.readUntil("AT\r\n") : com3.readUntil("AT\r\n");
+      QVERIFY2(next == (row.tcp ? "cKVL>AT\r\n" : "AT\r\n"), row.name);
     }
   }
 };
