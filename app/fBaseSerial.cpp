@@ -169,10 +169,11 @@ void TBaseform::cNewComPort() {
   try {
     if (ComOpen(k, ProbePort)) {
       ComClose(ProbePort);
-      present = true;
       // The scan's own settings are those of start-up: a port that refused
-      // the window's settings keeps saying so while they stand.
-      showPortHint(k, keptPortProblem(k));
+      // the window's settings stays off, and says why, while they stand.
+      const PortProblem kept = keptPortProblem(k);
+      present = kept.fault == PortFault::None;
+      showPortHint(k, kept);
     } else {
       notePortProblem(k, ProbePort.problem);
     }
