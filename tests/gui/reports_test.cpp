@@ -59,6 +59,14 @@ int ReleasingPoll(pollfd* fds, nfds_t count, int timeoutMs) {
   return kvl::RealSerialOs().poll(fds, count, timeoutMs);
 }
 
+// A line has sent what its driver took; a pseudo-terminal keeps it for the
+// master side, where the purge of an opening (the probes that follow a
+// close) would take it back. Here the purge leaves output alone.
+int InputOnlyFlush(int fd, int queues) {
+  if (queues == TCOFLUSH) return 0;
+  return kvl::RealSerialOs().tcflush(fd, queues == TCIOFLUSH ? TCIFLUSH : queues);
+}
+
 std::atomic<long> gSockBudget{-1};
 ssize_t MeteredSend(int sock, const void* data, size_t n, int flags) {
   if (gSockBudget < 0) return kvl::RealNetOs().send(sock, data, n, flags);
@@ -160,9 +168,10 @@ class ReportsTest : public QObject {
       // The scan finds the port at its own settings: the reason stays, for
       // the window's settings have not changed.
       for (int tick = 0; tick < 16; ++tick) f.cNewComPort();
-      QVERIFY2(f.BtnCom[3]->isEnabled(), row.name);
+      QVERIFY2(!f.BtnCom[3]->isEnabled(), row.name);
       QVERIFY2(f.BtnCom[3]->toolTip().contains(reason), row.name);
       row.set(f, false);
+      QVERIFY2(f.BtnCom[3]->isEnabled(), row.name);
       QVERIFY2(!f.BtnCom[3]->toolTip().contains(reason), row.name);
       f.BtnCom[3]->click();
       QVERIFY2(kvl::ComPort.Handle >= 0, row.name);
@@ -248,6 +257,7 @@ class ReportsTest : public QObject {
         kvl::Os.write = MeteredWrite;
         kvl::Os.poll = ReleasingPoll;
         kvl::Os.ioctl = HeldOutput;
+        kvl::Os.tcflush = InputOnlyFlush;
       }
       f.RouteCommand(command);
       f.ButtonReset->click();
@@ -257,8 +267,8 @@ class ReportsTest : public QObject {
         f.BtnCom[3]->click();
       const QString closed = row.tcp ? "" : " COM 3 is closed\n COM not selected\n";
       QVERIFY2(PaneText(f) == row.said + closed, qPrintable(QString(row.name) + ": " + PaneText(f)));
-      const std::string got = row.tcp ? server.readAvailable() : com3.readAvailable();
-      QVERIFY2(got == row.sent, row.name);
+      const std::string got = row.tcp ? server.readUntil(row.sent, 2000) : com3.readAtLeast(row.sent.size(), 2000);
+      QVERIFY2(got == row.sent, qPrintable(QString(row.name) + ": " + QString::fromStdString(got)));
       // Opened again, the next command reaches the device whole, with
       // nothing of the last one before it.
       cleanup();
