@@ -690,11 +690,11 @@ QString TBaseform::panelText(int panel) const {
   return panel >= 0 && panel < 10 ? StatusPanels[size_t(panel)]->text() : QString();
 }
 
-void TBaseform::setPanelText(int panel, const QString& text) {
+void TBaseform::setPanelText(Panel panel, const QString& text) {
   // A panel is touched only when its text changes: line events arrive with
   // the data, and most leave the panel as it is.
-  if (panel >= 0 && panel < 10 && StatusPanels[size_t(panel)]->text() != text)
-    StatusPanels[size_t(panel)]->setText(text);
+  QLabel* label = StatusPanels[size_t(panel)];
+  if (label->text() != text) label->setText(text);
 }
 
 }  // namespace kvl

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "commands/CommandHistory.h"
 #include "commands/Commands.h"
 #include "core/SendQueue.h"
+#include "serial/uCom.h"
 
 class QCheckBox;
 class QComboBox;
@@ -44,8 +46,10 @@ class TSimSetform;
 class TSpinEdit;
 class TcpConnection;
 struct RxShown;
-struct TComPort;
-struct PortProblem;
+
+// The status bar's panels that show something, by their place in the bar
+// (panels 1, 2 and 9 stay empty).
+enum class Panel : int { Dcd = 0, Dtr = 3, Dsr = 4, Rts = 5, Cts = 6, Ri = 7, Port = 8 };
 
 class TBaseform : public QWidget {
   Q_OBJECT
@@ -62,9 +66,14 @@ class TBaseform : public QWidget {
   // shows also goes to the session log while one is open.
   bool AppendText(std::uint32_t colour, const std::string& text);
   bool AppendHex(std::uint32_t colour, const std::string& text);
+  // A grey line of the window's own (a report, an echo): it starts on a
+  // line of its own, after a line break when the pane's text stops
+  // mid-line. The device's text is left as it came.
+  bool AppendReport(const std::string& text);
 
   QString panelText(int panel) const;
-  void setPanelText(int panel, const QString& text);
+  QString panelText(Panel panel) const { return panelText(int(panel)); }
+  void setPanelText(Panel panel, const QString& text);
 
   // Places the window in an available screen area (without panels and
   // taskbar): outer size 970 x 729 with the frame the window manager draws,
@@ -81,6 +90,11 @@ class TBaseform : public QWidget {
   // Serial link.
   // ComBuildDcb of the record with the line settings of the port controls.
   void buildDcbFromControls(TComPort& port);
+  // The line settings the port controls stand for now.
+  Dcb lineSettings() const;
+  // A line setting changed: a port that refused the settings before may
+  // take these, and its hint no longer gives that reason.
+  void lineSettingsChanged();
   void CheckComPort();
   void cNewComPort();
   void BtnComClick(QObject* sender);
@@ -296,12 +310,27 @@ class TBaseform : public QWidget {
   void connectHandlers();
   void showPopup(ConsolePane* pane, const QPoint& pos);
   void closeOnHangUp();
+  // Clears the panels of the lines DTR, DSR, RTS and CTS.
+  void clearLinePanels();
   void loadSettingsInto();
   // The hint of port button n: its device, why it is unavailable (when the
   // problem says so) and the adapter behind it.
   void showPortHint(int n, const PortProblem& problem);
   // showPortHint, and the first lack of permission of a port in the pane.
+  // A port that refuses the line settings is remembered with them.
   void notePortProblem(int n, const PortProblem& problem);
+  // After an opening of port n with the window's settings: whether they
+  // were refused, and which they were.
+  void noteRefusal(int n);
+  // The problem a port's hint keeps while the scan finds the port: the
+  // refusal of the line settings that the controls still hold.
+  PortProblem keptPortProblem(int n) const;
+  // Closes the open port: what it received is shown, the command under
+  // way may finish, and what did not go out is said.
+  bool closeComPort();
+  // Says what a link's end left unsent: the commands that waited, the
+  // bytes its driver threw away, a command cut in the middle.
+  void reportUnsent(SendQueue& queue, const std::string& who, std::size_t discarded, const char* peer);
   bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
   // Releases the client socket (shut down first when shutdown is true):
   // its notifiers, what waits to be sent (said in the pane), the log.
@@ -330,11 +359,10 @@ class TBaseform : public QWidget {
   void failConnectStep();
   // The outgoing queues: written whenever the port or socket takes data,
   // dropped (with how much, in the pane) when the link ends.
-  void queueCommand(SendQueue& queue, const std::string& who, const std::string& wire);
+  // False, with the refusal said, when the queue cannot take the command.
+  bool queueCommand(SendQueue& queue, const std::string& who, const std::string& wire);
   void flushComQueue();
-  void dropComQueue();
   void flushSockQueue();
-  void dropSockQueue();
   void watchSendQueues();
   std::string comName() const;
   // The links a session log serves; it closes when neither is open.
@@ -366,6 +394,9 @@ class TBaseform : public QWidget {
   FrameClock* frameClock_ = nullptr;
   std::vector<int> comWriteFailSaid_;  // errors of writes said since the port opened
   std::array<bool, 17> permissionReported_{};  // per port, 1..16
+  // Per port, 1..16: the line settings it refused when last opened with
+  // the window's settings, until they change.
+  std::array<std::optional<Dcb>, 17> refusedSettings_{};
   SessionLog sessionLog_;
   unsigned logLinks_ = 0;
   std::map<OneClick, QPushButton*> oneClickButtons_;  // one per button row of OneClickGroup

@@ -22,6 +22,7 @@
 
 #include "app/ConsolePane.h"
 #include "app/Reception.h"
+#include "app/SpinEdit.h"
 #include "app/Util.h"
 #include "app/fBase.h"
 #include "core/Colours.h"
@@ -67,6 +68,16 @@ void TBaseform::connectHandlers() {
                        ChBxAbortOnError})
     on(c, &QCheckBox::toggled, &TBaseform::ChBxDTRClick);
   on(ChBxRTS, &QCheckBox::toggled, &TBaseform::ChBxRTSClick);
+  // Whatever line setting changes, a port's refusal of the old settings
+  // no longer holds.
+  for (QCheckBox* c : {ChBxParity, ChBxCtsFlow, ChBxDsrFlow, ChBxDsrSensitivity, ChBxTXContinueOnXoff,
+                       ChBxOutX, ChBxInX, ChBxErrorChar, ChBxNull, ChBxAbortOnError})
+    on(c, &QCheckBox::toggled, &TBaseform::lineSettingsChanged);
+  for (QComboBox* c : {CBBaudrate, CBParity, CBStopBits, CBcDtr, CBcRts})
+    on(c, &QComboBox::currentTextChanged, &TBaseform::lineSettingsChanged);
+  for (TSpinEdit* e : {SpEdXonLim, SpEdXoffLim, SpEdByteSize, SpEdXonChar, SpEdXoffChar, SpEdErrorChar,
+                       SpEdEofChar, SpEdEvtChar})
+    on(e, &QSpinBox::textChanged, &TBaseform::lineSettingsChanged);
 
   on(ChBxIniNet, &QCheckBox::toggled, &TBaseform::ChBxIniNetClick);
   on(ChBxS1Conn, &QCheckBox::toggled, &TBaseform::ChBxS1ConnClick);
@@ -172,6 +183,15 @@ bool TBaseform::AppendText(std::uint32_t colour, const std::string& text) {
   return true;
 }
 
+bool TBaseform::AppendReport(const std::string& text) {
+  // Only the pane (and the session log, which records what it shows) gets
+  // the line break; RxText and the device's bytes stay as they came.
+  const ConsoleText& shown = cRichEd->content();
+  const bool midLine = shown.size() > 0 && shown.at(shown.size() - 1) != ConsoleText::kBreak;
+  const bool ownBreak = !text.empty() && (text.front() == '\r' || text.front() == '\n');
+  return AppendText(kGrey, midLine && !ownBreak ? "\r\n" + text : text);
+}
+
 bool TBaseform::AppendHex(std::uint32_t colour, const std::string& text) {
   bRichEd->appendRun(colour, text);
   return true;
@@ -208,7 +228,7 @@ void TBaseform::sessionLogFailed() {
   sessionLog_.close();
   logLinks_ = 0;
   const std::string& path = sessionLog_.path();
-  AppendText(kGrey, " Log file " + LocaleToCp1251(path) + ": " + LocaleToCp1251(sessionLog_.error()) +
+  AppendReport(" Log file " + LocaleToCp1251(path) + ": " + LocaleToCp1251(sessionLog_.error()) +
                         "\r\n");
 }
 

@@ -165,7 +165,9 @@ void TBaseform::ChBxIPsClickCheck(QListWidgetItem*) {
 void TBaseform::ChBxIPsClick() { ChBxIPs->setEnabled(true); }
 
 void TBaseform::closeClientSock(bool shutdown) {
-  dropSockQueue();
+  // A socket's own buffer still goes out before the shutdown: what goes
+  // unsent is what waits here.
+  reportUnsent(tcp_->queue(), " Server", 0, "the server");
   delete readNotifier_;
   readNotifier_ = nullptr;
   delete writeNotifier_;
@@ -215,14 +217,14 @@ void TBaseform::ChBxS1ConnClick() {
 void TBaseform::refuseConnect() {
   if (!ChBxS1Conn->isChecked()) return;
   ChBxS1Conn->setChecked(false);
-  AppendText(kGrey, " No local address chosen: tick one in the address list\r\n");
+  AppendReport(" No local address chosen: tick one in the address list\r\n");
 }
 
 void TBaseform::disconnectClient() {
   // Without a socket there is nothing to end: the link does not own the
   // device then, so the port that may own it keeps it.
   if (ClientSock == 0) return;
-  if (tcp_->connecting()) AppendText(kGrey, Ru("Попытка подключения к серверу 1 отменена\r\n"));
+  if (tcp_->connecting()) AppendReport(Ru("Попытка подключения к серверу 1 отменена\r\n"));
   ActiveLink = -1;
   closeClientSock(true);
 }
@@ -230,7 +232,7 @@ void TBaseform::disconnectClient() {
 void TBaseform::connectClient() {
   if (ClientSock != 0) closeClientSock(false);  // a socket left by a failed attempt
   if (!openClient() || !bindClient() || !aimClient()) return;
-  AppendText(kGrey, Ru("Попытка подключения к серверу 1: - ОЖИДАЙТЕ!!!\r\n"));
+  AppendReport(Ru("Попытка подключения к серверу 1: - ОЖИДАЙТЕ!!!\r\n"));
   startConnect();
 }
 
@@ -365,7 +367,7 @@ void TBaseform::tcpConnectFailed(int error) {
   AppendText(kNavy, Ru("Ошибка при установлении подключения: \r\n") +
                         LocaleToCp1251(SockErrorText(error)));
   const std::string note = ConnectFailureNote(error, ntohs(tcp_->bound().sin_port));
-  if (!note.empty()) AppendText(kGrey, note);
+  if (!note.empty()) AppendReport(note);
   closeClientSock(false);
   ChBxS1Conn->setChecked(false);
   ActiveLink = -1;
@@ -383,22 +385,24 @@ void TBaseform::sockClosed() {
 void TBaseform::SockSendText(const std::string& text) {
   if (!ChBxS1Conn->isChecked()) return;
   const std::string prefixed = WireText(text, Link::Tcp, false);
-  AppendText(kGrey, TcpEcho(prefixed));
   if (ClientSock <= 0) {
+    AppendReport(TcpEcho(prefixed));
     ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") + SockErrorQText(ENOTCONN));
     return;
   }
-  queueCommand(tcp_->queue(), " Server", prefixed);
+  // A command the queue refuses shows the refusal instead of its echo.
+  if (!queueCommand(tcp_->queue(), " Server", prefixed)) return;
+  AppendReport(TcpEcho(prefixed));
   flushSockQueue();
 }
 
 void TBaseform::flushSockQueue() {
   // While the connect is pending the queue waits for its outcome.
   const SendQueue::FlushResult r = tcp_->flush();
-  if (r.drained) AppendText(kGrey, "\r\n Server: the server takes data again, all sent\r\n");
+  if (r.drained) AppendReport("\r\n Server: the server takes data again, all sent\r\n");
   if (r.error != 0) {
     // A real socket error: what waits cannot follow what was lost.
-    dropSockQueue();
+    reportUnsent(tcp_->queue(), " Server", 0, "the server");
     ErrorBox(QString::fromUtf8("Ошибка при отправке данных серверу: \r\n") + SockErrorQText(r.error));
     return;
   }
@@ -410,10 +414,5 @@ void TBaseform::flushSockQueue() {
 }
 
 std::size_t TBaseform::sockWaiting() const { return tcp_->queue().waiting(); }
-
-void TBaseform::dropSockQueue() {
-  if (const std::size_t dropped = tcp_->queue().drop())
-    AppendText(kGrey, "\r\n Server: " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
-}
 
 }  // namespace kvl

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTextDocument>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -43,35 +44,39 @@ std::string TimeStamp() {
   return RxTimeStamp(local);
 }
 
+PortControls ControlsOf(const TBaseform& f) {
+  PortControls c;
+  c.baudText = ToCp1251(f.CBBaudrate->currentText());
+  c.parityIndex = f.CBParity->currentIndex();
+  c.stopBitsIndex = f.CBStopBits->currentIndex();
+  c.parity = f.ChBxParity->isChecked();
+  c.ctsFlow = f.ChBxCtsFlow->isChecked();
+  c.dsrFlow = f.ChBxDsrFlow->isChecked();
+  c.dsrSensitivity = f.ChBxDsrSensitivity->isChecked();
+  c.txContinueOnXoff = f.ChBxTXContinueOnXoff->isChecked();
+  c.outX = f.ChBxOutX->isChecked();
+  c.inX = f.ChBxInX->isChecked();
+  c.errorChar = f.ChBxErrorChar->isChecked();
+  c.nullDiscard = f.ChBxNull->isChecked();
+  c.abortOnError = f.ChBxAbortOnError->isChecked();
+  c.dtrText = ToCp1251(f.CBcDtr->currentText());
+  c.rtsText = ToCp1251(f.CBcRts->currentText());
+  c.xonLim = f.SpEdXonLim->currentValue();
+  c.xoffLim = f.SpEdXoffLim->currentValue();
+  c.byteSize = f.SpEdByteSize->currentValue();
+  c.xonChar = f.SpEdXonChar->currentValue();
+  c.xoffChar = f.SpEdXoffChar->currentValue();
+  c.errorCharValue = f.SpEdErrorChar->currentValue();
+  c.eofChar = f.SpEdEofChar->currentValue();
+  c.evtChar = f.SpEdEvtChar->currentValue();
+  return c;
+}
+
 }  // namespace
 
-void TBaseform::buildDcbFromControls(TComPort& port) {
-  PortControls c;
-  c.baudText = ToCp1251(CBBaudrate->currentText());
-  c.parityIndex = CBParity->currentIndex();
-  c.stopBitsIndex = CBStopBits->currentIndex();
-  c.parity = ChBxParity->isChecked();
-  c.ctsFlow = ChBxCtsFlow->isChecked();
-  c.dsrFlow = ChBxDsrFlow->isChecked();
-  c.dsrSensitivity = ChBxDsrSensitivity->isChecked();
-  c.txContinueOnXoff = ChBxTXContinueOnXoff->isChecked();
-  c.outX = ChBxOutX->isChecked();
-  c.inX = ChBxInX->isChecked();
-  c.errorChar = ChBxErrorChar->isChecked();
-  c.nullDiscard = ChBxNull->isChecked();
-  c.abortOnError = ChBxAbortOnError->isChecked();
-  c.dtrText = ToCp1251(CBcDtr->currentText());
-  c.rtsText = ToCp1251(CBcRts->currentText());
-  c.xonLim = SpEdXonLim->currentValue();
-  c.xoffLim = SpEdXoffLim->currentValue();
-  c.byteSize = SpEdByteSize->currentValue();
-  c.xonChar = SpEdXonChar->currentValue();
-  c.xoffChar = SpEdXoffChar->currentValue();
-  c.errorCharValue = SpEdErrorChar->currentValue();
-  c.eofChar = SpEdEofChar->currentValue();
-  c.evtChar = SpEdEvtChar->currentValue();
-  ComBuildDcb(port, c);
-}
+void TBaseform::buildDcbFromControls(TComPort& port) { ComBuildDcb(port, ControlsOf(*this)); }
+
+Dcb TBaseform::lineSettings() const { return BuildDcb(ControlsOf(*this)); }
 
 void TBaseform::showPortHint(int n, const PortProblem& problem) {
   // First line the device; then why it is unavailable, if it is; then the
@@ -101,7 +106,32 @@ void TBaseform::notePortProblem(int n, const PortProblem& problem) {
   // said once per port where it cannot be missed.
   if (problem.fault == PortFault::NoPermission && !permissionReported_[size_t(n)]) {
     permissionReported_[size_t(n)] = true;
-    AppendText(kGrey, " COM " + Num(n) + ": " + LocaleToCp1251(PortProblemText(problem, {})) + "\r\n");
+    AppendReport(" COM " + Num(n) + ": " + LocaleToCp1251(PortProblemText(problem, {})) + "\r\n");
+  }
+}
+
+void TBaseform::noteRefusal(int n) {
+  if (ComPort.problem.fault == PortFault::Refused)
+    refusedSettings_[size_t(n)] = ComPort.Dcb;
+  else
+    refusedSettings_[size_t(n)].reset();
+}
+
+PortProblem TBaseform::keptPortProblem(int n) const {
+  PortProblem problem;
+  if (refusedSettings_[size_t(n)] && *refusedSettings_[size_t(n)] == lineSettings())
+    problem.fault = PortFault::Refused;
+  return problem;
+}
+
+void TBaseform::lineSettingsChanged() {
+  for (int n = 1; n <= 16; ++n) {
+    if (!refusedSettings_[size_t(n)] || keptPortProblem(n).fault == PortFault::Refused) continue;
+    // The port was there and free when it refused: with other settings it
+    // may be opened again.
+    refusedSettings_[size_t(n)].reset();
+    showPortHint(n, PortProblem{});
+    if (ActiveLink != 0) BtnCom[size_t(n)]->setEnabled(true);
   }
 }
 
@@ -115,9 +145,11 @@ void TBaseform::CheckComPort() {
       if (ComOpen(n, ComPort)) {
         ComClose(ComPort);
         present = true;
+        refusedSettings_[size_t(n)].reset();
         showPortHint(n, PortProblem{});
       } else {
         notePortProblem(n, ComPort.problem);
+        noteRefusal(n);
       }
     } catch (...) {
       // A port that cannot be probed counts as absent.
@@ -137,8 +169,11 @@ void TBaseform::cNewComPort() {
   try {
     if (ComOpen(k, ProbePort)) {
       ComClose(ProbePort);
-      present = true;
-      showPortHint(k, PortProblem{});
+      // The scan's own settings are those of start-up: a port that refused
+      // the window's settings stays off, and says why, while they stand.
+      const PortProblem kept = keptPortProblem(k);
+      present = kept.fault == PortFault::None;
+      showPortHint(k, kept);
     } else {
       notePortProblem(k, ProbePort.problem);
     }
@@ -155,29 +190,31 @@ void TBaseform::BtnComClick(QObject* sender) {
 
   for (QWidget* w : SerialCommandControls) w->setEnabled(false);
   if (ChBxIniNet->isChecked()) ChBxS1Conn->setEnabled(true);
-  setPanelText(8, QString());
+  setPanelText(Panel::Port, QString());
 
   if (ComPort.Handle >= 0) {
-    setPanelText(8, QStringLiteral(" COM closing"));
+    setPanelText(Panel::Port, QStringLiteral(" COM closing"));
     const int m = ComPort.PortNumber;
-    showComRest();
-    dropComQueue();
-    if (!ComClose(ComPort)) return;
-    AppendText(kGrey, " COM " + Num(m) + " is closed\r\n");
+    if (!closeComPort()) return;
+    AppendReport(" COM " + Num(m) + " is closed\r\n");
     endSessionLog(kLogSerial);
-    setPanelText(8, QString());
+    setPanelText(Panel::Port, QString());
   }
   buildDcbFromControls(ComPort);
   CheckComPort();
 
-  auto notSelected = [this] {
-    AppendText(kGrey, " COM not selected\r\n");
-    setPanelText(8, QStringLiteral(" COM not selected"));
+  auto notSelected = [this, n] {
+    // A port that refused the line settings says so: the hint alone would
+    // leave the engineer guessing.
+    if (refusedSettings_[size_t(n)])
+      AppendReport(" COM " + Num(n) + ": the port does not take these line settings\r\n");
+    AppendReport(" COM not selected\r\n");
+    setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
   };
   auto clearLines = [this] {
     ChBxDTR->setChecked(false);
     ChBxRTS->setChecked(false);
-    for (int p = 3; p <= 6; ++p) setPanelText(p, QString());
+    clearLinePanels();
   };
 
   if (ActiveLink == n) {  // the selected port's button: deselect
@@ -185,9 +222,9 @@ void TBaseform::BtnComClick(QObject* sender) {
     ActiveLink = -1;
     ChBxDTR->setChecked(false);
     ChBxRTS->setChecked(false);
-    AppendText(kGrey, " COM not selected\r\n");
-    for (int p = 3; p <= 6; ++p) setPanelText(p, QString());
-    setPanelText(8, QStringLiteral(" COM not selected"));
+    AppendReport(" COM not selected\r\n");
+    clearLinePanels();
+    setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
     return;
   }
   ActiveLink = n;
@@ -197,14 +234,15 @@ void TBaseform::BtnComClick(QObject* sender) {
     ActiveLink = -1;
     return;
   }
-  setPanelText(8, QStringLiteral(" Opening COM"));
+  setPanelText(Panel::Port, QStringLiteral(" Opening COM"));
   try {
     ComOpen(n, ComPort);
   } catch (...) {
   }
-  setPanelText(8, QString());
+  setPanelText(Panel::Port, QString());
   if (ComPort.Handle == -1) {
     notePortProblem(n, ComPort.problem);
+    noteRefusal(n);
     clearLines();
     ComPort.PortNumber = 0;
     ActiveLink = -1;
@@ -213,20 +251,19 @@ void TBaseform::BtnComClick(QObject* sender) {
   }
   startSessionLog(kLogSerial, "COM " + Num(n) + " " + ComDevicePath(n) + " " +
                                   std::to_string(ComPort.Dcb.BaudRate));
-  AppendText(kGrey, " COM " + Num(n) + " is active\r\n\r\n");
-  setPanelText(8, QStringLiteral(" COM %1 [active]").arg(n));
+  AppendReport(" COM " + Num(n) + " is active\r\n\r\n");
+  setPanelText(Panel::Port, QStringLiteral(" COM %1 [active]").arg(n));
   BtnCom[size_t(n)]->setChecked(true);
   ChBxDTR->setChecked(true);
-  setPanelText(3, QStringLiteral("DTR"));
+  setPanelText(Panel::Dtr, QStringLiteral("DTR"));
   ChBxRTS->setChecked(true);
-  setPanelText(5, QStringLiteral("RTS"));
+  setPanelText(Panel::Rts, QStringLiteral("RTS"));
   const std::uint32_t status = ComModemStatus(ComPort);
-  setPanelText(4, status & MS_DSR_ON ? QStringLiteral("DSR") : QString());
-  setPanelText(6, status & MS_CTS_ON ? QStringLiteral("CTS") : QString());
+  setPanelText(Panel::Dsr, status & MS_DSR_ON ? QStringLiteral("DSR") : QString());
+  setPanelText(Panel::Cts, status & MS_CTS_ON ? QStringLiteral("CTS") : QString());
 
   if (!ComStartReader(ComPort, [this] { QCoreApplication::postEvent(this, new QEvent(WM_COM_RX)); })) {
-    dropComQueue();
-    ComClose(ComPort);
+    closeComPort();
     endSessionLog(kLogSerial);
     return;
   }
@@ -234,14 +271,18 @@ void TBaseform::BtnComClick(QObject* sender) {
   if (ChBxIniNet->isChecked()) ChBxS1Conn->setEnabled(false);
 }
 
+void TBaseform::clearLinePanels() {
+  for (Panel p : {Panel::Dtr, Panel::Dsr, Panel::Rts, Panel::Cts}) setPanelText(p, QString());
+}
+
 void TBaseform::ChBxDTRClick() {
   if (ComPort.Handle == -1) return;
   if (ChBxDTR->isChecked()) {
     ComEscape(ComPort, SETDTR);
-    setPanelText(3, QStringLiteral("DTR"));
+    setPanelText(Panel::Dtr, QStringLiteral("DTR"));
   } else {
     ComEscape(ComPort, CLRDTR);
-    setPanelText(3, QString());
+    setPanelText(Panel::Dtr, QString());
   }
 }
 
@@ -249,10 +290,10 @@ void TBaseform::ChBxRTSClick() {
   if (ComPort.Handle == -1) return;
   if (ChBxRTS->isChecked()) {
     ComEscape(ComPort, SETRTS);
-    setPanelText(5, QStringLiteral("RTS"));
+    setPanelText(Panel::Rts, QStringLiteral("RTS"));
   } else {
     ComEscape(ComPort, CLRRTS);
-    setPanelText(5, QString());
+    setPanelText(Panel::Rts, QString());
   }
 }
 
@@ -266,14 +307,14 @@ void TBaseform::RxRender() {
   showComBytes(batch.bytes);
   if (batch.events & kLineEvents) {
     const std::uint32_t status = ComModemStatus(ComPort);
-    auto show = [&](std::uint32_t event, std::uint32_t bit, int panel, const char* label) {
+    auto show = [&](std::uint32_t event, std::uint32_t bit, Panel panel, const char* label) {
       if (batch.events & event)
         setPanelText(panel, status & bit ? QString::fromLatin1(label) : QString());
     };
-    show(EV_RLSD, MS_RLSD_ON, 0, "DCD");
-    show(EV_DSR, MS_DSR_ON, 4, "DSR");
-    show(EV_CTS, MS_CTS_ON, 6, "CTS");
-    show(EV_RING, MS_RING_ON, 7, "RI");
+    show(EV_RLSD, MS_RLSD_ON, Panel::Dcd, "DCD");
+    show(EV_DSR, MS_DSR_ON, Panel::Dsr, "DSR");
+    show(EV_CTS, MS_CTS_ON, Panel::Cts, "CTS");
+    show(EV_RING, MS_RING_ON, Panel::Ri, "RI");
   }
   if (batch.hungUp) closeOnHangUp();
 }
@@ -302,17 +343,15 @@ void TBaseform::closeOnHangUp() {
   if (ActiveLink == 0) {
     // The TCP link owns the device and the port buttons stay off while it
     // does: only the port goes, with what shows its state.
-    showComRest();
-    dropComQueue();
-    if (!ComClose(ComPort)) return;
-    AppendText(kGrey, " COM " + Num(n) + " is closed\r\n");
+    if (!closeComPort()) return;
+    AppendReport(" COM " + Num(n) + " is closed\r\n");
     endSessionLog(kLogSerial);
-    setPanelText(8, QStringLiteral(" COM not selected"));
+    setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
     ComPort.PortNumber = 0;
     BtnCom[size_t(n)]->setChecked(false);
     ChBxDTR->setChecked(false);
     ChBxRTS->setChecked(false);
-    for (int p = 3; p <= 6; ++p) setPanelText(p, QString());
+    clearLinePanels();
     for (QWidget* w : SerialCommandControls) w->setEnabled(false);
     for (QWidget* w : NetCommandControls) w->setEnabled(true);
     return;
@@ -326,11 +365,12 @@ std::string TBaseform::comName() const { return " COM " + Num(ComPort.PortNumber
 void TBaseform::ComWriteText(const std::string& text) {
   // A command that no port would take is not echoed as if sent.
   if (ComPort.Handle < 0) {
-    AppendText(kGrey, " COM not selected\r\n");
+    AppendReport(" COM not selected\r\n");
     return;
   }
-  AppendText(kGrey, SerialEcho(text));
-  queueCommand(comQueue_, comName(), WireText(text, Link::Serial, ChpCSD->isChecked()));
+  // A command the queue refuses shows the refusal instead of its echo.
+  if (!queueCommand(comQueue_, comName(), WireText(text, Link::Serial, ChpCSD->isChecked()))) return;
+  AppendReport(SerialEcho(text));
   flushComQueue();
 }
 
@@ -339,7 +379,7 @@ void TBaseform::flushComQueue() {
   const SendQueue::FlushResult r = comQueue_.flush(
       [](const char* data, std::size_t n) { return ComWriteSome(ComPort, data, n); },
       SendQueue::Clock::now());
-  if (r.drained) AppendText(kGrey, "\r\n" + comName() + ": the device takes data again, all sent\r\n");
+  if (r.drained) AppendReport("\r\n" + comName() + ": the device takes data again, all sent\r\n");
   if (r.error != 0) {
     // The port refuses data (the device went away, an I/O error): what
     // waits is dropped; each kind of failure is said once while the port
@@ -347,7 +387,7 @@ void TBaseform::flushComQueue() {
     const std::size_t dropped = comQueue_.drop();
     if (std::find(comWriteFailSaid_.begin(), comWriteFailSaid_.end(), r.error) == comWriteFailSaid_.end()) {
       comWriteFailSaid_.push_back(r.error);
-      AppendText(kGrey, "\r\n" + comName() + ": write failed: " + LocaleToCp1251(std::strerror(r.error)) +
+      AppendReport("\r\n" + comName() + ": write failed: " + LocaleToCp1251(std::strerror(r.error)) +
                             ", " + std::to_string(dropped) + " bytes not sent\r\n");
     }
   }
@@ -365,28 +405,50 @@ void TBaseform::flushComQueue() {
   sendWatch_->start();
 }
 
-void TBaseform::dropComQueue() {
+bool TBaseform::closeComPort() {
+  showComRest();
   delete comWriteNotifier_;
   comWriteNotifier_ = nullptr;
   comWriteFailSaid_.clear();
-  if (const std::size_t dropped = comQueue_.drop())
-    AppendText(kGrey, "\r\n" + comName() + ": " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
+  // A command cut in the middle would leave its first part in the device's
+  // line buffer, glued to whatever comes next: the one under way gets the
+  // time the driver gets for its output to finish; none is begun.
+  const auto deadline = std::chrono::steady_clock::now() + kComDrainLimit;
+  comQueue_.finishUnderWay(
+      [deadline](const char* data, std::size_t n) { return ComWriteBefore(ComPort, data, n, deadline); },
+      SendQueue::Clock::now());
+  if (!ComClose(ComPort)) return false;
+  reportUnsent(comQueue_, comName(), ComPort.outputDiscarded, "the device");
+  return true;
 }
 
-void TBaseform::queueCommand(SendQueue& queue, const std::string& who, const std::string& wire) {
-  if (queue.push(wire, SendQueue::Clock::now())) return;
-  AppendText(kGrey, "\r\n" + who + ": " + std::to_string(queue.waiting()) +
+void TBaseform::reportUnsent(SendQueue& queue, const std::string& who, std::size_t discarded, const char* peer) {
+  const SendQueue::Cut cut = queue.cutBy(discarded);
+  if (const std::size_t dropped = queue.drop())
+    AppendReport("\r\n" + who + ": " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
+  if (discarded > 0)
+    AppendReport("\r\n" + who + ": " + std::to_string(discarded) +
+                 " bytes that the driver held were not sent, discarded\r\n");
+  if (cut.size > 0)
+    AppendReport("\r\n" + who + ": the command of " + std::to_string(cut.size) + " bytes was cut after " +
+                 std::to_string(cut.sent) + " bytes: " + peer + " may hold a partial line\r\n");
+}
+
+bool TBaseform::queueCommand(SendQueue& queue, const std::string& who, const std::string& wire) {
+  if (queue.push(wire, SendQueue::Clock::now())) return true;
+  AppendReport("\r\n" + who + ": " + std::to_string(queue.waiting()) +
                         " bytes wait already; this command of " + std::to_string(wire.size()) +
                         " bytes is not sent\r\n");
+  return false;
 }
 
 void TBaseform::watchSendQueues() {
   const auto now = SendQueue::Clock::now();
   if (comQueue_.stalled(now))
-    AppendText(kGrey, "\r\n" + comName() + ": the device is not taking data, " +
+    AppendReport("\r\n" + comName() + ": the device is not taking data, " +
                           std::to_string(comQueue_.waiting()) + " bytes wait\r\n");
   if (tcp_->queue().stalled(now))
-    AppendText(kGrey, "\r\n Server: the server is not taking data, " +
+    AppendReport("\r\n Server: the server is not taking data, " +
                           std::to_string(tcp_->queue().waiting()) + " bytes wait\r\n");
   if (comQueue_.empty() && tcp_->queue().empty()) sendWatch_->stop();
 }

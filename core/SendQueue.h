@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
@@ -24,7 +25,7 @@ class SendQueue {
   // Waiting this long without a byte taken counts as a link that stopped.
   static constexpr Clock::duration kStallTime = std::chrono::seconds(2);
 
-  explicit SendQueue(std::size_t limit = kDefaultLimit) : limit_(limit) {}
+  explicit SendQueue(std::size_t limit = kDefaultLimit) : limit_(limit), ends_{0} {}
 
   // Queues the command whole. False, with nothing queued, when it would
   // take the waiting bytes past the limit. An empty command is accepted and
@@ -52,14 +53,40 @@ class SendQueue {
   // was taken (or since they were queued on an idle link).
   bool stalled(Clock::time_point now);
 
-  // Drops everything; returns how many bytes waited.
+  // Writes the rest of the command under way (one the writer has begun to
+  // take), and nothing after it, as flush() does.
+  FlushResult finishUnderWay(const std::function<ssize_t(const char*, std::size_t)>& write,
+                             Clock::time_point now);
+
+  // A command that the end of a link cut: `size` bytes, of which the first
+  // `sent` left; size 0 when no command was cut.
+  struct Cut {
+    std::size_t size = 0;
+    std::size_t sent = 0;
+    bool operator==(const Cut&) const = default;
+  };
+  // The command cut when the last `discarded` bytes handed to the writer
+  // never leave (a driver that throws away what it holds) and what waits
+  // here is dropped: the one in which the bytes that left stop, when they
+  // stop inside it. A command whose first byte never left is not cut.
+  Cut cutBy(std::size_t discarded) const;
+
+  // Drops everything (and forgets what was handed to the writer); returns
+  // how many bytes waited.
   std::size_t drop();
 
  private:
+  FlushResult write_(const std::function<ssize_t(const char*, std::size_t)>& write, Clock::time_point now,
+                     bool frontOnly);
+
   std::deque<std::string> commands_;
   std::size_t offset_ = 0;  // bytes of the front command already written
   std::size_t waiting_ = 0;
   std::size_t limit_;
+  // Where the commands handed to the writer lately end, in the count of
+  // all bytes handed to it (`handed_`), as far back as a driver may hold.
+  std::deque<std::uint64_t> ends_;
+  std::uint64_t handed_ = 0;
   Clock::time_point lastProgress_{};
   bool stallReported_ = false;
 };

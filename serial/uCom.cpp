@@ -139,7 +139,7 @@ constexpr std::uint32_t kBaudTolerancePercent = 1;
 // Output still queued at closing gets the time it needs plus this; a line
 // held off by flow control has its output discarded after that.
 constexpr auto kDrainMargin = std::chrono::milliseconds(250);
-constexpr auto kDrainLimit = std::chrono::seconds(1);
+constexpr auto kDrainLimit = kComDrainLimit;
 
 // Whether the device is a pseudo-terminal (UNIX 98 or BSD style), which has
 // no line and so no character size or parity of its own.
@@ -302,10 +302,11 @@ bool Configure(TComPort& port, int fd, const std::string& path) {
 // will not take it in time. The window waits here: never longer than the
 // text needs, never longer than kDrainMargin without a byte leaving, and
 // never longer than kDrainLimit in all (a slow line at 110 baud would
-// otherwise hold the window for minutes).
-void DrainOutput(int fd, std::uint32_t baud) {
+// otherwise hold the window for minutes). Returns how many bytes it
+// discarded.
+std::size_t DrainOutput(int fd, std::uint32_t baud) {
   int queued = 0;
-  if (Os.ioctl(fd, TIOCOUTQ, &queued) < 0 || queued <= 0) return;
+  if (Os.ioctl(fd, TIOCOUTQ, &queued) < 0 || queued <= 0) return 0;
   const auto needs = std::chrono::microseconds(std::uint64_t(queued) * 10'000'000 /
                                                std::max<std::uint32_t>(baud, 50));
   const auto start = Clock::now();
@@ -315,13 +316,14 @@ void DrainOutput(int fd, std::uint32_t baud) {
     const auto now = Clock::now();
     if (now >= deadline || now - lastProgress >= kDrainMargin) {
       (void)Os.tcflush(fd, TCOFLUSH);
-      return;
+      return std::size_t(queued);
     }
     (void)Os.poll(nullptr, 0, 5);
     const int before = queued;
-    if (Os.ioctl(fd, TIOCOUTQ, &queued) < 0) return;
+    if (Os.ioctl(fd, TIOCOUTQ, &queued) < 0) return 0;
     if (queued < before) lastProgress = Clock::now();
   }
+  return 0;
 }
 
 // Ends the line watcher. It may be blocked in the driver's wait for a line
@@ -345,8 +347,9 @@ void CloseEventFd(int& fd) {
 // opening, from wherever Configure stopped).
 void Release(TComPort& port, int fd) {
   ComLineState& line = *port.line;
+  port.outputDiscarded = 0;
   if (line.savedValid) {
-    DrainOutput(fd, port.Dcb.BaudRate);
+    port.outputDiscarded = DrainOutput(fd, port.Dcb.BaudRate);
     if (line.rs485Changed) RestoreRs485(fd, line);
     (void)Os.tcsetattr(fd, TCSANOW, &line.saved);
     if (line.savedCustomBaud) (void)Os.setCustomBaud(fd, line.savedCustomBaud);
@@ -430,6 +433,27 @@ ssize_t ComWriteSome(TComPort& port, const char* data, std::size_t count) {
     return -1;
   }
   return Os.write(fd, data, count);
+}
+
+ssize_t ComWriteBefore(TComPort& port, const char* data, std::size_t count, Clock::time_point deadline) {
+  std::size_t taken = 0;
+  auto lastProgress = Clock::now();
+  while (taken < count) {
+    const ssize_t n = ComWriteSome(port, data + taken, count - taken);
+    const auto now = Clock::now();
+    if (n > 0) {
+      taken += std::size_t(n);
+      lastProgress = now;
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+    if (now >= deadline || now - lastProgress >= kDrainMargin) {
+      errno = EAGAIN;
+      break;
+    }
+    (void)Os.poll(nullptr, 0, 5);
+  }
+  return taken > 0 ? ssize_t(taken) : -1;
 }
 
 // ---------------------------------------------------------------------------

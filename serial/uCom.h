@@ -91,6 +91,7 @@ struct Dcb {
   std::uint8_t EofChar = 0;
   std::uint8_t EvtChar = 0;
   std::uint16_t wReserved1 = 0;
+  bool operator==(const Dcb&) const = default;
 };
 static_assert(sizeof(Dcb) == 28);
 
@@ -160,6 +161,10 @@ struct TComPort {
 
   // Why the last ComOpen failed (fault None after it succeeded).
   PortProblem problem;
+  // Bytes the driver still held for output when the last close gave up
+  // waiting for them and threw them away (its output count before the
+  // flush); 0 when everything left.
+  std::size_t outputDiscarded = 0;
 
   // Internal state of the link.
   std::atomic<std::uint32_t> eventMask{0};   // events the reader waits for
@@ -221,6 +226,15 @@ bool ComClose(TComPort& port);
 // with errno set (EAGAIN or EWOULDBLOCK when its queue is full, EBADF on a
 // closed port).
 ssize_t ComWriteSome(TComPort& port, const char* data, std::size_t count);
+
+// A write that waits until `deadline` for the driver to take the bytes,
+// giving up earlier when it takes none for a quarter of a second (a line
+// held off): the bytes taken, or -1 with errno set when none were. For the
+// rest of a command under way when its port closes.
+ssize_t ComWriteBefore(TComPort& port, const char* data, std::size_t count,
+                       std::chrono::steady_clock::time_point deadline);
+// How long closing waits for the driver to send what it holds, at most.
+inline constexpr std::chrono::seconds kComDrainLimit{1};
 
 // Modem status as MS_* bits; 0 when it cannot be read.
 std::uint32_t ComModemStatus(TComPort& port);

@@ -129,3 +129,59 @@ TEST(SendQueue, StallIsReportedOnceAndItsDrainOnce) {
   EXPECT_FALSE(q.stalled(t0 + 41s));
   EXPECT_TRUE(q.stalled(t0 + 42s));
 }
+
+// Which command a link's end cuts: the bytes that left stop where the
+// writer stopped taking, less what the driver then threw away.
+TEST(SendQueue, CutCommandIsTheOneWhereTheBytesThatLeftStop) {
+  using Cut = SendQueue::Cut;
+  struct Case {
+    std::size_t budget;     // bytes the device took of "aaaa" "bbbbbb" "cc"
+    std::size_t discarded;  // of those, the last ones the driver threw away
+    Cut cut;
+  } cases[] = {
+      {12, 0, {}},          // all sent
+      {0, 0, {}},           // nothing begun
+      {4, 0, {}},           // stopped between two commands
+      {7, 0, {6, 3}},       // stopped in the queue, inside "bbbbbb"
+      {7, 2, {6, 1}},       // the driver's part comes off it
+      {7, 3, {}},           // ... back to the boundary: nothing cut
+      {7, 5, {4, 2}},       // ... back into "aaaa"
+      {12, 1, {2, 1}},      // all handed over, the driver kept the last byte
+      {12, 5, {6, 3}},
+      {12, 12, {}},         // nothing left at all
+      {12, 13, {}},         // more than was handed: nothing known
+  };
+  for (const Case& c : cases) {
+    SendQueue q;
+    for (const char* cmd : {"aaaa", "bbbbbb", "cc"}) ASSERT_TRUE(q.push(cmd, t0));
+    Device d(100, c.budget);
+    q.flush(std::ref(d), t0);
+    EXPECT_EQ(q.cutBy(c.discarded), c.cut) << c.budget << "/" << c.discarded;
+    q.drop();
+    EXPECT_EQ(q.cutBy(0), Cut{});
+  }
+}
+
+// Closing first lets the command under way finish, and starts no other.
+TEST(SendQueue, FinishUnderWayWritesOnlyTheBegunCommand) {
+  struct Case {
+    std::size_t budget;  // taken before the close
+    std::string taken;   // after finishing
+    std::size_t waiting;
+  } cases[] = {
+      {0, "", 12},            // nothing begun: nothing written
+      {4, "aaaa", 8},         // between commands: nothing more
+      {6, "aaaabbbbbb", 2},   // "bbbbbb" finished, "cc" not begun
+  };
+  for (const Case& c : cases) {
+    SendQueue q;
+    for (const char* cmd : {"aaaa", "bbbbbb", "cc"}) ASSERT_TRUE(q.push(cmd, t0));
+    Device d(100, c.budget);
+    q.flush(std::ref(d), t0);
+    d.budget = 100;
+    q.finishUnderWay(std::ref(d), t0);
+    EXPECT_EQ(d.taken, c.taken) << c.budget;
+    EXPECT_EQ(q.waiting(), c.waiting) << c.budget;
+    EXPECT_EQ(q.cutBy(0), SendQueue::Cut{});
+  }
+}

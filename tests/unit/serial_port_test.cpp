@@ -921,6 +921,7 @@ TEST_F(SerialFakeOs, CloseDiscardsOutputThatWillNotDrain) {
   EXPECT_TRUE(ComClose(port));
   EXPECT_LT(Clock::now() - start, 5s);
   EXPECT_EQ(outputFlushes, 1);
+  EXPECT_EQ(port.outputDiscarded, 100u);  // what the driver held, counted before the flush
   (void)kNoRealPorts;
 }
 
