@@ -11,7 +11,9 @@
 #include <QTextDocument>
 #include <algorithm>
 #include <cstring>
+#include <cstddef>
 #include <ctime>
+#include <iterator>
 
 #include "app/PortHint.h"
 #include "app/Reception.h"
@@ -160,6 +162,7 @@ void TBaseform::BtnComClick(QObject* sender) {
   for (QWidget* w : SerialCommandControls) w->setEnabled(false);
   if (ChBxIniNet->isChecked()) ChBxS1Conn->setEnabled(true);
   setPanelText(8, QString());
+  lineSteps_.clear();  // states of the lines of the port about to close
 
   if (ComPort.Handle >= 0) {
     setPanelText(8, QStringLiteral(" COM closing"));
@@ -272,18 +275,64 @@ void TBaseform::RxRender() {
     const RxRule rule = SerialRxRule(ChBxVtim->isChecked() ? TimeStamp() : std::string());
     showReception(Receive(bytes, rule, ChBxVhex->isChecked()));
   });
-  if (batch.events & kLineEvents) {
-    const std::uint32_t status = ComModemStatus(ComPort);
-    auto show = [&](std::uint32_t event, std::uint32_t bit, int panel, const char* label) {
-      if (batch.events & event)
-        setPanelText(panel, status & bit ? QString::fromLatin1(label) : QString());
-    };
-    show(EV_RLSD, MS_RLSD_ON, 0, "DCD");
-    show(EV_DSR, MS_DSR_ON, 4, "DSR");
-    show(EV_CTS, MS_CTS_ON, 6, "CTS");
-    show(EV_RING, MS_RING_ON, 7, "RI");
-  }
+  if (batch.events & kLineEvents) showLineEvents(batch.events, batch.lineChanges);
   if (batch.hungUp) closeOnHangUp();
+}
+
+void TBaseform::showLineEvents(std::uint32_t events, const std::uint32_t (&changes)[4]) {
+  const std::uint32_t status = ComModemStatus(ComPort);
+  struct Line {
+    std::uint32_t event, bit;
+    int panel;
+    const char* label;
+    LineIndex index;
+  };
+  static constexpr Line kLines[] = {{EV_RLSD, MS_RLSD_ON, 0, "DCD", kLineDcd},
+                                    {EV_DSR, MS_DSR_ON, 4, "DSR", kLineDsr},
+                                    {EV_CTS, MS_CTS_ON, 6, "CTS", kLineCts},
+                                    {EV_RING, MS_RING_ON, 7, "RI", kLineRing}};
+  std::vector<bool> steps[std::size(kLines)];
+  std::size_t longest = 0;
+  for (std::size_t i = 0; i < std::size(kLines); ++i) {
+    const Line& l = kLines[i];
+    if (!(events & l.event)) continue;
+    // What the panel shows once the states already waiting are shown.
+    bool shown = !panelText(l.panel).isEmpty();
+    for (const LineStep& s : lineSteps_)
+      if (s.panel == l.panel) shown = !s.text.isEmpty();
+    steps[i] = LineSteps(shown, (status & l.bit) != 0, changes[l.index]);
+    longest = std::max(longest, steps[i].size());
+  }
+  // Lines that changed together stay together: their last states are
+  // shown at the same turn.
+  for (std::size_t turn = 0; turn < longest; ++turn)
+    for (std::size_t i = 0; i < std::size(kLines); ++i)
+      if (turn + steps[i].size() >= longest)
+        lineSteps_.push_back({kLines[i].panel, steps[i][turn + steps[i].size() - longest]
+                                                   ? QString::fromLatin1(kLines[i].label)
+                                                   : QString()});
+  if (!lineStepDue_) showLineStep();
+}
+
+void TBaseform::showLineStep() {
+  lineStepDue_ = false;
+  // A port closed meanwhile took its lines' states with it.
+  if (ComPort.Handle < 0) lineSteps_.clear();
+  if (lineSteps_.empty()) return;
+  // One state per panel per turn, the lines of one change together.
+  std::size_t taken = 0;
+  std::vector<int> done;
+  while (taken < lineSteps_.size() &&
+         std::find(done.begin(), done.end(), lineSteps_[taken].panel) == done.end()) {
+    setPanelText(lineSteps_[taken].panel, lineSteps_[taken].text);
+    done.push_back(lineSteps_[taken].panel);
+    ++taken;
+  }
+  lineSteps_.erase(lineSteps_.begin(), lineSteps_.begin() + std::ptrdiff_t(taken));
+  if (!lineSteps_.empty() && !lineStepDue_) {
+    lineStepDue_ = true;
+    QTimer::singleShot(0, this, [this] { showLineStep(); });
+  }
 }
 
 void TBaseform::closeOnHangUp() {

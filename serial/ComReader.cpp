@@ -264,6 +264,7 @@ bool ComStartReader(TComPort& port, std::function<void()> post) {
   port.post = std::move(post);
   port.hungUp.store(false);
   port.pendingEvents.store(0);
+  for (auto& changes : port.pendingChanges) changes.store(0);
   port.postPending.store(false);
   port.StopFlag.store(false);
 
@@ -301,6 +302,7 @@ void ComLineWatchThread(TComPort& port, LineCounts start) {
   // this a busy loop: after that many such wakes in a row it is sampled.
   constexpr int kIdleWakeLimit = 100;
   LineCounts before = start;
+  std::uint32_t taken[kLineCount] = {};  // changes since start, as handed on
   int idleWakes = 0;
   while (!port.StopFlag.load()) {
     if (Os.waitLineChange(fd, kWatched) < 0) {
@@ -325,6 +327,14 @@ void ComLineWatchThread(TComPort& port, LineCounts start) {
     }
     if (changed != 0) idleWakes = 0;
     const std::uint32_t events = changed & port.eventMask.load();
+    // The counts go before the events, so that the take that sees an event
+    // also sees its count.
+    const std::uint32_t counted[kLineCount] = {now.dcd - start.dcd, now.dsr - start.dsr, now.cts - start.cts,
+                                               now.ring - start.ring};
+    const std::uint32_t eventOf[kLineCount] = {EV_RLSD, EV_DSR, EV_CTS, EV_RING};
+    for (int i = 0; i < kLineCount; ++i)
+      if (events & eventOf[i]) port.pendingChanges[i].fetch_add(counted[i] - taken[i]);
+    for (int i = 0; i < kLineCount; ++i) taken[i] = counted[i];
     if (events) Publish(port, events);
   }
   port.lineWatching.store(false);
@@ -551,6 +561,10 @@ RxBatch ComTakeRx(TComPort& port) {
   port.postPending.store(false);
   TakeRing(port, batch.bytes);
   batch.events = port.pendingEvents.exchange(0);
+  // A count that came after its event was taken goes with this batch.
+  const std::uint32_t eventOf[kLineCount] = {EV_RLSD, EV_DSR, EV_CTS, EV_RING};
+  for (int i = 0; i < kLineCount; ++i)
+    if ((batch.lineChanges[i] = port.pendingChanges[i].exchange(0)) != 0) batch.events |= eventOf[i];
   batch.hungUp = port.hungUp.load();
   return batch;
 }

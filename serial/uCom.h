@@ -110,6 +110,9 @@ inline constexpr std::uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING
 // The event mask an open port waits for.
 inline constexpr std::uint32_t kComEventMask = EV_RXCHAR | kLineEvents;
 
+// The modem lines in the order of RxBatch::lineChanges.
+enum LineIndex { kLineDcd, kLineDsr, kLineCts, kLineRing, kLineCount };
+
 // Modem status bits (Win32 values).
 inline constexpr std::uint32_t MS_CTS_ON = 0x10;
 inline constexpr std::uint32_t MS_DSR_ON = 0x20;
@@ -164,6 +167,7 @@ struct TComPort {
   // Internal state of the link.
   std::atomic<std::uint32_t> eventMask{0};   // events the reader waits for
   std::atomic<std::uint32_t> pendingEvents{0};  // line events not yet taken
+  std::atomic<std::uint32_t> pendingChanges[kLineCount] = {};  // counted line changes not yet taken
   std::atomic<bool> postPending{false};      // a post is out, not yet taken
   std::atomic<bool> hungUp{false};           // the device went away
   std::atomic<bool> readerRunning{false};
@@ -266,6 +270,10 @@ void ComLineWatchThread(TComPort& port, LineCounts start);
 struct RxBatch {
   std::string bytes;        // received bytes, in order
   std::uint32_t events = 0; // EV_* line events since the last take
+  // Changes of each line since the last take as the driver counted them,
+  // where it counts (0 where the lines are sampled): a line that went on
+  // and off between two takes reads as before, its count says 2.
+  std::uint32_t lineChanges[kLineCount] = {};
   bool hungUp = false;      // the device went away; the reader has ended
 };
 

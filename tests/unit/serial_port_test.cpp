@@ -113,6 +113,7 @@ class SerialPort : public ::testing::Test {
       RxBatch b = ComTakeRx(port);
       taken.bytes += b.bytes;
       taken.events |= b.events;
+      for (int i = 0; i < kLineCount; ++i) taken.lineChanges[i] += b.lineChanges[i];
       taken.hungUp |= b.hungUp;
       if (pred()) return true;
       if (Clock::now() > deadline) return false;
@@ -1035,12 +1036,20 @@ TEST_F(SerialFakeOs, CountedChangesAreEventsEvenWhenTheLineIsBack) {
   countRing += 2;
   ASSERT_EQ(write(gate[1], "g", 1), 1);
   ASSERT_TRUE(TakeUntil([&] { return taken.events == (EV_DSR | EV_RING); }));
+  // The batch counts them, so that the window can show the pulse.
+  EXPECT_EQ(taken.lineChanges[kLineDsr], 2u);
+  EXPECT_EQ(taken.lineChanges[kLineRing], 2u);
+  EXPECT_EQ(taken.lineChanges[kLineDcd], 0u);
   ASSERT_TRUE(WaitUntil([] { return lineWaits == 2; }));
   taken.events = 0;
   ++countCts;
   ++countDcd;
   ASSERT_EQ(write(gate[1], "g", 1), 1);
   ASSERT_TRUE(TakeUntil([&] { return taken.events == (EV_CTS | EV_RLSD); }));
+  // Each change counted once, however many takes there were.
+  EXPECT_EQ(taken.lineChanges[kLineCts], 1u);
+  EXPECT_EQ(taken.lineChanges[kLineDcd], 1u);
+  EXPECT_EQ(taken.lineChanges[kLineDsr], 2u);
   ASSERT_TRUE(WaitUntil([] { return lineWaits == 3; }));
   // Waiting costs nothing: the lines were read once, at the start, and
   // never sampled.
