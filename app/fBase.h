@@ -310,7 +310,7 @@ class TBaseform : public QWidget {
   // The modem-line panels of a batch's line events: every counted change
   // is shown, one state per turn of the event loop (showLineStep), so that
   // a short pulse is drawn too and the changes keep their order.
-  void showLineEvents(std::uint32_t events, const std::uint32_t (&changes)[4]);
+  void showLineEvents(std::uint32_t events, const std::uint32_t (&changes)[4], int states);
   void showLineStep();
   struct LineStep {
     int panel;

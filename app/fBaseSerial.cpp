@@ -275,11 +275,11 @@ void TBaseform::RxRender() {
     const RxRule rule = SerialRxRule(ChBxVtim->isChecked() ? TimeStamp() : std::string());
     showReception(Receive(bytes, rule, ChBxVhex->isChecked()));
   });
-  if (batch.events & kLineEvents) showLineEvents(batch.events, batch.lineChanges);
+  if (batch.events & kLineEvents) showLineEvents(batch.events, batch.lineChanges, batch.lineStates);
   if (batch.hungUp) closeOnHangUp();
 }
 
-void TBaseform::showLineEvents(std::uint32_t events, const std::uint32_t (&changes)[4]) {
+void TBaseform::showLineEvents(std::uint32_t events, const std::uint32_t (&changes)[4], int states) {
   const std::uint32_t status = ComModemStatus(ComPort);
   struct Line {
     std::uint32_t event, bit;
@@ -300,7 +300,10 @@ void TBaseform::showLineEvents(std::uint32_t events, const std::uint32_t (&chang
     bool shown = !panelText(l.panel).isEmpty();
     for (const LineStep& s : lineSteps_)
       if (s.panel == l.panel) shown = !s.text.isEmpty();
-    steps[i] = LineSteps(shown, (status & l.bit) != 0, changes[l.index]);
+    // Counted changes end in the state read with their counts; the state
+    // read now may hold a change whose count comes with the next batch.
+    const bool now = changes[l.index] != 0 && states >= 0 ? (states >> l.index) & 1 : (status & l.bit) != 0;
+    steps[i] = LineSteps(shown, now, changes[l.index]);
     longest = std::max(longest, steps[i].size());
   }
   // Lines that changed together stay together: their last states are

@@ -126,6 +126,28 @@ void Publish(TComPort& port, std::uint32_t events) {
   Notify(port);
 }
 
+// Adds counted changes, with the lines' state they led to (-1 unknown), to
+// what the window has not taken yet: one word, so that the window takes
+// counts and state together.
+void AddLineChanges(TComPort& port, const std::uint32_t (&delta)[kLineCount], int lines) {
+  std::uint64_t state = 0;
+  if (lines >= 0) {
+    const int bits[kLineCount] = {TIOCM_CAR, TIOCM_DSR, TIOCM_CTS, TIOCM_RNG};
+    state = kLinesKnown;
+    for (int i = 0; i < kLineCount; ++i)
+      if (lines & bits[i]) state |= std::uint64_t(1) << (kLineStateShift + i);
+  }
+  std::uint64_t old = port.pendingLines.load();
+  std::uint64_t next;
+  do {
+    next = state;
+    for (int i = 0; i < kLineCount; ++i) {
+      const std::uint64_t count = std::min<std::uint64_t>(LineChangeCount(old, i) + delta[i], kLineCountMax);
+      next |= count << (kLineCountBits * i);
+    }
+  } while (!port.pendingLines.compare_exchange_weak(old, next));
+}
+
 void HangUp(TComPort& port) {
   port.hungUp.store(true);
   Notify(port);
@@ -264,7 +286,7 @@ bool ComStartReader(TComPort& port, std::function<void()> post) {
   port.post = std::move(post);
   port.hungUp.store(false);
   port.pendingEvents.store(0);
-  for (auto& changes : port.pendingChanges) changes.store(0);
+  port.pendingLines.store(0);
   port.postPending.store(false);
   port.StopFlag.store(false);
 
@@ -317,7 +339,24 @@ void ComLineWatchThread(TComPort& port, LineCounts start) {
     }
     if (port.StopFlag.load()) break;
     LineCounts now;
-    if (Os.lineCounts(fd, &now) < 0) break;
+    // The lines as they are after the changes counted: read on both sides
+    // of the counts until both readings agree, so that the window, which
+    // shows the changes, ends with the state they led to (a state read
+    // later may already hold a change whose count is not yet taken).
+    int lines = -1;
+    for (int tries = 0; tries < 3; ++tries) {
+      int a = 0, b = 0;
+      const bool readA = Os.modemGet(fd, &a) == 0;
+      if (Os.lineCounts(fd, &now) < 0) {
+        lines = -2;
+        break;
+      }
+      if (readA && Os.modemGet(fd, &b) == 0 && a == b) {
+        lines = a;
+        break;
+      }
+    }
+    if (lines == -2) break;
     const std::uint32_t changed = CountEventsOf(before, now);
     before = now;
     if (changed == 0 && ++idleWakes >= kIdleWakeLimit) {
@@ -332,9 +371,12 @@ void ComLineWatchThread(TComPort& port, LineCounts start) {
     const std::uint32_t counted[kLineCount] = {now.dcd - start.dcd, now.dsr - start.dsr, now.cts - start.cts,
                                                now.ring - start.ring};
     const std::uint32_t eventOf[kLineCount] = {EV_RLSD, EV_DSR, EV_CTS, EV_RING};
-    for (int i = 0; i < kLineCount; ++i)
-      if (events & eventOf[i]) port.pendingChanges[i].fetch_add(counted[i] - taken[i]);
-    for (int i = 0; i < kLineCount; ++i) taken[i] = counted[i];
+    std::uint32_t delta[kLineCount] = {};
+    for (int i = 0; i < kLineCount; ++i) {
+      if (events & eventOf[i]) delta[i] = counted[i] - taken[i];
+      taken[i] = counted[i];
+    }
+    if (events) AddLineChanges(port, delta, lines);
     if (events) Publish(port, events);
   }
   port.lineWatching.store(false);
@@ -563,8 +605,10 @@ RxBatch ComTakeRx(TComPort& port) {
   batch.events = port.pendingEvents.exchange(0);
   // A count that came after its event was taken goes with this batch.
   const std::uint32_t eventOf[kLineCount] = {EV_RLSD, EV_DSR, EV_CTS, EV_RING};
+  const std::uint64_t lines = port.pendingLines.exchange(0);
   for (int i = 0; i < kLineCount; ++i)
-    if ((batch.lineChanges[i] = port.pendingChanges[i].exchange(0)) != 0) batch.events |= eventOf[i];
+    if ((batch.lineChanges[i] = std::uint32_t(LineChangeCount(lines, i))) != 0) batch.events |= eventOf[i];
+  if (lines & kLinesKnown) batch.lineStates = int(lines >> kLineStateShift) & ((1 << kLineCount) - 1);
   batch.hungUp = port.hungUp.load();
   return batch;
 }
