@@ -16,7 +16,9 @@
 //   rx-clear                     empties RxText and the panes
 //   rx-wait BYTES MS             waits for BYTES in RxText; counts and checksums
 //   send TEXT                    command line 1 with TEXT, then "Send"
-//   wait-closed MS               waits until no port is selected
+//   close-watch                  starts noting when the port closes
+//   wait-closed MS               waits until no port is selected; "at" the
+//                                guest's monotonic time it closed at
 //   wait-enabled N MS            waits until button N is enabled
 //   probe N                      the scan's step for port N, now (as the
 //                                window's timer takes it in its turn)
@@ -50,7 +52,7 @@
 //                                PATH again when the link drops; ends at
 //                                SIGTERM
 //   device toggle PATH COUNT SEED LOG  opens and closes PATH COUNT times, each
-//                                state held 2 to 120 ms (a third of them
+//                                state held 2 to 80 ms (a third of them
 //                                under 20 ms); LOG gets "1" or "0" per step
 //                                and "done"
 //   device break PATH MS         opens PATH and sends a break
@@ -111,6 +113,12 @@ std::string Hex(std::uint64_t v) {
   char buf[17];
   std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
   return buf;
+}
+
+double Monotonic() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
 double CpuSeconds() {
@@ -206,11 +214,18 @@ class Guest {
       f.BtnSendCmd->click();
       return "ok";
     }
+    if (cmd == "close-watch") {
+      closeWatch_ = std::make_unique<CloseWatch>();
+      return "ok";
+    }
     if (cmd == "wait-closed") {
       QElapsedTimer t;
       t.start();
       const bool closed = WaitFor([&] { return kvl::ActiveLink == -1 && kvl::ComPort.Handle < 0; }, num(0));
-      return std::string(closed ? "ok" : "err") + " ms=" + std::to_string(t.elapsed());
+      char at[32];
+      std::snprintf(at, sizeof at, "%.3f", closeWatch_ && closeWatch_->at > 0 ? closeWatch_->at : Monotonic());
+      closeWatch_.reset();
+      return std::string(closed ? "ok" : "err") + " ms=" + std::to_string(t.elapsed()) + " at=" + at;
     }
     if (cmd == "wait-enabled") {
       const int n = num(0);
@@ -343,6 +358,19 @@ class Guest {
     std::string seen;
   };
 
+  // Notes when the port is first seen closed, before any event of the
+  // program's thread is delivered (the guest's monotonic clock, as udev's
+  // monitor shows the kernel's events).
+  struct CloseWatch : QObject {
+    CloseWatch() { qApp->installEventFilter(this); }
+    ~CloseWatch() override { qApp->removeEventFilter(this); }
+    bool eventFilter(QObject*, QEvent*) override {
+      if (at == 0 && kvl::ComPort.Handle < 0) at = Monotonic();
+      return false;
+    }
+    double at = 0;
+  };
+
   std::string sendFile(kvl::TBaseform& f, const std::string& path, int len) {
     const std::string data = ReadFile(QString::fromStdString(path));
     if (data.empty()) return "err no file";
@@ -441,6 +469,7 @@ class Guest {
   std::unique_ptr<Windows> windows_;
   std::unique_ptr<Holder> holder_;
   std::unique_ptr<PanelWatch> watcher_;
+  std::unique_ptr<CloseWatch> closeWatch_;
   QString logPath_;
 };
 
@@ -513,8 +542,8 @@ int Serve(const char* path, const char* sendPath, const char* recvPath, bool loo
 int Toggle(const char* path, int count, unsigned seed, const char* logPath) {
   std::mt19937 rnd(seed);
   auto hold = [&] {
-    // A third under 20 ms, the rest up to 120 ms.
-    return rnd() % 3 == 0 ? long(2 + rnd() % 17) : long(20 + rnd() % 101);
+    // A third under 20 ms, the rest up to 80 ms.
+    return rnd() % 3 == 0 ? long(2 + rnd() % 17) : long(20 + rnd() % 61);
   };
   std::string log;
   for (int i = 0; i < count && !g_end; ++i) {
