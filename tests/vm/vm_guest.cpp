@@ -70,7 +70,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLabel>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
