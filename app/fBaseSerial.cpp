@@ -10,8 +10,8 @@
 #include <QStringList>
 #include <QTextDocument>
 #include <algorithm>
-#include <cstring>
 #include <cstddef>
+#include <cstring>
 #include <ctime>
 #include <iterator>
 
