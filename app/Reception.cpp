@@ -22,4 +22,13 @@ RxShown Receive(std::string_view bytes, const RxRule& rule, bool viewHex) {
   return r;
 }
 
+std::vector<bool> LineSteps(bool shown, bool now, std::uint32_t changes) {
+  std::uint32_t steps = changes;
+  if ((steps % 2 == 1) != (shown != now)) steps = steps == 0 ? 1 : steps - 1;
+  if (steps > kMaxLineSteps) steps = kMaxLineSteps - (steps - kMaxLineSteps) % 2;
+  std::vector<bool> out(steps);
+  for (std::uint32_t i = 0; i < steps; ++i) out[steps - 1 - i] = i % 2 == 0 ? now : !now;
+  return out;
+}
+
 }  // namespace kvl

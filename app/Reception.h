@@ -5,8 +5,10 @@
 // C++; the window's two receive paths call Receive and append.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kvl {
 
@@ -25,5 +27,15 @@ struct RxShown {
 };
 
 RxShown Receive(std::string_view bytes, const RxRule& rule, bool viewHex);
+
+// The states (true on) a modem line's panel shows, one after the other, for
+// the line's changes since the window last looked: from what the panel
+// shows, every change the driver counted, in order, ending with the line's
+// state now. A count that does not fit (the panel missed a change before)
+// loses one change rather than invent one; no count (sampled lines) gives
+// the state now alone. At most kMaxLineSteps, a line that chatters keeping
+// its last ones.
+inline constexpr std::uint32_t kMaxLineSteps = 64;
+std::vector<bool> LineSteps(bool shown, bool now, std::uint32_t changes);
 
 }  // namespace kvl

@@ -312,6 +312,17 @@ class TBaseform : public QWidget {
   void closeOnHangUp();
   // Clears the panels of the lines DTR, DSR, RTS and CTS.
   void clearLinePanels();
+  // The modem-line panels of a batch's line events: every counted change
+  // is shown, one state per turn of the event loop (showLineStep), so that
+  // a short pulse is drawn too and the changes keep their order.
+  void showLineEvents(std::uint32_t events, const std::uint32_t (&changes)[4], int states);
+  void showLineStep();
+  struct LineStep {
+    Panel panel;
+    QString text;
+  };
+  std::vector<LineStep> lineSteps_;  // states still to show, oldest first
+  bool lineStepDue_ = false;          // showLineStep is queued
   void loadSettingsInto();
   // The hint of port button n: its device, why it is unavailable (when the
   // problem says so) and the adapter behind it.

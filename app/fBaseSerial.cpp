@@ -11,8 +11,10 @@
 #include <QTextDocument>
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 #include "app/PortHint.h"
 #include "app/Reception.h"
@@ -191,6 +193,7 @@ void TBaseform::BtnComClick(QObject* sender) {
   for (QWidget* w : SerialCommandControls) w->setEnabled(false);
   if (ChBxIniNet->isChecked()) ChBxS1Conn->setEnabled(true);
   setPanelText(Panel::Port, QString());
+  lineSteps_.clear();  // states of the lines of the port about to close
 
   if (ComPort.Handle >= 0) {
     setPanelText(Panel::Port, QStringLiteral(" COM closing"));
@@ -305,17 +308,7 @@ void TBaseform::ChBxFullComClick() {
 void TBaseform::RxRender() {
   const RxBatch batch = ComTakeRx(ComPort);
   showComBytes(batch.bytes);
-  if (batch.events & kLineEvents) {
-    const std::uint32_t status = ComModemStatus(ComPort);
-    auto show = [&](std::uint32_t event, std::uint32_t bit, Panel panel, const char* label) {
-      if (batch.events & event)
-        setPanelText(panel, status & bit ? QString::fromLatin1(label) : QString());
-    };
-    show(EV_RLSD, MS_RLSD_ON, Panel::Dcd, "DCD");
-    show(EV_DSR, MS_DSR_ON, Panel::Dsr, "DSR");
-    show(EV_CTS, MS_CTS_ON, Panel::Cts, "CTS");
-    show(EV_RING, MS_RING_ON, Panel::Ri, "RI");
-  }
+  if (batch.events & kLineEvents) showLineEvents(batch.events, batch.lineChanges, batch.lineStates);
   if (batch.hungUp) closeOnHangUp();
 }
 
@@ -331,6 +324,65 @@ void TBaseform::showComRest() {
   // the reply parser: what the reader has read and what the driver holds.
   if (ComPort.Handle < 0) return;
   showComBytes(ComTakeRest(ComPort).bytes);
+}
+
+void TBaseform::showLineEvents(std::uint32_t events, const std::uint32_t (&changes)[4], int states) {
+  const std::uint32_t status = ComModemStatus(ComPort);
+  struct Line {
+    std::uint32_t event, bit;
+    Panel panel;
+    const char* label;
+    LineIndex index;
+  };
+  static constexpr Line kLines[] = {{EV_RLSD, MS_RLSD_ON, Panel::Dcd, "DCD", kLineDcd},
+                                    {EV_DSR, MS_DSR_ON, Panel::Dsr, "DSR", kLineDsr},
+                                    {EV_CTS, MS_CTS_ON, Panel::Cts, "CTS", kLineCts},
+                                    {EV_RING, MS_RING_ON, Panel::Ri, "RI", kLineRing}};
+  std::vector<bool> steps[std::size(kLines)];
+  std::size_t longest = 0;
+  for (std::size_t i = 0; i < std::size(kLines); ++i) {
+    const Line& l = kLines[i];
+    if (!(events & l.event)) continue;
+    // What the panel shows once the states already waiting are shown.
+    bool shown = !panelText(int(l.panel)).isEmpty();
+    for (const LineStep& s : lineSteps_)
+      if (s.panel == l.panel) shown = !s.text.isEmpty();
+    // Counted changes end in the state read with their counts; the state
+    // read now may hold a change whose count comes with the next batch.
+    const bool now = changes[l.index] != 0 && states >= 0 ? (states >> l.index) & 1 : (status & l.bit) != 0;
+    steps[i] = LineSteps(shown, now, changes[l.index]);
+    longest = std::max(longest, steps[i].size());
+  }
+  // Lines that changed together stay together: their last states are
+  // shown at the same turn.
+  for (std::size_t turn = 0; turn < longest; ++turn)
+    for (std::size_t i = 0; i < std::size(kLines); ++i)
+      if (turn + steps[i].size() >= longest)
+        lineSteps_.push_back({kLines[i].panel, steps[i][turn + steps[i].size() - longest]
+                                                   ? QString::fromLatin1(kLines[i].label)
+                                                   : QString()});
+  if (!lineStepDue_) showLineStep();
+}
+
+void TBaseform::showLineStep() {
+  lineStepDue_ = false;
+  // A port closed meanwhile took its lines' states with it.
+  if (ComPort.Handle < 0) lineSteps_.clear();
+  if (lineSteps_.empty()) return;
+  // One state per panel per turn, the lines of one change together.
+  std::size_t taken = 0;
+  std::vector<Panel> done;
+  while (taken < lineSteps_.size() &&
+         std::find(done.begin(), done.end(), lineSteps_[taken].panel) == done.end()) {
+    setPanelText(lineSteps_[taken].panel, lineSteps_[taken].text);
+    done.push_back(lineSteps_[taken].panel);
+    ++taken;
+  }
+  lineSteps_.erase(lineSteps_.begin(), lineSteps_.begin() + std::ptrdiff_t(taken));
+  if (!lineSteps_.empty() && !lineStepDue_) {
+    lineStepDue_ = true;
+    QTimer::singleShot(0, this, [this] { showLineStep(); });
+  }
 }
 
 void TBaseform::closeOnHangUp() {

@@ -4,8 +4,10 @@
 # far ends are pseudo-terminals held by the host, runs the program's window
 # (built here, tests/vm/vm_guest.cpp) inside it, and checks line settings,
 # data both ways, a pulled and re-plugged adapter, permissions,
-# ModemManager, another program's port and the modem lines. Prints one line
-# per check and "N passed, N failed".
+# ModemManager, another program's port and the modem lines; and a USB CDC
+# ACM adapter made inside the guest (dummy_hcd and a configfs ACM gadget)
+# whose device end the rig drives, for the cdc_acm driver and modem lines
+# that really change. Prints one line per check and "N passed, N failed".
 #
 #   bash scripts/vmtest.sh            all checks
 #   bash scripts/vmtest.sh 2,3        only these

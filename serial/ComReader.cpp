@@ -82,6 +82,28 @@ void Publish(TComPort& port, std::uint32_t events) {
   Notify(port);
 }
 
+// Adds counted changes, with the lines' state they led to (-1 unknown), to
+// what the window has not taken yet: one word, so that the window takes
+// counts and state together.
+void AddLineChanges(TComPort& port, const std::uint32_t (&delta)[kLineCount], int lines) {
+  std::uint64_t state = 0;
+  if (lines >= 0) {
+    const int bits[kLineCount] = {TIOCM_CAR, TIOCM_DSR, TIOCM_CTS, TIOCM_RNG};
+    state = kLinesKnown;
+    for (int i = 0; i < kLineCount; ++i)
+      if (lines & bits[i]) state |= std::uint64_t(1) << (kLineStateShift + i);
+  }
+  std::uint64_t old = port.pendingLines.load();
+  std::uint64_t next;
+  do {
+    next = state;
+    for (int i = 0; i < kLineCount; ++i) {
+      const std::uint64_t count = std::min<std::uint64_t>(LineChangeCount(old, i) + delta[i], kLineCountMax);
+      next |= count << (kLineCountBits * i);
+    }
+  } while (!port.pendingLines.compare_exchange_weak(old, next));
+}
+
 void HangUp(TComPort& port) {
   port.hungUp.store(true);
   Notify(port);
@@ -154,6 +176,7 @@ bool ComStartReader(TComPort& port, std::function<void()> post) {
   port.post = std::move(post);
   port.hungUp.store(false);
   port.pendingEvents.store(0);
+  port.pendingLines.store(0);
   port.postPending.store(false);
   port.StopFlag.store(false);
   port.line->filter.Reset(port.line->plan);
@@ -192,6 +215,7 @@ void ComLineWatchThread(TComPort& port, LineCounts start) {
   // this a busy loop: after that many such wakes in a row it is sampled.
   constexpr int kIdleWakeLimit = 100;
   LineCounts before = start;
+  std::uint32_t taken[kLineCount] = {};  // changes since start, as handed on
   int idleWakes = 0;
   while (!port.StopFlag.load()) {
     if (Os.waitLineChange(fd, kWatched) < 0) {
@@ -206,7 +230,24 @@ void ComLineWatchThread(TComPort& port, LineCounts start) {
     }
     if (port.StopFlag.load()) break;
     LineCounts now;
-    if (Os.lineCounts(fd, &now) < 0) break;
+    // The lines as they are after the changes counted: read on both sides
+    // of the counts until both readings agree, so that the window, which
+    // shows the changes, ends with the state they led to (a state read
+    // later may already hold a change whose count is not yet taken).
+    int lines = -1;
+    for (int tries = 0; tries < 3; ++tries) {
+      int a = 0, b = 0;
+      const bool readA = Os.modemGet(fd, &a) == 0;
+      if (Os.lineCounts(fd, &now) < 0) {
+        lines = -2;
+        break;
+      }
+      if (readA && Os.modemGet(fd, &b) == 0 && a == b) {
+        lines = a;
+        break;
+      }
+    }
+    if (lines == -2) break;
     const std::uint32_t changed = CountEventsOf(before, now);
     before = now;
     if (changed == 0 && ++idleWakes >= kIdleWakeLimit) {
@@ -216,6 +257,17 @@ void ComLineWatchThread(TComPort& port, LineCounts start) {
     }
     if (changed != 0) idleWakes = 0;
     const std::uint32_t events = changed & port.eventMask.load();
+    // The counts go before the events, so that the take that sees an event
+    // also sees its count.
+    const std::uint32_t counted[kLineCount] = {now.dcd - start.dcd, now.dsr - start.dsr, now.cts - start.cts,
+                                               now.ring - start.ring};
+    const std::uint32_t eventOf[kLineCount] = {EV_RLSD, EV_DSR, EV_CTS, EV_RING};
+    std::uint32_t delta[kLineCount] = {};
+    for (int i = 0; i < kLineCount; ++i) {
+      if (events & eventOf[i]) delta[i] = counted[i] - taken[i];
+      taken[i] = counted[i];
+    }
+    if (events) AddLineChanges(port, delta, lines);
     if (events) Publish(port, events);
   }
   port.lineWatching.store(false);
@@ -312,6 +364,12 @@ RxBatch ComTakeRx(TComPort& port) {
   port.postPending.store(false);
   TakeRing(port, batch.bytes);
   batch.events = port.pendingEvents.exchange(0);
+  // A count that came after its event was taken goes with this batch.
+  const std::uint32_t eventOf[kLineCount] = {EV_RLSD, EV_DSR, EV_CTS, EV_RING};
+  const std::uint64_t lines = port.pendingLines.exchange(0);
+  for (int i = 0; i < kLineCount; ++i)
+    if ((batch.lineChanges[i] = std::uint32_t(LineChangeCount(lines, i))) != 0) batch.events |= eventOf[i];
+  if (lines & kLinesKnown) batch.lineStates = int(lines >> kLineStateShift) & ((1 << kLineCount) - 1);
   batch.hungUp = port.hungUp.load();
   return batch;
 }

@@ -111,6 +111,19 @@ inline constexpr std::uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING
 // The event mask an open port waits for.
 inline constexpr std::uint32_t kComEventMask = EV_RXCHAR | kLineEvents;
 
+// The modem lines in the order of RxBatch::lineChanges.
+enum LineIndex { kLineDcd, kLineDsr, kLineCts, kLineRing, kLineCount };
+// Counted line changes not yet taken, packed in one word with the state
+// they led to: a count of kLineCountBits per line, then one state bit per
+// line, then whether the state is known.
+inline constexpr int kLineCountBits = 12;
+inline constexpr std::uint64_t kLineCountMax = (std::uint64_t(1) << kLineCountBits) - 1;
+inline constexpr int kLineStateShift = kLineCountBits * kLineCount;
+inline constexpr std::uint64_t kLinesKnown = std::uint64_t(1) << (kLineStateShift + kLineCount);
+inline constexpr std::uint64_t LineChangeCount(std::uint64_t packed, int line) {
+  return (packed >> (kLineCountBits * line)) & kLineCountMax;
+}
+
 // Modem status bits (Win32 values).
 inline constexpr std::uint32_t MS_CTS_ON = 0x10;
 inline constexpr std::uint32_t MS_DSR_ON = 0x20;
@@ -169,6 +182,7 @@ struct TComPort {
   // Internal state of the link.
   std::atomic<std::uint32_t> eventMask{0};   // events the reader waits for
   std::atomic<std::uint32_t> pendingEvents{0};  // line events not yet taken
+  std::atomic<std::uint64_t> pendingLines{0};  // counted line changes not yet taken, and their state
   std::atomic<bool> postPending{false};      // a post is out, not yet taken
   std::atomic<bool> hungUp{false};           // the device went away
   std::atomic<bool> readerRunning{false};
@@ -259,6 +273,13 @@ void ComLineWatchThread(TComPort& port, LineCounts start);
 struct RxBatch {
   std::string bytes;        // received bytes, in order
   std::uint32_t events = 0; // EV_* line events since the last take
+  // Changes of each line since the last take as the driver counted them,
+  // where it counts (0 where the lines are sampled): a line that went on
+  // and off between two takes reads as before, its count says 2.
+  std::uint32_t lineChanges[kLineCount] = {};
+  // The lines' state those changes led to, a bit per line (1 << kLineDcd
+  // and so on), read with the counts; -1 when unknown.
+  int lineStates = -1;
   bool hungUp = false;      // the device went away; the reader has ended
 };
 

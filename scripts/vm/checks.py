@@ -1,6 +1,7 @@
 """The rig's checks: each drives the program's window in the guest against
 a real Linux driver and compares with what reached the emulated hardware
-(QEMU's trace) or the host's end of the wire (a pseudo-terminal)."""
+(QEMU's trace), the host's end of the wire (a pseudo-terminal) or the
+device end of the guest's own USB gadget (check 8)."""
 import base64
 import random
 import re
@@ -92,13 +93,13 @@ class Uart(Driver):
         return int(m.group(1), 16) if m else None
 
 
-def wait_for(cond, timeout=5.0):
+def wait_for(cond, timeout=5.0, every=0.05):
     end = time.monotonic() + timeout
     while True:
         v = cond()
         if v or time.monotonic() > end:
             return v
-        time.sleep(0.05)
+        time.sleep(every)
 
 
 def open_port(rig, com, app=None, **lines):
@@ -402,8 +403,8 @@ def hint_line(st, i):
     return lines[i] if i < len(lines) else ""
 
 
-def pane_text(rig):
-    return b64d(rig.do("pane").split(" ", 1)[1])
+def pane_text(rig, app=None):
+    return b64d(rig.do("pane", app=app).split(" ", 1)[1])
 
 
 def check_permissions(rig):
@@ -695,6 +696,16 @@ def run_all(rig, only=None):
                        "ls -l /dev/ttyS1 /dev/ttyUSB0 /dev/ttyUSB1 /dev/serial/by-id/")
     print("== guest devices:\n   " + out.strip().replace("\n", "\n   "), flush=True)
     wanted = lambda n: only is None or str(n) in only
+    # The ACM adapter is made before ModemManager starts, with the README's
+    # rule keeping ModemManager off it until check 8's last part.
+    acm_id = acm_setup(rig) if wanted(8) else None
+    # The ACM adapter's part with ModemManager waits until check 5 is done
+    # with it.
+    rig.mm_free = threading.Event()
+    if not wanted(5):
+        rig.mm_free.set()
+    if acm_id:
+        print("== ACM adapter: %s" % acm_id, flush=True)
     if wanted(5):
         # ModemManager is started now, while the guest is idle: it leaves
         # every port alone until check 5 marks adapter A for it.
@@ -733,16 +744,27 @@ def run_all(rig, only=None):
         plug(rig, "usbA", "ftdiA", SERIAL_A)
     # What mostly waits runs side by side: the 16550's megabyte in its own
     # window, another program holding adapter B for a minute while the first
-    # window's scan runs, and ModemManager probing adapter A; the
-    # permissions check after them.
+    # window's scan runs, ModemManager probing adapter A and the ACM
+    # adapter's checks; the permissions check after them.
     t6 = time.monotonic()
+    # The ACM adapter has a window of its own, in a third program, once the
+    # 16550's megabyte is in: on one processor the two would slow each
+    # other down several times over.
     uart_data = Side(uart_data_of, rig, uart) if wanted(2) else None
+
+    def third():
+        if uart_data:
+            uart_data.join()
+        rig.start_program("kvleng", rig.app3)
+        return acm_side(rig, rig.app3, acm_id)
+    acm_run = Side(third) if acm_id else None
     holds = Side(other_program_holds, rig, pty_of(rig, "/dev/ttyUSB0")) if wanted(6) else None
     watch = modem_manager_watch(rig, rig.ptys["ftdiA"], readme_rule()) if wanted(5) else None
     if holds:
         check_other_program(rig, holds.get(), t6)
     if watch:
         modem_manager_end(rig, watch, t6)
+        rig.mm_free.set()
     if wanted(4):
         rig.t_last = time.monotonic()
         check_permissions(rig)
@@ -758,6 +780,9 @@ def run_all(rig, only=None):
     if wanted(7):
         rig.do("window log COM%d=/dev/ttyS1 COM%d=/dev/ttyUSB0 COM%d=%s" % (COM_16550, COM_FTDI, COM_BYID, BYID_A))
         check_modem_lines(rig, pty_of(rig, "/dev/ttyUSB0"), rig.ptys["uart"])
+    if acm_run:
+        acm_report(rig, acm_run.get())
+        rig.quit_program(rig.app3)
     rig.quit_program()
 
 
@@ -770,3 +795,449 @@ def readme_rule():
             if line.startswith('ACTION=="add|change"') and "ID_MM_DEVICE_IGNORE" in line:
                 return line.strip()
     return README_RULE
+
+
+# -- The USB CDC ACM adapter: made in the guest by dummy_hcd (a USB host and
+# device controller in software) and a configfs gadget with the ACM
+# function, so that the real cdc_acm driver serves the host end
+# (/dev/ttyACM0) and the rig drives the device end (/dev/ttyGS0) from the
+# guest's side. It has a window of its own (the second program, once the
+# 16550's checks are done), beside the first window's checks; ModemManager
+# is kept off it by the README's rule (in a file of its own) until its own
+# part at the end.
+ACM_MAKER, ACM_PRODUCT, ACM_SERIAL = "KVL-rig", "Gadget-ACM", "KVLC0003"
+ACM_VID, ACM_PID = "1d6b", "0104"
+COM_ACM = 9        # /dev/ttyACM0
+COM_ACM_BYID = 10  # the adapter by its by-id name
+GADGET = "/sys/kernel/config/usb_gadget/kvl"
+DEVICE = "/mnt/host/kvl-vmguest device"
+ACM_KEEP_OFF = "/etc/udev/rules.d/98-kvl-acm.rules"
+ACM_MARK = "/etc/udev/rules.d/77-kvl-acm-probe.rules"
+
+
+def acm_rule():
+    return (readme_rule().replace('"0403"', '"%s"' % ACM_VID).replace('"6001"', '"%s"' % ACM_PID)
+            .replace("A50285BI", ACM_SERIAL))
+
+
+def acm_by_id(rig):
+    code, out = rig.sh("ls /dev/serial/by-id/ | grep -- '%s' | head -n 1" % ACM_SERIAL)
+    return "/dev/serial/by-id/" + out.strip() if out.strip() else None
+
+
+def acm_plugged(rig, timeout=20):
+    """Waits until udev has made the adapter's by-id name."""
+    code, _ = rig.sh("i=0; until ls /dev/serial/by-id/ 2>/dev/null | grep -q -- '%s' || [ $i -ge %d ]; do "
+                     "sleep 0.1; i=$((i+1)); done; udevadm settle -t 10; ls /dev/serial/by-id/ | grep -q -- '%s'"
+                     % (ACM_SERIAL, timeout * 10, ACM_SERIAL))
+    return code == 0
+
+
+def acm_setup(rig):
+    """Makes the gadget: cdc_acm and the ACM function log each line coding
+    and control request they send and get (their debug messages on)."""
+    code, out = rig.sh(
+        "printf '%%s\n' '%s' > %s && udevadm control --reload && "
+        "modprobe cdc_acm dyndbg=+p && modprobe usb_f_acm dyndbg=+p && modprobe dummy_hcd && "
+        "modprobe libcomposite && { mountpoint -q /sys/kernel/config || mount -t configfs none /sys/kernel/config; } && "
+        "mkdir -p %s && cd %s && echo 0x%s > idVendor && echo 0x%s > idProduct && "
+        "mkdir -p strings/0x409 configs/c.1 functions/acm.usb0 && "
+        "echo %s > strings/0x409/manufacturer && echo %s > strings/0x409/product && "
+        "echo %s > strings/0x409/serialnumber && ln -s functions/acm.usb0 configs/c.1/ && "
+        "ls /sys/class/udc > UDC"
+        % (acm_rule(), ACM_KEEP_OFF, GADGET, GADGET, ACM_VID, ACM_PID, ACM_MAKER, ACM_PRODUCT, ACM_SERIAL), 60)
+    if code != 0:
+        raise RigError("the USB gadget was not made: " + out.strip())
+    if not acm_plugged(rig):
+        raise RigError("no by-id name for the gadget's ACM port")
+    return acm_by_id(rig)
+
+
+def acm_pull(rig):
+    """Unbinds the gadget from its controller: the host sees it unplugged."""
+    rig.sh("echo '' > %s/UDC" % GADGET)
+
+
+def acm_plug(rig):
+    rig.sh("i=0; while [ -e /dev/ttyACM0 ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done; "
+           "ls /sys/class/udc > %s/UDC" % GADGET)
+
+
+def device_start(rig, mode, *args):
+    """Starts the device end in the guest (as root, in the background)."""
+    code, out = rig.sh("%s %s %s >/dev/null 2>&1 </dev/null & echo $!" % (DEVICE, mode, " ".join(args)))
+    return out.strip()
+
+
+def device_stop(rig, pid):
+    rig.sh("kill %s 2>/dev/null; i=0; while kill -0 %s 2>/dev/null && [ $i -lt 50 ]; do sleep 0.1; "
+           "i=$((i+1)); done" % (pid, pid))
+
+
+class AcmLog:
+    """The kernel's messages of cdc_acm and the ACM function, taken (and
+    cleared) as they come; the last line coding stays known when the driver
+    sends none because nothing changed."""
+
+    def __init__(self, rig):
+        self.rig, self.coding, self.control = rig, None, None
+
+    def take(self):
+        code, out = self.rig.sh("dmesg -c | grep -e 'set line:' -e 'req21.22' -e 'rq 0x22'")
+        for line in out.splitlines():
+            m = re.search(r"set line: (\d+) (\d+) (\d+) (\d+)", line)
+            if m:
+                self.coding = tuple(int(g) for g in m.groups())
+            m = re.search(r"req21\.22 v([0-9a-f]+)", line)
+            if m:
+                self.control = int(m.group(1), 16)
+        return self
+
+
+def wakes(rig, app):
+    """Voluntary context switches of a window program, all its threads."""
+    code, out = rig.sh("cat /proc/%s/task/*/status 2>/dev/null | awk '/^voluntary_ctxt/ {s += $2} END {print s}'"
+                       % app.pid)
+    return int(out.strip() or 0)
+
+
+def idle_figures(rig, app, ms=2000):
+    """CPU seconds and wake-ups of the window over ms."""
+    w0 = wakes(rig, app)
+    cpu = float(rig.fields(rig.do("cpu %d" % ms, 30, app=app)).get("cpu", "9"))
+    return cpu, wakes(rig, app) - w0
+
+
+def acm_scan(rig, app, by_id):
+    problems = []
+    en = rig.fields(rig.do("wait-enabled %d 9000" % COM_ACM_BYID, 30, app=app))
+    hint = b64d(en.get("hint", ""))
+    code, sysfs = rig.sh("d=$(readlink -f /sys/class/tty/ttyACM0/device/..); "
+                         "cat $d/manufacturer $d/product $d/serial; readlink -f %s" % by_id)
+    if en.get("enabled") != "1":
+        problems.append("COM %d (%s) not enabled: '%s'" % (COM_ACM_BYID, by_id, hint))
+    for want in (ACM_MAKER, ACM_PRODUCT, ACM_SERIAL, by_id):
+        if want not in hint:
+            problems.append("hint lacks %s" % want)
+    return problems, ("%s -> %s (cdc_acm); enabled by the scan within %s ms; hint '%s'; sysfs %s"
+                      % (by_id, sysfs.split()[-1] if sysfs.split() else "?", en.get("ms"),
+                         " / ".join(hint.split("\n")), " / ".join(sysfs.split()[:3])))
+
+
+# A few rates (the driver passes any rate as it is) and frames.
+ACM_RATES = [110, 56000, 921600]
+ACM_FRAMES = [(8, 1, 2), (7, 2, 0), (5, 0, 1), (6, 3, 0), (7, 4, 2), (8, 0, 1)]
+
+
+def acm_line_settings(rig, app):
+    problems = []
+    ok_rates = []
+    log = AcmLog(rig).take()
+    for rate in ACM_RATES:
+        st = open_port(rig, COM_ACM_BYID, app=app, **dict(BASE, baud=rate))
+        got = log.take().coding
+        if st["open"] != "1":
+            problems.append("%d: did not open (%s)" % (rate, hint_line(st, 1)))
+        elif not got or got[0] != rate:
+            problems.append("%d: the driver sent %s" % (rate, got))
+        else:
+            ok_rates.append(str(rate))
+        close_port(rig, COM_ACM_BYID, app)
+    good = []
+    for bits, par, stop in ACM_FRAMES:
+        st = open_port(rig, COM_ACM_BYID, app=app, **dict(BASE, bits=bits, parity=par, stop=stop))
+        name = "%d%s%s" % (bits, "NOEMS"[par], STOP_NAMES[stop])
+        if (stop == 1 and bits != 5) or (stop == 2 and bits == 5):
+            if st["open"] == "1" or hint_line(st, 1) != REFUSED:
+                problems.append("%s: open=%s hint '%s'" % (name, st["open"], hint_line(st, 1)))
+            else:
+                good.append(name + " refused")
+            close_port(rig, COM_ACM_BYID, app)
+            continue
+        # Linux has no 1.5 stop bits: five-bit characters with "1.5" go as
+        # two (code 2). Parity codes: none 0, odd 1, even 2, mark 3, space 4.
+        want = (19200, 0 if stop == 0 else 2, par, bits)
+        got = log.take().coding
+        if st["open"] != "1" or got != want:
+            problems.append("%s: open=%s, the driver sent %s, not %s" % (name, st["open"], got, want))
+        else:
+            good.append(name)
+        close_port(rig, COM_ACM_BYID, app)
+    seq = []
+    st = open_port(rig, COM_ACM_BYID, app=app, **BASE)
+    for box, value, want in (("dtr", 0, 0x2), ("dtr", 1, 0x3), ("rts", 0, 0x1), ("rts", 1, 0x3)):
+        rig.do("%s %d" % (box, value), app=app)
+        got = wait_for(lambda: log.take().control == want, 3) and log.control
+        seq.append("%s%d:%s" % (box, value, "0x%x" % log.control if log.control is not None else "?"))
+        if not got:
+            problems.append("%s %d: the function got %s" % (box, value, log.control))
+    close_port(rig, COM_ACM_BYID, app)
+    return problems, ("rates %s reach the device as the line coding; frames %s as wanted (1.5 stop bits "
+                      "go as 2, mark and space as CDC parity 3 and 4); DTR/RTS: the function got control line "
+                      "states %s; the function keeps the line coding to itself (ttyGS0's own settings do not "
+                      "change), so the coding is read from cdc_acm's message"
+                      % (" ".join(ok_rates), " ".join(good), " ".join(seq)))
+
+
+def acm_data(rig, app):
+    """1 MB each way: the device's lines to the pane, RxText and the log;
+    command lines from the window to the device."""
+    import hashlib
+    import os
+    problems, figures = [], []
+    size = 1000000
+    share = rig.args.share
+    down = lines_of(size, 8)
+    with open(os.path.join(share, "acm-down.dat"), "wb") as f:
+        f.write(down)
+    line_len = 2000
+    up = bytes(33 + (i * 7 + i // line_len) % 90 for i in range(size))
+    with open(os.path.join(share, "acm-up.dat"), "wb") as f:
+        f.write(up)
+    # Each command line goes out with the line end "Send" adds.
+    wire = b"".join(up[i:i + line_len] + b"\r\n" for i in range(0, size, line_len))
+    st = open_port(rig, COM_ACM_BYID, app=app, **dict(BASE, baud=921600))
+    if st["open"] != "1":
+        return ["did not open: %s" % st["hint"]], figures
+    rig.do("timer 0", app=app)
+    rig.do("rx-clear", app=app)
+    rig.sh("rm -f /tmp/acm-up.bin")
+    t0 = time.monotonic()
+    pid = device_start(rig, "serve", "/dev/ttyGS0", "/mnt/host/acm-down.dat", "/tmp/acm-up.bin", "0")
+    got = rig.fields(rig.do("rx-wait %d 120000" % size, 150, app=app))
+    secs = time.monotonic() - t0
+    want = "%016x" % fnv(down)
+    ok = (got.get("count") == str(size) and got.get("fnv") == want and got.get("pane") == want
+          and got.get("log") == want)
+    if not ok:
+        problems.append("to the window: %s (want %d bytes, %s)" % (got, size, want))
+    figures.append("device to window %d bytes in %.1f s, pane, RxText and log %s, the program's CPU %s s per MB"
+                   % (size, secs, "equal" if ok else "DIFFER", got.get("cpu")))
+    rig.do("timer 1", app=app)
+    sent = rig.fields(rig.do("send-file /mnt/host/acm-up.dat %d" % line_len, 150, app=app))
+    wait_for(lambda: int(rig.sh("stat -c %s /tmp/acm-up.bin 2>/dev/null || echo 0")[1].strip() or 0) >= len(wire),
+             30, 0.5)
+    code, out = rig.sh("stat -c %s /tmp/acm-up.bin; sha256sum < /tmp/acm-up.bin")
+    device_stop(rig, pid)
+    parts = out.split()
+    ok_up = len(parts) >= 2 and parts[0] == str(len(wire)) and parts[1] == hashlib.sha256(wire).hexdigest()
+    if not ok_up:
+        problems.append("to the device: %s, window %s" % (out.strip(), sent))
+    figures.append("window to device %d bytes as %d command lines (each with its CR LF) in %.1f s, %s, "
+                   "the program's CPU %.2f s per MB (the pane echoes each line)"
+                   % (size, size // line_len, float(sent.get("ms", "0") or 0) / 1000,
+                      "exact" if ok_up else "NOT exact", float(sent.get("cpu", "0") or 0) * 1e6 / size))
+    close_port(rig, COM_ACM_BYID, app)
+    return problems, figures
+
+
+def transitions(seen, letter):
+    return [s[1] for s in re.findall(letter + "[01]", seen)]
+
+
+def acm_modem_lines(rig, app):
+    """The device end opened and closed 100 times: every DCD and DSR change
+    the driver counted reaches the panels, in order, and the window sleeps
+    between changes."""
+    problems = []
+    closed_cpu, closed_wakes = idle_figures(rig, app)
+    st = open_port(rig, COM_ACM_BYID, app=app, **BASE)
+    if st["open"] != "1":
+        return ["did not open"], ""
+    start = rig.fields(rig.do("lines-end", app=app))
+    rig.do("lines-watch", app=app)
+    idle, idle_wakes = idle_figures(rig, app)
+    rig.sh("rm -f /tmp/acm-toggle.log")
+    t0 = time.monotonic()
+    device_start(rig, "toggle", "/dev/ttyGS0", "100", "34", "/tmp/acm-toggle.log")
+    # Waited for from here: the guest's shell serves the other checks too.
+    log = wait_for(lambda: (lambda o: o if "done" in o else None)(rig.sh("cat /tmp/acm-toggle.log 2>/dev/null")[1]),
+                   60, 0.5) or ""
+    secs = time.monotonic() - t0
+    # The last change reaches the window a moment after the last close.
+    wait_for(lambda: rig.state(COM_ACM_BYID, app=app)["panels"][0] == ""
+             and rig.state(COM_ACM_BYID, app=app)["panels"][2] == "", 5)
+    after, after_wakes = idle_figures(rig, app)
+    end = rig.fields(rig.do("lines-end", app=app))
+    st = rig.state(COM_ACM_BYID, app=app)
+    seen = end.get("seen", "-")
+    report = []
+    for name, letter, key in (("DCD", "D", "dcd"), ("DSR", "S", "dsr")):
+        shown = transitions(seen, letter)
+        try:
+            counted = int(end[key]) - int(start[key])
+        except (KeyError, ValueError):
+            counted = -1
+        alternates = all(shown[i] != shown[i + 1] for i in range(len(shown) - 1)) and (not shown or shown[0] == "1")
+        report.append("%s %d changes counted by the driver, %d shown" % (name, counted, len(shown)))
+        if len(shown) != counted or not alternates:
+            problems.append("%s: counted %d, shown %s" % (name, counted, "".join(shown)))
+    final = (st["panels"][0], st["panels"][2])
+    true_state = (end.get("car"), end.get("dsrnow"))
+    if final != ("", "") or true_state != ("0", "0"):
+        problems.append("last state shown DCD '%s' DSR '%s', lines now car=%s dsr=%s" % (final + true_state))
+    # Waiting in the driver costs no wake-ups: an open port whose lines rest
+    # wakes the window no more than a closed one (sampling every 20 ms would
+    # add 100 in 2 s).
+    for what, w in (("before", idle_wakes), ("after", after_wakes)):
+        if w > closed_wakes + 30:
+            problems.append("%d wake-ups in 2 s %s the changes, %d with the port closed" % (w, what, closed_wakes))
+    text = ("device end opened and closed %d times in %.1f s (states held 2-80 ms, a third under 20 ms); %s, "
+            "in order; the last state shown is the lines' own (off); the window in 2 s at rest: port closed "
+            "%.2f CPU s %d wake-ups, open before the changes %.2f s %d, after %.2f s %d"
+            % (log.split()[0].count("1") if log.split() else 0, secs, ", ".join(report), closed_cpu, closed_wakes,
+               idle, idle_wakes, after, after_wakes))
+    # A break from the device end: the ACM function sends it in its serial
+    # state; the driver counts it and passes a NUL byte flagged as a break.
+    brk0 = int(end.get("brk", "0") or 0)
+    rig.do("rx-clear", app=app)
+    code, _ = rig.sh("%s break /dev/ttyGS0 250" % DEVICE, 30)
+    b = rig.fields(rig.do("lines-end", app=app))
+    st = rig.state(COM_ACM_BYID, app=app)
+    brk = int(b.get("brk", "0") or 0) - brk0
+    rx = rig.fields(rig.do("rx-wait 0 0", app=app)).get("count")
+    pane = pane_text(rig, app).strip()
+    if code != 0 or brk < 1 or st["open"] != "1" or pane:
+        problems.append("break: rc %d, counted %d, open=%s, RxText %s bytes, pane '%s'" % (code, brk, st["open"], rx, pane[:80]))
+    text += ("; a break from the device end (tcsendbreak on ttyGS0): counted %d by the driver, the port stays "
+             "open, the pane shows nothing of it (its NUL is left out with the other bytes below 10; RxText %s "
+             "byte)" % (brk, rx))
+    close_port(rig, COM_ACM_BYID, app)
+    return problems, text
+
+
+def acm_unplug(rig, app, by_id):
+    """The gadget unbound while the port is open and data flow; then bound
+    again and back by the scan."""
+    problems = []
+    st = open_port(rig, COM_ACM_BYID, app=app, **dict(BASE, baud=115200))
+    if st["open"] != "1":
+        return ["did not open"], ""
+    rig.do("rx-clear", app=app)
+    pid = device_start(rig, "serve", "/dev/ttyGS0", "/mnt/host/acm-down.dat", "/tmp/acm-unplug.bin", "1")
+    rig.do("rx-wait 20000 10000", 30, app=app)   # data flow
+    # The unbinding itself takes a second and more under emulation when the
+    # guest is busy: the time counts from the kernel's first event of the
+    # removal (udev's monitor) to the window's close, on the guest's clock.
+    code, mon = rig.sh("rm -f /tmp/acm-um.log; udevadm monitor -k -s tty -s usb > /tmp/acm-um.log 2>&1 & "
+                       "echo $!; i=0; until grep -q monitor /tmp/acm-um.log || [ $i -ge 50 ]; do sleep 0.1; "
+                       "i=$((i+1)); done")
+    rig.do("close-watch", app=app)
+    t_pull = time.monotonic()
+    acm_pull(rig)
+    unbind_ms = int((time.monotonic() - t_pull) * 1000)
+    closed = rig.fields(rig.do("wait-closed 5000", app=app))
+    code, events = rig.sh("kill %s; cat /tmp/acm-um.log" % mon.strip())
+    removed = [float(m) for m in re.findall(r"KERNEL\[([\d.]+)\] (?:remove|unbind)", events)]
+    close_ms = int((float(closed.get("at", "0")) - removed[0]) * 1000) if removed and "at" in closed else 99999
+    cpu, w = idle_figures(rig, app, 3000)
+    pane = pane_text(rig, app)
+    # The device's lines are numbered 0 to 12499, over and over.
+    seq = rig.fields(rig.do("pane-seq %d" % (1000000 // 80), app=app))
+    closed_said = pane.count("is closed")
+    if close_ms > 1000:
+        problems.append("closed after %d ms" % close_ms)
+    if cpu > 0.3:
+        problems.append("%.2f CPU s in the 3 s after" % cpu)
+    if seq.get("breaks") != "0" or closed_said != 1:
+        problems.append("%s numbered lines out of order, 'is closed' %d times" % (seq.get("breaks"), closed_said))
+    t_back = time.monotonic()
+    acm_plug(rig)
+    en = rig.fields(rig.do("wait-enabled %d 9000" % COM_ACM_BYID, 30, app=app))
+    back_ms = int((time.monotonic() - t_back) * 1000)
+    now = acm_by_id(rig)
+    if en.get("enabled") != "1" or now != by_id:
+        problems.append("not back within one scan (8 s): enabled=%s, by-id %s" % (en.get("enabled"), now))
+    device_stop(rig, pid)
+    when = ("%d ms after" % close_ms if close_ms >= 0 else
+            "%d ms before udev's monitor got" % -close_ms)
+    return problems, ("closed %s the kernel's first event of the removal (the gadget unbound; the "
+                      "unbinding took %d ms in all), "
+                      "%.2f CPU s and %d wake-ups in the "
+                      "next 3 s; %s numbered lines in the pane, each once and in order, 'is closed' said %d time(s); "
+                      "bound again: back under %s and enabled by the scan %d ms later"
+                      % (when, unbind_ms, cpu, w, seq.get("lines"), closed_said, by_id, back_ms))
+
+
+def acm_side(rig, app, by_id):
+    """The ACM checks in the window of `app`: (number, name, problems, text,
+    seconds) each. The part with ModemManager waits until check 5 is done."""
+    rig.do("window log COM%d=/dev/ttyACM0 COM%d=%s" % (COM_ACM, COM_ACM_BYID, by_id), app=app)
+    out = []
+    for number, name, part in (("8.1", "ACM adapter found by the scan", lambda: acm_scan(rig, app, by_id)),
+                               ("8.2", "ACM line settings", lambda: acm_line_settings(rig, app)),
+                               ("8.3", "ACM data both ways", lambda: acm_data(rig, app)),
+                               ("8.4", "ACM modem lines", lambda: acm_modem_lines(rig, app)),
+                               ("8.5", "ACM pulled and back", lambda: acm_unplug(rig, app, by_id)),
+                               ("8.6", "ACM and ModemManager", lambda: acm_modem_manager(rig, app))):
+        if number == "8.6":
+            rig.mm_free.wait()
+        t0 = time.monotonic()
+        problems, text = part()
+        if isinstance(text, list):
+            text = "; ".join(text)
+        out.append((number, name, problems, text, time.monotonic() - t0))
+    return out
+
+
+def acm_report(rig, results):
+    for number, name, problems, text, secs in results:
+        rig.result(number, name, not problems, text + ("" if not problems else " -- " + " | ".join(problems)),
+                   time.monotonic() - secs)
+
+
+def acm_modem_manager(rig, app):
+    """ModemManager probes the ACM port (it sends AT commands) and the hint
+    names it; with the README's rule nothing is sent. Runs once check 5 is
+    done with ModemManager."""
+    problems = []
+    # Debian's ModemManager (strict filter) forbids this gadget's port on
+    # its own ("port filtered: forbidden" in its debug log): it is marked
+    # for it as a modem's port would be, as check 5 does for adapter A.
+    rig.sh("rm -f /tmp/acm-mm.bin %s; printf 'ACTION==\"add|change\", SUBSYSTEM==\"tty\", KERNEL==\"ttyACM*\", "
+           "ATTRS{serial}==\"%s\", ENV{ID_MM_DEVICE_PROCESS}=\"1\"\n' > %s; udevadm control --reload"
+           % (ACM_KEEP_OFF, ACM_SERIAL, ACM_MARK))
+    rig.sh("udevadm trigger -c change /dev/ttyACM0; udevadm settle -t 10")
+    pid = device_start(rig, "serve", "/dev/ttyGS0", "-", "/tmp/acm-mm.bin", "0")
+    # Started, ModemManager looks at the ports there are.
+    rig.sh("systemctl start ModemManager", 60)
+    t0 = time.monotonic()
+    hint = ""
+    while time.monotonic() < t0 + 45:
+        st = rig.state_of(rig.do("probe %d" % COM_ACM_BYID, 30, app=app))
+        if "ModemManager" in hint_line(st, 1):
+            hint = st["hint"]
+            break
+        time.sleep(0.3)
+    mm_s = time.monotonic() - t0
+    # (What the window sent before may still wait in the device end's
+    # buffer and come first.)
+    code, said = rig.sh("tr '\r' '\n' < /tmp/acm-mm.bin | grep -a -o 'AT.*' | head -n 4 | tr '\n' ' '")
+    if not hint:
+        problems.append("the hint never named ModemManager")
+    if "AT" not in said:
+        problems.append("ModemManager sent no AT command ('%s')" % said.strip())
+    m = re.search(r"put the line (.*) into /etc/udev/rules.d/99-kvl-modem.rules", hint)
+    rule = m.group(1) if m else ""
+    if hint and rule != acm_rule():
+        problems.append("the hint's rule '%s' is not the README's '%s'" % (rule, acm_rule()))
+    # The mark goes first: ModemManager's allow list wins over its block list.
+    rig.sh("rm -f %s; printf '%%s\n' '%s' > /etc/udev/rules.d/99-kvl-modem.rules; udevadm control --reload"
+           % (ACM_MARK, acm_rule()))
+    acm_pull(rig)
+    acm_plug(rig)
+    acm_plugged(rig)
+    code, udev = rig.sh("udevadm info -q property -n /dev/ttyACM0 | grep ID_MM_DEVICE")
+    code, before = rig.sh("stat -c %s /tmp/acm-mm.bin 2>/dev/null || echo 0")
+    time.sleep(10)
+    code, after = rig.sh("stat -c %s /tmp/acm-mm.bin 2>/dev/null || echo 0")
+    touched = int(after.strip() or 0) - int(before.strip() or 0)
+    if "ID_MM_DEVICE_IGNORE=1" not in udev or touched:
+        problems.append("with the rule: %s, %d bytes sent in 10 s" % (udev.strip(), touched))
+    rig.sh("systemctl stop ModemManager", 60)
+    device_stop(rig, pid)
+    return problems, ("marked for ModemManager (its strict filter forbids the gadget's port by itself), it probed the "
+               "port (sent %s) and the scan's probe named it %.0f s after it started: '%s', "
+               "the hint's rule is the README's; with it installed and the adapter plugged again udev sets "
+               "ID_MM_DEVICE_IGNORE=1 and %d bytes were sent in the next 10 s"
+                      % (said.strip()[:60] or "nothing", mm_s, hint_line({"hint": hint}, 1), touched))

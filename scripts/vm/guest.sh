@@ -3,15 +3,16 @@
 # answers the host on the control port, one line per request.
 #   sh BASE64           runs a shell command; "ok RC BASE64-OUTPUT"
 #   run USER [PORT]     starts the window program (kvl-vmguest) as USER on
-#                       a program port (kvl.app, or kvl.app2 for a second
-#                       program beside the first); "ok PID"
+#                       a program port (kvl.app, or kvl.app2 and kvl.app3 for
+#                       a second and a third program beside the first);
+#                       "ok PID"
 #   wait [PID]          waits for the program (the last started) to end;
 #                       "done RC"
 #   poweroff
 CTL=/dev/virtio-ports/kvl.ctl
 APP=/dev/virtio-ports/kvl.app
 i=0
-while { [ ! -e "$CTL" ] || [ ! -e "$APP" ] || [ ! -e "$APP"2 ]; } && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+while { [ ! -e "$CTL" ] || [ ! -e "$APP" ] || [ ! -e "$APP"2 ] || [ ! -e "$APP"3 ]; } && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
 udevadm settle -t 30
 exec 3<>"$CTL"
 echo "hello $(uname -r)" >&3

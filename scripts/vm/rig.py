@@ -242,8 +242,9 @@ class Rig:
         self.ctl_path = os.path.join(self.work, "control.sock")
         self.app_path = os.path.join(self.work, "program.sock")
         self.app2_path = os.path.join(self.work, "program2.sock")
+        self.app3_path = os.path.join(self.work, "program3.sock")
         self.trace = Trace(os.path.join(self.work, "trace.log"))
-        for p in (self.mon_path, self.ctl_path, self.app_path, self.app2_path, self.trace.path):
+        for p in (self.mon_path, self.ctl_path, self.app_path, self.app2_path, self.app3_path, self.trace.path):
             if os.path.exists(p):
                 os.unlink(p)
         accel = ["-accel", "kvm"] if a.kvm and self.kvm_works() else ["-accel", "tcg,thread=multi"]
@@ -275,6 +276,8 @@ class Rig:
             "-device", "virtserialport,chardev=app,name=kvl.app",
             "-chardev", "socket,id=app2,path=%s,server=on,wait=off" % self.app2_path,
             "-device", "virtserialport,chardev=app2,name=kvl.app2",
+            "-chardev", "socket,id=app3,path=%s,server=on,wait=off" % self.app3_path,
+            "-device", "virtserialport,chardev=app3,name=kvl.app3",
             "-monitor", "unix:%s,server=on,wait=off" % self.mon_path,
             "-trace", "usb_serial_*", "-trace", "serial_update_parameters",
             "-D", self.trace.path,
@@ -291,6 +294,7 @@ class Rig:
         self.ctl = Line(self.ctl_path)
         self.app = Line(self.app_path)
         self.app2 = Line(self.app2_path)
+        self.app3 = Line(self.app3_path)
         hello = self.ctl.read_line(a.boot_timeout)
         while not hello.startswith("hello"):
             hello = self.ctl.read_line(a.boot_timeout)
@@ -378,9 +382,9 @@ class Rig:
 
     def start_program(self, user, app=None):
         """Starts the window program as USER on the first program port, or
-        on the second (app=rig.app2) beside the first."""
+        on the second or third (app=rig.app2, rig.app3) beside the first."""
         app = app or self.app
-        port = "kvl.app2" if app is self.app2 else "kvl.app"
+        port = "kvl.app2" if app is self.app2 else "kvl.app3" if app is self.app3 else "kvl.app"
         with self.ctl.lock:
             self.ctl.send("run %s %s" % (user, port))
             line = self.ctl.read_line(30)

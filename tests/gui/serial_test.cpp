@@ -3,6 +3,7 @@
 // ports that other programs hold, the hints that say why a port is
 // unavailable, and the lock file of an open port.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <QTest>
 #include <QTextDocument>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -64,6 +66,27 @@ int DenyOpen(const char* path, int flags) {
     return -1;
   }
   return kvl::RealSerialOs().open(path, flags);
+}
+
+// A driver that counts line changes and wakes its waiter when the test
+// opens the gate: DCD pulses between two looks of the window.
+std::atomic<std::uint32_t> gDcdChanges{0};
+std::atomic<int> gLineWaits{0};
+int gGate[2] = {-1, -1};
+
+int CountedLines(int, kvl::LineCounts* counts) {
+  *counts = {};
+  counts->dcd = gDcdChanges;
+  return 0;
+}
+
+int GatedLineWait(int, int) {
+  ++gLineWaits;
+  pollfd p{gGate[0], POLLIN, 0};
+  if (::poll(&p, 1, -1) < 0) return -1;  // ComClose's signal
+  char byte;
+  (void)!::read(gGate[0], &byte, 1);
+  return 0;
 }
 
 void UseTestPlaces() {
@@ -395,6 +418,48 @@ class SerialTest : public QObject {
     kvl::Os.write = kvl::RealSerialOs().write;
     QCOMPARE(PaneText(*f), QStringLiteral("\nTo Com: AT\n\n COM 3: write failed: %1, 4 bytes not sent\n\nTo Com: AT\n")
                                .arg(QString::fromLocal8Bit(strerror(EIO))));
+  }
+
+  void aPulseTheDriverCountedIsShownOnThenOff() {
+    // DCD goes on and off before the window looks: the lines read off as
+    // before, the driver's count says two changes, and the panel shows
+    // both, each for a turn of the event loop of its own.
+    Pty com3;
+    WorkDir dir({{3, com3.path()}});
+    Windows w;
+    kvl::TBaseform* f = w.main;
+    f->Timer->stop();
+    QVERIFY(::pipe(gGate) == 0);
+    gDcdChanges = 0;
+    gLineWaits = 0;
+    kvl::Os.lineCounts = CountedLines;
+    kvl::Os.waitLineChange = GatedLineWait;
+    f->BtnCom[3]->click();
+    QVERIFY(WaitFor([] { return gLineWaits == 1; }));
+    std::string seen;
+    QString shown = f->panelText(0);
+    struct Watch : QObject {
+      std::function<void()> note;
+      bool eventFilter(QObject*, QEvent*) override {
+        note();
+        return false;
+      }
+    } watch;
+    watch.note = [&] {
+      if (f->panelText(0) != shown) seen += f->panelText(0).isEmpty() ? '0' : '1';
+      shown = f->panelText(0);
+    };
+    qApp->installEventFilter(&watch);
+    gDcdChanges += 2;
+    QVERIFY(::write(gGate[1], "g", 1) == 1);
+    QVERIFY(WaitFor([&] { return seen == "10"; }));
+    qApp->removeEventFilter(&watch);
+    QCOMPARE(f->panelText(0), QString());
+    f->BtnCom[3]->click();  // closing ends the watcher's wait
+    kvl::Os.lineCounts = kvl::RealSerialOs().lineCounts;
+    kvl::Os.waitLineChange = kvl::RealSerialOs().waitLineChange;
+    ::close(gGate[0]);
+    ::close(gGate[1]);
   }
 
   void scanLeavesPortsOfOtherProgramsAlone() {

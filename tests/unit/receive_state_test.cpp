@@ -60,5 +60,36 @@ TEST(Receive, EachLinkKeepsItsOwnRules) {
   }
 }
 
+// A modem line's panel goes through every change the driver counted, in
+// order, and ends with the line's own state.
+TEST(LineSteps, EveryCountedChangeInOrderEndingWithTheLine) {
+  using S = std::vector<bool>;
+  const struct {
+    const char* what;
+    bool shown, now;
+    std::uint32_t changes;
+    S steps;
+  } cases[] = {
+      {"one change", false, true, 1, {true}},
+      {"a pulse between two looks", false, false, 2, {true, false}},
+      {"on, off, on", false, true, 3, {true, false, true}},
+      {"two pulses", true, true, 4, {false, true, false, true}},
+      {"sampled: the state alone", false, true, 0, {true}},
+      {"sampled, unchanged", true, true, 0, {}},
+      {"a count that does not fit loses one", false, false, 1, {}},
+      {"a count that does not fit, two", false, true, 2, {true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(LineSteps(c.shown, c.now, c.changes), c.steps);
+  }
+  // A chattering line keeps its last steps, alternating, ending right.
+  const S got = LineSteps(false, true, 1001);
+  ASSERT_EQ(got.size(), kMaxLineSteps - 1);
+  EXPECT_TRUE(got.front());
+  EXPECT_TRUE(got.back());
+  for (std::size_t i = 1; i < got.size(); ++i) EXPECT_NE(got[i], got[i - 1]);
+}
+
 }  // namespace
 }  // namespace kvl

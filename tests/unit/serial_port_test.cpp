@@ -113,6 +113,8 @@ class SerialPort : public ::testing::Test {
       RxBatch b = ComTakeRx(port);
       taken.bytes += b.bytes;
       taken.events |= b.events;
+      for (int i = 0; i < kLineCount; ++i) taken.lineChanges[i] += b.lineChanges[i];
+      if (b.lineStates >= 0) taken.lineStates = b.lineStates;
       taken.hungUp |= b.hungUp;
       if (pred()) return true;
       if (Clock::now() > deadline) return false;
@@ -845,16 +847,29 @@ TEST_F(SerialFakeOs, CountedChangesAreEventsEvenWhenTheLineIsBack) {
   countRing += 2;
   ASSERT_EQ(write(gate[1], "g", 1), 1);
   ASSERT_TRUE(TakeUntil([&] { return taken.events == (EV_DSR | EV_RING); }));
+  // The batch counts them, so that the window can show the pulse.
+  EXPECT_EQ(taken.lineChanges[kLineDsr], 2u);
+  EXPECT_EQ(taken.lineChanges[kLineRing], 2u);
+  EXPECT_EQ(taken.lineChanges[kLineDcd], 0u);
   ASSERT_TRUE(WaitUntil([] { return lineWaits == 2; }));
+  EXPECT_EQ(taken.lineStates, 0);
   taken.events = 0;
   ++countCts;
   ++countDcd;
+  fakeLines = TIOCM_CTS | TIOCM_CAR;
   ASSERT_EQ(write(gate[1], "g", 1), 1);
   ASSERT_TRUE(TakeUntil([&] { return taken.events == (EV_CTS | EV_RLSD); }));
+  // With the state the lines were in when the counts were read.
+  EXPECT_EQ(taken.lineStates, (1 << kLineCts) | (1 << kLineDcd));
+  // Each change counted once, however many takes there were.
+  EXPECT_EQ(taken.lineChanges[kLineCts], 1u);
+  EXPECT_EQ(taken.lineChanges[kLineDcd], 1u);
+  EXPECT_EQ(taken.lineChanges[kLineDsr], 2u);
   ASSERT_TRUE(WaitUntil([] { return lineWaits == 3; }));
-  // Waiting costs nothing: the lines were read once, at the start, and
+  // Waiting costs nothing: the lines were read at the start and with the
+  // counts of each of the two changes (before and after the counts), and
   // never sampled.
-  EXPECT_EQ(linesRead, 1);
+  EXPECT_EQ(linesRead, 5);
 
   // Closing gets the watcher out of its wait.
   const auto start = Clock::now();
