@@ -1,45 +1,35 @@
+// The console pane's view: the text's rows at the pane's width, scrolling
+// and following the end, the caret and the selection, the keys and the
+// mouse, copying, and telling screen readers what arrived. The rows are
+// drawn by app/PaneRenderer; the find bar is in app/PaneFind.cpp.
 #include "app/ConsolePane.h"
 
 #include <QAccessible>
-#include <QAccessibleWidget>
 #include <QApplication>
-#include <QCheckBox>
 #include <QClipboard>
-#include <QElapsedTimer>
 #include <QFrame>
-#include <QGlyphRun>
-#include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
-#include <QPaintEngine>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QPointer>
-#include <QProxyStyle>
 #include <QScrollBar>
-#include <QStyle>
-#include <QStyleFactory>
-#include <QStyleOptionSlider>
-#include <QTimer>
-#include <QToolButton>
 #include <QWindow>
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <vector>
 
 #include "app/FrameClock.h"
+#include "app/PaneAccessible.h"
 #include "app/PaneFollow.h"
+#include "app/PaneScrollBar.h"
 #include "core/Cp1251.h"
 #include "ui/QtText.h"
-#include "ui/WinColour.h"
 
 namespace kvl {
 namespace {
 
-constexpr int kMargin = 3;
+constexpr int kMargin = PaneRenderer::kMargin;
 // Full chunks of text compressed per frame, at most (about a millisecond
 // each).
 constexpr std::size_t kPackPerRefresh = 4;
@@ -48,260 +38,19 @@ constexpr std::size_t kAnnounceMax = 64 * 1024;
 
 int ClampInt(std::size_t v) { return v > std::size_t(INT_MAX) ? INT_MAX : int(v); }
 
-// The pane's text for screen readers: the whole text, the selection and the
-// caret, and where each character is drawn.
-class PaneAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
- public:
-  explicit PaneAccessible(ConsolePane* pane) : QAccessibleWidget(pane, QAccessible::EditableText) {}
-
-  void* interface_cast(QAccessible::InterfaceType type) override {
-    if (type == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface*>(this);
-    return QAccessibleWidget::interface_cast(type);
-  }
-  QAccessible::State state() const override {
-    QAccessible::State s = QAccessibleWidget::state();
-    s.readOnly = true;
-    s.multiLine = true;
-    s.selectableText = true;
-    return s;
-  }
-
-  void selection(int index, int* start, int* end) const override {
-    *start = *end = 0;
-    if (index == 0 && pane()->hasSelection()) {
-      *start = ClampInt(pane()->selectionStart());
-      *end = ClampInt(pane()->selectionEnd());
-    }
-  }
-  int selectionCount() const override { return pane()->hasSelection() ? 1 : 0; }
-  void addSelection(int start, int end) override { setSelection(0, start, end); }
-  void removeSelection(int) override {
-    pane()->setSelection(pane()->caretPosition(), pane()->caretPosition());
-  }
-  void setSelection(int, int start, int end) override {
-    pane()->setSelection(Clamp(start), Clamp(end));
-  }
-  int cursorPosition() const override { return ClampInt(pane()->caretPosition()); }
-  void setCursorPosition(int position) override {
-    pane()->setSelection(Clamp(position), Clamp(position));
-  }
-
-  QString text(int start, int end) const override {
-    return FromCp1251(pane()->content().bytes(Clamp(start), Clamp(end)));
-  }
-  using QAccessibleWidget::text;
-  int characterCount() const override { return ClampInt(pane()->content().size()); }
-
-  // Boundaries are found in the store itself: the default ones would decode
-  // the whole text for every question.
-  QString textAtOffset(int offset, QAccessible::TextBoundaryType type, int* start,
-                       int* end) const override {
-    const auto [s, e] = around(Clamp(offset), type);
-    *start = ClampInt(s);
-    *end = ClampInt(e);
-    return text(*start, *end);
-  }
-  QString textBeforeOffset(int offset, QAccessible::TextBoundaryType type, int* start,
-                           int* end) const override {
-    const std::size_t at = around(Clamp(offset), type).first;
-    if (at == 0) {
-      *start = *end = 0;
-      return {};
-    }
-    return textAtOffset(int(at - 1), type, start, end);
-  }
-  QString textAfterOffset(int offset, QAccessible::TextBoundaryType type, int* start,
-                          int* end) const override {
-    const std::size_t at = around(Clamp(offset), type).second;
-    if (at >= pane()->content().size()) {
-      *start = *end = characterCount();
-      return {};
-    }
-    return textAtOffset(int(at), type, start, end);
-  }
-
-  QRect characterRect(int offset) const override {
-    const QRect r = pane()->characterRect(Clamp(offset));
-    if (r.isNull()) return r;
-    return QRect(pane()->viewport()->mapToGlobal(r.topLeft()), r.size());
-  }
-  int offsetAtPoint(const QPoint& point) const override {
-    return ClampInt(pane()->positionAt(pane()->viewport()->mapFromGlobal(point)));
-  }
-  void scrollToSubstring(int start, int end) override {
-    pane()->scrollToPosition(Clamp(end));
-    pane()->scrollToPosition(Clamp(start));
-  }
-  QString attributes(int offset, int* start, int* end) const override {
-    *start = *end = offset;
-    return {};
-  }
-
- private:
-  ConsolePane* pane() const { return static_cast<ConsolePane*>(widget()); }
-  std::size_t Clamp(int v) const {
-    return std::min(std::size_t(std::max(v, 0)), pane()->content().size());
-  }
-  std::pair<std::size_t, std::size_t> around(std::size_t pos,
-                                             QAccessible::TextBoundaryType type) const {
-    const ConsoleText& t = pane()->content();
-    switch (type) {
-      case QAccessible::CharBoundary:
-        return {pos, std::min(pos + 1, t.size())};
-      case QAccessible::WordBoundary: {
-        const ConsoleText::Range w = t.wordAt(pos);
-        if (w.start != w.end) return {w.start, w.end};
-        return {pos, std::min(pos + 1, t.size())};
-      }
-      case QAccessible::NoBoundary:
-        return {0, t.size()};
-      default: {  // a line with its break; sentences and paragraphs alike
-        const std::size_t line = t.lineOf(pos);
-        const std::size_t end = t.lineEnd(line);
-        return {t.lineStart(line), end < t.size() ? end + 1 : end};
-      }
-    }
-  }
-};
-
-QAccessibleInterface* PaneAccessibleFactory(const QString& className, QObject* object) {
-  if (className == QLatin1String("kvl::ConsolePane") && object && object->isWidgetType())
-    return new PaneAccessible(static_cast<ConsolePane*>(object));
-  return nullptr;
+// Where Ctrl+Right and Ctrl+Left take the caret from pos: the end of the
+// next word, the start of the previous one.
+std::size_t WordEndAfter(const ConsoleText& text, std::size_t pos) {
+  while (pos < text.size() && !Cp1251IsWordByte(text.at(pos))) ++pos;
+  while (pos < text.size() && Cp1251IsWordByte(text.at(pos))) ++pos;
+  return pos;
 }
 
-// Draws a tall scroll bar in bands of fewer than 96 pixel rows, each drawn
-// with the whole bar's option into an image of the band's size, so the bar
-// looks exactly as drawn in one go (clipping the painter instead draws the
-// groove's edge line darker). Qt's raster painter hands every fill of 96 rows or
-// more to its painting threads and waits for them: for the bar's few plain
-// fills that is more thread wake-ups than filling costs.
-class BandedBarStyle : public QProxyStyle {
- public:
-  static constexpr int kBandPixels = 64;
-
-  // One for all panes, on a style of the application's own kind; none when
-  // that kind cannot be made (the bar then keeps the application's style).
-  static QStyle* instance() {
-    static QPointer<BandedBarStyle> style;
-    if (!style) {
-      QStyle* base = QStyleFactory::create(QApplication::style()->name());
-      if (!base) return nullptr;
-      style = new BandedBarStyle(base);
-      style->setParent(QCoreApplication::instance());
-    }
-    return style;
-  }
-
-  void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
-                          const QWidget* widget) const override {
-    const QRect r = option->rect;
-    const qreal ratio = painter->device() ? std::max<qreal>(1, painter->device()->devicePixelRatio()) : 1;
-    const int band = std::max(8, int(kBandPixels / ratio));
-    if (control != CC_ScrollBar || r.height() <= band) {
-      QProxyStyle::drawComplexControl(control, option, painter, widget);
-      return;
-    }
-    for (int y = r.top(); y <= r.bottom(); y += band) {
-      QImage part(QSize(r.width(), std::min(band, r.bottom() + 1 - y)) * ratio, QImage::Format_ARGB32_Premultiplied);
-      part.setDevicePixelRatio(ratio);
-      part.fill(Qt::transparent);
-      {
-        QPainter p(&part);
-        p.translate(-r.left(), -y);
-        QProxyStyle::drawComplexControl(control, option, &p, widget);
-      }
-      painter->drawImage(QPoint(r.left(), y), part);
-    }
-  }
-
- private:
-  using QProxyStyle::QProxyStyle;
-};
-
-// The pane's scroll bar. Text arriving changes its range on every refresh;
-// with many rows its handle keeps its size and place to the pixel, and it
-// is drawn again only when what it shows changes. While the text flows it
-// is drawn when the text pauses for kQuietMs, or at the latest every
-// kMostLagMs, and then only where the handle was and is: the handle
-// creeping by a pixel is not worth drawing the bar a few times a second
-// (Qt's raster painter also hands each tall fill of the bar to its painting
-// threads and waits for them). What the engineer does with it is drawn at
-// once, whole.
-class PaneScrollBar : public QScrollBar {
- public:
-  static constexpr int kQuietMs = 1000;
-  static constexpr int kMostLagMs = 10000;
-
-  PaneScrollBar() : QScrollBar(Qt::Vertical) {
-    if (QStyle* banded = BandedBarStyle::instance()) setStyle(banded);
-    late_.setSingleShot(true);
-    connect(&late_, &QTimer::timeout, this, [this] { redrawHandle(); });
-  }
-  // Changes made while this is set come from text arriving; they are
-  // judged together when it is cleared (the range grows before the value
-  // follows it, so the bar leaves its end only for a moment).
-  void setArriving(bool arriving) {
-    arriving_ = arriving;
-    if (arriving) return;
-    // The handle appearing or an arrow changing state is drawn at once; the
-    // handle creeping waits.
-    const Look now = look();
-    if (now == drawn_) return;
-    if (!onlyHandleMoved(now) || !sinceDrawn_.isValid() || sinceDrawn_.elapsed() >= kMostLagMs)
-      redrawHandle();
-    else
-      late_.start(kQuietMs);  // each arrival puts the drawing off again
-  }
-
- protected:
-  void sliderChange(SliderChange change) override {
-    // Qt reports the steps as changed whenever they are set, changed or not.
-    if (change == SliderRangeChange || change == SliderValueChange || change == SliderStepsChange) {
-      if (arriving_ && !isSliderDown()) return;  // judged when the arrival is done
-      if (look() == drawn_) return;
-    }
-    QScrollBar::sliderChange(change);
-  }
-  void paintEvent(QPaintEvent* event) override {
-    drawn_ = look();
-    sinceDrawn_.start();
-    late_.stop();
-    QScrollBar::paintEvent(event);
-  }
-
- private:
-  struct Look {
-    QRect handle;
-    bool atMinimum = false, atMaximum = false;
-    bool operator==(const Look&) const = default;
-  };
-  Look look() const {
-    QStyleOptionSlider option;
-    initStyleOption(&option);
-    return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
-            value() == minimum(), value() == maximum()};
-  }
-  bool onlyHandleMoved(const Look& now) const {
-    return now.atMinimum == drawn_.atMinimum && now.atMaximum == drawn_.atMaximum && !now.handle.isNull() &&
-           !drawn_.handle.isNull();
-  }
-  // Only the handle moved: the bar is drawn from where it was to where it
-  // is (a pixel more each way, for the handle's edge). Anything else is
-  // drawn with the whole bar.
-  void redrawHandle() {
-    const Look now = look();
-    if (now == drawn_) return;
-    if (onlyHandleMoved(now))
-      update(drawn_.handle.united(now.handle).adjusted(0, -1, 0, 1));
-    else
-      update();
-  }
-  Look drawn_{QRect(), true, true};
-  QElapsedTimer sinceDrawn_;
-  QTimer late_;
-  bool arriving_ = false;
-};
+std::size_t WordStartBefore(const ConsoleText& text, std::size_t pos) {
+  while (pos > 0 && !Cp1251IsWordByte(text.at(pos - 1))) --pos;
+  while (pos > 0 && Cp1251IsWordByte(text.at(pos - 1))) --pos;
+  return pos;
+}
 
 }  // namespace
 
@@ -353,9 +102,7 @@ int ConsolePane::pageRows() const { return std::max(1, viewport()->height() / li
 std::size_t ConsolePane::topRow() const { return std::size_t(verticalScrollBar()->value()); }
 
 void ConsolePane::measureFont() {
-  paintFont_ = drawFont();
-  ascent_ = QFontMetrics(paintFont_).ascent();
-  averageCharWidth_ = QFontMetrics(paintFont_).averageCharWidth();
+  renderer_.setFont(drawFont());
   const QFontMetricsF fm(drawFont());
   lineHeight_ = std::max(1, QFontMetrics(drawFont()).lineSpacing());
   ByteWidths widths{};
@@ -367,19 +114,6 @@ void ConsolePane::measureFont() {
     maxCharWidth_ = std::max(maxCharWidth_, int(widths[size_t(b)]));
   }
   text_.setWidths(widths);
-  // Glyphs of the font's own face, looked up once: a printable character
-  // the face has is drawn as that glyph at the position its width gives,
-  // which is where drawing the text would put it. Anything else is drawn
-  // as text.
-  rawFont_ = QRawFont::fromFont(drawFont());
-  blitterFresh_ = false;
-  for (int b = 0; b < 256; ++b) {
-    const QChar ch(Cp1251ToUnicode(static_cast<unsigned char>(b)));
-    glyphs_[size_t(b)] = 0;
-    if (!rawFont_.isValid() || !ch.isPrint() || ch.unicode() < 0x20 || b == ConsoleText::kBreak) continue;
-    const QList<quint32> glyph = rawFont_.glyphIndexesForString(QString(ch));
-    if (glyph.size() == 1) glyphs_[size_t(b)] = glyph.front();
-  }
 }
 
 void ConsolePane::relayout() {
@@ -631,122 +365,23 @@ QRect ConsolePane::characterRect(std::size_t pos) const {
 
 void ConsolePane::paintEvent(QPaintEvent* event) {
   QPainter p(viewport());
-  p.setFont(paintFont_);
-  const int lh = lineHeight_;
-  // Only the rows the event covers.
-  const QRect area = event->rect();
-  const std::size_t top = topRow();
-  const std::size_t first = top + std::size_t(std::max(0, area.top()) / lh);
-  const std::size_t stop = top + std::size_t(std::max(0, area.bottom()) / lh) + 1;
-  const std::size_t selFrom = selectionStart(), selTo = selectionEnd();
-  const QColor highlight = palette().color(QPalette::Highlight);
-  const QColor highlightText = palette().color(QPalette::HighlightedText);
-  const auto& runs = text_.runs();
-  const ByteWidths& widths = text_.widths();
-  const bool drawCaret = hasFocus() && !hasSelection();
-  const qreal sub = kSubpixels;
-  QList<quint32> glyphs;
-  QList<QPointF> positions;
-  // Rows of one colour, nothing selected, go through the glyph blitter
-  // when the pane is painted on a 32-bit image at scale 1 over a flat
-  // background.
-  QImage::Format format = QImage::Format_Invalid;
-  if (QPaintEngine* engine = p.paintEngine();
-      engine && engine->type() == QPaintEngine::Raster && engine->paintDevice() &&
-      engine->paintDevice()->devType() == QInternal::Image && viewport()->devicePixelRatio() == 1.0)
-    format = static_cast<QImage*>(engine->paintDevice())->format();
-  const QBrush& base = viewport()->palette().brush(viewport()->backgroundRole());
-  const bool blit = (format == QImage::Format_RGB32 || format == QImage::Format_ARGB32_Premultiplied) &&
-                    base.style() == Qt::SolidPattern && base.color().alpha() == 255 && rawFont_.isValid();
-  if (blit) {
-    // The glyphs drawn so far serve any width of the pane.
-    if (!blitterFresh_ || rowImage_.format() != format || rowImage_.height() != lh) {
-      blitter_.reset(rawFont_, lh, ascent_, format);
-      blitterFresh_ = true;
-    }
-    if (rowImage_.format() != format || rowImage_.height() != lh || rowImage_.width() != viewport()->width())
-      rowImage_ = QImage(std::max(1, viewport()->width()), lh, format);
-  }
-  for (std::size_t r = first; r < text_.rowCount() && r < stop; ++r) {
-    const std::size_t start = text_.rowStart(r), end = text_.rowEnd(r);
-    const int y = int(r - top) * lh;
-    std::uint64_t x = 0;  // subpixels from the margin
-    std::size_t pos = start;
-    std::size_t run = runs.empty() ? 0 : text_.runIndexAt(pos);
-    if (blit && start < end && !(selFrom < end && selTo > start) &&
-        (run + 1 >= runs.size() || runs[run + 1].start >= end)) {
-      rowGlyphs_.clear();
-      rowX_.clear();
-      bool all = true;
-      for (std::size_t i = start; i < end && all; ++i) {
-        const unsigned char b = text_.at(i);
-        all = glyphs_[b] != 0;
-        rowGlyphs_.push_back(glyphs_[b]);
-        rowX_.push_back(std::uint64_t(kMargin) * kSubpixels + x);
-        x += widths[b];
-      }
-      const QRgb colour = (runs.empty() ? palette().color(QPalette::Text) : WinColour(runs[run].colour)).rgba();
-      if (all) {
-        rowImage_.fill(base.color());
-        if (blitter_.drawRow(rowImage_, rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(), colour,
-                             base.color().rgba())) {
-          const QPainter::CompositionMode mode = p.compositionMode();
-          p.setCompositionMode(QPainter::CompositionMode_Source);
-          p.drawImage(0, y, rowImage_);
-          p.setCompositionMode(mode);
-          pos = end;
-        }
-      }
-      if (pos != end) x = 0;
-    }
-    while (pos < end) {
-      // The next piece ends where the colour or the selection changes.
-      std::size_t to = end;
-      if (run + 1 < runs.size()) to = std::min(to, runs[run + 1].start);
-      const bool selected = pos >= selFrom && pos < selTo;
-      if (selected) to = std::min(to, selTo);
-      else if (selFrom > pos) to = std::min(to, selFrom);
-      glyphs.clear();
-      positions.clear();
-      bool asGlyphs = true;
-      std::uint64_t width = 0;
-      for (std::size_t i = pos; i < to; ++i) {
-        const unsigned char b = text_.at(i);
-        asGlyphs = asGlyphs && glyphs_[b] != 0;
-        glyphs.append(glyphs_[b]);
-        positions.append(QPointF(qreal(width) / sub, 0));
-        width += widths[b];
-      }
-      const qreal left = kMargin + qreal(x) / sub;
-      if (selected) p.fillRect(QRectF(left, y, qreal(width) / sub, lh), highlight);
-      p.setPen(selected ? highlightText
-                        : runs.empty() ? palette().color(QPalette::Text)
-                                       : WinColour(runs[run].colour));
-      const QPointF baseline(left, y + ascent_);
-      if (asGlyphs) {
-        QGlyphRun glyphRun;
-        glyphRun.setRawFont(rawFont_);
-        glyphRun.setGlyphIndexes(glyphs);
-        glyphRun.setPositions(positions);
-        p.drawGlyphRun(baseline, glyphRun);
-      } else {
-        p.drawText(baseline, FromCp1251(text_.bytes(pos, to)));
-      }
-      x += width;
-      pos = to;
-      if (run + 1 < runs.size() && pos >= runs[run + 1].start) ++run;
-    }
-    const qreal right = kMargin + qreal(x) / sub;
-    // A selected line break shows as a small block after the row.
-    if (selTo > end && selFrom <= end && end < text_.size() &&
-        text_.at(end) == static_cast<unsigned char>(ConsoleText::kBreak))
-      p.fillRect(QRectF(right, y, averageCharWidth_ / 2 + 1, lh), highlight);
-    if (drawCaret && caret_ >= start && caret_ <= end && text_.rowOf(caret_) == r) {
-      const qreal cx = kMargin + qreal(text_.widthOf(start, caret_)) / sub;
-      p.fillRect(QRectF(cx, y, 1, lh), palette().color(QPalette::Text));
-    }
-  }
+  const QPalette& colours = palette();
+  const PaneRenderer::View view{text_,
+                                topRow(),
+                                lineHeight_,
+                                selectionStart(),
+                                selectionEnd(),
+                                caret_,
+                                hasFocus() && !hasSelection(),
+                                colours.color(QPalette::Text),
+                                colours.color(QPalette::Highlight),
+                                colours.color(QPalette::HighlightedText),
+                                viewport()->palette().brush(viewport()->backgroundRole()),
+                                viewport()->width(),
+                                viewport()->devicePixelRatio()};
+  renderer_.paint(p, event->rect(), view);
 }
+
 
 std::size_t ConsolePane::positionInRow(std::size_t row, std::uint64_t x) const {
   const std::size_t start = text_.rowStart(row), end = text_.rowEnd(row);
@@ -836,25 +471,6 @@ void ConsolePane::keyPressEvent(QKeyEvent* event) {
   }
   if (event->key() == Qt::Key_Escape && findBar_ && findBar_->isVisible()) return closeFind();
 
-  const std::size_t row = text_.rowOf(caret_);
-  // Up and down keep the x the caret had when the vertical moves began.
-  auto rowMove = [&](long rows) {
-    if (preferredX_ < 0) preferredX_ = std::int64_t(text_.widthOf(text_.rowStart(row), caret_));
-    const long target = std::clamp(long(row) + rows, 0L, long(text_.rowCount()) - 1);
-    return positionInRow(std::size_t(target), std::uint64_t(preferredX_));
-  };
-  auto wordEnd = [&] {
-    std::size_t p = caret_;
-    while (p < text_.size() && !Cp1251IsWordByte(text_.at(p))) ++p;
-    while (p < text_.size() && Cp1251IsWordByte(text_.at(p))) ++p;
-    return p;
-  };
-  auto wordStart = [&] {
-    std::size_t p = caret_;
-    while (p > 0 && !Cp1251IsWordByte(text_.at(p - 1))) --p;
-    while (p > 0 && Cp1251IsWordByte(text_.at(p - 1))) --p;
-    return p;
-  };
   struct Move {
     QKeySequence::StandardKey move, select;
     bool vertical;
@@ -877,165 +493,40 @@ void ConsolePane::keyPressEvent(QKeyEvent* event) {
     const bool extend = event->matches(m.select);
     if (!extend && !event->matches(m.move)) continue;
     if (!m.vertical) preferredX_ = -1;
-    const long page = pageRows();
-    std::size_t target = caret_;
-    switch (m.move) {
-      case QKeySequence::MoveToNextChar: target = std::min(caret_ + 1, text_.size()); break;
-      case QKeySequence::MoveToPreviousChar: target = caret_ > 0 ? caret_ - 1 : 0; break;
-      case QKeySequence::MoveToNextWord: target = wordEnd(); break;
-      case QKeySequence::MoveToPreviousWord: target = wordStart(); break;
-      case QKeySequence::MoveToNextLine: target = rowMove(1); break;
-      case QKeySequence::MoveToPreviousLine: target = rowMove(-1); break;
-      case QKeySequence::MoveToNextPage:
-        verticalScrollBar()->setValue(verticalScrollBar()->value() + int(page));
-        target = rowMove(page);
-        break;
-      case QKeySequence::MoveToPreviousPage:
-        verticalScrollBar()->setValue(verticalScrollBar()->value() - int(page));
-        target = rowMove(-page);
-        break;
-      case QKeySequence::MoveToStartOfLine: target = text_.rowStart(row); break;
-      case QKeySequence::MoveToEndOfLine: target = text_.rowEnd(row); break;
-      case QKeySequence::MoveToStartOfDocument: target = 0; break;
-      case QKeySequence::MoveToEndOfDocument: target = text_.size(); break;
-      default: break;
-    }
-    return moveCaret(target, extend);
+    return moveCaret(moveTarget(m.move), extend);
   }
   QAbstractScrollArea::keyPressEvent(event);
 }
 
-void ConsolePane::buildFindBar() {
-  findBar_ = new QFrame(this);
-  findBar_->setObjectName(QStringLiteral("findBar"));
-  findBar_->setFrameShape(QFrame::StyledPanel);
-  findBar_->setAutoFillBackground(true);
-  findBar_->setFont(QApplication::font());
-  // The find bar takes the desktop's colours, not the pane's own: every role
-  // is set, so that none of the pane's background reaches its field.
-  QPalette desktop;
-  const QPalette app = QApplication::palette();
-  for (int g = 0; g < QPalette::NColorGroups; ++g)
-    for (int r = 0; r < QPalette::NColorRoles; ++r)
-      if (r != QPalette::NoRole)
-        desktop.setColor(QPalette::ColorGroup(g), QPalette::ColorRole(r),
-                         app.color(QPalette::ColorGroup(g), QPalette::ColorRole(r)));
-  findBar_->setPalette(desktop);
-  auto* row = new QHBoxLayout(findBar_);
-  row->setContentsMargins(3, 2, 3, 2);
-  row->setSpacing(3);
-  findEdit_ = new QLineEdit(findBar_);
-  findEdit_->setObjectName(QStringLiteral("findEdit"));
-  findEdit_->setPlaceholderText(QStringLiteral("Find"));
-  findEdit_->installEventFilter(this);
-  auto button = [&](const char* name, const QString& caption, const QString& hint) {
-    auto* b = new QToolButton(findBar_);
-    b->setObjectName(QLatin1String(name));
-    b->setText(caption);
-    b->setToolTip(hint);
-    b->setAutoRaise(true);
-    b->setFocusPolicy(Qt::NoFocus);
-    return b;
-  };
-  QToolButton* previous = button("findPrevious", QStringLiteral("\u25B2"), QStringLiteral("Previous match (Shift+F3)"));
-  QToolButton* next = button("findNext", QStringLiteral("\u25BC"), QStringLiteral("Next match (Enter, F3)"));
-  findCase_ = new QCheckBox(QStringLiteral("Match case"), findBar_);
-  findCase_->setObjectName(QStringLiteral("findCase"));
-  findCase_->setFocusPolicy(Qt::NoFocus);
-  findStatus_ = new QLabel(findBar_);
-  findStatus_->setObjectName(QStringLiteral("findStatus"));
-  findStatus_->setTextFormat(Qt::PlainText);
-  // The status keeps the width of its longest text, so that it never takes
-  // width from the field as it comes and goes.
-  int statusWidth = 0;
-  for (const char* said : {"Not found", "From the top", "From the end"})
-    statusWidth = std::max(statusWidth, findStatus_->fontMetrics().horizontalAdvance(QLatin1String(said)));
-  findStatus_->setFixedWidth(statusWidth + 2);
-  // The field shows some 20 characters however narrow the pane.
-  findEdit_->setMinimumWidth(findEdit_->fontMetrics().averageCharWidth() * 20);
-  QToolButton* close = button("findClose", QStringLiteral("\u2715"), QStringLiteral("Close (Esc)"));
-  row->addWidget(findEdit_, 1);
-  row->addWidget(previous);
-  row->addWidget(next);
-  row->addWidget(findCase_);
-  row->addWidget(findStatus_);
-  row->addWidget(close);
-  connect(previous, &QToolButton::clicked, this, [this] { findNext(false); });
-  connect(next, &QToolButton::clicked, this, [this] { findNext(true); });
-  connect(close, &QToolButton::clicked, this, &ConsolePane::closeFind);
-  connect(findEdit_, &QLineEdit::textEdited, findStatus_, &QLabel::clear);
-  findBar_->hide();
+std::size_t ConsolePane::rowMove(std::size_t row, long rows) {
+  // Up and down keep the x the caret had when the vertical moves began.
+  if (preferredX_ < 0) preferredX_ = std::int64_t(text_.widthOf(text_.rowStart(row), caret_));
+  const long target = std::clamp(long(row) + rows, 0L, long(text_.rowCount()) - 1);
+  return positionInRow(std::size_t(target), std::uint64_t(preferredX_));
 }
 
-void ConsolePane::placeFindBar() {
-  if (!findBar_) return;
-  const QRect area = viewport()->geometry();
-  const int width = std::min(area.width(), std::max(findBar_->sizeHint().width(), 340));
-  findBar_->setGeometry(area.right() + 1 - width, area.top(), width, findBar_->sizeHint().height());
-}
-
-void ConsolePane::openFind() {
-  if (!findBar_) buildFindBar();
-  placeFindBar();
-  findBar_->show();
-  findBar_->raise();
-  findEdit_->setFocus(Qt::ShortcutFocusReason);
-  findEdit_->selectAll();
-}
-
-void ConsolePane::closeFind() {
-  if (!findBar_) return;
-  findBar_->hide();
-  setFocus(Qt::OtherFocusReason);
-}
-
-bool ConsolePane::findNext(bool forward) {
-  const QString query = findEdit_ ? findEdit_->text() : QString();
-  if (query.isEmpty()) return false;
-  const std::string needle = ToCp1251(query);
-  std::optional<ConsoleText::Range> match;
-  bool wrapped = false;
-  // A character that Windows-1251 lacks cannot stand in the pane.
-  if (FromCp1251(needle) == query) {
-    const bool matchCase = findCase_->isChecked();
-    const std::size_t from = forward ? selectionEnd() : selectionStart();
-    match = text_.find(needle, from, forward, matchCase);
-    if (!match) {
-      match = text_.find(needle, forward ? 0 : text_.size(), forward, matchCase);
-      // Starting again at the other end is news only after a search that
-      // passed some text: not from a bare caret at the end (the first
-      // search of a pane that follows its end) or at the start.
-      const bool fromEdge = !hasSelection() && from == (forward ? text_.size() : 0);
-      wrapped = match.has_value() && !fromEdge;
-    }
+std::size_t ConsolePane::moveTarget(QKeySequence::StandardKey move) {
+  const std::size_t row = text_.rowOf(caret_);
+  const long page = pageRows();
+  switch (move) {
+    case QKeySequence::MoveToNextChar: return std::min(caret_ + 1, text_.size());
+    case QKeySequence::MoveToPreviousChar: return caret_ > 0 ? caret_ - 1 : 0;
+    case QKeySequence::MoveToNextWord: return WordEndAfter(text_, caret_);
+    case QKeySequence::MoveToPreviousWord: return WordStartBefore(text_, caret_);
+    case QKeySequence::MoveToNextLine: return rowMove(row, 1);
+    case QKeySequence::MoveToPreviousLine: return rowMove(row, -1);
+    case QKeySequence::MoveToNextPage:
+      verticalScrollBar()->setValue(verticalScrollBar()->value() + int(page));
+      return rowMove(row, page);
+    case QKeySequence::MoveToPreviousPage:
+      verticalScrollBar()->setValue(verticalScrollBar()->value() - int(page));
+      return rowMove(row, -page);
+    case QKeySequence::MoveToStartOfLine: return text_.rowStart(row);
+    case QKeySequence::MoveToEndOfLine: return text_.rowEnd(row);
+    case QKeySequence::MoveToStartOfDocument: return 0;
+    case QKeySequence::MoveToEndOfDocument: return text_.size();
+    default: return caret_;
   }
-  if (!match) {
-    findStatus_->setText(QStringLiteral("Not found"));
-    return false;
-  }
-  findStatus_->setText(wrapped ? (forward ? QStringLiteral("From the top") : QStringLiteral("From the end"))
-                               : QString());
-  setSelection(match->start, match->end);
-  return true;
-}
-
-bool ConsolePane::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == findEdit_ && event->type() == QEvent::KeyPress) {
-    auto* key = static_cast<QKeyEvent*>(event);
-    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-      findNext(!(key->modifiers() & Qt::ShiftModifier));
-      return true;
-    }
-    if (key->matches(QKeySequence::FindNext) || key->matches(QKeySequence::FindPrevious)) {
-      findNext(key->matches(QKeySequence::FindNext));
-      return true;
-    }
-    if (key->key() == Qt::Key_Escape) {
-      closeFind();
-      return true;
-    }
-  }
-  return QAbstractScrollArea::eventFilter(watched, event);
 }
 
 }  // namespace kvl

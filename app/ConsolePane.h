@@ -16,19 +16,23 @@
 // find bar; Enter or F3 finds the next match, Shift+F3 the previous, Esc
 // closes the bar). Screen readers read the pane through its accessible text
 // interface.
+//
+// The pane's parts: the view (scrolling, following the end, the selection,
+// keys and mouse) in ConsolePane.cpp; the rows drawn by app/PaneRenderer;
+// the find bar in app/PaneFind.cpp; the scroll bar in app/PaneScrollBar;
+// the screen readers' interface in app/PaneAccessible.
 #pragma once
 
 #include <QAbstractScrollArea>
 #include <QElapsedTimer>
+#include <QKeySequence>
 #include <QPointer>
-#include <QRawFont>
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "app/ConsoleText.h"
-#include "app/GlyphBlitter.h"
+#include "app/PaneRenderer.h"
 
 class QCheckBox;
 class QFrame;
@@ -44,7 +48,7 @@ class ConsolePane : public QAbstractScrollArea {
  public:
   // The text's widths are kept in 1/kSubpixels of a pixel: characters are
   // drawn at fractional positions, and rows are cut by what is drawn.
-  static constexpr int kSubpixels = 64;
+  static constexpr int kSubpixels = PaneRenderer::kSubpixels;
 
   explicit ConsolePane(QWidget* parent = nullptr);
   ~ConsolePane() override;
@@ -120,6 +124,7 @@ class ConsolePane : public QAbstractScrollArea {
   void changeEvent(QEvent* event) override;
   bool event(QEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
+  // Enter, F3 and Esc in the find bar's field (app/PaneFind.cpp).
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -130,8 +135,13 @@ class ConsolePane : public QAbstractScrollArea {
   void updateScrollBars();
   void updateFollowing();
   void moveCaret(std::size_t pos, bool extend);
+  // Where a key's move takes the caret (a page key scrolls the page too).
+  std::size_t moveTarget(QKeySequence::StandardKey move);
+  // The position rows below (or above) row, at the x the caret keeps.
+  std::size_t rowMove(std::size_t row, long rows);
   void ensureVisible(std::size_t pos);
   std::size_t positionInRow(std::size_t row, std::uint64_t x) const;
+  // The find bar (app/PaneFind.cpp).
   void buildFindBar();
   void placeFindBar();
   void closeFind();
@@ -164,19 +174,8 @@ class ConsolePane : public QAbstractScrollArea {
   std::size_t announced_ = 0;      // text told to screen readers so far
   int maxCharWidth_ = 1;  // in subpixels
   int lineHeight_ = 1;
-  // The glyph of each byte value in the font's own face, or 0 where a byte
-  // is drawn as text (a control character, or one the face lacks).
-  QRawFont rawFont_;
-  QFont paintFont_;
-  int ascent_ = 0;
-  int averageCharWidth_ = 0;
-  std::array<quint32, 256> glyphs_{};
-  // Rows of one colour are composed here and copied to the screen whole.
-  GlyphBlitter blitter_;
-  bool blitterFresh_ = false;
-  QImage rowImage_;
-  std::vector<quint32> rowGlyphs_;
-  std::vector<std::uint64_t> rowX_;
+  // Draws the rows; it keeps the font's glyphs and the glyphs drawn so far.
+  PaneRenderer renderer_;
 
   QFrame* findBar_ = nullptr;
   QLineEdit* findEdit_ = nullptr;

@@ -1,0 +1,53 @@
+// The console pane's scroll bar. Text arriving changes its range on every
+// refresh; with many rows its handle keeps its size and place to the pixel,
+// and it is drawn again only when what it shows changes. While the text
+// flows it is drawn when the text pauses for kQuietMs, or at the latest
+// every kMostLagMs, and then only where the handle was and is: the handle
+// creeping by a pixel is not worth drawing the bar a few times a second
+// (Qt's raster painter also hands each tall fill of the bar to its painting
+// threads and waits for them). What the engineer does with it is drawn at
+// once, whole.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QRect>
+#include <QScrollBar>
+#include <QTimer>
+
+namespace kvl {
+
+class PaneScrollBar : public QScrollBar {
+ public:
+  static constexpr int kQuietMs = 1000;
+  static constexpr int kMostLagMs = 10000;
+
+  PaneScrollBar();
+  // Changes made while this is set come from text arriving; they are
+  // judged together when it is cleared (the range grows before the value
+  // follows it, so the bar leaves its end only for a moment).
+  void setArriving(bool arriving);
+
+ protected:
+  void sliderChange(SliderChange change) override;
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  struct Look {
+    QRect handle;
+    bool atMinimum = false, atMaximum = false;
+    bool operator==(const Look&) const = default;
+  };
+  Look look() const;
+  bool onlyHandleMoved(const Look& now) const;
+  // Only the handle moved: the bar is drawn from where it was to where it
+  // is (a pixel more each way, for the handle's edge). Anything else is
+  // drawn with the whole bar.
+  void redrawHandle();
+
+  Look drawn_{QRect(), true, true};
+  QElapsedTimer sinceDrawn_;
+  QTimer late_;
+  bool arriving_ = false;
+};
+
+}  // namespace kvl
