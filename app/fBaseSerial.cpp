@@ -458,7 +458,6 @@ void TBaseform::flushComQueue() {
 }
 
 bool TBaseform::closeComPort() {
-  showComRest();
   delete comWriteNotifier_;
   comWriteNotifier_ = nullptr;
   comWriteFailSaid_.clear();
@@ -469,6 +468,8 @@ bool TBaseform::closeComPort() {
   comQueue_.finishUnderWay(
       [deadline](const char* data, std::size_t n) { return ComWriteBefore(ComPort, data, n, deadline); },
       SendQueue::Clock::now());
+  // What arrived up to now, the answer to that command too, is shown.
+  showComRest();
   if (!ComClose(ComPort)) return false;
   reportUnsent(comQueue_, comName(), ComPort.outputDiscarded, "the device");
   return true;
