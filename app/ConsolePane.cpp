@@ -36,7 +36,6 @@ constexpr std::size_t kPackPerRefresh = 4;
 // Text told to screen readers per redraw, at most.
 constexpr std::size_t kAnnounceMax = 64 * 1024;
 
-int ClampInt(std::size_t v) { return v > std::size_t(INT_MAX) ? INT_MAX : int(v); }
 
 // Where Ctrl+Right and Ctrl+Left take the caret from pos: the end of the
 // next word, the start of the previous one.
@@ -129,7 +128,7 @@ void ConsolePane::relayout() {
     adjusting_ = true;
     updateScrollBars();
     verticalScrollBar()->setValue(following_ ? verticalScrollBar()->maximum()
-                                             : ClampInt(text_.rowOf(topPos)));
+                                             : ClampToInt(text_.rowOf(topPos)));
     adjusting_ = false;
   } else {
     adjusting_ = true;
@@ -148,7 +147,7 @@ void ConsolePane::updateScrollBars() {
   adjusting_ = true;
   if (v->pageStep() != page) v->setPageStep(page);
   if (v->singleStep() != 1) v->setSingleStep(1);
-  v->setRange(0, std::max(0, ClampInt(text_.rowCount()) - page) + tail_);
+  v->setRange(0, std::max(0, ClampToInt(text_.rowCount()) - page) + tail_);
   adjusting_ = wasAdjusting;
 }
 
@@ -195,7 +194,7 @@ void ConsolePane::refresh() {
   }
   if (QAccessible::isActive() && announced_ < text_.size()) {
     announced_ = std::max(announced_, text_.size() > kAnnounceMax ? text_.size() - kAnnounceMax : 0);
-    QAccessibleTextInsertEvent inserted(this, ClampInt(announced_),
+    QAccessibleTextInsertEvent inserted(this, ClampToInt(announced_),
                                         FromCp1251(text_.bytes(announced_, text_.size())));
     QAccessible::updateAccessibility(&inserted);
   }
@@ -277,9 +276,9 @@ void ConsolePane::setPrimarySelection() const {
 
 void ConsolePane::selectionChanged() {
   if (!QAccessible::isActive()) return;
-  QAccessibleTextSelectionEvent event(this, ClampInt(selectionStart()),
-                                            ClampInt(selectionEnd()));
-  event.setCursorPosition(ClampInt(caret_));
+  QAccessibleTextSelectionEvent event(this, ClampToInt(selectionStart()),
+                                            ClampToInt(selectionEnd()));
+  event.setCursorPosition(ClampToInt(caret_));
   QAccessible::updateAccessibility(&event);
 }
 
@@ -299,9 +298,9 @@ void ConsolePane::ensureVisible(std::size_t pos) {
   const std::size_t page = std::size_t(std::max(1, pageRows() - inset));
   const std::size_t top = topRow() + std::size_t(inset);
   if (row < top)
-    v->setValue(ClampInt(row > std::size_t(inset) ? row - std::size_t(inset) : 0));
+    v->setValue(ClampToInt(row > std::size_t(inset) ? row - std::size_t(inset) : 0));
   else if (row >= top + page)
-    v->setValue(ClampInt(row - page + 1 - std::size_t(inset)));
+    v->setValue(ClampToInt(row - page + 1 - std::size_t(inset)));
 }
 
 void ConsolePane::followEnd() {

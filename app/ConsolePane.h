@@ -27,6 +27,7 @@
 #include <QElapsedTimer>
 #include <QKeySequence>
 #include <QPointer>
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -42,6 +43,10 @@ class QLineEdit;
 namespace kvl {
 
 class FrameClock;
+
+// A position or count of the pane's text as Qt's int, which a pane holding
+// more than 2 GB of text would overflow.
+inline int ClampToInt(std::size_t v) { return v > std::size_t(INT_MAX) ? INT_MAX : int(v); }
 
 class ConsolePane : public QAbstractScrollArea {
   Q_OBJECT

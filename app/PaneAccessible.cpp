@@ -15,8 +15,6 @@
 namespace kvl {
 namespace {
 
-int ClampInt(std::size_t v) { return v > std::size_t(INT_MAX) ? INT_MAX : int(v); }
-
 // The pane's text for screen readers: the whole text, the selection and the
 // caret, and where each character is drawn.
 class PaneAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
@@ -38,8 +36,8 @@ class PaneAccessible : public QAccessibleWidget, public QAccessibleTextInterface
   void selection(int index, int* start, int* end) const override {
     *start = *end = 0;
     if (index == 0 && pane()->hasSelection()) {
-      *start = ClampInt(pane()->selectionStart());
-      *end = ClampInt(pane()->selectionEnd());
+      *start = ClampToInt(pane()->selectionStart());
+      *end = ClampToInt(pane()->selectionEnd());
     }
   }
   int selectionCount() const override { return pane()->hasSelection() ? 1 : 0; }
@@ -50,7 +48,7 @@ class PaneAccessible : public QAccessibleWidget, public QAccessibleTextInterface
   void setSelection(int, int start, int end) override {
     pane()->setSelection(Clamp(start), Clamp(end));
   }
-  int cursorPosition() const override { return ClampInt(pane()->caretPosition()); }
+  int cursorPosition() const override { return ClampToInt(pane()->caretPosition()); }
   void setCursorPosition(int position) override {
     pane()->setSelection(Clamp(position), Clamp(position));
   }
@@ -59,15 +57,15 @@ class PaneAccessible : public QAccessibleWidget, public QAccessibleTextInterface
     return FromCp1251(pane()->content().bytes(Clamp(start), Clamp(end)));
   }
   using QAccessibleWidget::text;
-  int characterCount() const override { return ClampInt(pane()->content().size()); }
+  int characterCount() const override { return ClampToInt(pane()->content().size()); }
 
   // Boundaries are found in the store itself: the default ones would decode
   // the whole text for every question.
   QString textAtOffset(int offset, QAccessible::TextBoundaryType type, int* start,
                        int* end) const override {
     const auto [s, e] = around(Clamp(offset), type);
-    *start = ClampInt(s);
-    *end = ClampInt(e);
+    *start = ClampToInt(s);
+    *end = ClampToInt(e);
     return text(*start, *end);
   }
   QString textBeforeOffset(int offset, QAccessible::TextBoundaryType type, int* start,
@@ -95,7 +93,7 @@ class PaneAccessible : public QAccessibleWidget, public QAccessibleTextInterface
     return QRect(pane()->viewport()->mapToGlobal(r.topLeft()), r.size());
   }
   int offsetAtPoint(const QPoint& point) const override {
-    return ClampInt(pane()->positionAt(pane()->viewport()->mapFromGlobal(point)));
+    return ClampToInt(pane()->positionAt(pane()->viewport()->mapFromGlobal(point)));
   }
   void scrollToSubstring(int start, int end) override {
     pane()->scrollToPosition(Clamp(end));

@@ -359,6 +359,17 @@ void ComReadThread(TComPort& port) {
   port.readerRunning.store(false);
 }
 
+void ComStopReader(TComPort& port) {
+  port.StopFlag.store(true);
+  SignalEventFd(port.wakeFd);
+  if (!port.ReaderThread.joinable()) return;
+  // The reader may not outlive the descriptor it waits on.
+  if (port.ReaderThread.get_id() == std::this_thread::get_id())
+    port.ReaderThread.detach();
+  else
+    port.ReaderThread.join();
+}
+
 RxBatch ComTakeRx(TComPort& port) {
   RxBatch batch;
   port.postPending.store(false);
@@ -378,13 +389,8 @@ RxBatch ComTakeRest(TComPort& port) {
   RxBatch batch;
   const int fd = port.Handle.load();
   if (fd < 0) return batch;
-  // The reader ends after storing what it has read; it is joined so that
-  // the ring and the driver are this thread's alone.
-  if (port.ReaderThread.joinable() && port.ReaderThread.get_id() != std::this_thread::get_id()) {
-    port.StopFlag.store(true);
-    SignalEventFd(port.wakeFd);
-    port.ReaderThread.join();
-  }
+  // The ring and the driver are this thread's alone from here on.
+  ComStopReader(port);
   batch = ComTakeRx(port);
   if (batch.hungUp || !port.line) return batch;
   // What the driver holds: read until it has nothing more at once. A read

@@ -408,16 +408,8 @@ bool ComClose(TComPort& port) {
   const int fd = port.Handle.load();
   if (fd < 0) return true;
 
-  port.StopFlag.store(true);
   port.eventMask.store(0);
-  SignalEventFd(port.wakeFd);
-  if (port.ReaderThread.joinable()) {
-    // The reader may not outlive the descriptor it waits on.
-    if (port.ReaderThread.get_id() == std::this_thread::get_id())
-      port.ReaderThread.detach();
-    else
-      port.ReaderThread.join();
-  }
+  ComStopReader(port);
   StopLineWatch(port);
   Release(port, fd);
   return true;

@@ -286,6 +286,10 @@ struct RxBatch {
 // Takes everything unread from the ring and the pending line events.
 RxBatch ComTakeRx(TComPort& port);
 
+// Ends the reader: it stores what it has read, and is joined (let go when
+// called on the reader's own thread). ComClose and ComTakeRest use it.
+void ComStopReader(TComPort& port);
+
 // Closing without loss: ends the reader (which stores what it has read)
 // and takes the ring, the pending line events and what the driver still
 // holds for reading, without waiting for more (at most 1 MiB). Called by
