@@ -22,6 +22,7 @@
 #include "app/FrameClock.h"
 #include "app/PaneAccessible.h"
 #include "app/PaneFollow.h"
+#include "app/PaneScreen.h"
 #include "app/PaneScrollBar.h"
 #include "core/Cp1251.h"
 #include "ui/QtText.h"
@@ -59,6 +60,11 @@ ConsolePane::ConsolePane(QWidget* parent) : QAbstractScrollArea(parent) {
     return true;
   }();
   (void)factoryInstalled;
+  auto* view = new PaneViewport;
+  view->setBackgroundRole(QPalette::Base);
+  view->setAutoFillBackground(true);
+  setViewport(view);
+  if (PaneScreen::wanted()) PaneScreen::prepare(view);
   setFocusPolicy(Qt::StrongFocus);
   setContextMenuPolicy(Qt::CustomContextMenu);
   setVerticalScrollBar(new PaneScrollBar);
@@ -137,7 +143,7 @@ void ConsolePane::relayout() {
     if (following_) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     adjusting_ = false;
   }
-  viewport()->update();
+  redraw(viewport()->rect());
 }
 
 void ConsolePane::updateScrollBars() {
@@ -190,7 +196,7 @@ void ConsolePane::refresh() {
                                    : viewport()->height();
     QRegion dirty(QRect(0, y, viewport()->width(), std::max(0, bottom - y)));
     if (changed >= top) dirty -= QRect(0, y, std::min(keptX, viewport()->width()), lineHeight_);
-    viewport()->update(dirty);
+    redraw(dirty);
   }
   if (QAccessible::isActive() && announced_ < text_.size()) {
     announced_ = std::max(announced_, text_.size() > kAnnounceMax ? text_.size() - kAnnounceMax : 0);
@@ -225,7 +231,7 @@ void ConsolePane::clearPane() {
   sizeShown_ = 0;
   announced_ = 0;
   updateScrollBars();
-  viewport()->update();
+  redraw(viewport()->rect());
 }
 
 QString ConsolePane::textOf(std::size_t from, std::size_t to) const {
@@ -250,7 +256,7 @@ void ConsolePane::selectAll() {
   caret_ = text_.size();
   selectionChanged();
   updateFollowing();
-  viewport()->update();
+  redraw(viewport()->rect());
 }
 
 void ConsolePane::setSelection(std::size_t anchor, std::size_t caret) {
@@ -261,7 +267,7 @@ void ConsolePane::setSelection(std::size_t anchor, std::size_t caret) {
   ensureVisible(caret_);
   selectionChanged();
   updateFollowing();
-  viewport()->update();
+  redraw(viewport()->rect());
 }
 
 void ConsolePane::copy() const {
@@ -337,17 +343,30 @@ void ConsolePane::scrollContentsBy(int, int dy) {
   // seen again.
   if (dy == 0) return;
   const QWindow* window = viewport()->window()->windowHandle();
-  if (std::abs(dy) > pageRows() || !window || !window->isExposed()) return viewport()->update();
-  viewport()->scroll(0, dy * lineHeight_);
+  if (std::abs(dy) > pageRows() || !window || !window->isExposed()) return redraw(viewport()->rect());
+  if (!screen_.attached()) return viewport()->scroll(0, dy * lineHeight_);
+  // Straight on the display: the server moves the pixels, and what was
+  // still to be drawn moves with them.
+  const QRect area = viewport()->rect();
+  const int moved = dy * lineHeight_;
+  screen_.scroll(area, moved);
+  unpainted_.translate(0, moved);
+  redraw(moved < 0 ? QRect(0, area.height() + moved, area.width(), -moved) : QRect(0, 0, area.width(), moved));
+  redraw(unpainted_);
+}
+
+void ConsolePane::redraw(const QRegion& area) {
+  if (screen_.attached()) unpainted_ += area & viewport()->rect();
+  viewport()->update(area);
 }
 
 void ConsolePane::focusInEvent(QFocusEvent*) {
   // Only the caret shows the focus: the received text is not drawn again.
-  viewport()->update(characterRect(caret_).adjusted(-2, 0, 2, 0));
+  redraw(characterRect(caret_).adjusted(-2, 0, 2, 0));
 }
 
 void ConsolePane::focusOutEvent(QFocusEvent*) {
-  viewport()->update(characterRect(caret_).adjusted(-2, 0, 2, 0));
+  redraw(characterRect(caret_).adjusted(-2, 0, 2, 0));
 }
 
 QRect ConsolePane::characterRect(std::size_t pos) const {
@@ -363,7 +382,6 @@ QRect ConsolePane::characterRect(std::size_t pos) const {
 }
 
 void ConsolePane::paintEvent(QPaintEvent* event) {
-  QPainter p(viewport());
   const QPalette& colours = palette();
   const PaneRenderer::View view{text_,
                                 topRow(),
@@ -378,7 +396,25 @@ void ConsolePane::paintEvent(QPaintEvent* event) {
                                 viewport()->palette().brush(viewport()->backgroundRole()),
                                 viewport()->width(),
                                 viewport()->devicePixelRatio()};
-  renderer_.paint(p, event->rect(), view);
+  auto* own = static_cast<PaneViewport*>(viewport());
+  if (!own->direct || !screen_.attach(own)) {
+    if (own->direct) return;  // left to Qt from now on: it paints again
+    QPainter p(viewport());
+    renderer_.paint(p, event->rect(), view);
+    return;
+  }
+  // Straight on the display: each part is drawn on an image and put there.
+  for (const QRect& part : event->region()) {
+    QImage& canvas = screen_.canvas(part.size());
+    QPainter p(&canvas);
+    p.fillRect(QRect(QPoint(0, 0), part.size()), view.background);
+    p.translate(-part.topLeft());
+    renderer_.paint(p, part, view);
+    p.end();
+    screen_.put(canvas, part.topLeft());
+  }
+  unpainted_ -= event->region();
+  screen_.flush();
 }
 
 
@@ -410,7 +446,7 @@ void ConsolePane::mousePressEvent(QMouseEvent* event) {
   mouseSelecting_ = true;
   following_ = false;
   selectionChanged();
-  viewport()->update();
+  redraw(viewport()->rect());
 }
 
 void ConsolePane::mouseMoveEvent(QMouseEvent* event) {
@@ -420,7 +456,7 @@ void ConsolePane::mouseMoveEvent(QMouseEvent* event) {
   if (pt.y() > viewport()->height()) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
   caret_ = positionAt(pt);
   selectionChanged();
-  viewport()->update();
+  redraw(viewport()->rect());
 }
 
 void ConsolePane::mouseReleaseEvent(QMouseEvent* event) {
@@ -437,7 +473,7 @@ void ConsolePane::mouseDoubleClickEvent(QMouseEvent* event) {
   mouseSelecting_ = true;  // until the button is released
   following_ = false;
   selectionChanged();
-  viewport()->update();
+  redraw(viewport()->rect());
 }
 
 void ConsolePane::moveCaret(std::size_t pos, bool extend) {
@@ -446,7 +482,7 @@ void ConsolePane::moveCaret(std::size_t pos, bool extend) {
   ensureVisible(caret_);
   selectionChanged();
   updateFollowing();
-  viewport()->update();
+  redraw(viewport()->rect());
 }
 
 bool ConsolePane::event(QEvent* event) {

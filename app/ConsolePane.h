@@ -27,6 +27,7 @@
 #include <QElapsedTimer>
 #include <QKeySequence>
 #include <QPointer>
+#include <QRegion>
 #include <climits>
 #include <cstdint>
 #include <string>
@@ -34,6 +35,7 @@
 
 #include "app/ConsoleText.h"
 #include "app/PaneRenderer.h"
+#include "app/PaneScreen.h"
 
 class QCheckBox;
 class QFrame;
@@ -181,6 +183,13 @@ class ConsolePane : public QAbstractScrollArea {
   int lineHeight_ = 1;
   // Draws the rows; it keeps the font's glyphs and the glyphs drawn so far.
   PaneRenderer renderer_;
+  // Asks for a part of the viewport to be drawn again.
+  void redraw(const QRegion& area);
+  // The viewport's X window, when the pane draws straight on the display,
+  // and what has been asked of it and not drawn yet (it moves with a
+  // scroll).
+  PaneScreen screen_;
+  QRegion unpainted_;
 
   QFrame* findBar_ = nullptr;
   QLineEdit* findEdit_ = nullptr;

@@ -23,6 +23,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QClipboard>
@@ -614,6 +615,8 @@ struct ScreenResult {
   PacedCpu cpu[3];
   double floodRate = 0, floodProgram = 0, floodX = 0;
   bool floodDone = false;
+  // The text pane's columns and rows ("86x37"): xterm gets the same.
+  std::string paneSize;
 };
 
 // One program reading the pty's slave on the X server.
@@ -712,8 +715,14 @@ std::pair<Spread, PacedCpu> Stream(kvlbench::ScreenWatch& screen, int master, co
 }
 
 // The cases, in order, for a program that is up and reading the pty.
-void RunCases(kvlbench::ScreenWatch& screen, int master, const XServer& x, const Subject& who, ScreenResult& r) {
+void RunCases(kvlbench::ScreenWatch& screen, int master, const XServer& x, const Subject& who, ScreenResult& r,
+              bool streamsOnly = false) {
   screen.focusLargestWindow();
+  if (streamsOnly) {
+    for (size_t i = 0; i < std::size(kStreams); ++i)
+      r.cpu[i] = Stream(screen, master, kStreams[i], x.pid, who.processes).second;
+    return;
+  }
   r.reply = CommandReply(screen, master, who.selectAllFirst);
   // A screen that keeps changing on its own after a key (a blinking caret)
   // makes every latency read short: once what the answers set going is
@@ -756,8 +765,11 @@ ScreenResult ScreenOfTerminal(const XServer& x, kvlbench::ScreenWatch& screen) {
   const pid_t child = Spawn({"/proc/self/exe", "paced-child", slave},
                             {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb"}, ready[1]);
   ::close(ready[1]);
-  char c = 0;
-  const bool up = ::read(ready[0], &c, 1) == 1 && c == 'R';
+  // "R", then the pane's columns and rows.
+  char said[32] = {};
+  const ssize_t n = ::read(ready[0], said, sizeof said - 1);
+  const bool up = n > 0 && said[0] == 'R';
+  if (up) r.paneSize = std::string(said + 1, std::strcspn(said + 1, "\n"));
   ::close(ready[0]);
   if (up) {
     // Without a window manager the main window looks for its frame for ten
@@ -772,13 +784,19 @@ ScreenResult ScreenOfTerminal(const XServer& x, kvlbench::ScreenWatch& screen) {
   return r;
 }
 
-// picocom inside xterm on the same X server, reading the same kind of pty.
-ScreenResult ScreenOfPicocom(const XServer& x, kvlbench::ScreenWatch& screen) {
+// picocom inside xterm on the same X server, reading the same kind of pty;
+// xterm showing as many columns and rows as size says (its own 80x24 when
+// empty).
+ScreenResult ScreenOfPicocom(const XServer& x, kvlbench::ScreenWatch& screen, const std::string& size,
+                             bool streamsOnly) {
   ScreenResult r;
   Pty com;
   const std::string slave = com.path();
   com.closeSlave();
-  const pid_t xterm = Spawn({"xterm", "-e", "picocom", "-q", slave}, {"DISPLAY=" + x.display});
+  std::vector<std::string> command{"xterm"};
+  if (!size.empty()) command.insert(command.end(), {"-geometry", size});
+  command.insert(command.end(), {"-e", "picocom", "-q", slave});
+  const pid_t xterm = Spawn(command, {"DISPLAY=" + x.display});
   const auto deadline = ScreenClock::now() + seconds(10);
   while (!screen.focusLargestWindow() && ScreenClock::now() < deadline)
     screen.waitStill(milliseconds(100), ScreenClock::now() + milliseconds(200));
@@ -788,7 +806,7 @@ ScreenResult ScreenOfPicocom(const XServer& x, kvlbench::ScreenWatch& screen) {
     tree = ProcessTree(xterm);
   }
   if (tree.size() >= 2 && screen.waitStill(milliseconds(500), ScreenClock::now() + seconds(5)))
-    RunCases(screen, com.master(), x, Subject{tree, false}, r);
+    RunCases(screen, com.master(), x, Subject{tree, false}, r, streamsOnly);
   else
     r.failure = "xterm with picocom did not come up";
   Stop(xterm);
@@ -810,17 +828,24 @@ void ScreenPart() {
     return;
   }
   const bool withPicocom = OnPath("xterm") && OnPath("picocom");
-  std::fprintf(stderr, "Screen latency and CPU on Xvfb (about %s)...\n", withPicocom ? "4 minutes" : "2 minutes");
+  std::fprintf(stderr, "Screen latency and CPU on Xvfb (about %s)...\n", withPicocom ? "5 minutes" : "2 minutes");
   const ScreenResult ours = ScreenOfTerminal(x, screen);
   if (!ours.failure.empty()) {
     Report("screen latency and CPU", ours.failure, "measured", false);
     return;
   }
-  ScreenResult theirs;
-  if (withPicocom) theirs = ScreenOfPicocom(x, screen);
-  else theirs.failure = "not installed: not run";
+  // xterm shows as many columns and rows as the pane, so that both draw
+  // the same text; its own default size (80x24, a smaller screen than the
+  // pane) is measured for the CPU too.
+  ScreenResult theirs, theirsSmall;
+  if (withPicocom) {
+    theirs = ScreenOfPicocom(x, screen, ours.paneSize, false);
+    theirsSmall = ScreenOfPicocom(x, screen, "", true);
+  } else {
+    theirs.failure = theirsSmall.failure = "not installed: not run";
+  }
   const bool compare = theirs.failure.empty();
-  const std::string theirName = "  picocom inside xterm, same run";
+  const std::string theirName = "  picocom inside xterm " + ours.paneSize + ", same run";
 
   Report("screen changes in 2 s of silence after keys", std::to_string(ours.stillChanges) +
                                                  (compare ? ", picocom+xterm " + std::to_string(theirs.stillChanges) : ""),
@@ -857,6 +882,13 @@ void ScreenPart() {
              "reported", true);
       const double ratio = a.total() / std::max(b.total(), 0.01);
       Report("  ratio (program + X server)", Fmt("%.2fx", ratio), "<= 1x", ratio <= 1.0);
+      if (theirsSmall.failure.empty()) {
+        const PacedCpu& c = theirsSmall.cpu[i];
+        Report("  picocom inside xterm 80x24 (its default)",
+               Fmt("%.2f", c.program) + " + " + Fmt("%.2f", c.xserver) + " (X) s, ratio " +
+                   Fmt("%.2fx", a.total() / std::max(c.total(), 0.01)),
+               "reported", true);
+      }
     } else {
       Report("  picocom inside xterm", theirs.failure, "", true);
       const double ratio = a.total() / kStreams[i].referenceTotal;
@@ -910,11 +942,14 @@ int PacedChild(int argc, char** argv, const std::string& slave) {
   QTest::qWait(200);
   f.BtnCom[3]->click();
   if (kvl::ActiveLink != 3) return 1;
+  const kvl::ConsolePane& pane = *f.cRichEd;
+  const std::string ready = "R" + std::to_string(pane.viewport()->width() / QFontMetrics(pane.font()).averageCharWidth()) +
+                            "x" + std::to_string(pane.pageRows()) + "\n";
   // The engineer types into the first command line.
   f.activateWindow();
   f.EdCmdLn[1]->setFocus();
   signal(SIGTERM, [](int) { _exit(0); });
-  if (::write(1, "R", 1) != 1) return 1;
+  if (::write(1, ready.data(), ready.size()) != ssize_t(ready.size())) return 1;
   return app.exec();
 }
 

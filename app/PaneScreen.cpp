@@ -1,0 +1,152 @@
+// A console pane's pixels straight on an X server (app/PaneScreen.h).
+#include "app/PaneScreen.h"
+
+#include <xcb/xcb.h>
+
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QHash>
+#include <QPointer>
+#include <QtGui/qguiapplication_platform.h>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace kvl {
+namespace {
+
+xcb_connection_t* Connection() {
+  const auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+  return x11 ? x11->connection() : nullptr;
+}
+
+// Whether the window's pixels are laid out as Qt's Format_RGB32: 32 bits a
+// pixel in this machine's byte order, red, green and blue in the low three
+// bytes.
+bool PixelsAreRgb32(xcb_connection_t* c, xcb_window_t window, std::uint8_t* depth) {
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  const std::uint16_t probe = 1;
+  const bool littleEndian = *reinterpret_cast<const std::uint8_t*>(&probe) == 1;
+  if ((setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST) != littleEndian) return false;
+  std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> attrs(
+      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr), &std::free);
+  std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> geometry(
+      xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr), &std::free);
+  if (!attrs || !geometry) return false;
+  *depth = geometry->depth;
+  bool bits32 = false;
+  for (auto f = xcb_setup_pixmap_formats_iterator(setup); f.rem; xcb_format_next(&f))
+    if (f.data->depth == geometry->depth) bits32 = f.data->bits_per_pixel == 32;
+  if (!bits32) return false;
+  for (auto s = xcb_setup_roots_iterator(setup); s.rem; xcb_screen_next(&s))
+    for (auto d = xcb_screen_allowed_depths_iterator(s.data); d.rem; xcb_depth_next(&d))
+      for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
+        if (v.data->visual_id == attrs->visual)
+          return v.data->red_mask == 0xFF0000 && v.data->green_mask == 0xFF00 && v.data->blue_mask == 0xFF;
+  return false;
+}
+
+// Where a copy inside the server found no pixels to move (a window lay over
+// the pane), the server says so; those places of the pane are drawn again.
+class ExposureFilter : public QAbstractNativeEventFilter {
+ public:
+  static ExposureFilter& instance() {
+    static ExposureFilter* filter = [] {
+      auto* f = new ExposureFilter;
+      QCoreApplication::instance()->installNativeEventFilter(f);
+      return f;
+    }();
+    return *filter;
+  }
+  void watch(xcb_window_t window, QWidget* viewport) { viewports_.insert(window, viewport); }
+
+  bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+    if (type != "xcb_generic_event_t") return false;
+    const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    if ((event->response_type & 0x7F) != XCB_GRAPHICS_EXPOSURE) return false;
+    const auto* e = static_cast<const xcb_graphics_exposure_event_t*>(message);
+    const QPointer<QWidget> viewport = viewports_.value(e->drawable);
+    if (!viewport) return false;
+    viewport->update(QRect(e->x, e->y, e->width, e->height));
+    return true;
+  }
+
+ private:
+  QHash<xcb_window_t, QPointer<QWidget>> viewports_;
+};
+
+}  // namespace
+
+QPaintEngine* PaneViewport::paintEngine() const { return direct ? nullptr : QWidget::paintEngine(); }
+
+bool PaneScreen::wanted() {
+  return QGuiApplication::platformName() == QLatin1String("xcb") && qEnvironmentVariableIsEmpty("KVL_PANE_VIA_QT") &&
+         Connection() != nullptr;
+}
+
+void PaneScreen::prepare(PaneViewport* viewport) {
+  // The viewport's own X window; the widgets beside it get theirs too, so
+  // that the find bar over it stays over it.
+  viewport->setAttribute(Qt::WA_NativeWindow);
+  viewport->setAttribute(Qt::WA_PaintOnScreen);
+  viewport->setAttribute(Qt::WA_NoSystemBackground);
+  viewport->setAttribute(Qt::WA_OpaquePaintEvent);
+  viewport->direct = true;
+}
+
+bool PaneScreen::attach(PaneViewport* viewport) {
+  if (window_ != 0) return true;
+  auto* c = static_cast<xcb_connection_t*>(Connection());
+  const xcb_window_t window = c ? xcb_window_t(viewport->internalWinId()) : 0;
+  if (window == 0 || viewport->devicePixelRatioF() != 1.0 || !PixelsAreRgb32(c, window, &depth_)) {
+    // Qt paints it after all, into its window buffer.
+    viewport->direct = false;
+    viewport->setAttribute(Qt::WA_PaintOnScreen, false);
+    viewport->update();
+    return false;
+  }
+  connection_ = c;
+  window_ = window;
+  gc_ = xcb_generate_id(c);
+  const std::uint32_t exposures = qEnvironmentVariableIsSet("KVL_NOEXP") ? 0 : 1;
+  xcb_create_gc(c, gc_, window_, XCB_GC_GRAPHICS_EXPOSURES, &exposures);
+  maxRequestBytes_ = std::min<std::uint32_t>(xcb_get_maximum_request_length(c), 1u << 20) * 4;
+  ExposureFilter::instance().watch(window_, viewport);
+  return true;
+}
+
+void PaneScreen::put(const QImage& image, QPoint at) {
+  auto* c = static_cast<xcb_connection_t*>(connection_);
+  if (!c || image.isNull()) return;
+  // In bands of rows that fit a request.
+  const std::uint32_t rowBytes = std::uint32_t(image.bytesPerLine());
+  const int band = std::max(1, int((maxRequestBytes_ - 64) / rowBytes));
+  for (int y = 0; y < image.height(); y += band) {
+    const int rows = std::min(band, image.height() - y);
+    xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window_, gc_, std::uint16_t(image.width()), std::uint16_t(rows),
+                  std::int16_t(at.x()), std::int16_t(at.y() + y), 0, depth_, rowBytes * std::uint32_t(rows),
+                  image.constScanLine(y));
+  }
+}
+
+void PaneScreen::scroll(const QRect& area, int dy) {
+  auto* c = static_cast<xcb_connection_t*>(connection_);
+  if (!c || dy == 0 || std::abs(dy) >= area.height()) return;
+  const int h = area.height() - std::abs(dy);
+  const int from = dy < 0 ? area.top() - dy : area.top();
+  xcb_copy_area(c, window_, window_, gc_, std::int16_t(area.left()), std::int16_t(from), std::int16_t(area.left()),
+                std::int16_t(from + dy), std::uint16_t(area.width()), std::uint16_t(h));
+}
+
+void PaneScreen::flush() {
+  if (connection_) xcb_flush(static_cast<xcb_connection_t*>(connection_));
+}
+
+QImage& PaneScreen::canvas(QSize size) {
+  if (canvas_.size() != size) canvas_ = QImage(size, QImage::Format_RGB32);
+  return canvas_;
+}
+
+}  // namespace kvl

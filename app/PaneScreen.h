@@ -1,0 +1,68 @@
+// A console pane's pixels straight on an X server. On X11 the pane's
+// viewport is an X window of its own that Qt does not buffer: the rows the
+// pane draws go to the server as they are drawn, and scrolling moves the
+// pixels already there with one copy inside the server. Through Qt's
+// window buffer the same scroll costs two copies of the pane in the server
+// (the buffer's, then the window's) and every frame passes through the
+// whole window's paint and flush.
+//
+// Anywhere else (Wayland, the offscreen platform of the tests, a scaled
+// screen, a display whose pixels are not 32-bit) the viewport stays an
+// ordinary widget painted by Qt.
+#pragma once
+
+#include <QImage>
+#include <QWidget>
+#include <cstdint>
+
+namespace kvl {
+
+// The pane's viewport: paints through Qt, or straight to its X window once
+// PaneScreen has taken it over (Qt then has no paint engine for it).
+class PaneViewport : public QWidget {
+ public:
+  using QWidget::QWidget;
+  QPaintEngine* paintEngine() const override;
+  bool direct = false;
+};
+
+class PaneScreen {
+ public:
+  // Whether the viewports of this program can be drawn straight on the
+  // display: an X11 display, and KVL_PANE_VIA_QT not set (which keeps the
+  // pane in Qt's buffer, to compare the two).
+  static bool wanted();
+  // Asks for the viewport's own X window and tells Qt it paints itself.
+  // Call before the window is shown.
+  static void prepare(PaneViewport* viewport);
+
+  // Takes the viewport's X window over, at its first paint: false, leaving
+  // the viewport to Qt, when its pixels cannot be put as Qt's 32-bit images
+  // (another depth or byte order, a scaled screen).
+  bool attach(PaneViewport* viewport);
+  bool attached() const { return window_ != 0; }
+
+  // Puts image's pixels (Format_RGB32) at at, in the viewport's
+  // coordinates.
+  void put(const QImage& image, QPoint at);
+  // Moves the pixels of area by dy (the area's rows that fall outside it
+  // are dropped). Where the server has no pixels for what moves in (a
+  // window over the pane), it says so and the viewport gets an update there.
+  void scroll(const QRect& area, int dy);
+  // Sends what was drawn to the server.
+  void flush();
+
+  // An image of size to paint into, kept from paint to paint (its pixels
+  // are what the last paint left).
+  QImage& canvas(QSize size);
+
+ private:
+  void* connection_ = nullptr;
+  std::uint32_t window_ = 0;
+  std::uint32_t gc_ = 0;
+  std::uint8_t depth_ = 0;
+  std::uint32_t maxRequestBytes_ = 0;
+  QImage canvas_;
+};
+
+}  // namespace kvl
