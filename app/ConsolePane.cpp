@@ -411,7 +411,7 @@ void ConsolePane::paintEvent(QPaintEvent* event) {
     p.translate(-part.topLeft());
     renderer_.paint(p, part, view);
     p.end();
-    screen_.put(canvas, part.topLeft());
+    screen_.put(part.topLeft());
   }
   unpainted_ -= event->region();
   screen_.flush();

@@ -1,6 +1,9 @@
 // A console pane's pixels straight on an X server (app/PaneScreen.h).
 #include "app/PaneScreen.h"
 
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/shm.h>
 #include <xcb/xcb.h>
 
 #include <QAbstractNativeEventFilter>
@@ -16,6 +19,9 @@
 
 namespace kvl {
 namespace {
+
+// The shared memory's size: a few frames of a large pane at full speed.
+constexpr std::size_t kSharedBytes = 8u << 20;
 
 xcb_connection_t* Connection() {
   const auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
@@ -114,13 +120,61 @@ bool PaneScreen::attach(PaneViewport* viewport) {
   xcb_create_gc(c, gc_, window_, XCB_GC_GRAPHICS_EXPOSURES, &exposures);
   maxRequestBytes_ = std::min<std::uint32_t>(xcb_get_maximum_request_length(c), 1u << 20) * 4;
   ExposureFilter::instance().watch(window_, viewport);
+  attachShared();
   return true;
 }
 
-void PaneScreen::put(const QImage& image, QPoint at) {
+PaneScreen::~PaneScreen() { detachShared(); }
+
+void PaneScreen::attachShared() {
+  // Only a server on this machine sees the memory; it says so by accepting
+  // the attach.
   auto* c = static_cast<xcb_connection_t*>(connection_);
+  const xcb_query_extension_reply_t* shm = xcb_get_extension_data(c, &xcb_shm_id);
+  if (!shm || !shm->present) return;
+  const int id = shmget(IPC_PRIVATE, kSharedBytes, IPC_CREAT | 0600);
+  if (id < 0) return;
+  void* memory = shmat(id, nullptr, 0);
+  const std::uint32_t segment = xcb_generate_id(c);
+  xcb_generic_error_t* error =
+      memory == reinterpret_cast<void*>(-1) ? nullptr : xcb_request_check(c, xcb_shm_attach_checked(c, segment, id, 0));
+  // Gone as soon as both sides have let go of it.
+  shmctl(id, IPC_RMID, nullptr);
+  if (memory == reinterpret_cast<void*>(-1)) return;
+  if (error) {
+    std::free(error);
+    shmdt(memory);
+    return;
+  }
+  segment_ = segment;
+  shared_ = static_cast<std::uint8_t*>(memory);
+  sharedSize_ = kSharedBytes;
+  sharedUsed_ = 0;
+}
+
+void PaneScreen::detachShared() {
+  if (!shared_) return;
+  auto* c = static_cast<xcb_connection_t*>(connection_);
+  canvas_ = QImage();
+  if (qGuiApp && Connection() == c) {
+    xcb_shm_detach(c, segment_);
+    xcb_flush(c);
+  }
+  shmdt(shared_);
+  shared_ = nullptr;
+}
+
+void PaneScreen::put(QPoint at) {
+  auto* c = static_cast<xcb_connection_t*>(connection_);
+  const QImage& image = canvas_;
   if (!c || image.isNull()) return;
-  // In bands of rows that fit a request.
+  if (canvasShared_) {
+    xcb_shm_put_image(c, window_, gc_, std::uint16_t(image.width()), std::uint16_t(image.height()), 0, 0,
+                      std::uint16_t(image.width()), std::uint16_t(image.height()), std::int16_t(at.x()),
+                      std::int16_t(at.y()), depth_, XCB_IMAGE_FORMAT_Z_PIXMAP, 0, segment_, std::uint32_t(canvasAt_));
+    return;
+  }
+  // Through the connection, in bands of rows that fit a request.
   const std::uint32_t rowBytes = std::uint32_t(image.bytesPerLine());
   const int band = std::max(1, int((maxRequestBytes_ - 64) / rowBytes));
   for (int y = 0; y < image.height(); y += band) {
@@ -145,7 +199,23 @@ void PaneScreen::flush() {
 }
 
 QImage& PaneScreen::canvas(QSize size) {
-  if (canvas_.size() != size) canvas_ = QImage(size, QImage::Format_RGB32);
+  const std::size_t bytes = std::size_t(size.width()) * 4 * std::size_t(size.height());
+  canvasShared_ = shared_ && bytes > 0 && bytes <= sharedSize_ / 2;
+  if (!canvasShared_) {
+    if (canvas_.size() != size || canvas_.constBits() != canvas_.bits() || canvas_.isNull())
+      canvas_ = QImage(size, QImage::Format_RGB32);
+    return canvas_;
+  }
+  if (sharedUsed_ + bytes > sharedSize_) {
+    // The server has put every image before it answers: the memory's start
+    // is free again.
+    auto* c = static_cast<xcb_connection_t*>(connection_);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    sharedUsed_ = 0;
+  }
+  canvasAt_ = sharedUsed_;
+  sharedUsed_ += bytes;
+  canvas_ = QImage(shared_ + canvasAt_, size.width(), size.height(), size.width() * 4, QImage::Format_RGB32);
   return canvas_;
 }
 

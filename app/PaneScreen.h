@@ -28,6 +28,11 @@ class PaneViewport : public QWidget {
 
 class PaneScreen {
  public:
+  PaneScreen() = default;
+  PaneScreen(const PaneScreen&) = delete;
+  PaneScreen& operator=(const PaneScreen&) = delete;
+  ~PaneScreen();
+
   // Whether the viewports of this program can be drawn straight on the
   // display: an X11 display, and KVL_PANE_VIA_QT not set (which keeps the
   // pane in Qt's buffer, to compare the two).
@@ -42,9 +47,12 @@ class PaneScreen {
   bool attach(PaneViewport* viewport);
   bool attached() const { return window_ != 0; }
 
-  // Puts image's pixels (Format_RGB32) at at, in the viewport's
-  // coordinates.
-  void put(const QImage& image, QPoint at);
+  // An image of size to paint into and put. On a local server it lies in
+  // memory shared with the server, so that put sends no pixels through the
+  // connection.
+  QImage& canvas(QSize size);
+  // Puts the canvas's pixels at at, in the viewport's coordinates.
+  void put(QPoint at);
   // Moves the pixels of area by dy (the area's rows that fall outside it
   // are dropped). Where the server has no pixels for what moves in (a
   // window over the pane), it says so and the viewport gets an update there.
@@ -52,17 +60,25 @@ class PaneScreen {
   // Sends what was drawn to the server.
   void flush();
 
-  // An image of size to paint into, kept from paint to paint (its pixels
-  // are what the last paint left).
-  QImage& canvas(QSize size);
-
  private:
+  void attachShared();
+  void detachShared();
+
   void* connection_ = nullptr;
   std::uint32_t window_ = 0;
   std::uint32_t gc_ = 0;
   std::uint8_t depth_ = 0;
   std::uint32_t maxRequestBytes_ = 0;
   QImage canvas_;
+  // The memory shared with the server: canvases are laid out one after the
+  // other, and the server is waited for (a round trip) before its start is
+  // used again.
+  std::uint32_t segment_ = 0;
+  std::uint8_t* shared_ = nullptr;
+  std::size_t sharedSize_ = 0;
+  std::size_t sharedUsed_ = 0;
+  std::size_t canvasAt_ = 0;
+  bool canvasShared_ = false;
 };
 
 }  // namespace kvl

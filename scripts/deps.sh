@@ -17,7 +17,7 @@ esac
 PACKAGES=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libzstd-dev
-  libxcb1-dev  # the console panes draw straight on an X11 display
+  libxcb1-dev libxcb-shm0-dev  # the console panes draw straight on an X11 display
   # What the program needs to run: the display plugins and the fonts its
   # layout is fitted to (the package depends on the same).
   qt6-qpa-plugins qt6-wayland fonts-liberation2
