@@ -1,5 +1,6 @@
-// Start-up, closing, the timer, the window's own messages, the console
-// handlers and the session log.
+// Start-up, closing, the timer, the window's own messages, what the link
+// session says (render), the panes' appends and the console handlers.
+#include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QAbstractSpinBox>
 #include <QAction>
@@ -7,6 +8,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -123,9 +125,7 @@ void TBaseform::closeEvent(QCloseEvent* event) {
 }
 
 void TBaseform::FormCreate() {
-  buildDcbFromControls(ComPort);
-  CheckComPort();
-  buildDcbFromControls(ProbePort);
+  act([&] { return session_->start(controls()); });
   Timer->start();
   Guarded([&] { LoadSettings(); });
 }
@@ -135,51 +135,95 @@ void TBaseform::FormActivate() {
 }
 
 void TBaseform::FormClose() {
-  // A connected link is ended; an open serial port is left to the end of
-  // the program (the destructor), but what it received is shown and
-  // logged now, while the log is still open.
-  if (ChBxS1Conn->isChecked() && ClientSock != 0) closeClientSock(true);
-  showComRest();
-  endSessionLog(kLogSerial);
+  act([&] { return session_->close(controls()); });
 }
 
 TBaseform::~TBaseform() {
   // The reader posts to this window: it ends, and the port gets its
   // settings back, before the window goes. What waits to be sent goes
-  // with the window.
-  delete comWriteNotifier_;
-  comWriteNotifier_ = nullptr;
-  comQueue_.drop();
-  ComClose(ComPort);
-  closeClientSock(false);  // drops what waits to be sent, unsaid
+  // with the window, unsaid.
+  watchComWrite(false, -1);
+  watchClientSock(false, 0);
+  session_->end();
 }
 
 void TBaseform::TimerTimer() {
-  if (ChBxScan->isChecked()) cNewComPort();
-  if (RxQuietTicks > 0) {
-    --RxQuietTicks;
-    return;
+  act([&] { return session_->tick(controls()); });
+}
+
+void TBaseform::watchSendQueues() {
+  act([&] { return session_->watchQueues(); });
+}
+
+void TBaseform::render(const Steps& steps) {
+  for (const Step& s : steps) renderStep(s);
+}
+
+void TBaseform::renderStep(const Step& s) {
+  switch (s.kind) {
+    case Step::Text: AppendText(s.colour, s.text); return;
+    case Step::Report: AppendReport(s.text); return;
+    case Step::Hex: AppendHex(s.colour, s.text); return;
+    case Step::PanelText: return setPanelText(s.panel, QString::fromUtf8(s.text));
+    case Step::Enable:
+    case Step::Check: return switchControl(s);
+    case Step::Hint: return showPortHint(s.n, s.problem);
+    case Step::ErrorBox: return ErrorBox(QString::fromUtf8(s.text) + QString::fromLocal8Bit(s.detail));
+    case Step::SourcePort: return EdtSPort->setText(QString::fromUtf8(s.text));
+    case Step::LineEvents: return showLineEvents(s);
+    case Step::ForgetLines: return lineSteps_.clear();
+    case Step::ComWriteWatch: return watchComWrite(s.on, s.n);
+    case Step::SendWatch: return s.on ? sendWatch_->start() : sendWatch_->stop();
+    case Step::WatchSocket: return watchClientSock(s.on, s.n);
+    case Step::ArmRead:
+      if (readNotifier_) readNotifier_->setEnabled(true);
+      return;
+    case Step::ArmWrite:
+      if (writeNotifier_) writeNotifier_->setEnabled(true);
+      return;
+    case Step::PostSockEvent: return QCoreApplication::postEvent(this, new SockEventMsg(s.n, s.event, s.error));
+    case Step::ParseReply:
+      if (simSetform_) simSetform_->ParseDeviceReply(RxText);
+      return;
+    case Step::LogOpen:
+    case Step::LogWrite:
+    case Step::LogClose: return render(session_->applyLog(s));
   }
-  if (simSetform_) simSetform_->ParseDeviceReply(RxText);
+}
+
+void TBaseform::switchControl(const Step& s) {
+  auto set = [&s](QWidget* w) {
+    if (s.kind == Step::Enable)
+      w->setEnabled(s.on);
+    else
+      static_cast<QAbstractButton*>(w)->setChecked(s.on);
+  };
+  auto setAll = [&set](const QList<QWidget*>& ws) {
+    for (QWidget* w : ws) set(w);
+  };
+  switch (s.control) {
+    case Control::PortButton: return set(BtnCom[size_t(s.n)]);
+    case Control::SerialCommands: return setAll(SerialCommandControls);
+    case Control::NetCommands: return setAll(NetCommandControls);
+    case Control::NetClose: return setAll(NetCloseControls);
+    case Control::Dtr: return set(ChBxDTR);
+    case Control::Rts: return set(ChBxRTS);
+    case Control::Connect: return set(ChBxS1Conn);
+  }
 }
 
 // An append never moves the keyboard focus: the pane follows its end
 // without it, and the engineer keeps working with the keyboard (typing,
-// tabbing through the buttons) while the device talks.
-void TBaseform::showReception(const RxShown& shown) {
-  if (!shown.hex.empty()) AppendHex(kGrey, shown.hex);
-  AppendText(kNavy, shown.text);
-  NoteReception(shown.rxText);
-}
-
+// tabbing through the buttons) while the device talks. What the text pane
+// shows goes to the session log while one is open.
 bool TBaseform::AppendText(std::uint32_t colour, const std::string& text) {
-  if (!sessionLog_.isOpen()) {
+  if (!session_->logOpen()) {
     cRichEd->appendRun(colour, text);
     return true;
   }
   std::string shown;
   cRichEd->appendRun(colour, text, &shown);
-  if (!shown.empty() && !sessionLog_.write(shown)) sessionLogFailed();
+  render(session_->logShown(shown));
   return true;
 }
 
@@ -195,41 +239,6 @@ bool TBaseform::AppendReport(const std::string& text) {
 bool TBaseform::AppendHex(std::uint32_t colour, const std::string& text) {
   bRichEd->appendRun(colour, text);
   return true;
-}
-
-void TBaseform::startSessionLog(LogLink link, const std::string& linkName) {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  if (sessionLog_.isOpen()) {
-    // A second link opens while the first is logged: its session starts
-    // in the same file.
-    logLinks_ |= link;
-    if (!sessionLog_.write(SessionLogHeader(local, linkName))) sessionLogFailed();
-    return;
-  }
-  const std::string setting = LogFileFromSettingsFile(SettingsFileName());
-  if (setting.empty()) return;
-  // The setting is Windows-1251 text; file names are in the locale's encoding.
-  const QByteArray name = FromCp1251(setting).toLocal8Bit();
-  const std::string path = SessionLogPath(std::string_view(name.constData(), size_t(name.size())),
-                                          SettingsFileName(), local);
-  if (!sessionLog_.open(path, SessionLogHeader(local, linkName))) return sessionLogFailed();
-  logLinks_ |= link;
-}
-
-void TBaseform::endSessionLog(LogLink link) {
-  logLinks_ &= ~unsigned(link);
-  if (logLinks_ == 0) sessionLog_.close();
-}
-
-void TBaseform::sessionLogFailed() {
-  // Logging stops until a link opens again; the link itself carries on.
-  sessionLog_.close();
-  logLinks_ = 0;
-  const std::string& path = sessionLog_.path();
-  AppendReport(" Log file " + LocaleToCp1251(path) + ": " + LocaleToCp1251(sessionLog_.error()) +
-                        "\r\n");
 }
 
 void TBaseform::ButtonResetClick() {

@@ -85,12 +85,14 @@ Dcb BuildDcb(const PortControls& c) {
   return dcb;
 }
 
-void ComBuildDcb(TComPort& port, const PortControls& controls) {
+void ComBuildDcb(TComPort& port, const Dcb& dcb) {
   port.Handle.store(-1);
   port.ReadIndex.store(0);
   port.WriteIndex.store(0);
-  port.Dcb = BuildDcb(controls);
+  port.Dcb = dcb;
 }
+
+void ComBuildDcb(TComPort& port, const PortControls& controls) { ComBuildDcb(port, BuildDcb(controls)); }
 
 // ---------------------------------------------------------------------------
 // Which device is COM n

@@ -219,7 +219,9 @@ std::string ComDevicePath(int number);
 // Driver
 
 // Marks the record closed (without closing anything), resets the ring
-// indices and fills Dcb from the controls.
+// indices and takes the line settings.
+void ComBuildDcb(TComPort& port, const Dcb& dcb);
+// The same with the line settings of the controls.
 void ComBuildDcb(TComPort& port, const PortControls& controls);
 
 // Opens COM number with the record's line settings. Stores number in
