@@ -65,75 +65,58 @@ speed_t StandardSpeed(std::uint32_t baud) {
 //                       hold output for CTS too)
 //   RTS toggle          driver's RS-485 mode (refused where it has none)
 //   fAbortOnError, XonLim, XoffLim, EofChar, EvtChar: accepted, no meaning
-LinePlan PlanLine(const Dcb& dcb) {
-  LinePlan plan;
-  const std::uint32_t flags = dcb.Flags;
+namespace {
 
-  if (dcb.BaudRate == 0) return Refuse("baud rate 0");
-  plan.baud = dcb.BaudRate;
-  plan.speed = StandardSpeed(dcb.BaudRate);
-  plan.customBaud = plan.speed == B0;
-
+// Data bits, parity and stop bits into c_cflag; the refusal, or nullptr.
+const char* PlanFraming(const Dcb& dcb, LinePlan& plan) {
   switch (dcb.ByteSize) {
     case 5: plan.cflag |= CS5; break;
     case 6: plan.cflag |= CS6; break;
     case 7: plan.cflag |= CS7; break;
     case 8: plan.cflag |= CS8; break;
-    default: return Refuse("data bits");
+    default: return "data bits";
   }
-
   switch (dcb.Parity) {
     case kNoParity: break;
     case kOddParity: plan.cflag |= PARENB | PARODD; break;
     case kEvenParity: plan.cflag |= PARENB; break;
     case kMarkParity: plan.cflag |= PARENB | CMSPAR | PARODD; break;
     case kSpaceParity: plan.cflag |= PARENB | CMSPAR; break;
-    default: return Refuse("parity");
+    default: return "parity";
   }
-
   switch (dcb.StopBits) {
     case kOneStopBit: break;
     case kOne5StopBits:
-      if (dcb.ByteSize != 5) return Refuse("1.5 stop bits need 5 data bits");
+      if (dcb.ByteSize != 5) return "1.5 stop bits need 5 data bits";
       plan.cflag |= CSTOPB;
       break;
     case kTwoStopBits:
-      if (dcb.ByteSize == 5) return Refuse("2 stop bits with 5 data bits");
+      if (dcb.ByteSize == 5) return "2 stop bits with 5 data bits";
       plan.cflag |= CSTOPB;
       break;
-    default: return Refuse("stop bits");
+    default: return "stop bits";
   }
+  return nullptr;
+}
 
-  if (flags & kDcbOutxCtsFlow) plan.cflag |= CRTSCTS;
-  if (flags & kDcbOutxDsrFlow) return Refuse("DSR flow control");
-
+// DTR after opening; the refusal, or nullptr.
+const char* PlanDtr(std::uint32_t flags, LinePlan& plan) {
   switch (flags & kDcbDtrControlMask) {
     case 0: plan.dtr = LineAction::Drop; break;
     case kDcbDtrEnable: plan.dtr = LineAction::Raise; break;
-    default: return Refuse("DTR handshake");
+    default: return "DTR handshake";
   }
+  return nullptr;
+}
 
-  plan.dsrSensitive = (flags & kDcbDsrSensitivity) != 0;
-  if (dcb.XonChar == dcb.XoffChar) return Refuse("XON and XOFF are the same character");
-  if ((flags & (kDcbOutX | kDcbInX)) && (dcb.XonChar == 0 || dcb.XoffChar == 0))
-    return Refuse("XON/XOFF flow control with a character 0");
-  if (flags & kDcbOutX) plan.iflag |= IXON;
-  if (flags & kDcbInX) plan.iflag |= IXOFF;
-  plan.startChar = dcb.XonChar;
-  plan.stopChar = dcb.XoffChar;
-
-  if ((flags & kDcbErrorChar) && (flags & kDcbParity)) {
-    plan.iflag |= INPCK | PARMRK;
-    plan.replaceMarked = true;
-  }
-  plan.errorChar = dcb.ErrorChar;
-  plan.dropNull = (flags & kDcbNull) != 0;
-
+// RTS after opening, and the hardware flow control it takes part in; the
+// refusal, or nullptr.
+const char* PlanRts(std::uint32_t flags, LinePlan& plan) {
   switch (flags & kDcbRtsControlMask) {
     case 0: plan.rts = LineAction::Drop; break;
     case kDcbRtsEnable: plan.rts = LineAction::Raise; break;
     case kDcbRtsHandshake:
-      if (!(flags & kDcbOutxCtsFlow)) return Refuse("RTS handshake without CTS flow");
+      if (!(flags & kDcbOutxCtsFlow)) return "RTS handshake without CTS flow";
       plan.rts = LineAction::Driver;
       plan.cflag |= CRTSCTS;
       break;
@@ -142,7 +125,46 @@ LinePlan PlanLine(const Dcb& dcb) {
       plan.rs485Toggle = true;
       break;
   }
+  return nullptr;
+}
 
+// Software flow control and the reader's input rules; the refusal, or
+// nullptr.
+const char* PlanInput(const Dcb& dcb, LinePlan& plan) {
+  const std::uint32_t flags = dcb.Flags;
+  plan.dsrSensitive = (flags & kDcbDsrSensitivity) != 0;
+  if (dcb.XonChar == dcb.XoffChar) return "XON and XOFF are the same character";
+  if ((flags & (kDcbOutX | kDcbInX)) && (dcb.XonChar == 0 || dcb.XoffChar == 0))
+    return "XON/XOFF flow control with a character 0";
+  if (flags & kDcbOutX) plan.iflag |= IXON;
+  if (flags & kDcbInX) plan.iflag |= IXOFF;
+  plan.startChar = dcb.XonChar;
+  plan.stopChar = dcb.XoffChar;
+  if ((flags & kDcbErrorChar) && (flags & kDcbParity)) {
+    plan.iflag |= INPCK | PARMRK;
+    plan.replaceMarked = true;
+  }
+  plan.errorChar = dcb.ErrorChar;
+  plan.dropNull = (flags & kDcbNull) != 0;
+  return nullptr;
+}
+
+}  // namespace
+
+LinePlan PlanLine(const Dcb& dcb) {
+  LinePlan plan;
+  // Checked in this order: a record with several faults gets the refusal
+  // of the first.
+  if (dcb.BaudRate == 0) return Refuse("baud rate 0");
+  plan.baud = dcb.BaudRate;
+  plan.speed = StandardSpeed(dcb.BaudRate);
+  plan.customBaud = plan.speed == B0;
+  if (const char* why = PlanFraming(dcb, plan)) return Refuse(why);
+  if (dcb.Flags & kDcbOutxCtsFlow) plan.cflag |= CRTSCTS;
+  if (dcb.Flags & kDcbOutxDsrFlow) return Refuse("DSR flow control");
+  if (const char* why = PlanDtr(dcb.Flags, plan)) return Refuse(why);
+  if (const char* why = PlanInput(dcb, plan)) return Refuse(why);
+  if (const char* why = PlanRts(dcb.Flags, plan)) return Refuse(why);
   plan.accepted = true;
   return plan;
 }
