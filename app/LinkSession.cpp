@@ -126,12 +126,12 @@ void LinkSession::notePortProblem(int n, const PortProblem& problem) {
 
 void LinkSession::noteRefusal(int n) {
   if (ComPort.problem.fault == PortFault::Refused)
-    refusedSettings_[size_t(n)] = ComPort.Dcb;
+    refusedSettings_[size_t(n)] = ComPort.Settings;
   else
     refusedSettings_[size_t(n)].reset();
 }
 
-PortProblem LinkSession::keptPortProblem(int n, const Dcb& line) const {
+PortProblem LinkSession::keptPortProblem(int n, const LineSettings& line) const {
   PortProblem problem;
   if (refusedSettings_[size_t(n)] && *refusedSettings_[size_t(n)] == line) problem.fault = PortFault::Refused;
   return problem;
@@ -264,7 +264,7 @@ void LinkSession::openSelected(int n, const LinkControls& c) {
     ActiveLink = -1;
     return notSelected(n);
   }
-  startLog(kLogSerial, "COM " + Num(n) + " " + ComDevicePath(n) + " " + std::to_string(ComPort.Dcb.BaudRate));
+  startLog(kLogSerial, "COM " + Num(n) + " " + ComDevicePath(n) + " " + std::to_string(LineBaud(ComPort.Settings)));
   report(" COM " + Num(n) + " is active\r\n\r\n");
   panel(Panel::Port, " COM " + Num(n) + " [active]");
   control(Step::Check, Control::PortButton, true, n);

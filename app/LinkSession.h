@@ -86,7 +86,7 @@ using Steps = std::vector<Step>;
 
 // What the window's controls say when a call is made.
 struct LinkControls {
-  Dcb line;                     // the line settings of the port controls
+  LineSettings line;            // the line settings of the port controls
   bool netOn = false;           // "Check Net"
   bool connectChecked = false;  // "Connect"
   bool viewHex = false;         // "View hex"
@@ -211,7 +211,7 @@ class LinkSession {
   void sendCom(const std::string& text, const LinkControls& c);
   void notePortProblem(int n, const PortProblem& problem);
   void noteRefusal(int n);
-  PortProblem keptPortProblem(int n, const Dcb& line) const;
+  PortProblem keptPortProblem(int n, const LineSettings& line) const;
   std::string comName() const;
 
   // TCP.
@@ -248,7 +248,7 @@ class LinkSession {
   std::array<bool, 17> portEnabled_{};          // per port, 1..16: its button is on
   // Per port, 1..16: the line settings it refused when last opened with the
   // window's settings, until they change.
-  std::array<std::optional<Dcb>, 17> refusedSettings_{};
+  std::array<std::optional<LineSettings>, 17> refusedSettings_{};
   TcpConnection tcp_;
   SessionLog log_;
   unsigned logLinks_ = 0;

@@ -22,8 +22,8 @@
 namespace kvl {
 namespace {
 
-PortControls ControlsOf(const TBaseform& f) {
-  PortControls c;
+LineSettings LineSettingsOf(const TBaseform& f) {
+  LineSettings c;
   c.baudText = ToCp1251(f.CBBaudrate->currentText());
   c.parityIndex = f.CBParity->currentIndex();
   c.stopBitsIndex = f.CBStopBits->currentIndex();
@@ -54,7 +54,7 @@ PortControls ControlsOf(const TBaseform& f) {
 
 LinkControls TBaseform::controls() const {
   LinkControls c;
-  c.line = BuildDcb(ControlsOf(*this));
+  c.line = LineSettingsOf(*this);
   c.netOn = ChBxIniNet->isChecked();
   c.connectChecked = ChBxS1Conn->isChecked();
   c.viewHex = ChBxVhex->isChecked();

@@ -118,7 +118,7 @@ struct World {
     gNet = &net;
     SockOs = FakeSockets();
     c.netOn = true;
-    c.line = BuildDcb(PortControls{});
+    c.line = LineSettings{};
   }
   ~World() {
     session.end();
@@ -179,7 +179,7 @@ TEST_F(LinkSessionTest, OpeningAPort) {
   struct Row {
     const char* name;
     int port;
-    std::uint8_t byteSize;
+    int byteSize;
     Lines says;
     int owner;  // ActiveLink afterwards
   };
@@ -207,7 +207,7 @@ TEST_F(LinkSessionTest, OpeningAPort) {
   };
   for (const Row& row : rows) {
     World w;
-    w.c.line.ByteSize = row.byteSize;
+    w.c.line.byteSize = row.byteSize;
     w.session.start(w.c);
     EXPECT_EQ(w.lines(w.session.selectPort(row.port, w.c)), row.says) << row.name;
     EXPECT_EQ(ActiveLink, row.owner) << row.name;
