@@ -197,7 +197,9 @@ class LinkSession {
   void add(Step step) { steps_.push_back(std::move(step)); }
 
   // Serial.
+  // Every port probed with the record's settings, its button switched once.
   void probeAll();
+  // The press on port n's button (selectPort), also for a hang-up.
   void pressPort(int n, const LinkControls& c);
   void flushComQueue();
   void scanNext(const LinkControls& c);
@@ -205,12 +207,22 @@ class LinkSession {
   void openSelected(int n, const LinkControls& c);
   void notSelected(int n);
   void clearLinePanels();
+  // The device went away under the open port.
   void hangUp(const LinkControls& c);
+  // A block taken from the port, by the serial reception rule.
   void showComBytes(const std::string& bytes, const LinkControls& c);
+  // Closes the open port: what it received is shown, the command under way
+  // may finish, and what did not go out is said.
   bool closeComPort(const LinkControls& c);
   void sendCom(const std::string& text, const LinkControls& c);
+  // The hint of port n, and the first lack of permission of a port in the
+  // pane.
   void notePortProblem(int n, const PortProblem& problem);
+  // After an opening of port n with the window's settings: whether they
+  // were refused, and which they were.
   void noteRefusal(int n);
+  // The problem a port's hint keeps while the scan finds the port: the
+  // refusal of the line settings that the controls still hold.
   PortProblem keptPortProblem(int n, const LineSettings& line) const;
   std::string comName() const;
 
@@ -218,6 +230,8 @@ class LinkSession {
   void sendTcp(const std::string& text, const LinkControls& c);
   void flushSock();
   bool readPortField(const std::string& text, sockaddr_in& addr, bool advance);
+  // Releases the client socket (shut down first when shutdown is true):
+  // its notifiers, what waits to be sent (said), the log.
   void closeClientSock(bool shutdown);
   void disconnectClient();
   void connectClient(const ConnectFields& fields);
@@ -233,7 +247,10 @@ class LinkSession {
   void sockClosed();
 
   // Both links.
+  // Says what a link's end left unsent: the commands that waited, the bytes
+  // its driver threw away, a command cut in the middle.
   void reportUnsent(SendQueue& queue, const std::string& who, std::size_t discarded, const char* peer);
+  // False, with the refusal said, when the queue cannot take the command.
   bool queueCommand(SendQueue& queue, const std::string& who, const std::string& wire);
   enum LogLink : unsigned { kLogSerial = 1, kLogTcp = 2 };
   void startLog(LogLink link, const std::string& linkName);
