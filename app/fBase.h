@@ -14,11 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "app/SessionLog.h"
+#include "app/LinkSession.h"
 #include "commands/CommandHistory.h"
 #include "commands/Commands.h"
-#include "core/SendQueue.h"
-#include "serial/uCom.h"
 
 class QCheckBox;
 class QComboBox;
@@ -44,12 +42,6 @@ class FrameClock;
 class SockEventMsg;
 class TSimSetform;
 class TSpinEdit;
-class TcpConnection;
-struct RxShown;
-
-// The status bar's panels that show something, by their place in the bar
-// (panels 1, 2 and 9 stay empty).
-enum class Panel : int { Dcd = 0, Dtr = 3, Dsr = 4, Rts = 5, Cts = 6, Ri = 7, Port = 8 };
 
 class TBaseform : public QWidget {
   Q_OBJECT
@@ -88,25 +80,16 @@ class TBaseform : public QWidget {
   void TimerTimer();
 
   // Serial link.
-  // ComBuildDcb of the record with the line settings of the port controls.
-  void buildDcbFromControls(TComPort& port);
-  // The line settings the port controls stand for now.
-  Dcb lineSettings() const;
   // A line setting changed: a port that refused the settings before may
   // take these, and its hint no longer gives that reason.
   void lineSettingsChanged();
-  void CheckComPort();
+  // One tick of the port scan.
   void cNewComPort();
   void BtnComClick(QObject* sender);
   void ChBxDTRClick();
   void ChBxRTSClick();
   void ChBxFullComClick();
   void RxRender();
-  // Shows a block taken from the serial port by the serial text rule.
-  void showComBytes(const std::string& bytes);
-  // Shows what the open port received and has not shown yet; the port
-  // stays open (its reader ends).
-  void showComRest();
   void ComWriteText(const std::string& text);
 
   // TCP link.
@@ -155,7 +138,7 @@ class TBaseform : public QWidget {
   const CommandHistory& commandHistory() const { return commandHistory_; }
 
   // The session log, while a link is open and the settings file names one.
-  const SessionLog& sessionLog() const { return sessionLog_; }
+  const SessionLog& sessionLog() const { return session_->log(); }
 
   // --- Controls, named as their objectName. ---
   QWidget* VPanel = nullptr;
@@ -273,10 +256,11 @@ class TBaseform : public QWidget {
   QList<QWidget*> NetCloseControls;       // 25
   QList<QWidget*> DcbControls;            // 30
 
-  // The TCP link's state, as the connection object holds it: an address
-  // is chosen, the client socket (0: none), the chosen local address.
+  // The links' session; the TCP link's state, as its connection holds it:
+  // an address is chosen, the client socket (0: none), the chosen local
+  // address.
  private:
-  std::unique_ptr<TcpConnection> tcp_;
+  std::unique_ptr<LinkSession> session_;
 
  public:
   const bool& LocalAddrChosen;
@@ -284,8 +268,8 @@ class TBaseform : public QWidget {
   const sockaddr_in& LocalAddr;
 
   // Bytes waiting to go out on the serial link and on the TCP link.
-  std::size_t comWaiting() const { return comQueue_.waiting(); }
-  std::size_t sockWaiting() const;
+  std::size_t comWaiting() const { return session_->comWaiting(); }
+  std::size_t sockWaiting() const { return session_->sockWaiting(); }
 
   // How many times LoadSettings ran (start-up reads the file twice).
   int loadSettingsCount() const { return loadSettingsCount_; }
@@ -309,13 +293,32 @@ class TBaseform : public QWidget {
   void buildControlSets();
   void connectHandlers();
   void showPopup(ConsolePane* pane, const QPoint& pos);
-  void closeOnHangUp();
-  // Clears the panels of the lines DTR, DSR, RTS and CTS.
-  void clearLinePanels();
+  // What the controls say to the session.
+  LinkControls controls() const;
+  ConnectFields connectFields() const;
+  // Calls the session and shows what it says; what a call cut short by an
+  // exception said is shown all the same.
+  template <class Call>
+  void act(Call&& call) {
+    Steps steps;
+    try {
+      steps = call();
+    } catch (...) {
+      render(session_->takeSteps());
+      throw;
+    }
+    render(steps);
+  }
+  void render(const Steps& steps);
+  void renderStep(const Step& step);
+  void switchControl(const Step& step);
+  // The hint of port button n: its device, why it is unavailable (when the
+  // problem says so) and the adapter behind it.
+  void showPortHint(int n, const PortProblem& problem);
   // The modem-line panels of a batch's line events: every counted change
   // is shown, one state per turn of the event loop (showLineStep), so that
   // a short pulse is drawn too and the changes keep their order.
-  void showLineEvents(std::uint32_t events, const std::uint32_t (&changes)[4], int states);
+  void showLineEvents(const Step& batch);
   void showLineStep();
   struct LineStep {
     Panel panel;
@@ -324,63 +327,11 @@ class TBaseform : public QWidget {
   std::vector<LineStep> lineSteps_;  // states still to show, oldest first
   bool lineStepDue_ = false;          // showLineStep is queued
   void loadSettingsInto();
-  // The hint of port button n: its device, why it is unavailable (when the
-  // problem says so) and the adapter behind it.
-  void showPortHint(int n, const PortProblem& problem);
-  // showPortHint, and the first lack of permission of a port in the pane.
-  // A port that refuses the line settings is remembered with them.
-  void notePortProblem(int n, const PortProblem& problem);
-  // After an opening of port n with the window's settings: whether they
-  // were refused, and which they were.
-  void noteRefusal(int n);
-  // The problem a port's hint keeps while the scan finds the port: the
-  // refusal of the line settings that the controls still hold.
-  PortProblem keptPortProblem(int n) const;
-  // Closes the open port: what it received is shown, the command under
-  // way may finish, and what did not go out is said.
-  bool closeComPort();
-  // Says what a link's end left unsent: the commands that waited, the
-  // bytes its driver threw away, a command cut in the middle.
-  void reportUnsent(SendQueue& queue, const std::string& who, std::size_t discarded, const char* peer);
-  bool readPortField(QLineEdit* field, sockaddr_in& addr, bool advance);
-  // Releases the client socket (shut down first when shutdown is true):
-  // its notifiers, what waits to be sent (said in the pane), the log.
-  void closeClientSock(bool shutdown);
-  void watchClientSock();
-  // The branches of ChBxS1ConnClick and the steps of connecting; a step
-  // that fails has said why and unchecked "Connect".
-  void refuseConnect();
-  void disconnectClient();
-  void connectClient();
-  bool openClient();
-  bool bindClient();
-  bool aimClient();
-  void startConnect();
-  // The three events of SockEvent and the outcomes of the connect event.
-  void sockReadable();
-  void sockConnected();
-  void sockClosed();
-  void tcpConnected();
-  void tcpConnectFailed(int error);
-  // A reception of either link, as Receive rendered it: the hex pane, the
-  // text pane, RxText and the countdown.
-  void showReception(const RxShown& shown);
-  // A connect step failed: the socket is released and "Connect" unchecked,
-  // so that the next check tries again.
-  void failConnectStep();
-  // The outgoing queues: written whenever the port or socket takes data,
-  // dropped (with how much, in the pane) when the link ends.
-  // False, with the refusal said, when the queue cannot take the command.
-  bool queueCommand(SendQueue& queue, const std::string& who, const std::string& wire);
-  void flushComQueue();
-  void flushSockQueue();
+  // The port's writability (fd) flushes its queue while on.
+  void watchComWrite(bool on, int fd);
+  // The readiness of the client socket becomes the link's events.
+  void watchClientSock(bool on, int sock);
   void watchSendQueues();
-  std::string comName() const;
-  // The links a session log serves; it closes when neither is open.
-  enum LogLink : unsigned { kLogSerial = 1, kLogTcp = 2 };
-  void startSessionLog(LogLink link, const std::string& linkName);
-  void endSessionLog(LogLink link);
-  void sessionLogFailed();
 
   // The client geometry that placeWindow gives, with the frame the window
   // has now; settlePlacement keeps to it while a window manager frames the
@@ -394,22 +345,13 @@ class TBaseform : public QWidget {
   bool firstShowDone_ = false;
   int loadSettingsCount_ = 0;
   std::string settingsProblem_;  // what the last load said about the file
-  // Readiness of ClientSock, turned into the link's events.
+  // Readiness of ClientSock, turned into the link's events; the port's
+  // writability; the timer that reports a link that stopped taking data.
   QSocketNotifier* readNotifier_ = nullptr;
   QSocketNotifier* writeNotifier_ = nullptr;
-  // Commands waiting for the serial port and for the server; the port's
-  // writability; the timer that reports a link that stopped taking data.
-  SendQueue comQueue_;
   QSocketNotifier* comWriteNotifier_ = nullptr;
   QTimer* sendWatch_ = nullptr;
   FrameClock* frameClock_ = nullptr;
-  std::vector<int> comWriteFailSaid_;  // errors of writes said since the port opened
-  std::array<bool, 17> permissionReported_{};  // per port, 1..16
-  // Per port, 1..16: the line settings it refused when last opened with
-  // the window's settings, until they change.
-  std::array<std::optional<Dcb>, 17> refusedSettings_{};
-  SessionLog sessionLog_;
-  unsigned logLinks_ = 0;
   std::map<OneClick, QPushButton*> oneClickButtons_;  // one per button row of OneClickGroup
   CommandHistory commandHistory_;
   std::array<CommandHistory::Walk, 6> historyWalks_{};  // one per command line, 1..5

@@ -155,16 +155,8 @@ void TBaseform::oneClickClick(OneClick id) {
 void TBaseform::sendOneClick(OneClick id) {
   const std::string text = ComposeOneClick(id, ReadFields(*this));
   FollowEnds(*this);
-  switch (ResolveRoute(OneClickInfoOf(id).route, ChBxS1Conn->isChecked())) {
-    case Link::Tcp:
-      SockSendText(text);
-      break;
-    case Link::Serial:
-      ComWriteText(text);
-      break;
-    case Link::None:
-      break;
-  }
+  const Link route = ResolveRoute(OneClickInfoOf(id).route, ChBxS1Conn->isChecked());
+  act([&] { return session_->send(text, route, controls()); });
 }
 
 void TBaseform::BtnSimSetClick() {

@@ -1,39 +1,22 @@
-// Start-up, closing, the timer, the window's own messages, the console
-// handlers and the session log.
-#include <QAbstractItemView>
+// Start-up, closing, the timer, the window's own messages and the console
+// handlers.
 #include <QAbstractSpinBox>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QSocketNotifier>
-#include <QTextEdit>
 #include <QTimer>
-#include <ctime>
-#include <memory>
-#include <utility>
 
 #include "app/ConsolePane.h"
-#include "app/Reception.h"
 #include "app/SpinEdit.h"
-#include "app/Util.h"
 #include "app/fBase.h"
-#include "core/Colours.h"
-#include "core/Cp1251.h"
-#include "net/TcpConnection.h"
-#include "net/TcpLink.h"
-#include "serial/uCom.h"
-#include "settings/Settings.h"
 #include "simset/fSimSet.h"
 #include "ui/ErrorReporter.h"
-#include "ui/QtText.h"
 #include "ui/WindowMessages.h"
 
 namespace kvl {
@@ -123,9 +106,7 @@ void TBaseform::closeEvent(QCloseEvent* event) {
 }
 
 void TBaseform::FormCreate() {
-  buildDcbFromControls(ComPort);
-  CheckComPort();
-  buildDcbFromControls(ProbePort);
+  act([&] { return session_->start(controls()); });
   Timer->start();
   Guarded([&] { LoadSettings(); });
 }
@@ -135,101 +116,24 @@ void TBaseform::FormActivate() {
 }
 
 void TBaseform::FormClose() {
-  // A connected link is ended; an open serial port is left to the end of
-  // the program (the destructor), but what it received is shown and
-  // logged now, while the log is still open.
-  if (ChBxS1Conn->isChecked() && ClientSock != 0) closeClientSock(true);
-  showComRest();
-  endSessionLog(kLogSerial);
+  act([&] { return session_->close(controls()); });
 }
 
 TBaseform::~TBaseform() {
   // The reader posts to this window: it ends, and the port gets its
   // settings back, before the window goes. What waits to be sent goes
-  // with the window.
-  delete comWriteNotifier_;
-  comWriteNotifier_ = nullptr;
-  comQueue_.drop();
-  ComClose(ComPort);
-  closeClientSock(false);  // drops what waits to be sent, unsaid
+  // with the window, unsaid.
+  watchComWrite(false, -1);
+  watchClientSock(false, 0);
+  session_->end();
 }
 
 void TBaseform::TimerTimer() {
-  if (ChBxScan->isChecked()) cNewComPort();
-  if (RxQuietTicks > 0) {
-    --RxQuietTicks;
-    return;
-  }
-  if (simSetform_) simSetform_->ParseDeviceReply(RxText);
+  act([&] { return session_->tick(controls()); });
 }
 
-// An append never moves the keyboard focus: the pane follows its end
-// without it, and the engineer keeps working with the keyboard (typing,
-// tabbing through the buttons) while the device talks.
-void TBaseform::showReception(const RxShown& shown) {
-  if (!shown.hex.empty()) AppendHex(kGrey, shown.hex);
-  AppendText(kNavy, shown.text);
-  NoteReception(shown.rxText);
-}
-
-bool TBaseform::AppendText(std::uint32_t colour, const std::string& text) {
-  if (!sessionLog_.isOpen()) {
-    cRichEd->appendRun(colour, text);
-    return true;
-  }
-  std::string shown;
-  cRichEd->appendRun(colour, text, &shown);
-  if (!shown.empty() && !sessionLog_.write(shown)) sessionLogFailed();
-  return true;
-}
-
-bool TBaseform::AppendReport(const std::string& text) {
-  // Only the pane (and the session log, which records what it shows) gets
-  // the line break; RxText and the device's bytes stay as they came.
-  const ConsoleText& shown = cRichEd->content();
-  const bool midLine = shown.size() > 0 && shown.at(shown.size() - 1) != ConsoleText::kBreak;
-  const bool ownBreak = !text.empty() && (text.front() == '\r' || text.front() == '\n');
-  return AppendText(kGrey, midLine && !ownBreak ? "\r\n" + text : text);
-}
-
-bool TBaseform::AppendHex(std::uint32_t colour, const std::string& text) {
-  bRichEd->appendRun(colour, text);
-  return true;
-}
-
-void TBaseform::startSessionLog(LogLink link, const std::string& linkName) {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  if (sessionLog_.isOpen()) {
-    // A second link opens while the first is logged: its session starts
-    // in the same file.
-    logLinks_ |= link;
-    if (!sessionLog_.write(SessionLogHeader(local, linkName))) sessionLogFailed();
-    return;
-  }
-  const std::string setting = LogFileFromSettingsFile(SettingsFileName());
-  if (setting.empty()) return;
-  // The setting is Windows-1251 text; file names are in the locale's encoding.
-  const QByteArray name = FromCp1251(setting).toLocal8Bit();
-  const std::string path = SessionLogPath(std::string_view(name.constData(), size_t(name.size())),
-                                          SettingsFileName(), local);
-  if (!sessionLog_.open(path, SessionLogHeader(local, linkName))) return sessionLogFailed();
-  logLinks_ |= link;
-}
-
-void TBaseform::endSessionLog(LogLink link) {
-  logLinks_ &= ~unsigned(link);
-  if (logLinks_ == 0) sessionLog_.close();
-}
-
-void TBaseform::sessionLogFailed() {
-  // Logging stops until a link opens again; the link itself carries on.
-  sessionLog_.close();
-  logLinks_ = 0;
-  const std::string& path = sessionLog_.path();
-  AppendReport(" Log file " + LocaleToCp1251(path) + ": " + LocaleToCp1251(sessionLog_.error()) +
-                        "\r\n");
+void TBaseform::watchSendQueues() {
+  act([&] { return session_->watchQueues(); });
 }
 
 void TBaseform::ButtonResetClick() {

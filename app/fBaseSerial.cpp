@@ -1,53 +1,29 @@
-// The engineer's side of the serial link: probing and scanning the ports,
-// the port buttons, the DTR and RTS boxes, "Full", sending and the receive
-// path into the panes.
+// The engineer's side of the serial link: the port buttons, the line
+// settings the port controls stand for, the DTR and RTS boxes, "Full", and
+// the port's hints and modem-line panels as the session reports them.
 #include <QCheckBox>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QPushButton>
 #include <QSocketNotifier>
-#include <QTimer>
 #include <QStringList>
 #include <QTextDocument>
+#include <QTimer>
 #include <algorithm>
-#include <chrono>
-#include <cstddef>
-#include <cstring>
-#include <ctime>
 #include <iterator>
 
 #include "app/PortHint.h"
 #include "app/Reception.h"
-#include "app/RxDisplay.h"
 #include "app/SpinEdit.h"
-#include "app/Util.h"
 #include "app/fBase.h"
-#include "net/TcpConnection.h"
-#include "ui/ErrorReporter.h"
-#include "commands/Commands.h"
-#include "core/Colours.h"
-#include "core/Cp1251.h"
-#include "core/Hex.h"
 #include "serial/PortUse.h"
-#include "serial/uCom.h"
+#include "ui/ErrorReporter.h"
 #include "ui/QtText.h"
-#include "ui/WindowMessages.h"
 
 namespace kvl {
 namespace {
 
-std::string Num(int n) { return std::to_string(n); }
-
-// Time stamp of a received burst: the locale's time format, no date.
-std::string TimeStamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return RxTimeStamp(local);
-}
-
-PortControls ControlsOf(const TBaseform& f) {
-  PortControls c;
+LineSettings LineSettingsOf(const TBaseform& f) {
+  LineSettings c;
   c.baudText = ToCp1251(f.CBBaudrate->currentText());
   c.parityIndex = f.CBParity->currentIndex();
   c.stopBitsIndex = f.CBStopBits->currentIndex();
@@ -76,9 +52,17 @@ PortControls ControlsOf(const TBaseform& f) {
 
 }  // namespace
 
-void TBaseform::buildDcbFromControls(TComPort& port) { ComBuildDcb(port, ControlsOf(*this)); }
-
-Dcb TBaseform::lineSettings() const { return BuildDcb(ControlsOf(*this)); }
+LinkControls TBaseform::controls() const {
+  LinkControls c;
+  c.line = LineSettingsOf(*this);
+  c.netOn = ChBxIniNet->isChecked();
+  c.connectChecked = ChBxS1Conn->isChecked();
+  c.viewHex = ChBxVhex->isChecked();
+  c.viewTime = ChBxVtim->isChecked();
+  c.csd = ChpCSD->isChecked();
+  c.scan = ChBxScan->isChecked();
+  return c;
+}
 
 void TBaseform::showPortHint(int n, const PortProblem& problem) {
   // First line the device; then why it is unavailable, if it is; then the
@@ -102,202 +86,27 @@ void TBaseform::showPortHint(int n, const PortProblem& problem) {
   BtnCom[size_t(n)]->setToolTip(hint);
 }
 
-void TBaseform::notePortProblem(int n, const PortProblem& problem) {
-  showPortHint(n, problem);
-  // A missing group membership is what a new user most likely meets; it is
-  // said once per port where it cannot be missed.
-  if (problem.fault == PortFault::NoPermission && !permissionReported_[size_t(n)]) {
-    permissionReported_[size_t(n)] = true;
-    AppendReport(" COM " + Num(n) + ": " + LocaleToCp1251(PortProblemText(problem, {})) + "\r\n");
-  }
-}
-
-void TBaseform::noteRefusal(int n) {
-  if (ComPort.problem.fault == PortFault::Refused)
-    refusedSettings_[size_t(n)] = ComPort.Dcb;
-  else
-    refusedSettings_[size_t(n)].reset();
-}
-
-PortProblem TBaseform::keptPortProblem(int n) const {
-  PortProblem problem;
-  if (refusedSettings_[size_t(n)] && *refusedSettings_[size_t(n)] == lineSettings())
-    problem.fault = PortFault::Refused;
-  return problem;
-}
-
 void TBaseform::lineSettingsChanged() {
-  for (int n = 1; n <= 16; ++n) {
-    if (!refusedSettings_[size_t(n)] || keptPortProblem(n).fault == PortFault::Refused) continue;
-    // The port was there and free when it refused: with other settings it
-    // may be opened again.
-    refusedSettings_[size_t(n)].reset();
-    showPortHint(n, PortProblem{});
-    if (ActiveLink != 0) BtnCom[size_t(n)]->setEnabled(true);
-  }
-}
-
-void TBaseform::CheckComPort() {
-  // Each button is switched once, to what its probe found: a button that
-  // stays enabled keeps the keyboard focus.
-  for (int n = 1; n <= 16; ++n) BtnCom[size_t(n)]->setChecked(false);
-  for (int n = 1; n <= 16; ++n) {
-    bool present = false;
-    try {
-      if (ComOpen(n, ComPort)) {
-        ComClose(ComPort);
-        present = true;
-        refusedSettings_[size_t(n)].reset();
-        showPortHint(n, PortProblem{});
-      } else {
-        notePortProblem(n, ComPort.problem);
-        noteRefusal(n);
-      }
-    } catch (...) {
-      // A port that cannot be probed counts as absent.
-    }
-    BtnCom[size_t(n)]->setEnabled(present);
-  }
+  act([&] { return session_->lineSettingsChanged(controls()); });
 }
 
 void TBaseform::cNewComPort() {
-  if (ActiveLink != -1) return;
-  const int k = ScanIndex;
-  ScanIndex = ScanIndex >= 16 ? 1 : ScanIndex + 1;
-  // A port of ours still open after the TCP link took over and let go
-  // again: it is not probed, and its button stays usable to close it.
-  if (ComPort.Handle >= 0 && ComPort.PortNumber == k) return;
-  bool present = false;
-  try {
-    if (ComOpen(k, ProbePort)) {
-      ComClose(ProbePort);
-      // The scan's own settings are those of start-up: a port that refused
-      // the window's settings stays off, and says why, while they stand.
-      const PortProblem kept = keptPortProblem(k);
-      present = kept.fault == PortFault::None;
-      showPortHint(k, kept);
-    } else {
-      notePortProblem(k, ProbePort.problem);
-    }
-  } catch (...) {
-  }
-  // Switched once, so that a port button that stays enabled keeps the focus.
-  BtnCom[size_t(k)]->setEnabled(present);
+  act([&] { return session_->scan(controls()); });
 }
 
 void TBaseform::BtnComClick(QObject* sender) {
   auto* button = qobject_cast<QPushButton*>(sender);
   const int n = button ? button->property("tag").toInt() : 0;
   if (n < 1 || n > 16 || BtnCom[size_t(n)] != button) return;
-
-  for (QWidget* w : SerialCommandControls) w->setEnabled(false);
-  if (ChBxIniNet->isChecked()) ChBxS1Conn->setEnabled(true);
-  setPanelText(Panel::Port, QString());
-  lineSteps_.clear();  // states of the lines of the port about to close
-
-  if (ComPort.Handle >= 0) {
-    setPanelText(Panel::Port, QStringLiteral(" COM closing"));
-    const int m = ComPort.PortNumber;
-    if (!closeComPort()) return;
-    AppendReport(" COM " + Num(m) + " is closed\r\n");
-    endSessionLog(kLogSerial);
-    setPanelText(Panel::Port, QString());
-  }
-  buildDcbFromControls(ComPort);
-  CheckComPort();
-
-  auto notSelected = [this, n] {
-    // A port that refused the line settings says so: the hint alone would
-    // leave the engineer guessing.
-    if (refusedSettings_[size_t(n)])
-      AppendReport(" COM " + Num(n) + ": the port does not take these line settings\r\n");
-    AppendReport(" COM not selected\r\n");
-    setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
-  };
-  auto clearLines = [this] {
-    ChBxDTR->setChecked(false);
-    ChBxRTS->setChecked(false);
-    clearLinePanels();
-  };
-
-  if (ActiveLink == n) {  // the selected port's button: deselect
-    ComPort.PortNumber = 0;
-    ActiveLink = -1;
-    ChBxDTR->setChecked(false);
-    ChBxRTS->setChecked(false);
-    AppendReport(" COM not selected\r\n");
-    clearLinePanels();
-    setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
-    return;
-  }
-  ActiveLink = n;
-  if (!BtnCom[size_t(n)]->isEnabled()) {
-    notSelected();
-    ComPort.PortNumber = 0;
-    ActiveLink = -1;
-    return;
-  }
-  setPanelText(Panel::Port, QStringLiteral(" Opening COM"));
-  try {
-    ComOpen(n, ComPort);
-  } catch (...) {
-  }
-  setPanelText(Panel::Port, QString());
-  if (ComPort.Handle == -1) {
-    notePortProblem(n, ComPort.problem);
-    noteRefusal(n);
-    clearLines();
-    ComPort.PortNumber = 0;
-    ActiveLink = -1;
-    notSelected();
-    return;
-  }
-  startSessionLog(kLogSerial, "COM " + Num(n) + " " + ComDevicePath(n) + " " +
-                                  std::to_string(ComPort.Dcb.BaudRate));
-  AppendReport(" COM " + Num(n) + " is active\r\n\r\n");
-  setPanelText(Panel::Port, QStringLiteral(" COM %1 [active]").arg(n));
-  BtnCom[size_t(n)]->setChecked(true);
-  ChBxDTR->setChecked(true);
-  setPanelText(Panel::Dtr, QStringLiteral("DTR"));
-  ChBxRTS->setChecked(true);
-  setPanelText(Panel::Rts, QStringLiteral("RTS"));
-  const std::uint32_t status = ComModemStatus(ComPort);
-  setPanelText(Panel::Dsr, status & MS_DSR_ON ? QStringLiteral("DSR") : QString());
-  setPanelText(Panel::Cts, status & MS_CTS_ON ? QStringLiteral("CTS") : QString());
-
-  if (!ComStartReader(ComPort, [this] { QCoreApplication::postEvent(this, new QEvent(WM_COM_RX)); })) {
-    closeComPort();
-    endSessionLog(kLogSerial);
-    return;
-  }
-  for (QWidget* w : SerialCommandControls) w->setEnabled(true);
-  if (ChBxIniNet->isChecked()) ChBxS1Conn->setEnabled(false);
-}
-
-void TBaseform::clearLinePanels() {
-  for (Panel p : {Panel::Dtr, Panel::Dsr, Panel::Rts, Panel::Cts}) setPanelText(p, QString());
+  act([&] { return session_->selectPort(n, controls()); });
 }
 
 void TBaseform::ChBxDTRClick() {
-  if (ComPort.Handle == -1) return;
-  if (ChBxDTR->isChecked()) {
-    ComEscape(ComPort, SETDTR);
-    setPanelText(Panel::Dtr, QStringLiteral("DTR"));
-  } else {
-    ComEscape(ComPort, CLRDTR);
-    setPanelText(Panel::Dtr, QString());
-  }
+  act([&] { return session_->setLine(Control::Dtr, ChBxDTR->isChecked()); });
 }
 
 void TBaseform::ChBxRTSClick() {
-  if (ComPort.Handle == -1) return;
-  if (ChBxRTS->isChecked()) {
-    ComEscape(ComPort, SETRTS);
-    setPanelText(Panel::Rts, QStringLiteral("RTS"));
-  } else {
-    ComEscape(ComPort, CLRRTS);
-    setPanelText(Panel::Rts, QString());
-  }
+  act([&] { return session_->setLine(Control::Rts, ChBxRTS->isChecked()); });
 }
 
 void TBaseform::ChBxFullComClick() {
@@ -306,28 +115,32 @@ void TBaseform::ChBxFullComClick() {
 }
 
 void TBaseform::RxRender() {
-  const RxBatch batch = ComTakeRx(ComPort);
-  showComBytes(batch.bytes);
-  if (batch.events & kLineEvents) showLineEvents(batch.events, batch.lineChanges, batch.lineStates);
-  if (batch.hungUp) closeOnHangUp();
+  act([&] { return session_->comReceived(controls()); });
 }
 
-void TBaseform::showComBytes(const std::string& bytes) {
-  // Each block the window takes is stamped with the time it takes it.
-  if (bytes.empty()) return;
-  const RxRule rule = SerialRxRule(ChBxVtim->isChecked() ? TimeStamp() : std::string());
-  showReception(Receive(bytes, rule, ChBxVhex->isChecked()));
+void TBaseform::ComWriteText(const std::string& text) {
+  act([&] { return session_->send(text, Link::Serial, controls()); });
 }
 
-void TBaseform::showComRest() {
-  // Before a port closes, what it received is shown, logged and given to
-  // the reply parser: what the reader has read and what the driver holds.
-  if (ComPort.Handle < 0) return;
-  showComBytes(ComTakeRest(ComPort).bytes);
+void TBaseform::watchComWrite(bool on, int fd) {
+  if (!on) {
+    delete comWriteNotifier_;
+    comWriteNotifier_ = nullptr;
+    return;
+  }
+  if (!comWriteNotifier_) {
+    comWriteNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+    connect(comWriteNotifier_, &QSocketNotifier::activated, this,
+            [this] { Guarded([&] { act([&] { return session_->flushCom(); }); }); });
+  }
+  comWriteNotifier_->setEnabled(true);
 }
 
-void TBaseform::showLineEvents(std::uint32_t events, const std::uint32_t (&changes)[4], int states) {
-  const std::uint32_t status = ComModemStatus(ComPort);
+void TBaseform::showLineEvents(const Step& batch) {
+  const std::uint32_t events = batch.lineEvents;
+  const std::uint32_t(&changes)[kLineCount] = batch.lineChanges;
+  const int states = batch.lineStates;
+  const std::uint32_t status = std::uint32_t(batch.n);
   struct Line {
     std::uint32_t event, bit;
     Panel panel;
@@ -367,7 +180,7 @@ void TBaseform::showLineEvents(std::uint32_t events, const std::uint32_t (&chang
 void TBaseform::showLineStep() {
   lineStepDue_ = false;
   // A port closed meanwhile took its lines' states with it.
-  if (ComPort.Handle < 0) lineSteps_.clear();
+  if (!session_->comOpen()) lineSteps_.clear();
   if (lineSteps_.empty()) return;
   // One state per panel per turn, the lines of one change together.
   std::size_t taken = 0;
@@ -383,127 +196,6 @@ void TBaseform::showLineStep() {
     lineStepDue_ = true;
     QTimer::singleShot(0, this, [this] { showLineStep(); });
   }
-}
-
-void TBaseform::closeOnHangUp() {
-  // The device went away under an open port: close it as a press on its
-  // button would, so that the scan takes over again. The port may no longer
-  // be the selected link: a TCP connection made meanwhile took ActiveLink
-  // (0) and, once ended, left it at -1; the port is still open all the same.
-  const int n = ComPort.PortNumber;
-  if (ComPort.Handle < 0 || n < 1 || n > 16) return;
-  if (ActiveLink == 0) {
-    // The TCP link owns the device and the port buttons stay off while it
-    // does: only the port goes, with what shows its state.
-    if (!closeComPort()) return;
-    AppendReport(" COM " + Num(n) + " is closed\r\n");
-    endSessionLog(kLogSerial);
-    setPanelText(Panel::Port, QStringLiteral(" COM not selected"));
-    ComPort.PortNumber = 0;
-    BtnCom[size_t(n)]->setChecked(false);
-    ChBxDTR->setChecked(false);
-    ChBxRTS->setChecked(false);
-    clearLinePanels();
-    for (QWidget* w : SerialCommandControls) w->setEnabled(false);
-    for (QWidget* w : NetCommandControls) w->setEnabled(true);
-    return;
-  }
-  ActiveLink = n;  // the open port is the selected one: its press deselects it
-  BtnComClick(BtnCom[size_t(n)]);
-}
-
-std::string TBaseform::comName() const { return " COM " + Num(ComPort.PortNumber); }
-
-void TBaseform::ComWriteText(const std::string& text) {
-  // A command that no port would take is not echoed as if sent.
-  if (ComPort.Handle < 0) {
-    AppendReport(" COM not selected\r\n");
-    return;
-  }
-  // A command the queue refuses shows the refusal instead of its echo.
-  if (!queueCommand(comQueue_, comName(), WireText(text, Link::Serial, ChpCSD->isChecked()))) return;
-  AppendReport(SerialEcho(text));
-  flushComQueue();
-}
-
-void TBaseform::flushComQueue() {
-  if (comQueue_.empty() || ComPort.Handle < 0) return;
-  const SendQueue::FlushResult r = comQueue_.flush(
-      [](const char* data, std::size_t n) { return ComWriteSome(ComPort, data, n); },
-      SendQueue::Clock::now());
-  if (r.drained) AppendReport("\r\n" + comName() + ": the device takes data again, all sent\r\n");
-  if (r.error != 0) {
-    // The port refuses data (the device went away, an I/O error): what
-    // waits is dropped; each kind of failure is said once while the port
-    // stays open.
-    const std::size_t dropped = comQueue_.drop();
-    if (std::find(comWriteFailSaid_.begin(), comWriteFailSaid_.end(), r.error) == comWriteFailSaid_.end()) {
-      comWriteFailSaid_.push_back(r.error);
-      AppendReport("\r\n" + comName() + ": write failed: " + LocaleToCp1251(std::strerror(r.error)) +
-                            ", " + std::to_string(dropped) + " bytes not sent\r\n");
-    }
-  }
-  if (comQueue_.empty()) {
-    delete comWriteNotifier_;
-    comWriteNotifier_ = nullptr;
-    return;
-  }
-  // The rest goes when the port can take it.
-  if (!comWriteNotifier_) {
-    comWriteNotifier_ = new QSocketNotifier(ComPort.Handle, QSocketNotifier::Write, this);
-    connect(comWriteNotifier_, &QSocketNotifier::activated, this, [this] { Guarded([&] { flushComQueue(); }); });
-  }
-  comWriteNotifier_->setEnabled(true);
-  sendWatch_->start();
-}
-
-bool TBaseform::closeComPort() {
-  delete comWriteNotifier_;
-  comWriteNotifier_ = nullptr;
-  comWriteFailSaid_.clear();
-  // A command cut in the middle would leave its first part in the device's
-  // line buffer, glued to whatever comes next: the one under way gets the
-  // time the driver gets for its output to finish; none is begun.
-  const auto deadline = std::chrono::steady_clock::now() + kComDrainLimit;
-  comQueue_.finishUnderWay(
-      [deadline](const char* data, std::size_t n) { return ComWriteBefore(ComPort, data, n, deadline); },
-      SendQueue::Clock::now());
-  // What arrived up to now, the answer to that command too, is shown.
-  showComRest();
-  if (!ComClose(ComPort)) return false;
-  reportUnsent(comQueue_, comName(), ComPort.outputDiscarded, "the device");
-  return true;
-}
-
-void TBaseform::reportUnsent(SendQueue& queue, const std::string& who, std::size_t discarded, const char* peer) {
-  const SendQueue::Cut cut = queue.cutBy(discarded);
-  if (const std::size_t dropped = queue.drop())
-    AppendReport("\r\n" + who + ": " + std::to_string(dropped) + " bytes not sent, dropped\r\n");
-  if (discarded > 0)
-    AppendReport("\r\n" + who + ": " + std::to_string(discarded) +
-                 " bytes that the driver held were not sent, discarded\r\n");
-  if (cut.size > 0)
-    AppendReport("\r\n" + who + ": the command of " + std::to_string(cut.size) + " bytes was cut after " +
-                 std::to_string(cut.sent) + " bytes: " + peer + " may hold a partial line\r\n");
-}
-
-bool TBaseform::queueCommand(SendQueue& queue, const std::string& who, const std::string& wire) {
-  if (queue.push(wire, SendQueue::Clock::now())) return true;
-  AppendReport("\r\n" + who + ": " + std::to_string(queue.waiting()) +
-                        " bytes wait already; this command of " + std::to_string(wire.size()) +
-                        " bytes is not sent\r\n");
-  return false;
-}
-
-void TBaseform::watchSendQueues() {
-  const auto now = SendQueue::Clock::now();
-  if (comQueue_.stalled(now))
-    AppendReport("\r\n" + comName() + ": the device is not taking data, " +
-                          std::to_string(comQueue_.waiting()) + " bytes wait\r\n");
-  if (tcp_->queue().stalled(now))
-    AppendReport("\r\n Server: the server is not taking data, " +
-                          std::to_string(tcp_->queue().waiting()) + " bytes wait\r\n");
-  if (comQueue_.empty() && tcp_->queue().empty()) sendWatch_->stop();
 }
 
 }  // namespace kvl

@@ -1,6 +1,7 @@
 #include "core/Cp1251.h"
 
 #include <array>
+#include <climits>
 #include <cwchar>
 #include <utility>
 
@@ -124,6 +125,24 @@ std::string LocaleToCp1251(std::string_view text) {
     } else {
       out.push_back(static_cast<char>(UnicodeToCp1251(static_cast<char32_t>(ch))));
       i += used;
+    }
+  }
+  return out;
+}
+
+std::string Cp1251ToLocale(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::mbstate_t state{};
+  char buffer[MB_LEN_MAX];
+  for (const char byte : bytes) {
+    const std::size_t used =
+        std::wcrtomb(buffer, static_cast<wchar_t>(Cp1251ToUnicode(static_cast<unsigned char>(byte))), &state);
+    if (used == static_cast<std::size_t>(-1)) {
+      out.push_back('?');
+      state = std::mbstate_t{};
+    } else {
+      out.append(buffer, used);
     }
   }
   return out;

@@ -30,6 +30,10 @@ std::string EncodeCp1251(std::u16string_view text);
 // most systems), as the C library's own texts come, to Windows-1251 bytes.
 // A byte sequence the locale cannot decode becomes '?'.
 std::string LocaleToCp1251(std::string_view text);
+// Windows-1251 bytes in the multibyte encoding of the current locale, as
+// file names are given to the system; a character the locale cannot
+// encode becomes '?'.
+std::string Cp1251ToLocale(std::string_view bytes);
 
 }  // namespace kvl
 

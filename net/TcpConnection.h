@@ -76,6 +76,7 @@ class TcpConnection {
 
   // --- Sending.
   SendQueue& queue() { return queue_; }
+  const SendQueue& queue() const { return queue_; }
   // Writes what waits, as far as the socket takes it; nothing while the
   // socket is missing or the connect is still under way.
   SendQueue::FlushResult flush();

@@ -11,7 +11,7 @@
 namespace kvl {
 
 struct ComLineState {
-  LinePlan plan;              // the Linux form of the record's Dcb
+  LinePlan plan;              // the Linux form of the record's Settings
   termios saved{};            // the port's settings before opening
   bool savedValid = false;
   std::uint32_t savedCustomBaud = 0;  // the port ran at a termios2 rate before

@@ -1,5 +1,7 @@
 #include "serial/LineSettings.h"
 
+#include <charconv>
+
 namespace kvl {
 
 namespace {
@@ -34,115 +36,147 @@ speed_t StandardSpeed(std::uint32_t baud) {
   return B0;
 }
 
+std::uint32_t LineBaud(const LineSettings& c) {
+  std::uint32_t value = 0;
+  const char* first = c.baudText.data();
+  const char* last = first + c.baudText.size();
+  while (first < last && *first == ' ') ++first;
+  while (last > first && last[-1] == ' ') --last;
+  auto [end, error] = std::from_chars(first, last, value);
+  if (error != std::errc() || end != last) return 0;  // refused at opening
+  return value;
+}
+
 // The whole mapping, setting by setting:
 //
-//   BaudRate            standard constant, else termios2/BOTHER; 0 refused
-//   ByteSize 5..8       CS5..CS8; anything else refused
-//   Parity              none; odd PARENB|PARODD; even PARENB;
+//   baud text           a decimal number: standard constant, else
+//                       termios2/BOTHER; 0 or no number refused
+//   byteSize 5..8       CS5..CS8; anything else refused
+//   parity index        none; odd PARENB|PARODD; even PARENB;
 //                       mark PARENB|CMSPAR|PARODD; space PARENB|CMSPAR
-//   StopBits            1: -; 1.5: CSTOPB with 5 data bits, refused otherwise;
+//   stop bits index     1: -; 1.5: CSTOPB with 5 data bits, refused otherwise;
 //                       2: CSTOPB, refused with 5 data bits
-//   fBinary             always so on Linux
-//   fParity             with fErrorChar: INPCK|PARMRK (below); alone: no
+//   parity (check)      with errorChar: INPCK|PARMRK (below); alone: no
 //                       check, bytes come as received (as Windows delivers
 //                       them; INPCK alone would turn them into 0x00)
-//   fOutxCtsFlow        CRTSCTS
-//   fOutxDsrFlow        refused (no DSR flow control on Linux)
-//   DTR disable/enable  DTR dropped/raised after opening
-//   DTR handshake       refused
-//   fDsrSensitivity     reader drops bytes while DSR is off
-//   fTXContinueOnXoff   no Linux meaning; accepted
-//   fOutX / fInX        IXON / IXOFF (never IXANY), XonChar/XoffChar in
+//   ctsFlow             CRTSCTS
+//   dsrFlow             refused (no DSR flow control on Linux)
+//   "DTR Enable"        DTR raised after opening; "DTR Handshake" refused;
+//                       any other text: DTR dropped
+//   dsrSensitivity      reader drops bytes while DSR is off
+//   txContinueOnXoff    no Linux meaning; accepted
+//   outX / inX          IXON / IXOFF (never IXANY), xonChar/xoffChar in
 //                       VSTART/VSTOP; refused with a character 0 (termios
 //                       reads 0 as "disabled")
-//   XonChar = XoffChar  refused (as the Windows driver refuses it)
-//   fErrorChar          with fParity: PARMRK, reader puts ErrorChar for
-//                       marked bytes; without fParity nothing is checked
-//   fNull               reader drops zero bytes
-//   RTS disable/enable  RTS dropped/raised after opening
-//   RTS handshake       with fOutxCtsFlow: CRTSCTS; alone refused (Linux has
-//                       no input-only hardware flow control: CRTSCTS would
+//   xonChar = xoffChar  refused (as the Windows driver refuses it)
+//   errorChar           with parity: PARMRK, reader puts the error character
+//                       for marked bytes; without parity nothing is checked
+//   nullDiscard         reader drops zero bytes
+//   "RTS Enable"        RTS raised after opening; any text not named here:
+//                       RTS dropped
+//   "RTS Handshake"     with ctsFlow: CRTSCTS; alone refused (Linux has no
+//                       input-only hardware flow control: CRTSCTS would
 //                       hold output for CTS too)
-//   RTS toggle          driver's RS-485 mode (refused where it has none)
-//   fAbortOnError, XonLim, XoffLim, EofChar, EvtChar: accepted, no meaning
-LinePlan PlanLine(const Dcb& dcb) {
-  LinePlan plan;
-  const std::uint32_t flags = dcb.Flags;
+//   "RTS Toggle"        driver's RS-485 mode (refused where it has none)
+//   abortOnError, xonLim, xoffLim, eofChar, evtChar: accepted, no meaning
+//
+// The characters are bytes: a value is taken modulo 256, as the controls'
+// record always took it.
+namespace {
 
-  if (dcb.BaudRate == 0) return Refuse("baud rate 0");
-  plan.baud = dcb.BaudRate;
-  plan.speed = StandardSpeed(dcb.BaudRate);
-  plan.customBaud = plan.speed == B0;
-
-  switch (dcb.ByteSize) {
+// Data bits, parity and stop bits into c_cflag; the refusal, or nullptr.
+const char* PlanFraming(const LineSettings& c, LinePlan& plan) {
+  const auto bits = std::uint8_t(c.byteSize);
+  switch (bits) {
     case 5: plan.cflag |= CS5; break;
     case 6: plan.cflag |= CS6; break;
     case 7: plan.cflag |= CS7; break;
     case 8: plan.cflag |= CS8; break;
-    default: return Refuse("data bits");
+    default: return "data bits";
   }
-
-  switch (dcb.Parity) {
+  switch (std::uint8_t(c.parityIndex)) {
     case kNoParity: break;
     case kOddParity: plan.cflag |= PARENB | PARODD; break;
     case kEvenParity: plan.cflag |= PARENB; break;
     case kMarkParity: plan.cflag |= PARENB | CMSPAR | PARODD; break;
     case kSpaceParity: plan.cflag |= PARENB | CMSPAR; break;
-    default: return Refuse("parity");
+    default: return "parity";
   }
-
-  switch (dcb.StopBits) {
+  switch (std::uint8_t(c.stopBitsIndex)) {
     case kOneStopBit: break;
     case kOne5StopBits:
-      if (dcb.ByteSize != 5) return Refuse("1.5 stop bits need 5 data bits");
+      if (bits != 5) return "1.5 stop bits need 5 data bits";
       plan.cflag |= CSTOPB;
       break;
     case kTwoStopBits:
-      if (dcb.ByteSize == 5) return Refuse("2 stop bits with 5 data bits");
+      if (bits == 5) return "2 stop bits with 5 data bits";
       plan.cflag |= CSTOPB;
       break;
-    default: return Refuse("stop bits");
+    default: return "stop bits";
   }
+  return nullptr;
+}
 
-  if (flags & kDcbOutxCtsFlow) plan.cflag |= CRTSCTS;
-  if (flags & kDcbOutxDsrFlow) return Refuse("DSR flow control");
+// DTR after opening; the refusal, or nullptr.
+const char* PlanDtr(const LineSettings& c, LinePlan& plan) {
+  if (c.dtrText == "DTR Handshake") return "DTR handshake";
+  plan.dtr = c.dtrText == "DTR Enable" ? LineAction::Raise : LineAction::Drop;
+  return nullptr;
+}
 
-  switch (flags & kDcbDtrControlMask) {
-    case 0: plan.dtr = LineAction::Drop; break;
-    case kDcbDtrEnable: plan.dtr = LineAction::Raise; break;
-    default: return Refuse("DTR handshake");
+// RTS after opening, and the hardware flow control it takes part in; the
+// refusal, or nullptr.
+const char* PlanRts(const LineSettings& c, LinePlan& plan) {
+  plan.rts = c.rtsText == "RTS Enable" ? LineAction::Raise : LineAction::Drop;
+  if (c.rtsText == "RTS Handshake") {
+    if (!c.ctsFlow) return "RTS handshake without CTS flow";
+    plan.rts = LineAction::Driver;
+    plan.cflag |= CRTSCTS;
   }
+  if (c.rtsText == "RTS Toggle") {
+    plan.rts = LineAction::Driver;
+    plan.rs485Toggle = true;
+  }
+  return nullptr;
+}
 
-  plan.dsrSensitive = (flags & kDcbDsrSensitivity) != 0;
-  if (dcb.XonChar == dcb.XoffChar) return Refuse("XON and XOFF are the same character");
-  if ((flags & (kDcbOutX | kDcbInX)) && (dcb.XonChar == 0 || dcb.XoffChar == 0))
-    return Refuse("XON/XOFF flow control with a character 0");
-  if (flags & kDcbOutX) plan.iflag |= IXON;
-  if (flags & kDcbInX) plan.iflag |= IXOFF;
-  plan.startChar = dcb.XonChar;
-  plan.stopChar = dcb.XoffChar;
-
-  if ((flags & kDcbErrorChar) && (flags & kDcbParity)) {
+// Software flow control and the reader's input rules; the refusal, or
+// nullptr.
+const char* PlanInput(const LineSettings& c, LinePlan& plan) {
+  const auto xon = std::uint8_t(c.xonChar), xoff = std::uint8_t(c.xoffChar);
+  plan.dsrSensitive = c.dsrSensitivity;
+  if (xon == xoff) return "XON and XOFF are the same character";
+  if ((c.outX || c.inX) && (xon == 0 || xoff == 0)) return "XON/XOFF flow control with a character 0";
+  if (c.outX) plan.iflag |= IXON;
+  if (c.inX) plan.iflag |= IXOFF;
+  plan.startChar = xon;
+  plan.stopChar = xoff;
+  if (c.errorChar && c.parity) {
     plan.iflag |= INPCK | PARMRK;
     plan.replaceMarked = true;
   }
-  plan.errorChar = dcb.ErrorChar;
-  plan.dropNull = (flags & kDcbNull) != 0;
+  plan.errorChar = std::uint8_t(c.errorCharValue);
+  plan.dropNull = c.nullDiscard;
+  return nullptr;
+}
 
-  switch (flags & kDcbRtsControlMask) {
-    case 0: plan.rts = LineAction::Drop; break;
-    case kDcbRtsEnable: plan.rts = LineAction::Raise; break;
-    case kDcbRtsHandshake:
-      if (!(flags & kDcbOutxCtsFlow)) return Refuse("RTS handshake without CTS flow");
-      plan.rts = LineAction::Driver;
-      plan.cflag |= CRTSCTS;
-      break;
-    case kDcbRtsToggle:
-      plan.rts = LineAction::Driver;
-      plan.rs485Toggle = true;
-      break;
-  }
+}  // namespace
 
+LinePlan PlanLine(const LineSettings& c) {
+  LinePlan plan;
+  // Checked in this order: settings with several faults get the refusal of
+  // the first.
+  const std::uint32_t baud = LineBaud(c);
+  if (baud == 0) return Refuse("baud rate 0");
+  plan.baud = baud;
+  plan.speed = StandardSpeed(baud);
+  plan.customBaud = plan.speed == B0;
+  if (const char* why = PlanFraming(c, plan)) return Refuse(why);
+  if (c.ctsFlow) plan.cflag |= CRTSCTS;
+  if (c.dsrFlow) return Refuse("DSR flow control");
+  if (const char* why = PlanDtr(c, plan)) return Refuse(why);
+  if (const char* why = PlanInput(c, plan)) return Refuse(why);
+  if (const char* why = PlanRts(c, plan)) return Refuse(why);
   plan.accepted = true;
   return plan;
 }
@@ -211,7 +245,7 @@ std::size_t RxFilter::Apply(unsigned char* bytes, std::size_t count, bool dsrOn)
   return out;
 }
 
-bool DriverCanDo(const std::string& driver, const Dcb& dcb) {
+bool DriverCanDo(const std::string& driver, const LineSettings& settings) {
   struct Limits {
     const char* driver;
     std::uint32_t minBaud;  // the largest divisor's rate
@@ -220,7 +254,7 @@ bool DriverCanDo(const std::string& driver, const Dcb& dcb) {
   // FTDI chips: 3 MHz over at most 16383.875; 7 or 8 data bits only.
   static constexpr Limits kLimits[] = {{"ftdi_sio", 183, 7}};
   for (const Limits& l : kLimits)
-    if (driver == l.driver) return dcb.BaudRate >= l.minBaud && dcb.ByteSize >= l.minByteSize;
+    if (driver == l.driver) return LineBaud(settings) >= l.minBaud && std::uint8_t(settings.byteSize) >= l.minByteSize;
   return true;
 }
 

@@ -1,6 +1,7 @@
-// What the Win32 line-settings record means on a Linux serial port: one pure
-// function turns a Dcb into termios bits, the reader's input rules and the
-// line actions after opening, or refuses it as a driver would.
+// The line settings of a serial port, as the port controls give them, and
+// what they mean on a Linux serial port: one pure function turns them into
+// termios bits, the reader's input rules and the line actions after
+// opening, or refuses them as a driver would.
 #pragma once
 
 #include <termios.h>
@@ -9,9 +10,45 @@
 #include <cstdint>
 #include <string>
 
-#include "serial/uCom.h"
-
 namespace kvl {
+
+// The line settings: the values the main window reads from its port
+// controls, as they stand there. The defaults are the window's initial values.
+struct LineSettings {
+  std::string baudText = "115200";  // text of the selected baud-rate item
+  int parityIndex = 0;              // 0 NOPARITY .. 4 SPACEPARITY
+  int stopBitsIndex = 0;            // 0 one, 1 one and a half, 2 two
+  bool parity = false;
+  bool ctsFlow = false;
+  bool dsrFlow = false;
+  bool dsrSensitivity = false;
+  bool txContinueOnXoff = false;
+  bool outX = false;
+  bool inX = false;
+  bool errorChar = false;
+  bool nullDiscard = false;
+  bool abortOnError = false;
+  std::string dtrText = "DTR Enable";  // "DTR Disable" / "DTR Enable" / "DTR Handshake"
+  std::string rtsText = "RTS Enable";  // "RTS Disable" / "RTS Enable" / "RTS Handshake" / "RTS Toggle"
+  int xonLim = 1;
+  int xoffLim = 1;
+  int byteSize = 8;
+  int xonChar = 2;
+  int xoffChar = 3;
+  int errorCharValue = 0;
+  int eofChar = 4;
+  int evtChar = 7;
+  bool operator==(const LineSettings&) const = default;
+};
+
+// Parity and stop-bit codes of the Win32 record.
+inline constexpr std::uint8_t kNoParity = 0, kOddParity = 1, kEvenParity = 2,
+                              kMarkParity = 3, kSpaceParity = 4;
+inline constexpr std::uint8_t kOneStopBit = 0, kOne5StopBits = 1, kTwoStopBits = 2;
+
+// The rate of the settings: the baud-rate text as a decimal number, 0 when
+// it is none (refused at opening).
+std::uint32_t LineBaud(const LineSettings& settings);
 
 // What to do with DTR or RTS once the port is open.
 enum class LineAction : std::uint8_t { Drop, Raise, Driver };
@@ -46,13 +83,13 @@ inline constexpr tcflag_t kPlannedCflags = CSIZE | PARENB | PARODD | CMSPAR | CS
 inline constexpr tcflag_t kPlannedIflags = INPCK | PARMRK | IXON | IXOFF;
 
 // The mapping from line settings to Linux.
-LinePlan PlanLine(const Dcb& dcb);
+LinePlan PlanLine(const LineSettings& settings);
 
 // Whether the chips of a driver can do the rate and character size of the
 // line settings. Some drivers take what their chips cannot do without a
 // word: Linux's FTDI driver passes 5 data bits on as a quirk value, and for
 // a rate below 183 baud programs a divisor the chip reads as another rate.
-bool DriverCanDo(const std::string& driver, const Dcb& dcb);
+bool DriverCanDo(const std::string& driver, const LineSettings& settings);
 
 // Raw mode (CLOCAL, CREAD, HUPCL, VMIN 1, VTIME 0) plus the plan's bits and
 // speed, on top of the port's current settings.

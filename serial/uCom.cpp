@@ -34,62 +34,11 @@ TComPort::~TComPort() { ComClose(*this); }
 // ---------------------------------------------------------------------------
 // Line settings
 
-namespace {
-
-std::uint32_t DecimalOf(const std::string& text) {
-  std::uint32_t value = 0;
-  const char* first = text.data();
-  const char* last = first + text.size();
-  while (first < last && *first == ' ') ++first;
-  while (last > first && last[-1] == ' ') --last;
-  auto [end, error] = std::from_chars(first, last, value);
-  if (error != std::errc() || end != last) return 0;  // refused at opening
-  return value;
-}
-
-}  // namespace
-
-Dcb BuildDcb(const PortControls& c) {
-  Dcb dcb;
-  dcb.DCBlength = 28;
-  dcb.BaudRate = DecimalOf(c.baudText);
-
-  std::uint32_t flags = kDcbBinary;
-  if (c.parity) flags |= kDcbParity;
-  if (c.ctsFlow) flags |= kDcbOutxCtsFlow;
-  if (c.dsrFlow) flags |= kDcbOutxDsrFlow;
-  if (c.dtrText == "DTR Enable") flags |= kDcbDtrEnable;
-  if (c.dtrText == "DTR Handshake") flags |= kDcbDtrHandshake;
-  if (c.dsrSensitivity) flags |= kDcbDsrSensitivity;
-  if (c.txContinueOnXoff) flags |= kDcbTxContinueOnXoff;
-  if (c.outX) flags |= kDcbOutX;
-  if (c.inX) flags |= kDcbInX;
-  if (c.errorChar) flags |= kDcbErrorChar;
-  if (c.nullDiscard) flags |= kDcbNull;
-  if (c.rtsText == "RTS Enable") flags |= kDcbRtsEnable;
-  if (c.rtsText == "RTS Handshake") flags |= kDcbRtsHandshake;
-  if (c.rtsText == "RTS Toggle") flags |= kDcbRtsToggle;
-  if (c.abortOnError) flags |= kDcbAbortOnError;
-  dcb.Flags = flags;
-
-  dcb.XonLim = static_cast<std::uint16_t>(c.xonLim);
-  dcb.XoffLim = static_cast<std::uint16_t>(c.xoffLim);
-  dcb.ByteSize = static_cast<std::uint8_t>(c.byteSize);
-  dcb.Parity = static_cast<std::uint8_t>(c.parityIndex);
-  dcb.StopBits = static_cast<std::uint8_t>(c.stopBitsIndex);
-  dcb.XonChar = static_cast<std::uint8_t>(c.xonChar);
-  dcb.XoffChar = static_cast<std::uint8_t>(c.xoffChar);
-  dcb.ErrorChar = static_cast<std::uint8_t>(c.errorCharValue);
-  dcb.EofChar = static_cast<std::uint8_t>(c.eofChar);
-  dcb.EvtChar = static_cast<std::uint8_t>(c.evtChar);
-  return dcb;
-}
-
-void ComBuildDcb(TComPort& port, const PortControls& controls) {
+void ComBuildDcb(TComPort& port, const LineSettings& settings) {
   port.Handle.store(-1);
   port.ReadIndex.store(0);
   port.WriteIndex.store(0);
-  port.Dcb = BuildDcb(controls);
+  port.Settings = settings;
 }
 
 // ---------------------------------------------------------------------------
@@ -270,10 +219,10 @@ bool Configure(TComPort& port, int fd, const std::string& path) {
   // Purge: whatever waited in either direction is dropped.
   if (Os.tcflush(fd, TCIOFLUSH) < 0) return Fail(port, PortFault::System, errno);
 
-  line.plan = PlanLine(port.Dcb);
+  line.plan = PlanLine(port.Settings);
   const LinePlan& plan = line.plan;
   if (!plan.accepted) return Fail(port, PortFault::Refused);
-  if (!DriverCanDo(PortDriverName(path), port.Dcb)) return Fail(port, PortFault::Refused);
+  if (!DriverCanDo(PortDriverName(path), port.Settings)) return Fail(port, PortFault::Refused);
 
   termios want = line.saved;
   ApplyLinePlan(plan, want);
@@ -349,7 +298,7 @@ void Release(TComPort& port, int fd) {
   ComLineState& line = *port.line;
   port.outputDiscarded = 0;
   if (line.savedValid) {
-    port.outputDiscarded = DrainOutput(fd, port.Dcb.BaudRate);
+    port.outputDiscarded = DrainOutput(fd, LineBaud(port.Settings));
     if (line.rs485Changed) RestoreRs485(fd, line);
     (void)Os.tcsetattr(fd, TCSANOW, &line.saved);
     if (line.savedCustomBaud) (void)Os.setCustomBaud(fd, line.savedCustomBaud);

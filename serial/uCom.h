@@ -14,89 +14,10 @@
 #include <thread>
 #include <sys/types.h>
 
+#include "serial/LineSettings.h"
 #include "serial/PortUse.h"
 
 namespace kvl {
-
-// ---------------------------------------------------------------------------
-// Line settings
-
-// The values the main window reads from its port controls. The defaults are
-// the window's initial values.
-struct PortControls {
-  std::string baudText = "115200";  // text of the selected baud-rate item
-  int parityIndex = 0;              // 0 NOPARITY .. 4 SPACEPARITY
-  int stopBitsIndex = 0;            // 0 one, 1 one and a half, 2 two
-  bool parity = false;
-  bool ctsFlow = false;
-  bool dsrFlow = false;
-  bool dsrSensitivity = false;
-  bool txContinueOnXoff = false;
-  bool outX = false;
-  bool inX = false;
-  bool errorChar = false;
-  bool nullDiscard = false;
-  bool abortOnError = false;
-  std::string dtrText = "DTR Enable";  // "DTR Disable" / "DTR Enable" / "DTR Handshake"
-  std::string rtsText = "RTS Enable";  // "RTS Disable" / "RTS Enable" / "RTS Handshake" / "RTS Toggle"
-  int xonLim = 1;
-  int xoffLim = 1;
-  int byteSize = 8;
-  int xonChar = 2;
-  int xoffChar = 3;
-  int errorCharValue = 0;
-  int eofChar = 4;
-  int evtChar = 7;
-};
-
-// Bits of Dcb::Flags.
-inline constexpr std::uint32_t kDcbBinary = 0x0001;
-inline constexpr std::uint32_t kDcbParity = 0x0002;
-inline constexpr std::uint32_t kDcbOutxCtsFlow = 0x0004;
-inline constexpr std::uint32_t kDcbOutxDsrFlow = 0x0008;
-inline constexpr std::uint32_t kDcbDtrControlMask = 0x0030;
-inline constexpr std::uint32_t kDcbDtrEnable = 0x0010;
-inline constexpr std::uint32_t kDcbDtrHandshake = 0x0020;
-inline constexpr std::uint32_t kDcbDsrSensitivity = 0x0040;
-inline constexpr std::uint32_t kDcbTxContinueOnXoff = 0x0080;
-inline constexpr std::uint32_t kDcbOutX = 0x0100;
-inline constexpr std::uint32_t kDcbInX = 0x0200;
-inline constexpr std::uint32_t kDcbErrorChar = 0x0400;
-inline constexpr std::uint32_t kDcbNull = 0x0800;
-inline constexpr std::uint32_t kDcbRtsControlMask = 0x3000;
-inline constexpr std::uint32_t kDcbRtsEnable = 0x1000;
-inline constexpr std::uint32_t kDcbRtsHandshake = 0x2000;
-inline constexpr std::uint32_t kDcbRtsToggle = 0x3000;
-inline constexpr std::uint32_t kDcbAbortOnError = 0x4000;
-
-// Parity and stop-bit codes of the Win32 record.
-inline constexpr std::uint8_t kNoParity = 0, kOddParity = 1, kEvenParity = 2,
-                              kMarkParity = 3, kSpaceParity = 4;
-inline constexpr std::uint8_t kOneStopBit = 0, kOne5StopBits = 1, kTwoStopBits = 2;
-
-// The Win32 line-settings record, field for field.
-struct Dcb {
-  std::uint32_t DCBlength = 28;
-  std::uint32_t BaudRate = 0;
-  std::uint32_t Flags = 0;
-  std::uint16_t wReserved = 0;
-  std::uint16_t XonLim = 0;
-  std::uint16_t XoffLim = 0;
-  std::uint8_t ByteSize = 0;
-  std::uint8_t Parity = 0;
-  std::uint8_t StopBits = 0;
-  std::uint8_t XonChar = 0;
-  std::uint8_t XoffChar = 0;
-  std::uint8_t ErrorChar = 0;
-  std::uint8_t EofChar = 0;
-  std::uint8_t EvtChar = 0;
-  std::uint16_t wReserved1 = 0;
-  bool operator==(const Dcb&) const = default;
-};
-static_assert(sizeof(Dcb) == 28);
-
-// The line settings of the port controls.
-Dcb BuildDcb(const PortControls& controls);
 
 // ---------------------------------------------------------------------------
 // The port record
@@ -163,7 +84,7 @@ struct TComPort {
 
   int PortNumber = 0;                  // last number given to ComOpen; 0 none
   std::atomic<int> Handle{-1};         // descriptor of the open port, -1 closed
-  ::kvl::Dcb Dcb{};                    // line settings applied by ComOpen
+  LineSettings Settings{};             // line settings applied by ComOpen
   ComStat Stat;
   std::atomic<std::uint32_t> LastEvents{0};  // events of the reader's last wake that had any
   std::atomic<bool> StopFlag{false};   // tells the reader to end
@@ -219,8 +140,8 @@ std::string ComDevicePath(int number);
 // Driver
 
 // Marks the record closed (without closing anything), resets the ring
-// indices and fills Dcb from the controls.
-void ComBuildDcb(TComPort& port, const PortControls& controls);
+// indices and takes the line settings.
+void ComBuildDcb(TComPort& port, const LineSettings& settings);
 
 // Opens COM number with the record's line settings. Stores number in
 // PortNumber whatever happens; false (Handle -1) on any failure, and false

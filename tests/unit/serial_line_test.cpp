@@ -21,9 +21,9 @@ const bool kNoRealPorts = (SetComPathResolver([](int) { return std::string(); })
 
 template <typename Change>
 LinePlan PlanWith(Change change) {
-  PortControls c;
+  LineSettings c;
   change(c);
-  return PlanLine(BuildDcb(c));
+  return PlanLine(c);
 }
 
 std::string Filter(RxFilter& f, std::string s, bool dsrOn = true) {
@@ -33,49 +33,36 @@ std::string Filter(RxFilter& f, std::string s, bool dsrOn = true) {
 
 }  // namespace
 
-TEST(BuildDcb, InitialControlsGiveTheWindowsDefaults) {
-  const Dcb got = BuildDcb(PortControls{});
-  const Dcb want{28, 115200, 0x1011, 0, 1, 1, 8, kNoParity, kOneStopBit, 2, 3, 0, 4, 7, 0};
-  EXPECT_EQ(0, std::memcmp(&got, &want, sizeof want));
-}
-
-TEST(BuildDcb, EachCheckBoxSetsItsOwnBit) {
-  const std::pair<bool PortControls::*, std::uint32_t> boxes[] = {
-      {&PortControls::parity, 0x0002},          {&PortControls::ctsFlow, 0x0004},
-      {&PortControls::dsrFlow, 0x0008},         {&PortControls::dsrSensitivity, 0x0040},
-      {&PortControls::txContinueOnXoff, 0x0080}, {&PortControls::outX, 0x0100},
-      {&PortControls::inX, 0x0200},             {&PortControls::errorChar, 0x0400},
-      {&PortControls::nullDiscard, 0x0800},     {&PortControls::abortOnError, 0x4000},
+TEST(PlanLine, DtrRtsByExactItemTextAndBaudAsDecimal) {
+  struct Case {
+    const char* dtr;
+    const char* rts;
+    const char* baud;
+    bool accepted;
+    LineAction dtrAction, rtsAction;
+    std::uint32_t rate;
   };
-  for (const auto& [box, bit] : boxes) {
-    PortControls c;
-    c.*box = true;
-    EXPECT_EQ(BuildDcb(c).Flags, 0x1011u | bit) << std::hex << bit;
+  for (const Case& k : {Case{"DTR Disable", "RTS Toggle", "14400", true, LineAction::Drop, LineAction::Driver, 14400},
+                        Case{"dtr enable", "RTS Disable", " 9600 ", true, LineAction::Drop, LineAction::Drop, 9600},
+                        Case{"DTR Enable", "rts enable", "115200", true, LineAction::Raise, LineAction::Drop, 115200},
+                        Case{"DTR Handshake", "RTS Enable", "115200", false, {}, {}, 0},
+                        Case{"DTR Enable", "RTS Enable", "9600x", false, {}, {}, 0}}) {
+    LineSettings c;
+    c.dtrText = k.dtr;  // case counts: an item text not named is no action
+    c.rtsText = k.rts;
+    c.baudText = k.baud;
+    const LinePlan plan = PlanLine(c);
+    EXPECT_EQ(plan.accepted, k.accepted) << k.dtr << " " << k.rts << " " << k.baud;
+    if (!k.accepted) continue;
+    EXPECT_EQ(plan.dtr, k.dtrAction) << k.dtr;
+    EXPECT_EQ(plan.rts, k.rtsAction) << k.rts;
+    EXPECT_EQ(plan.baud, k.rate) << k.baud;
   }
-}
-
-TEST(BuildDcb, DtrRtsByExactItemTextAndBaudAsDecimal) {
-  PortControls c;
-  c.dtrText = "DTR Handshake";
-  c.rtsText = "RTS Toggle";
-  EXPECT_EQ(BuildDcb(c).Flags, 0x0001u | 0x0020u | 0x3000u);
-  c.dtrText = "DTR Disable";
-  c.rtsText = "RTS Handshake";
-  EXPECT_EQ(BuildDcb(c).Flags, 0x2001u);
-  c.dtrText = "dtr enable";  // case counts: no bit
-  c.rtsText = "RTS Disable";
-  EXPECT_EQ(BuildDcb(c).Flags, 0x0001u);
-
-  c.baudText = "14400";
-  EXPECT_EQ(BuildDcb(c).BaudRate, 14400u);
-  c.baudText = "9600x";
-  EXPECT_EQ(BuildDcb(c).BaudRate, 0u);
-  EXPECT_FALSE(PlanLine(BuildDcb(c)).accepted);
 }
 
 TEST(PlanLine, FramingParityAndRates) {
   auto framing = [](int bits, int parity, int stop) {
-    return PlanWith([&](PortControls& c) {
+    return PlanWith([&](LineSettings& c) {
       c.byteSize = bits;
       c.parityIndex = parity;
       c.stopBitsIndex = stop;
@@ -86,9 +73,9 @@ TEST(PlanLine, FramingParityAndRates) {
   EXPECT_EQ(framing(6, kOddParity, kOneStopBit), tcflag_t(CS6 | PARENB | PARODD));
   EXPECT_EQ(framing(5, kEvenParity, kOne5StopBits), tcflag_t(CS5 | PARENB | CSTOPB));
 
-  EXPECT_EQ(PlanWith([](PortControls&) {}).speed, speed_t(B115200));
+  EXPECT_EQ(PlanWith([](LineSettings&) {}).speed, speed_t(B115200));
   for (const char* rate : {"14400", "28800", "56000", "128000", "256000"}) {
-    const LinePlan plan = PlanWith([&](PortControls& c) { c.baudText = rate; });
+    const LinePlan plan = PlanWith([&](LineSettings& c) { c.baudText = rate; });
     EXPECT_TRUE(plan.accepted && plan.customBaud) << rate;
     EXPECT_EQ(plan.baud, std::stoul(rate));
   }
@@ -96,19 +83,19 @@ TEST(PlanLine, FramingParityAndRates) {
 
 TEST(PlanLine, RefusesWhatLinuxOrTheStopBitRuleDoesNotAllow) {
   auto refused = [](auto change) { return !PlanWith(change).accepted; };
-  EXPECT_TRUE(refused([](PortControls& c) { c.byteSize = 5; c.stopBitsIndex = kTwoStopBits; }));
-  EXPECT_TRUE(refused([](PortControls& c) { c.stopBitsIndex = kOne5StopBits; }));
-  EXPECT_TRUE(refused([](PortControls& c) { c.byteSize = 9; }));
-  EXPECT_TRUE(refused([](PortControls& c) { c.dtrText = "DTR Handshake"; }));
-  EXPECT_TRUE(refused([](PortControls& c) { c.dsrFlow = true; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.byteSize = 5; c.stopBitsIndex = kTwoStopBits; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.stopBitsIndex = kOne5StopBits; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.byteSize = 9; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.dtrText = "DTR Handshake"; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.dsrFlow = true; }));
   // What the Windows driver refuses, or Linux cannot do as asked.
-  EXPECT_TRUE(refused([](PortControls& c) { c.xonChar = c.xoffChar = 0x11; }));
-  EXPECT_TRUE(refused([](PortControls& c) { c.rtsText = "RTS Handshake"; }));
-  EXPECT_TRUE(refused([](PortControls& c) { c.outX = true; c.xonChar = 0; }));
-  EXPECT_TRUE(refused([](PortControls& c) { c.inX = true; c.xoffChar = 0; }));
-  EXPECT_FALSE(refused([](PortControls& c) { c.xonChar = 0; }));  // unused without Out X / In X
+  EXPECT_TRUE(refused([](LineSettings& c) { c.xonChar = c.xoffChar = 0x11; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.rtsText = "RTS Handshake"; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.outX = true; c.xonChar = 0; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.inX = true; c.xoffChar = 0; }));
+  EXPECT_FALSE(refused([](LineSettings& c) { c.xonChar = 0; }));  // unused without Out X / In X
   // Settings with no Linux meaning are accepted.
-  EXPECT_FALSE(refused([](PortControls& c) {
+  EXPECT_FALSE(refused([](LineSettings& c) {
     c.txContinueOnXoff = c.abortOnError = true;
     c.xonLim = 500;
     c.eofChar = 26;
@@ -126,15 +113,15 @@ TEST(DriverCanDo, RatesAndSizesAnFtdiChipCannotDoAreRefused) {
                         Case{"ftdi_sio", "921600", 7, true}, Case{"ftdi_sio", "9600", 6, false},
                         Case{"ftdi_sio", "9600", 5, false}, Case{"serial8250", "110", 5, true},
                         Case{"", "110", 5, true}}) {
-    PortControls controls;
+    LineSettings controls;
     controls.baudText = c.baud;
     controls.byteSize = c.byteSize;
-    EXPECT_EQ(DriverCanDo(c.driver, BuildDcb(controls)), c.can) << c.driver << " " << c.baud << " " << c.byteSize;
+    EXPECT_EQ(DriverCanDo(c.driver, controls), c.can) << c.driver << " " << c.baud << " " << c.byteSize;
   }
 }
 
 TEST(PlanLine, FlowControlLinesAndReaderRules) {
-  LinePlan plan = PlanWith([](PortControls& c) {
+  LinePlan plan = PlanWith([](LineSettings& c) {
     c.ctsFlow = c.outX = c.inX = true;
     c.xonChar = 0x11;
     c.xoffChar = 0x13;
@@ -145,13 +132,13 @@ TEST(PlanLine, FlowControlLinesAndReaderRules) {
 
   // Parity is checked only where Error Char asks for replacing; PARITY alone
   // delivers bytes as received.
-  EXPECT_FALSE(PlanWith([](PortControls& c) { c.errorChar = true; }).replaceMarked);
-  EXPECT_EQ(PlanWith([](PortControls& c) { c.parity = true; }).iflag, 0u);
-  plan = PlanWith([](PortControls& c) { c.errorChar = c.parity = true; });
+  EXPECT_FALSE(PlanWith([](LineSettings& c) { c.errorChar = true; }).replaceMarked);
+  EXPECT_EQ(PlanWith([](LineSettings& c) { c.parity = true; }).iflag, 0u);
+  plan = PlanWith([](LineSettings& c) { c.errorChar = c.parity = true; });
   EXPECT_EQ(plan.iflag, tcflag_t(INPCK | PARMRK));
   EXPECT_TRUE(plan.replaceMarked);
 
-  plan = PlanWith([](PortControls& c) {
+  plan = PlanWith([](LineSettings& c) {
     c.rtsText = "RTS Handshake";
     c.ctsFlow = true;
     c.dtrText = "DTR Disable";
@@ -159,7 +146,7 @@ TEST(PlanLine, FlowControlLinesAndReaderRules) {
   EXPECT_TRUE(plan.cflag & CRTSCTS);
   EXPECT_EQ(plan.rts, LineAction::Driver);
   EXPECT_EQ(plan.dtr, LineAction::Drop);
-  plan = PlanWith([](PortControls& c) { c.rtsText = "RTS Toggle"; });
+  plan = PlanWith([](LineSettings& c) { c.rtsText = "RTS Toggle"; });
   EXPECT_TRUE(plan.rs485Toggle && !(plan.cflag & CRTSCTS));
 }
 
@@ -169,7 +156,7 @@ TEST(ApplyLinePlan, RawModeReplacesStaleBits) {
   t.c_oflag = OPOST | ONLCR;
   t.c_lflag = ICANON | ECHO | ISIG;
   t.c_cflag = CS7 | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
-  ApplyLinePlan(PlanWith([](PortControls& c) { c.parityIndex = kEvenParity; }), t);
+  ApplyLinePlan(PlanWith([](LineSettings& c) { c.parityIndex = kEvenParity; }), t);
   EXPECT_EQ(t.c_cflag & (kPlannedCflags | CLOCAL | CREAD | HUPCL),
             tcflag_t(CS8 | PARENB | CLOCAL | CREAD | HUPCL));
   EXPECT_EQ(t.c_iflag, 0u);
@@ -180,14 +167,14 @@ TEST(ApplyLinePlan, RawModeReplacesStaleBits) {
 
 TEST(RxFilter, DropsNullsAndGatesOnDsr) {
   RxFilter f;
-  f.Reset(PlanWith([](PortControls& c) { c.nullDiscard = c.dsrSensitivity = true; }));
+  f.Reset(PlanWith([](LineSettings& c) { c.nullDiscard = c.dsrSensitivity = true; }));
   EXPECT_EQ(Filter(f, std::string("a\0b\0", 4)), "ab");
   EXPECT_EQ(Filter(f, "xyz", false), "");
 }
 
 TEST(RxFilter, ReplacesMarkedBytesAcrossReads) {
   RxFilter f;
-  f.Reset(PlanWith([](PortControls& c) {
+  f.Reset(PlanWith([](LineSettings& c) {
     c.parity = c.errorChar = true;
     c.errorCharValue = '#';
   }));

@@ -71,7 +71,7 @@ class SerialPort : public ::testing::Test {
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     paths[3] = name;
     SetComPathResolver([this](int n) { return paths.count(n) ? paths[n] : std::string(); });
-    ComBuildDcb(port, PortControls{});
+    ComBuildDcb(port, LineSettings{});
   }
   void TearDown() override {
     ComClose(port);
@@ -83,7 +83,7 @@ class SerialPort : public ::testing::Test {
     if (master >= 0) close(master);
     close(slave);
   }
-  bool OpenWith(const PortControls& c) {
+  bool OpenWith(const LineSettings& c) {
     ComBuildDcb(port, c);
     return ComOpen(3, port);
   }
@@ -157,7 +157,7 @@ class SerialPort : public ::testing::Test {
 // Opening and closing
 
 TEST_F(SerialPort, PortGetsTheLineSettings) {
-  PortControls c;
+  LineSettings c;
   c.parityIndex = kOddParity;
   c.stopBitsIndex = kTwoStopBits;
   c.ctsFlow = c.outX = c.inX = c.parity = c.errorChar = true;
@@ -176,7 +176,7 @@ TEST_F(SerialPort, PortGetsTheLineSettings) {
 }
 
 TEST_F(SerialPort, ParityChangeAcrossReopeningLeavesNoStaleBit) {
-  PortControls c;
+  LineSettings c;
   c.parityIndex = kMarkParity;
   ASSERT_TRUE(OpenWith(c));
   EXPECT_EQ(Settings().c_cflag & (PARODD | CMSPAR), tcflag_t(PARODD | CMSPAR));
@@ -187,7 +187,7 @@ TEST_F(SerialPort, ParityChangeAcrossReopeningLeavesNoStaleBit) {
 }
 
 TEST_F(SerialPort, CustomRateAndFiveBitsWithOneAndAHalfStop) {
-  PortControls c;
+  LineSettings c;
   c.baudText = "56000";
   c.byteSize = 5;
   c.stopBitsIndex = kOne5StopBits;
@@ -201,7 +201,7 @@ TEST_F(SerialPort, CustomRateAndFiveBitsWithOneAndAHalfStop) {
 TEST_F(SerialPort, ClosingPutsBackTheEarlierSettings) {
   ASSERT_EQ(KernelSetCustomBaud(slave, 14400), 0);
   const termios before = Settings();
-  PortControls c;
+  LineSettings c;
   c.parityIndex = kSpaceParity;
   c.ctsFlow = c.inX = true;
   c.baudText = "128000";
@@ -222,20 +222,20 @@ TEST_F(SerialPort, ClosingPutsBackTheEarlierSettings) {
 TEST_F(SerialPort, RefusedSettingsFailTheOpeningAndLeaveThePortAsFound) {
   const termios before = Settings();
   const auto refused = [&](auto change) {
-    PortControls c;
+    LineSettings c;
     change(c);
     const bool opened = OpenWith(c);
     const bool closed = port.Handle == -1 && port.problem.fault == PortFault::Refused;
     ComClose(port);
     return !opened && closed;
   };
-  EXPECT_TRUE(refused([](PortControls& c) { c.byteSize = 5; c.stopBitsIndex = kTwoStopBits; }));
-  EXPECT_TRUE(refused([](PortControls& c) { c.stopBitsIndex = kOne5StopBits; }));
-  EXPECT_TRUE(refused([](PortControls& c) { c.dtrText = "DTR Handshake"; }));
-  EXPECT_TRUE(refused([](PortControls& c) { c.dsrFlow = true; }));
-  EXPECT_TRUE(refused([](PortControls& c) { c.rtsText = "RTS Toggle"; }));  // no RS-485 on a pty
+  EXPECT_TRUE(refused([](LineSettings& c) { c.byteSize = 5; c.stopBitsIndex = kTwoStopBits; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.stopBitsIndex = kOne5StopBits; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.dtrText = "DTR Handshake"; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.dsrFlow = true; }));
+  EXPECT_TRUE(refused([](LineSettings& c) { c.rtsText = "RTS Toggle"; }));  // no RS-485 on a pty
   EXPECT_EQ(Settings().c_lflag, before.c_lflag);
-  EXPECT_TRUE(OpenWith(PortControls{}));  // nothing was left locked
+  EXPECT_TRUE(OpenWith(LineSettings{}));  // nothing was left locked
 }
 
 // A 16550 behind the pseudo-terminal: serial_core reports its UART type and
@@ -258,7 +258,7 @@ TEST_F(SerialPort, RateAUartCannotDivideExactlyIsARefusal) {
   };
   for (const Case& c : {Case{"110", true}, Case{"14400", true}, Case{"56000", false}, Case{"57600", true},
                         Case{"115200", true}, Case{"128000", false}, Case{"921600", false}}) {
-    PortControls controls;
+    LineSettings controls;
     controls.baudText = c.baud;
     EXPECT_EQ(OpenWith(controls), c.opens) << c.baud;
     if (!c.opens) {
@@ -268,7 +268,7 @@ TEST_F(SerialPort, RateAUartCannotDivideExactlyIsARefusal) {
   }
   // A driver without a UART type keeps its own read-back: 56000 stands.
   Os.ioctl = RealSerialOs().ioctl;
-  PortControls controls;
+  LineSettings controls;
   controls.baudText = "56000";
   EXPECT_TRUE(OpenWith(controls));
 }
@@ -312,7 +312,7 @@ TEST_F(SerialPort, CharacterSizeTheDriverPutsBackIsARefusal) {
   };
   for (const Case& c : {Case{8, kEvenParity, true}, Case{7, kOddParity, true}, Case{6, kNoParity, false},
                         Case{5, kOddParity, false}}) {
-    PortControls controls;
+    LineSettings controls;
     controls.byteSize = c.bits;
     controls.parityIndex = c.parity;
     EXPECT_EQ(OpenWith(controls), c.opens) << c.bits << " bits";
@@ -687,7 +687,7 @@ TEST_F(SerialPort, CloseEndsAndJoinsTheReaderEvenWithTheRingFull) {
   EXPECT_TRUE(ComClose(port));
   EXPECT_FALSE(port.StopFlag);
   // The record serves a new opening with a new reader.
-  ComBuildDcb(port, PortControls{});
+  ComBuildDcb(port, LineSettings{});
   ASSERT_TRUE(ComOpen(3, port));
   ASSERT_TRUE(StartReader());
   Send("again");
@@ -747,7 +747,7 @@ TEST_F(SerialFakeOs, LinesDrivenAtOpeningAndByHand) {
   EXPECT_EQ(drivenLines, TIOCM_DTR);
   ComClose(port);
 
-  PortControls c;
+  LineSettings c;
   c.dtrText = "DTR Disable";
   c.rtsText = "RTS Disable";
   drivenLines = TIOCM_DTR | TIOCM_RTS;
@@ -811,7 +811,7 @@ TEST_F(SerialFakeOs, LineChangesAreSampledWhereTheDriverCannotWait) {
     fakeLines = 0;
     linesRead = 0;
     taken = {};
-    ComBuildDcb(port, PortControls{});
+    ComBuildDcb(port, LineSettings{});
     ASSERT_TRUE(ComOpen(3, port));
     ASSERT_TRUE(StartReader());
     // Changes count from the reader's first look at the lines.
@@ -888,7 +888,7 @@ int DsrOnOnceDataIsRead(int, int* lines) {
 }
 
 TEST_F(SerialFakeOs, DsrChangeSeenWithDataIsAnEvent) {
-  PortControls c;
+  LineSettings c;
   c.dsrSensitivity = true;
   ASSERT_TRUE(OpenWith(c));
   CountReadsOf(port);
@@ -902,7 +902,7 @@ TEST_F(SerialFakeOs, DsrChangeSeenWithDataIsAnEvent) {
 }
 
 TEST_F(SerialFakeOs, DsrSensitivityDropsBytesWhileDsrIsOff) {
-  PortControls c;
+  LineSettings c;
   c.dsrSensitivity = true;
   ASSERT_TRUE(OpenWith(c));
   CountReadsOf(port);
@@ -953,7 +953,7 @@ int SlowOutputIoctl(int fd, unsigned long request, void* argument) {
 
 TEST_F(SerialFakeOs, CloseOfASlowLineWaitsAtMostASecond) {
   for (const int step : {0, 1}) {
-    port.Dcb.BaudRate = 110;
+    port.Settings.baudText = "110";
     ASSERT_TRUE(ComOpen(3, port));
     outputFlushes = 0;
     slowQueue = 4096 + step;
