@@ -815,38 +815,13 @@ ScreenResult ScreenOfPicocom(const XServer& x, kvlbench::ScreenWatch& screen, co
 
 double Ratio(double ours, double theirs) { return ours / std::max(theirs, 0.1); }
 
-// Measures and reports the screen's latency and the CPU beside it.
-void ScreenPart() {
-  const XServer x;
-  if (!x.ok()) {
-    Report("screen latency and CPU", "Xvfb did not start", "measured", false);
-    return;
-  }
-  kvlbench::ScreenWatch screen(x.display);
-  if (!screen.ok()) {
-    Report("screen latency and CPU", screen.error(), "measured", false);
-    return;
-  }
-  const bool withPicocom = OnPath("xterm") && OnPath("picocom");
-  std::fprintf(stderr, "Screen latency and CPU on Xvfb (about %s)...\n", withPicocom ? "5 minutes" : "2 minutes");
-  const ScreenResult ours = ScreenOfTerminal(x, screen);
-  if (!ours.failure.empty()) {
-    Report("screen latency and CPU", ours.failure, "measured", false);
-    return;
-  }
-  // xterm shows as many columns and rows as the pane, so that both draw
-  // the same text; its own default size (80x24, a smaller screen than the
-  // pane) is measured for the CPU too.
-  ScreenResult theirs, theirsSmall;
-  if (withPicocom) {
-    theirs = ScreenOfPicocom(x, screen, ours.paneSize, false);
-    theirsSmall = ScreenOfPicocom(x, screen, "", true);
-  } else {
-    theirs.failure = theirsSmall.failure = "not installed: not run";
-  }
-  const bool compare = theirs.failure.empty();
-  const std::string theirName = "  picocom inside xterm " + ours.paneSize + ", same run";
+// How picocom inside xterm is named in the table.
+std::string theirName = "  picocom inside xterm, same run";
 
+// The latencies of the program, each beside picocom's when it ran
+// (`theirs.failure` empty) and the ratio of the two.
+void ReportLatencies(const ScreenResult& ours, const ScreenResult& theirs) {
+  const bool compare = theirs.failure.empty();
   Report("screen changes in 2 s of silence after keys", std::to_string(ours.stillChanges) +
                                                  (compare ? ", picocom+xterm " + std::to_string(theirs.stillChanges) : ""),
          "0 (else latencies read short)", ours.stillChanges == 0);
@@ -869,6 +844,12 @@ void ScreenPart() {
     latencyRows(std::string("stream at ") + kStreams[i].name + ", 50 ms slices", s, theirs.stream[i],
                 "p50 <= 20 ms, p95 <= 50 ms", s.n > 0 && !s.missed && s.p50 <= 20 && s.p95 <= 50);
   }
+}
+
+// The CPU of the paced streams, against picocom's or, when it did not run,
+// against the figure measured before.
+void ReportPacedCpu(const ScreenResult& ours, const ScreenResult& theirs, const ScreenResult& theirsSmall) {
+  const bool compare = theirs.failure.empty();
   for (size_t i = 0; i < std::size(kStreams); ++i) {
     const PacedCpu& a = ours.cpu[i];
     const std::string value = Fmt("%.2f", a.program) + " + " + Fmt("%.2f", a.xserver) + " (X) s, " +
@@ -896,13 +877,16 @@ void ScreenPart() {
              Fmt("%.2fx", ratio), "<= 1x", ratio <= 1.0);
     }
   }
+}
+
+void ReportFlood(const ScreenResult& ours, const ScreenResult& theirs) {
   const double mb = double(kFloodBytes) / 1e6;
   const auto floodValue = [&](const ScreenResult& r) {
     return Fmt("%.1f MB/s, ", r.floodRate / 1e6) + Fmt("%.4f CPU s/MB", (r.floodProgram + r.floodX) / mb) +
            Fmt(" (%.2f s", r.floodProgram) + Fmt(" + %.2f s X)", r.floodX) + (r.floodDone ? "" : ", UNFINISHED");
   };
   Report("flood of 20 MB, the writer beside it", floodValue(ours), "reported", ours.floodDone);
-  if (compare) {
+  if (theirs.failure.empty()) {
     Report(theirName, floodValue(theirs), "reported", theirs.floodDone);
     const double ratio = (ours.floodProgram + ours.floodX) / std::max(theirs.floodProgram + theirs.floodX, 0.01);
     Report("  ratio of CPU per MB (program + X server)", Fmt("%.2fx", ratio), "<= 0.5x",
@@ -912,11 +896,54 @@ void ScreenPart() {
   }
 }
 
+// Measures and reports the screen's latency and the CPU beside it.
+void ScreenPart() {
+  const XServer x;
+  if (!x.ok()) {
+    Report("screen latency and CPU", "Xvfb did not start", "measured", false);
+    return;
+  }
+  kvlbench::ScreenWatch screen(x.display);
+  if (!screen.ok()) {
+    Report("screen latency and CPU", screen.error(), "measured", false);
+    return;
+  }
+  const bool withPicocom = OnPath("xterm") && OnPath("picocom");
+  std::fprintf(stderr, "Screen latency and CPU on Xvfb (about %s)...\n", withPicocom ? "5 minutes" : "2 minutes");
+  const ScreenResult ours = ScreenOfTerminal(x, screen);
+  if (!ours.failure.empty()) {
+    Report("screen latency and CPU", ours.failure, "measured", false);
+    return;
+  }
+  // xterm shows as many columns and rows as the pane, so that both draw
+  // the same text; at its own default size (80x24, a smaller screen than
+  // the pane) it is measured for the CPU too.
+  ScreenResult theirs, theirsSmall;
+  if (withPicocom) {
+    theirs = ScreenOfPicocom(x, screen, ours.paneSize, false);
+    theirsSmall = ScreenOfPicocom(x, screen, "", true);
+  } else {
+    theirs.failure = theirsSmall.failure = "not installed: not run";
+  }
+  theirName = "  picocom inside xterm " + ours.paneSize + ", same run";
+  ReportLatencies(ours, theirs);
+  ReportPacedCpu(ours, theirs, theirsSmall);
+  ReportFlood(ours, theirs);
+}
+
 void PrintTable() {
   std::printf("\n| measure | value | goal | |\n|---|---|---|---|\n");
   for (const Row& r : rows)
     std::printf("| %s | %s | %s | %s |\n", r.name.c_str(), r.value.c_str(), r.goal.c_str(),
                 r.goal.empty() ? "" : r.verdict.c_str());
+}
+
+// The settings file naming `device` as COM3, in the directory `dir`.
+void WriteComPorts(const QString& dir, const std::string& device) {
+  QFile ini(dir + "/zel .ini");
+  ini.open(QIODevice::WriteOnly);
+  const std::string s = kvltest::ComPortsSection({{3, device}});
+  ini.write(s.data(), qint64(s.size()));
 }
 
 // The child of a paced run: the real main window on the X server, COM3
@@ -931,12 +958,7 @@ int PacedChild(int argc, char** argv, const std::string& slave) {
   const kvltest::ScratchLockDir locks;
   QTemporaryDir dir;
   QDir::setCurrent(dir.path());
-  {
-    QFile ini(dir.path() + "/zel .ini");
-    ini.open(QIODevice::WriteOnly);
-    const std::string s = kvltest::ComPortsSection({{3, slave}});
-    ini.write(s.data(), qint64(s.size()));
-  }
+  WriteComPorts(dir.path(), slave);
   kvl::Application program;
   kvl::TBaseform& f = *program.mainWindow();
   QTest::qWait(200);
@@ -976,139 +998,126 @@ class DeviceLog {
   unsigned n_ = 0;
 };
 
-}  // namespace
+struct StartupTimes {
+  double small, mib, fifty;
+};
 
-int main(int argc, char** argv) {
-  if (argc > 2 && std::string(argv[1]) == "paced-child") return PacedChild(argc, argv, argv[2]);
-  signal(SIGPIPE, SIG_IGN);
-  // Screen latency and the CPU at a line's rate come first, while this
-  // process is small and quiet; `kvl-bench screen` runs them alone.
-  const bool screenOnly = argc > 1 && std::string(argv[1]) == "screen";
-  if (argc <= 1 || screenOnly) ScreenPart();
-  if (screenOnly) {
-    PrintTable();
-    return 0;
-  }
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  const kvltest::ScratchLockDir locks;  // the port's lock file goes here, not to /run/lock
-  // Start-up with a large settings file, before anything else runs.
-  const double startSmall = StartupSeconds(kvltest::kFirstRunFile, 0);
-  const double startMiB = StartupSeconds(kvltest::kFirstRunFile, 1u << 20);
-  const double start50 = StartupSeconds(kvltest::kFirstRunFile, 50u << 20);
-  QTemporaryDir dir;
-  QDir::setCurrent(dir.path());
-  Pty com3;
-  {
-    QFile ini(dir.path() + "/zel .ini");
-    ini.open(QIODevice::WriteOnly);
-    const std::string s = kvltest::ComPortsSection({{3, com3.path()}});
-    ini.write(s.data(), qint64(s.size()));
-  }
-  kvl::Application program;
-  kvl::TBaseform& f = *program.mainWindow();
-  f.Timer->stop();  // the parser does not take RxText; the probe timer stands in for the tick
-  f.BtnCom[3]->click();
-  if (kvl::ActiveLink != 3) {
-    std::fprintf(stderr, "could not open the benchmark port\n");
-    return 1;
-  }
-  std::fprintf(stderr, "Running benchmarks...\n");
-  Report("start-up, settings file of 1 KB", Fmt("%.0f ms", startSmall * 1e3), "reference", true);
-  Report("start-up, settings file of 1 MiB", Fmt("%.0f ms", startMiB * 1e3), "< 500 ms", startMiB < 0.5);
-  Report("start-up, settings file of 50 MB (not read)", Fmt("%.0f ms", start50 * 1e3), "< 500 ms", start50 < 0.5);
+// Start-up with a large settings file, before anything else runs.
+StartupTimes MeasureStartup() {
+  return {StartupSeconds(kvltest::kFirstRunFile, 0), StartupSeconds(kvltest::kFirstRunFile, 1u << 20),
+          StartupSeconds(kvltest::kFirstRunFile, 50u << 20)};
+}
 
-  // Memory, first, while the process holds nothing else.
-  {
-    const std::string sixteen = Lines(16u << 20);
-    const MemoryUse m = ReceiveMemory(f, com3.master(), sixteen);
-    Report("peak growth while 16 MB are received, per MB shown",
-           Fmt("%.2f MB", m.processPerMb) + (m.complete ? "" : ", LOST"), "<= 1.5 MB, nothing lost",
-           m.complete && m.processPerMb <= 1.5);
-    Report("  of which the parser's batch RxText holds", Fmt("%.2f MB", m.rxTextPerMb), "reported", true);
-    const double pane = PaneMemoryPerMb(f, sixteen);
-    Report("peak growth of the text pane taking 16 MB, per MB shown", Fmt("%.2f MB", pane), "<= 1.5 MB",
-           pane <= 1.5);
-    f.ButtonResetClick();
-  }
+void ReportStartup(const StartupTimes& t) {
+  Report("start-up, settings file of 1 KB", Fmt("%.0f ms", t.small * 1e3), "reference", true);
+  Report("start-up, settings file of 1 MiB", Fmt("%.0f ms", t.mib * 1e3), "< 500 ms", t.mib < 0.5);
+  Report("start-up, settings file of 50 MB (not read)", Fmt("%.0f ms", t.fifty * 1e3), "< 500 ms", t.fifty < 0.5);
+}
 
-  // 200 MB shown: memory, find to the last match, Select All + Copy.
-  if (argc <= 1) {
-    f.ButtonResetClick();
-    kvl::RxText.clear();
-    kvl::RxText.shrink_to_fit();
+// Memory, first, while the process holds nothing else.
+void ReceiveMemoryPart(kvl::TBaseform& f, int masterFd) {
+  const std::string sixteen = Lines(16u << 20);
+  const MemoryUse m = ReceiveMemory(f, masterFd, sixteen);
+  Report("peak growth while 16 MB are received, per MB shown",
+         Fmt("%.2f MB", m.processPerMb) + (m.complete ? "" : ", LOST"), "<= 1.5 MB, nothing lost",
+         m.complete && m.processPerMb <= 1.5);
+  Report("  of which the parser's batch RxText holds", Fmt("%.2f MB", m.rxTextPerMb), "reported", true);
+  const double pane = PaneMemoryPerMb(f, sixteen);
+  Report("peak growth of the text pane taking 16 MB, per MB shown", Fmt("%.2f MB", pane), "<= 1.5 MB",
+         pane <= 1.5);
+  f.ButtonResetClick();
+}
+
+// Fills the pane with 200 MB of a device's log and the last report, and
+// reports the resident memory it took; returns the MB shown.
+double ShowLargeLog(kvl::TBaseform& f) {
+  const long before = StatusKb("VmRSS:");
+  DeviceLog log;
+  const size_t total = 200u << 20;
+  while (f.cRichEd->content().size() < total) {
+    const std::string block = log.next(1u << 20);
+    for (size_t at = 0; at < block.size(); at += 2047) f.AppendText(kvl::kNavy, block.substr(at, 2047));
     QCoreApplication::processEvents();
-    malloc_trim(0);
-    const long before = StatusKb("VmRSS:");
-    DeviceLog log;
-    const size_t total = 200u << 20;
-    while (f.cRichEd->content().size() < total) {
-      const std::string block = log.next(1u << 20);
-      for (size_t at = 0; at < block.size(); at += 2047) f.AppendText(kvl::kNavy, block.substr(at, 2047));
-      QCoreApplication::processEvents();
-    }
-    f.AppendText(kvl::kNavy, "the last report\r\n");
-    QTest::qWait(100);
-    kvl::ConsolePane& pane = *f.cRichEd;
-    const double shownMb = double(pane.content().size()) / kMiB;
-    const double perMb = (StatusKb("VmRSS:") - before) / 1024.0 / shownMb;
-    Report("resident memory per MB after 200 MB shown", Fmt("%.3f MB", perMb) + Fmt(" (%.0f MB shown)", shownMb),
-           "<= 0.3 MB", perMb <= 0.3);
-    Report("  of which the text, compressed", Fmt("%.3f MB", pane.content().packedBytes() / kMiB / shownMb),
-           "reported", true);
-
-    pane.setSelection(0, 0);
-    pane.openFind();
-    auto* findEdit = pane.findChild<QLineEdit*>("findEdit");
-    findEdit->setText("THE LAST REPORT");
-    auto t0 = steady_clock::now();
-    const bool found = pane.findNext(true);
-    const double findSecs = duration<double>(steady_clock::now() - t0).count();
-    const bool last = found && pane.selectionEnd() + 1 == pane.content().size();
-    Report("find to the last match over 200 MB", Fmt("%.2f s", findSecs) + (last ? "" : ", NOT FOUND"), "< 1 s",
-           last && findSecs < 1.0);
-
-    pane.selectAll();
-    QCoreApplication::processEvents();
-    malloc_trim(0);
-    ResetPeak();
-    const long beforeCopy = StatusKb("VmRSS:");
-    t0 = steady_clock::now();
-    pane.copy();
-    const double copySecs = duration<double>(steady_clock::now() - t0).count();
-    const long peak = std::max(StatusKb("VmHWM:"), StatusKb("VmRSS:"));
-    const double growth = (peak - beforeCopy) / 1024.0 / shownMb;
-    const bool whole = QApplication::clipboard()->text().size() == qsizetype(pane.content().size());
-    Report("Select All + Copy of 200 MB", Fmt("%.2f s", copySecs) + (whole ? "" : ", INCOMPLETE"), "< 3 s",
-           whole && copySecs < 3.0);
-    Report("  peak growth, per MB of text", Fmt("%.2f MB", growth), "<= 3 MB", growth <= 3.0);
-    QApplication::clipboard()->clear();
-    f.ButtonResetClick();
-    QCoreApplication::processEvents();
-    malloc_trim(0);
   }
+  f.AppendText(kvl::kNavy, "the last report\r\n");
+  QTest::qWait(100);
+  kvl::ConsolePane& pane = *f.cRichEd;
+  const double shownMb = double(pane.content().size()) / kMiB;
+  const double perMb = (StatusKb("VmRSS:") - before) / 1024.0 / shownMb;
+  Report("resident memory per MB after 200 MB shown", Fmt("%.3f MB", perMb) + Fmt(" (%.0f MB shown)", shownMb),
+         "<= 0.3 MB", perMb <= 0.3);
+  Report("  of which the text, compressed", Fmt("%.3f MB", pane.content().packedBytes() / kMiB / shownMb),
+         "reported", true);
+  return shownMb;
+}
 
-  // `kvl-bench flood`: the hex-off flood alone, four times, with what it
-  // cost the process (to look into the flood's cost with a profiler).
-  if (argc > 1 && std::string(argv[1]) == "flood") {
-    const std::string data = Lines(32u << 20);
-    for (int i = 0; i < 4; ++i) {
-      rusage before{}, after{};
-      getrusage(RUSAGE_SELF, &before);
-      const Throughput t = WindowRate(f, com3.path(), com3.master(), data, false);
-      getrusage(RUSAGE_SELF, &after);
-      const auto secs = [](timeval a, timeval b) {
-        return double(b.tv_sec - a.tv_sec) + double(b.tv_usec - a.tv_usec) / 1e6;
-      };
-      std::printf("flood %.1f MB/s%s, CPU %.2f s user + %.2f s system, %ld sleeps, %ld preemptions\n", t.rate / 1e6,
-                  t.complete ? "" : " LOST", secs(before.ru_utime, after.ru_utime),
-                  secs(before.ru_stime, after.ru_stime), after.ru_nvcsw - before.ru_nvcsw,
-                  after.ru_nivcsw - before.ru_nivcsw);
-    }
-    return 0;
+void FindLastMatch(kvl::ConsolePane& pane) {
+  pane.setSelection(0, 0);
+  pane.openFind();
+  auto* findEdit = pane.findChild<QLineEdit*>("findEdit");
+  findEdit->setText("THE LAST REPORT");
+  const auto t0 = steady_clock::now();
+  const bool found = pane.findNext(true);
+  const double findSecs = duration<double>(steady_clock::now() - t0).count();
+  const bool last = found && pane.selectionEnd() + 1 == pane.content().size();
+  Report("find to the last match over 200 MB", Fmt("%.2f s", findSecs) + (last ? "" : ", NOT FOUND"), "< 1 s",
+         last && findSecs < 1.0);
+}
+
+void CopyAll(kvl::ConsolePane& pane, double shownMb) {
+  pane.selectAll();
+  QCoreApplication::processEvents();
+  malloc_trim(0);
+  ResetPeak();
+  const long beforeCopy = StatusKb("VmRSS:");
+  const auto t0 = steady_clock::now();
+  pane.copy();
+  const double copySecs = duration<double>(steady_clock::now() - t0).count();
+  const long peak = std::max(StatusKb("VmHWM:"), StatusKb("VmRSS:"));
+  const double growth = (peak - beforeCopy) / 1024.0 / shownMb;
+  const bool whole = QApplication::clipboard()->text().size() == qsizetype(pane.content().size());
+  Report("Select All + Copy of 200 MB", Fmt("%.2f s", copySecs) + (whole ? "" : ", INCOMPLETE"), "< 3 s",
+         whole && copySecs < 3.0);
+  Report("  peak growth, per MB of text", Fmt("%.2f MB", growth), "<= 3 MB", growth <= 3.0);
+}
+
+// 200 MB shown: memory, find to the last match, Select All + Copy.
+void LargePanePart(kvl::TBaseform& f) {
+  f.ButtonResetClick();
+  kvl::RxText.clear();
+  kvl::RxText.shrink_to_fit();
+  QCoreApplication::processEvents();
+  malloc_trim(0);
+  const double shownMb = ShowLargeLog(f);
+  FindLastMatch(*f.cRichEd);
+  CopyAll(*f.cRichEd, shownMb);
+  QApplication::clipboard()->clear();
+  f.ButtonResetClick();
+  QCoreApplication::processEvents();
+  malloc_trim(0);
+}
+
+// `kvl-bench flood`: the hex-off flood alone, four times, with what it
+// cost the process (to look into the flood's cost with a profiler).
+void FloodAlone(kvl::TBaseform& f, const Pty& com3) {
+  const std::string data = Lines(32u << 20);
+  for (int i = 0; i < 4; ++i) {
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    const Throughput t = WindowRate(f, com3.path(), com3.master(), data, false);
+    getrusage(RUSAGE_SELF, &after);
+    const auto secs = [](timeval a, timeval b) {
+      return double(b.tv_sec - a.tv_sec) + double(b.tv_usec - a.tv_usec) / 1e6;
+    };
+    std::printf("flood %.1f MB/s%s, CPU %.2f s user + %.2f s system, %ld sleeps, %ld preemptions\n", t.rate / 1e6,
+                t.complete ? "" : " LOST", secs(before.ru_utime, after.ru_utime),
+                secs(before.ru_stime, after.ru_stime), after.ru_nvcsw - before.ru_nvcsw,
+                after.ru_nivcsw - before.ru_nivcsw);
   }
-  // Receive throughput.
-  const size_t flood = (argc > 1 ? 8u : 32u) << 20;
+}
+
+// Receive throughput of `flood` bytes, beside plain readers of a pty.
+void ThroughputPart(kvl::TBaseform& f, const Pty& com3, size_t flood) {
   const std::string data = Lines(flood);
   // The limit is the best of three runs: a reader that another program's
   // work delays says nothing about the limit.
@@ -1130,10 +1139,10 @@ int main(int argc, char** argv) {
   Report("  hex on / hex off", Fmt("%.2f", on.rate / off.rate), ">= 0.33", on.rate / off.rate >= 1.0 / 3);
   const double worstTick = std::max(off.worstTickMs, on.worstTickMs);
   Report("largest delay of a 500 ms tick while flooding", Fmt("%.0f ms", worstTick), "< 100 ms", worstTick < 100);
+}
 
-  if (argc > 1 && std::string(argv[1]) == "throughput") return 0;
-
-  // Append cost against pane size.
+// Append cost against pane size.
+void AppendCostPart(kvl::TBaseform& f) {
   f.ButtonResetClick();
   f.ChBxVhex->setChecked(false);
   const std::string chunk = Lines(2000);
@@ -1166,8 +1175,10 @@ int main(int argc, char** argv) {
   Report("resident memory per MB of pane content", Fmt("%.2f MB", (rss - rssBefore) / 1024.0 / mbInPane),
          "reported", true);
   f.ButtonResetClick();
+}
 
-  // Long lines against short ones.
+// Long lines against short ones.
+void LongLinePart(kvl::TBaseform& f) {
   auto pushMegabyte = [&](const std::string& block) {
     f.ButtonResetClick();
     auto t0 = steady_clock::now();
@@ -1181,8 +1192,10 @@ int main(int argc, char** argv) {
   const double tLong = pushMegabyte(longLine);
   Report("1 MB without a line break vs 80-char lines", Fmt("%.2fx", tLong / tShort), "<= 2x", tLong / tShort <= 2);
   f.ButtonResetClick();
+}
 
-  // Idle: a port open and the TCP link connected, nothing arriving.
+// Idle: a port open and the TCP link connected, nothing arriving.
+void IdlePart(kvl::TBaseform& f) {
   int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -1214,44 +1227,90 @@ int main(int argc, char** argv) {
   Report("idle CPU, port open and TCP connected", Fmt("%.2f %% of a core", idle * 100), "< 0.5 %", idle < 0.005);
   ::close(peer);
   ::close(listener);
+}
 
-  // The in-use check that comes before every probe of a present port: for
-  // a free port it reads the open descriptors of every process it may see
-  // (all, as root).
-  {
-    const Pty spare;
-    std::size_t processes = 0, descriptors = 0;
-    std::error_code ignored;
-    for (const auto& p : std::filesystem::directory_iterator("/proc", ignored)) {
-      const std::string name = p.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      ++processes;
-      for (auto it = std::filesystem::directory_iterator(p.path() / "fd", ignored);
-           it != std::filesystem::directory_iterator(); it.increment(ignored))
-        ++descriptors;
-    }
-    const int n = 50;
-    auto c0 = steady_clock::now();
-    for (int i = 0; i < n; ++i) (void)kvl::FindPortHolder(spare.path());
-    const double check = duration<double>(steady_clock::now() - c0).count() / n;
-    Report("in-use check before a probe", Fmt("%.2f ms", check * 1e3) + " (" + std::to_string(processes) +
-                                              " processes, " + std::to_string(descriptors) + " descriptors)",
-           "< 50 ms (a tenth of a scan tick)", check < 0.05);
-    Report("  per descriptor", Fmt("%.2f us", descriptors ? check * 1e6 / double(descriptors) : 0.0), "", true);
+// The in-use check that comes before every probe of a present port: for
+// a free port it reads the open descriptors of every process it may see
+// (all, as root).
+void InUseCheckPart() {
+  const Pty spare;
+  std::size_t processes = 0, descriptors = 0;
+  std::error_code ignored;
+  for (const auto& p : std::filesystem::directory_iterator("/proc", ignored)) {
+    const std::string name = p.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    ++processes;
+    for (auto it = std::filesystem::directory_iterator(p.path() / "fd", ignored);
+         it != std::filesystem::directory_iterator(); it.increment(ignored))
+      ++descriptors;
   }
+  const int n = 50;
+  auto c0 = steady_clock::now();
+  for (int i = 0; i < n; ++i) (void)kvl::FindPortHolder(spare.path());
+  const double check = duration<double>(steady_clock::now() - c0).count() / n;
+  Report("in-use check before a probe", Fmt("%.2f ms", check * 1e3) + " (" + std::to_string(processes) +
+                                            " processes, " + std::to_string(descriptors) + " descriptors)",
+         "< 50 ms (a tenth of a scan tick)", check < 0.05);
+  Report("  per descriptor", Fmt("%.2f us", descriptors ? check * 1e6 / double(descriptors) : 0.0), "", true);
+}
 
-  // Sending to a device that takes nothing: the window never waits on it.
-  {
-    ::fcntl(com3.master(), F_SETFL, ::fcntl(com3.master(), F_GETFL) | O_NONBLOCK);
-    char drain[65536];
-    while (::read(com3.master(), drain, sizeof drain) > 0) {
-    }
-    const RefusedSend r = SendToRefusingDevice(f, com3.master());
-    Report("worst GUI stall while a device refuses data", Fmt("%.0f ms", r.worstMs) + (r.complete ? ", all arrived" : ", LOST"),
-           "< 100 ms, nothing lost", r.worstMs < 100 && r.complete);
-    Report("  most bytes waiting in the queue", Fmt("%.0f KB", double(r.waitedMax) / 1024), "reported", true);
+// Sending to a device that takes nothing: the window never waits on it.
+void RefusedSendPart(kvl::TBaseform& f, int masterFd) {
+  ::fcntl(masterFd, F_SETFL, ::fcntl(masterFd, F_GETFL) | O_NONBLOCK);
+  char drain[65536];
+  while (::read(masterFd, drain, sizeof drain) > 0) {
   }
+  const RefusedSend r = SendToRefusingDevice(f, masterFd);
+  Report("worst GUI stall while a device refuses data", Fmt("%.0f ms", r.worstMs) + (r.complete ? ", all arrived" : ", LOST"),
+         "< 100 ms, nothing lost", r.worstMs < 100 && r.complete);
+  Report("  most bytes waiting in the queue", Fmt("%.0f KB", double(r.waitedMax) / 1024), "reported", true);
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 2 && std::string(argv[1]) == "paced-child") return PacedChild(argc, argv, argv[2]);
+  signal(SIGPIPE, SIG_IGN);
+  const bool all = argc <= 1;  // no argument: every part
+  const std::string part = all ? "" : argv[1];
+  // Screen latency and the CPU at a line's rate come first, while this
+  // process is small and quiet; `kvl-bench screen` runs them alone.
+  if (all || part == "screen") ScreenPart();
+  if (part == "screen") {
+    PrintTable();
+    return 0;
+  }
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  const kvltest::ScratchLockDir locks;  // the port's lock file goes here, not to /run/lock
+  const StartupTimes startup = MeasureStartup();
+  QTemporaryDir dir;
+  QDir::setCurrent(dir.path());
+  Pty com3;
+  WriteComPorts(dir.path(), com3.path());
+  kvl::Application program;
+  kvl::TBaseform& f = *program.mainWindow();
+  f.Timer->stop();  // the parser does not take RxText; the probe timer stands in for the tick
+  f.BtnCom[3]->click();
+  if (kvl::ActiveLink != 3) {
+    std::fprintf(stderr, "could not open the benchmark port\n");
+    return 1;
+  }
+  std::fprintf(stderr, "Running benchmarks...\n");
+  ReportStartup(startup);
+  ReceiveMemoryPart(f, com3.master());
+  if (all) LargePanePart(f);
+  if (part == "flood") {
+    FloodAlone(f, com3);
+    return 0;
+  }
+  ThroughputPart(f, com3, (all ? 32u : 8u) << 20);
+  if (part == "throughput") return 0;
+  AppendCostPart(f);
+  LongLinePart(f);
+  IdlePart(f);
+  InUseCheckPart();
+  RefusedSendPart(f, com3.master());
   PrintTable();
   return 0;
 }

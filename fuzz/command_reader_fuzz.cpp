@@ -110,24 +110,23 @@ std::vector<ReceivedCommand> Model(const std::vector<Read>& reads, milliseconds 
   return out;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Input in(data, size);
-  const std::uint8_t limitSel = in.back();
-  const std::uint8_t pauseSel = in.back();
-  const std::size_t limit = (limitSel & 0x80) ? CommandReader::kDefaultMaxCommand : 6 + limitSel;
-  const milliseconds pause(1 + pauseSel % 200);
-
-  CommandReader reader(pause, limit);
+// What the reads gave: the commands, the non-empty reads and all bytes read.
+struct Run {
   std::vector<ReceivedCommand> got;
-  std::vector<Read> reads;  // the non-empty ones
+  std::vector<Read> reads;
   std::string stream;
+};
+
+// Feeds the reader the reads the control bytes describe, with the clock
+// moves and polls between them, then polls once the last pause is over;
+// after every step the pending line and the deadline follow the rules.
+Run FeedReads(Input& in, CommandReader& reader, milliseconds pause, std::size_t limit) {
+  Run run;
   Clock::time_point now{};
   Clock::time_point lastRead{};
 
   auto take = [&](std::vector<ReceivedCommand> cmds) {
-    for (auto& c : cmds) got.push_back(std::move(c));
+    for (auto& c : cmds) run.got.push_back(std::move(c));
     Check(reader.partialSize() <= limit, "the partial line stays within the limit");
     Check(reader.deadline().has_value() == reader.hasPartial(), "a deadline only with a partial line");
     if (reader.hasPartial()) Check(*reader.deadline() == lastRead + pause, "deadline = last read + pause");
@@ -149,24 +148,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (timing & 4) {
       const Clock::time_point at = previous + (now - previous) / 2;
       take(reader.poll(at));
-      if (!reads.empty() && at - lastRead >= pause)
+      if (!run.reads.empty() && at - lastRead >= pause)
         Check(!reader.hasPartial(), "a poll after the pause completes the line");
     }
     const std::string_view bytes = in.front(length);
     if (!bytes.empty()) {
       lastRead = now;
-      reads.push_back({std::string(bytes), now});
-      stream += bytes;
+      run.reads.push_back({std::string(bytes), now});
+      run.stream += bytes;
     }
     take(reader.feed(bytes, now));
   }
   take(reader.poll(lastRead + pause));
   Check(!reader.hasPartial(), "the final poll completes the line");
+  return run;
+}
 
+// Each command on its own, and all of them against the bytes read.
+void CheckCommands(const Run& run, std::size_t limit) {
   bool anyTooLong = false;
   std::string joined;
   std::size_t cursor = 0;
-  for (const auto& c : got) {
+  for (const auto& c : run.got) {
     if (c.tooLong) {
       Check(c.text.empty(), "a too-long command carries no text");
       anyTooLong = true;
@@ -175,26 +178,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(!c.text.empty(), "no empty commands");
     Check(c.text.size() <= limit, "no command exceeds the limit");
     Check(c.text.find_first_of("\r\n") == std::string::npos, "no line end inside a command");
-    const std::size_t at = stream.find(c.text, cursor);
+    const std::size_t at = run.stream.find(c.text, cursor);
     Check(at != std::string::npos, "commands are bytes of the input, in order");
     cursor = at + c.text.size();
     joined += c.text;
   }
   if (!anyTooLong) {
     std::string withoutEnds;
-    for (char c : stream)
+    for (char c : run.stream)
       if (c != '\r' && c != '\n') withoutEnds += c;
     Check(joined == withoutEnds, "nothing is lost when no line was too long");
   }
+}
 
-  const std::vector<ReceivedCommand> expected = Model(reads, pause, limit);
-  if (got != expected) {
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Input in(data, size);
+  const std::uint8_t limitSel = in.back();
+  const std::uint8_t pauseSel = in.back();
+  const std::size_t limit = (limitSel & 0x80) ? CommandReader::kDefaultMaxCommand : 6 + limitSel;
+  const milliseconds pause(1 + pauseSel % 200);
+
+  CommandReader reader(pause, limit);
+  const Run run = FeedReads(in, reader, pause, limit);
+  CheckCommands(run, limit);
+
+  const std::vector<ReceivedCommand> expected = Model(run.reads, pause, limit);
+  if (run.got != expected) {
     std::fprintf(stderr, "limit %zu, pause %lld ms\ngot:\n", limit,
                  static_cast<long long>(pause.count()));
-    Dump(got);
+    Dump(run.got);
     std::fprintf(stderr, "expected:\n");
     Dump(expected);
   }
-  Check(got == expected, "commands follow the reader's rules");
+  Check(run.got == expected, "commands follow the reader's rules");
   return 0;
 }

@@ -198,6 +198,64 @@ std::string_view HighBytes() {
   return bytes;
 }
 
+// Every other key reads as before the write, and nothing new appears but the
+// written key. `replaced`: the key was there before.
+void CheckOtherKeys(std::string_view content, std::string_view after, std::string_view section,
+                    std::string_view key, bool replaced) {
+  std::set<std::pair<std::string, std::string>> pairs;
+  std::set<std::string> sections{std::string(section)};
+  std::set<std::string> keys{std::string(key)};
+  CollectProbes(content, pairs, sections, keys);
+  CollectProbes(after, pairs, sections, keys);
+  // The written key in every section, and every key in the written section:
+  // a write must not make a key appear anywhere else.
+  for (const auto& s : sections) pairs.emplace(s, std::string(key));
+  for (const auto& k : keys) pairs.emplace(std::string(section), k);
+  // The encoding is read from the content: a replaced value that held the
+  // only bytes that were not UTF-8 leaves a file that now reads as UTF-8.
+  // Adding a key never changes how the file reads.
+  // A file of plain ASCII has no encoding yet.
+  const bool flipped = kvl::LooksLikeUtf8(content) != kvl::LooksLikeUtf8(after);
+  const bool ascii = content.find_first_of(HighBytes()) == std::string_view::npos;
+  Check(!flipped || ascii || replaced, "adding a key keeps the encoding of a file that has one");
+  for (const auto& [s, k] : pairs) {
+    if (flipped && !ascii) break;
+    if (kvl::ProfileNamesEqual(Trim(s), Trim(section)) && kvl::ProfileNamesEqual(Trim(k), Trim(key)))
+      continue;
+    Check(kvl::ProfileFindValue(after, s, k) == kvl::ProfileFindValue(content, s, k),
+          "every other key reads as before the write");
+  }
+}
+
+// The file keeps every line the write did not replace; a replaced key keeps
+// the line count, an added one adds its line and perhaps its section's.
+void CheckLinesKept(std::string_view content, std::string_view after, bool replaced) {
+  const std::vector<std::string_view> oldLines = RawLines(content);
+  const std::vector<std::string_view> newLines = RawLines(after);
+  const std::string_view eol = FileLineEnd(content);
+  if (replaced) {
+    Check(newLines.size() == oldLines.size(), "replacing a key keeps the line count");
+    int changed = 0;
+    for (std::size_t i = 0; i < oldLines.size(); ++i) {
+      const bool last = i + 1 == oldLines.size();
+      if (Kept(oldLines[i], newLines[i], last, eol)) continue;
+      ++changed;
+      Check(EndOf(newLines[i]) == (Terminated(oldLines[i]) ? EndOf(oldLines[i]) : eol),
+            "the replaced line keeps its line end, or gets the file's");
+    }
+    Check(changed <= 1, "replacing a key changes one line at most");
+  } else {
+    Check(newLines.size() > oldLines.size() && newLines.size() <= oldLines.size() + 2,
+          "adding a key adds one or two lines");
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < oldLines.size(); ++i) {
+      while (j < newLines.size() && !Kept(oldLines[i], newLines[j], i + 1 == oldLines.size(), eol)) ++j;
+      Check(j < newLines.size(), "adding a key keeps every old line, in order");
+      ++j;
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -221,57 +279,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(readBack.has_value(), "a written key can be read");
   Check(*readBack == Normalised(value), "a written key reads back as the value written");
 
-  // Every other key reads as before, and nothing new appears but the key.
-  std::set<std::pair<std::string, std::string>> pairs;
-  std::set<std::string> sections{std::string(section)};
-  std::set<std::string> keys{std::string(key)};
-  CollectProbes(content, pairs, sections, keys);
-  CollectProbes(after, pairs, sections, keys);
-  // The written key in every section, and every key in the written section:
-  // a write must not make a key appear anywhere else.
-  for (const auto& s : sections) pairs.emplace(s, std::string(key));
-  for (const auto& k : keys) pairs.emplace(std::string(section), k);
-  // The encoding is read from the content: a replaced value that held the
-  // only bytes that were not UTF-8 leaves a file that now reads as UTF-8.
-  // Adding a key never changes how the file reads.
-  // A file of plain ASCII has no encoding yet.
-  const bool flipped = kvl::LooksLikeUtf8(content) != kvl::LooksLikeUtf8(after);
-  const bool ascii = content.find_first_of(HighBytes()) == std::string_view::npos;
-  Check(!flipped || ascii || before.has_value(), "adding a key keeps the encoding of a file that has one");
-  for (const auto& [s, k] : pairs) {
-    if (flipped && !ascii) break;
-    if (kvl::ProfileNamesEqual(Trim(s), Trim(section)) && kvl::ProfileNamesEqual(Trim(k), Trim(key)))
-      continue;
-    Check(kvl::ProfileFindValue(after, s, k) == kvl::ProfileFindValue(content, s, k),
-          "every other key reads as before the write");
-  }
-
-  // The file keeps every line it did not replace.
-  const std::vector<std::string_view> oldLines = RawLines(content);
-  const std::vector<std::string_view> newLines = RawLines(after);
-  const std::string_view eol = FileLineEnd(content);
-  if (before) {
-    Check(newLines.size() == oldLines.size(), "replacing a key keeps the line count");
-    int changed = 0;
-    for (std::size_t i = 0; i < oldLines.size(); ++i) {
-      const bool last = i + 1 == oldLines.size();
-      if (Kept(oldLines[i], newLines[i], last, eol)) continue;
-      ++changed;
-      Check(EndOf(newLines[i]) == (Terminated(oldLines[i]) ? EndOf(oldLines[i]) : eol),
-            "the replaced line keeps its line end, or gets the file's");
-    }
-    Check(changed <= 1, "replacing a key changes one line at most");
-  } else {
-    Check(newLines.size() > oldLines.size() && newLines.size() <= oldLines.size() + 2,
-          "adding a key adds one or two lines");
-    std::size_t j = 0;
-    for (std::size_t i = 0; i < oldLines.size(); ++i) {
-      while (j < newLines.size() && !Kept(oldLines[i], newLines[j], i + 1 == oldLines.size(), eol)) ++j;
-      Check(j < newLines.size(), "adding a key keeps every old line, in order");
-      ++j;
-    }
-  }
-
+  CheckOtherKeys(content, after, section, key, before.has_value());
+  CheckLinesKept(content, after, before.has_value());
   Check(kvl::ProfileSetValue(after, section, key, value) == after,
         "writing the same value again changes nothing");
 

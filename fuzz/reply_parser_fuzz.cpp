@@ -128,49 +128,34 @@ bool RowIsCleared(const kvl::ReplyResult::Row& row) {
          !row.updatePhone && row.phone.empty();
 }
 
-void CheckReply(std::string_view text) {
+// A schedule reply: `label` is where "SIM2 =" stands after the marker.
+void CheckScheduleReply(std::string_view text, const kvl::ReplyResult& r, std::size_t label) {
   using kvl::ReplyResult;
-  const ReplyResult r = kvl::ParseDeviceReply(text);
-
-  // Which reply the text holds, from the markers alone.
-  std::optional<std::size_t> label;
-  if (std::size_t m = text.find(kMarker); m != std::string_view::npos) {
-    if (std::size_t l = text.find(kLabel, m); l != std::string_view::npos) label = l;
+  Check(r.kind == ReplyResult::Schedule || r.kind == ReplyResult::ScheduleError,
+        "a schedule reply gives a schedule verdict");
+  std::size_t from = label + kLabel.size() + 1;
+  std::string_view number = from < text.size() ? text.substr(from) : std::string_view();
+  number = number.substr(0, number.find(" -->"));
+  Check(r.numberText == number, "number text cut after the separator, before \" -->\"");
+  for (const auto& row : r.rows) Check(RowIsUntouched(row), "a schedule touches no row");
+  const std::optional<std::int32_t> value = ModelStrToInt32(number);
+  if (r.kind == ReplyResult::Schedule) {
+    Check(value.has_value(), "schedule verdict only for a number that converts");
+    Check(r.mask < (1u << 24), "mask has 24 bits");
+    Check(r.mask == (static_cast<std::uint32_t>(*value) & 0xFFFFFFu), "mask is the low 24 bits");
+    Check(r.errorMessage.empty(), "no message with a valid schedule");
+  } else {
+    Check(!value.has_value(), "error verdict only for a number that does not convert");
+    Check(r.mask == 0, "no mask with an error");
+    Check(r.errorMessage == "'" + std::string(number) + "' is not a valid integer value",
+          "error message names the number text");
   }
-  const bool schedule = label.has_value();
-  const bool phonebook = !schedule && text.find("+CPBR") != std::string_view::npos;
+}
 
-  if (schedule) {
-    Check(r.kind == ReplyResult::Schedule || r.kind == ReplyResult::ScheduleError,
-          "a schedule reply gives a schedule verdict");
-    std::size_t from = *label + kLabel.size() + 1;
-    std::string_view number = from < text.size() ? text.substr(from) : std::string_view();
-    number = number.substr(0, number.find(" -->"));
-    Check(r.numberText == number, "number text cut after the separator, before \" -->\"");
-    for (const auto& row : r.rows) Check(RowIsUntouched(row), "a schedule touches no row");
-    const std::optional<std::int32_t> value = ModelStrToInt32(number);
-    if (r.kind == ReplyResult::Schedule) {
-      Check(value.has_value(), "schedule verdict only for a number that converts");
-      Check(r.mask < (1u << 24), "mask has 24 bits");
-      Check(r.mask == (static_cast<std::uint32_t>(*value) & 0xFFFFFFu), "mask is the low 24 bits");
-      Check(r.errorMessage.empty(), "no message with a valid schedule");
-    } else {
-      Check(!value.has_value(), "error verdict only for a number that does not convert");
-      Check(r.mask == 0, "no mask with an error");
-      Check(r.errorMessage == "'" + std::string(number) + "' is not a valid integer value",
-            "error message names the number text");
-    }
-    return;
-  }
-
-  Check(r.mask == 0 && r.numberText.empty() && r.errorMessage.empty(),
-        "no schedule fields without a schedule reply");
-  if (!phonebook) {
-    Check(r.kind == ReplyResult::None, "text without a reply gives no verdict");
-    for (const auto& row : r.rows) Check(RowIsUntouched(row), "no verdict touches no row");
-    return;
-  }
-
+// A phonebook reply ("+CPBR" without a schedule): every row is touched, each
+// from its own entry when the batch holds it and ends in OK.
+void CheckPhonebookReply(std::string_view text, const kvl::ReplyResult& r) {
+  using kvl::ReplyResult;
   Check(r.kind == ReplyResult::Phonebook, "\"+CPBR\" gives a phonebook verdict");
   const bool haveOk = text.find("OK") != std::string_view::npos;
   for (int n = 1; n <= 4; ++n) {
@@ -197,6 +182,29 @@ void CheckReply(std::string_view text) {
     Check(row.smsLime == (entry.find("SMSADM") == 20), "SMSADM lime exactly at character 21");
     Check(row.csdLime == (entry.find("CSDPCO") == 20), "CSDPCO lime exactly at character 21");
   }
+}
+
+void CheckReply(std::string_view text) {
+  using kvl::ReplyResult;
+  const ReplyResult r = kvl::ParseDeviceReply(text);
+
+  // Which reply the text holds, from the markers alone.
+  std::optional<std::size_t> label;
+  if (std::size_t m = text.find(kMarker); m != std::string_view::npos) {
+    if (std::size_t l = text.find(kLabel, m); l != std::string_view::npos) label = l;
+  }
+  if (label) {
+    CheckScheduleReply(text, r, *label);
+    return;
+  }
+  Check(r.mask == 0 && r.numberText.empty() && r.errorMessage.empty(),
+        "no schedule fields without a schedule reply");
+  if (text.find("+CPBR") != std::string_view::npos) {
+    CheckPhonebookReply(text, r);
+    return;
+  }
+  Check(r.kind == ReplyResult::None, "text without a reply gives no verdict");
+  for (const auto& row : r.rows) Check(RowIsUntouched(row), "no verdict touches no row");
 }
 
 }  // namespace

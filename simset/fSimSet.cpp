@@ -67,7 +67,16 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
   setFixedSize(552, 190);
   setModal(true);
 
-  // Schedule.
+  buildScheduleGroup();
+  buildContactsGroup();
+  buildStatusLine();
+  chainTabOrder();
+  connectHandlers();
+}
+
+// The schedule: the hour ruler, the SIM captions, SET and ?, and below the
+// ruler one sunken panel per hour holding its SIM1 and SIM2 radio buttons.
+void TSimSetform::buildScheduleGroup() {
   GrBxTime = Make<QGroupBox>(this, QStringLiteral("GrBxTime"), QStringLiteral(" SIM card's schedule   "));
   GrBxTime->setGeometry(8, 4, 540, 77);
   GrBxTime->setFont(SansPixels(13));
@@ -87,6 +96,7 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
   BtnAskH = Make<QPushButton>(GrBxTime, QStringLiteral("BtnAskH"), QStringLiteral("?"));
   BtnAskH->setGeometry(504, 37, 26, 30);
   BtnAskH->setToolTip(QStringLiteral("Ask SIM card's schedule"));
+  for (QPushButton* b : {BtnSetH, BtnAskH}) b->setAutoDefault(false);
   for (int h = 0; h < 24; ++h) {
     QFrame* panel = Make<QFrame>(this, QStringLiteral("H%1Panel").arg(h));
     panel->setFrameShape(QFrame::Panel);
@@ -101,8 +111,11 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
     RBSim1[size_t(h)] = s1;
     RBSim2[size_t(h)] = s2;
   }
+}
 
-  // Contacts.
+// The contacts: four rows of label, number field and two name buttons, and
+// the ? button.
+void TSimSetform::buildContactsGroup() {
   GrBxModeSim = Make<QGroupBox>(this, QStringLiteral("GrBxModeSim"), QStringLiteral(" SIM card's contacts   "));
   GrBxModeSim->setGeometry(8, 88, 540, 80);
   const char* initial[4] = {"+380670000000", "+380500000000", "+380630000000", "+380680000000"};
@@ -139,7 +152,12 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
   BtnAskC = Make<QPushButton>(GrBxModeSim, QStringLiteral("BtnAskC"), QStringLiteral("?"));
   BtnAskC->setGeometry(463, 26, 65, 30);
   BtnAskC->setToolTip(QStringLiteral("Ask SIM card's contacts  "));
-  for (QPushButton* b : {BtnSetH, BtnAskH, BtnAskC}) b->setAutoDefault(false);
+  BtnAskC->setAutoDefault(false);
+}
+
+// The status line under the contacts and the timer for the changes it makes
+// by itself as time passes.
+void TSimSetform::buildStatusLine() {
   LbStatus = Make<QLabel>(this, QStringLiteral("LbStatus"));
   LbStatus->setTextFormat(Qt::PlainText);
   LbStatus->setGeometry(10, 170, 536, 17);
@@ -148,9 +166,11 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
   statusTimer_->setSingleShot(true);
   connect(statusTimer_, &QTimer::timeout, this, [this] { updateStatus(MonotonicMs()); });
   updateStatus(MonotonicMs());
+}
 
-  // Tab order: the schedule buttons, the hours, then the contact rows, each
-  // its field and its two name buttons.
+// Tab order: the schedule buttons, the hours, then the contact rows, each
+// its field and its two name buttons.
+void TSimSetform::chainTabOrder() {
   // Each hour is one stop, at its selected button: the other button of the
   // panel takes the focus only by a click or by the arrow keys, which move
   // within the panel and select as they go.
@@ -174,8 +194,6 @@ TSimSetform::TSimSetform(QWidget* mainWindow) : QDialog(mainWindow), mainWindow_
     chain(SpBtnCSDC[size_t(n)]);
   }
   chain(BtnAskC);
-
-  connectHandlers();
 }
 
 void TSimSetform::connectHandlers() {

@@ -80,6 +80,12 @@ class TSimSetform : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  // The constructor's steps: the controls of each part, then the keyboard
+  // order and the handlers.
+  void buildScheduleGroup();
+  void buildContactsGroup();
+  void buildStatusLine();
+  void chainTabOrder();
   void connectHandlers();
   // Makes the selected button of the hour its panel's one tab stop.
   void updateHourTabStop(int hour);

@@ -8,8 +8,8 @@ import re
 import threading
 import time
 
-from rig import (BYID_A, COM_16550, COM_BYID, COM_FTDI, RATES, SERIAL_A, SERIAL_B,
-                 TRUE_16550_MAX, RigError, b64d, fnv)
+from common import (BYID_A, COM_16550, COM_BYID, COM_FTDI, RATES, SERIAL_A, SERIAL_B,
+                    TRUE_16550_MAX, RigError, b64d, fnv)
 
 REFUSED = "the port does not take these line settings"
 PARITY_NAMES = ["none", "odd", "even", "mark", "space"]

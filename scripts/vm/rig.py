@@ -13,7 +13,6 @@ import faulthandler
 import signal
 import os
 import pty
-import random
 import re
 import select
 import socket
@@ -24,34 +23,8 @@ import threading
 import time
 import tty
 
-FNV_START = 1469598103934665603
-FNV_PRIME = 1099511628211
-
-# The rates of the window's baud-rate list, in its order.
-RATES = [110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400,
-         56000, 57600, 115200, 128000, 256000, 460800, 921600]
-SERIAL_A = "KVLA0001"
-SERIAL_B = "KVLB0002"
-BYID_A = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_%s-if00-port0" % SERIAL_A
-# COM numbers of the rig's settings file.
-COM_16550 = 2      # /dev/ttyS1
-COM_FTDI = 5       # /dev/ttyUSB0
-COM_BYID = 7       # adapter A by its by-id name
-TRUE_16550_MAX = 115200   # standard clock: 1.8432 MHz / 16
-
-
-def fnv(data, h=FNV_START):
-    for b in data:
-        h = ((h ^ b) * FNV_PRIME) & 0xFFFFFFFFFFFFFFFF
-    return h
-
-
-def b64d(text):
-    return base64.b64decode(text).decode("utf-8", "replace")
-
-
-class RigError(Exception):
-    pass
+import checks
+from common import SERIAL_A, SERIAL_B, RigError, b64d
 
 
 class Pty:
@@ -445,7 +418,6 @@ def main():
     p.add_argument("--only", default="")
     args = p.parse_args()
 
-    import checks
     faulthandler.register(signal.SIGUSR1)
     # Ended from outside, the machine goes too (the finally below).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
@@ -455,7 +427,7 @@ def main():
     try:
         rig.start()
         checks.run_all(rig, args.only.split(",") if args.only else None)
-    except (RigError, checks.RigError) as e:
+    except RigError as e:
         print("== rig error: %s" % e, flush=True)
         rig.results.append(False)
         try:

@@ -49,124 +49,152 @@ std::optional<std::pair<int, PhoneEntry>> toContact(const std::string& s) {
   return std::make_pair(static_cast<int>(*index), e);
 }
 
+// A value option stores its value in the options; false: the value is invalid.
+using SetValue = bool (*)(Options&, const std::string&);
+
+// One command-line option: a flag sets its member, a value option passes its
+// value (inline after '=' or the next argument) to its setter.
+struct OptionRow {
+  const char* name;
+  const char* shortName;  // nullptr: none
+  bool Options::*flag;    // nullptr: the option takes a value
+  SetValue set;
+};
+
+const OptionRow kOptionRows[] = {
+    {"--pty", nullptr, &Options::pty, nullptr},
+    {"--echo", nullptr, &Options::echo, nullptr},
+    {"--verbose", "-v", &Options::verbose, nullptr},
+    {"--link", nullptr, nullptr,
+     [](Options& o, const std::string& v) {
+       o.link = v;
+       return !v.empty();
+     }},
+    {"--tcp", nullptr, nullptr,
+     [](Options& o, const std::string& v) {
+       auto port = toUnsigned(v, 65535);
+       if (port) o.tcpPort = static_cast<int>(*port);
+       return port.has_value();
+     }},
+    {"--bind", nullptr, nullptr,
+     [](Options& o, const std::string& v) {
+       o.bind = v;
+       return !v.empty();
+     }},
+    {"--telemetry", nullptr, nullptr,
+     [](Options& o, const std::string& v) {
+       auto s = toSeconds(v);
+       if (!s || *s < 0.01 || *s > 86400) return false;
+       o.telemetrySeconds = *s;
+       return true;
+     }},
+    {"--send-file", nullptr, nullptr,
+     [](Options& o, const std::string& v) {
+       o.sendFile = v;
+       return !v.empty();
+     }},
+    {"--send-bytes", nullptr, nullptr,
+     [](Options& o, const std::string& v) {
+       auto n = toUnsigned(v, std::uint64_t{1} << 50);
+       if (n) o.sendBytes = *n;
+       return n.has_value();
+     }},
+    {"--state", nullptr, nullptr,
+     [](Options& o, const std::string& v) {
+       o.stateFile = v;
+       return !v.empty();
+     }},
+    {"--mask", nullptr, nullptr,
+     [](Options& o, const std::string& v) {
+       auto m = toUnsigned(v, kMaxScheduleMask);
+       if (m) o.mask = static_cast<std::uint32_t>(*m);
+       return m.has_value();
+     }},
+    {"--contact", nullptr, nullptr,
+     [](Options& o, const std::string& v) {
+       auto c = toContact(v);
+       if (c) o.contacts.push_back(std::move(*c));
+       return c.has_value();
+     }},
+    {"--pause", nullptr, nullptr,
+     [](Options& o, const std::string& v) {
+       auto ms = toUnsigned(v, 10000);
+       if (!ms || *ms < 10) return false;
+       o.pause = std::chrono::milliseconds(*ms);
+       return true;
+     }},
+};
+
+const OptionRow* FindOption(const std::string& name) {
+  for (const OptionRow& row : kOptionRows)
+    if (name == row.name || (row.shortName && name == row.shortName)) return &row;
+  return nullptr;
+}
+
+// Applies one option whose row is found; a value not given inline is the
+// next argument, taken by moving `i` on.
+bool ApplyOption(const OptionRow& row, const std::string& name, const std::optional<std::string>& inlineValue,
+                 const std::vector<std::string>& args, std::size_t& i, Options& o, std::string& error) {
+  if (row.flag) {
+    if (inlineValue) {
+      error = "option " + name + " takes no value";
+      return false;
+    }
+    o.*row.flag = true;
+    return true;
+  }
+  if (!inlineValue && i + 1 >= args.size()) {
+    error = "option " + name + " needs a value";
+    return false;
+  }
+  const std::string value = inlineValue ? *inlineValue : args[++i];
+  if (row.set(o, value)) return true;
+  error = "invalid value for " + name + ": '" + value + "'";
+  return false;
+}
+
+// The options that only make sense together with others.
+bool CheckCombination(const Options& o, std::string& error) {
+  if (!o.pty && o.tcpPort < 0) {
+    error = "nothing to serve: give --pty, --tcp PORT or both (try --help)";
+    return false;
+  }
+  if (!o.link.empty() && !o.pty) {
+    error = "--link needs --pty";
+    return false;
+  }
+  if (!o.sendFile.empty() && o.sendBytes) {
+    error = "--send-file and --send-bytes exclude each other";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error) {
   Options o;
   for (std::size_t i = 0; i < args.size(); ++i) {
+    // "--name=value" gives the value inline; short options never do.
     std::string name = args[i];
     std::optional<std::string> inlineValue;
-    if (name.rfind("--", 0) == 0) {
-      const std::size_t eq = name.find('=');
-      if (eq != std::string::npos) {
-        inlineValue = name.substr(eq + 1);
-        name.resize(eq);
-      }
+    const std::size_t eq = name.rfind("--", 0) == 0 ? name.find('=') : std::string::npos;
+    if (eq != std::string::npos) {
+      inlineValue = name.substr(eq + 1);
+      name.resize(eq);
     }
-    auto value = [&]() -> std::optional<std::string> {
-      if (inlineValue) return inlineValue;
-      if (i + 1 >= args.size()) {
-        error = "option " + name + " needs a value";
-        return std::nullopt;
-      }
-      return args[++i];
-    };
-    auto flag = [&](bool& target) {
-      if (inlineValue) {
-        error = "option " + name + " takes no value";
-        return false;
-      }
-      target = true;
-      return true;
-    };
-    auto bad = [&](const std::string& v) {
-      error = "invalid value for " + name + ": '" + v + "'";
-      return std::nullopt;
-    };
-
     if (name == "--help" || name == "-h") {
       o.help = true;
       return o;
-    } else if (name == "--pty") {
-      if (!flag(o.pty)) return std::nullopt;
-    } else if (name == "--echo") {
-      if (!flag(o.echo)) return std::nullopt;
-    } else if (name == "--verbose" || name == "-v") {
-      if (!flag(o.verbose)) return std::nullopt;
-    } else if (name == "--link") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      if (v->empty()) return bad(*v);
-      o.link = *v;
-    } else if (name == "--tcp") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      auto port = toUnsigned(*v, 65535);
-      if (!port) return bad(*v);
-      o.tcpPort = static_cast<int>(*port);
-    } else if (name == "--bind") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      if (v->empty()) return bad(*v);
-      o.bind = *v;
-    } else if (name == "--telemetry") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      auto s = toSeconds(*v);
-      if (!s || *s < 0.01 || *s > 86400) return bad(*v);
-      o.telemetrySeconds = *s;
-    } else if (name == "--send-file") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      if (v->empty()) return bad(*v);
-      o.sendFile = *v;
-    } else if (name == "--send-bytes") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      auto n = toUnsigned(*v, std::uint64_t{1} << 50);
-      if (!n) return bad(*v);
-      o.sendBytes = *n;
-    } else if (name == "--state") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      if (v->empty()) return bad(*v);
-      o.stateFile = *v;
-    } else if (name == "--mask") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      auto m = toUnsigned(*v, kMaxScheduleMask);
-      if (!m) return bad(*v);
-      o.mask = static_cast<std::uint32_t>(*m);
-    } else if (name == "--contact") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      auto c = toContact(*v);
-      if (!c) return bad(*v);
-      o.contacts.push_back(std::move(*c));
-    } else if (name == "--pause") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      auto ms = toUnsigned(*v, 10000);
-      if (!ms || *ms < 10) return bad(*v);
-      o.pause = std::chrono::milliseconds(*ms);
-    } else {
+    }
+    const OptionRow* row = FindOption(name);
+    if (!row) {
       error = "unknown option '" + args[i] + "' (try --help)";
       return std::nullopt;
     }
+    if (!ApplyOption(*row, name, inlineValue, args, i, o, error)) return std::nullopt;
   }
-
-  if (!o.pty && o.tcpPort < 0) {
-    error = "nothing to serve: give --pty, --tcp PORT or both (try --help)";
-    return std::nullopt;
-  }
-  if (!o.link.empty() && !o.pty) {
-    error = "--link needs --pty";
-    return std::nullopt;
-  }
-  if (!o.sendFile.empty() && o.sendBytes) {
-    error = "--send-file and --send-bytes exclude each other";
-    return std::nullopt;
-  }
+  if (!CheckCombination(o, error)) return std::nullopt;
   return o;
 }
 

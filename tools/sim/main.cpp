@@ -133,6 +133,11 @@ class Simulator {
   int run();
 
  private:
+  bool presetDevice();
+  bool openLinks();
+  Clock::time_point pollSet(Clock::time_point now, std::vector<pollfd>& fds, std::vector<Link*>& polled);
+  void dispatch(const std::vector<pollfd>& fds, const std::vector<Link*>& polled);
+  void dropDeadClients();
   bool openPty();
   bool openTcp();
   bool slaveOpen() const;
@@ -432,18 +437,9 @@ void Simulator::serviceTimers(Clock::time_point now) {
   }
 }
 
-int Simulator::run() {
-  std::string error;
-  if (!source_.open(opt_, error)) {
-    logLine(error);
-    return 1;
-  }
-  if (opt_.mask) model_.state().simMask = *opt_.mask;
-  for (const auto& [index, entry] : opt_.contacts) model_.state().phonebook[index - 1] = entry;
-  model_.setEcho(opt_.echo);
-
-  // Signals are blocked except inside ppoll(), so a stop request can never
-  // slip in between the check and the wait.
+// Signals are blocked except inside ppoll(), so a stop request can never
+// slip in between the check and the wait. Returns the mask ppoll() waits with.
+sigset_t InstallStopSignals() {
   sigset_t stopSignals, waitMask;
   sigemptyset(&stopSignals);
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, s);
@@ -454,15 +450,81 @@ int Simulator::run() {
   sigemptyset(&sa.sa_mask);
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  return waitMask;
+}
 
-  if (opt_.pty && !openPty()) return 1;
-  if (opt_.tcpPort >= 0 && !openTcp()) return 1;
+bool Simulator::presetDevice() {
+  std::string error;
+  if (!source_.open(opt_, error)) {
+    logLine(error);
+    return false;
+  }
+  if (opt_.mask) model_.state().simMask = *opt_.mask;
+  for (const auto& [index, entry] : opt_.contacts) model_.state().phonebook[index - 1] = entry;
+  model_.setEcho(opt_.echo);
+  return true;
+}
+
+bool Simulator::openLinks() {
+  if (opt_.pty && !openPty()) return false;
+  if (opt_.tcpPort >= 0 && !openTcp()) return false;
   if (pty_) std::printf("PTY %s\n", slavePath_.c_str());
   if (listenFd_ >= 0) std::printf("TCP %s:%d\n", opt_.bind.c_str(), opt_.tcpPort);
   std::fflush(stdout);
   writeState();
   nextTelemetry_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(opt_.telemetrySeconds));
+  return true;
+}
+
+// The descriptors to wait on (the listening socket first, then the links
+// that are up, as in `polled`) and the time to wake at the latest.
+Clock::time_point Simulator::pollSet(Clock::time_point now, std::vector<pollfd>& fds,
+                                     std::vector<Link*>& polled) {
+  fds.clear();
+  polled.clear();
+  if (listenFd_ >= 0) fds.push_back({listenFd_, POLLIN, 0});
+  auto wake = now + kIdleWake;
+  if (pty_ && !pty_->up) wake = std::min(wake, now + kSlaveRecheck);
+  if (opt_.telemetrySeconds > 0) wake = std::min(wake, nextTelemetry_);
+  for (Link* l : links()) {
+    if (!l->up) continue;
+    const bool wantsOut = !l->out.empty() || l->bulk.active;
+    fds.push_back({l->fd, static_cast<short>(POLLIN | (wantsOut ? POLLOUT : 0)), 0});
+    polled.push_back(l);
+    if (auto d = l->reader.deadline()) wake = std::min(wake, *d);
+  }
+  return wake;
+}
+
+void Simulator::dispatch(const std::vector<pollfd>& fds, const std::vector<Link*>& polled) {
+  std::size_t i = 0;
+  if (listenFd_ >= 0 && (fds[i++].revents & POLLIN)) acceptClients();
+  for (std::size_t k = 0; k < polled.size(); ++k, ++i) {
+    Link& l = *polled[k];
+    const short ev = fds[i].revents;
+    if (ev & POLLIN) readFrom(l);
+    if (l.up && (ev & POLLOUT)) flush(l);
+    if (l.up && (ev & (POLLHUP | POLLERR)) && !(ev & POLLIN))
+      linkDown(l, l.isPty ? "terminal closed" : "connection closed");
+  }
+}
+
+void Simulator::dropDeadClients() {
+  for (auto it = clients_.begin(); it != clients_.end();) {
+    if ((*it)->dead) {
+      ::close((*it)->fd);
+      it = clients_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+int Simulator::run() {
+  if (!presetDevice()) return 1;
+  const sigset_t waitMask = InstallStopSignals();
+  if (!openLinks()) return 1;
 
   std::vector<pollfd> fds;
   std::vector<Link*> polled;
@@ -470,49 +532,17 @@ int Simulator::run() {
     Clock::time_point now = Clock::now();
     checkPty();
     serviceTimers(now);
-
-    fds.clear();
-    polled.clear();
-    if (listenFd_ >= 0) fds.push_back({listenFd_, POLLIN, 0});
-    auto wake = now + kIdleWake;
-    if (pty_ && !pty_->up) wake = std::min(wake, now + kSlaveRecheck);
-    if (opt_.telemetrySeconds > 0) wake = std::min(wake, nextTelemetry_);
-    for (Link* l : links()) {
-      if (!l->up) continue;
-      const bool wantsOut = !l->out.empty() || l->bulk.active;
-      fds.push_back({l->fd, static_cast<short>(POLLIN | (wantsOut ? POLLOUT : 0)), 0});
-      polled.push_back(l);
-      if (auto d = l->reader.deadline()) wake = std::min(wake, *d);
-    }
-
+    const auto wake = pollSet(now, fds, polled);
     const auto wait = std::max(Clock::duration::zero(), wake - now);
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count() + 999999;
     timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    const int r = ::ppoll(fds.data(), fds.size(), &ts, &waitMask);
-    if (r < 0) {
+    if (::ppoll(fds.data(), fds.size(), &ts, &waitMask) < 0) {
       if (errno == EINTR) continue;
       logLine("ppoll: " + errnoText());
       return 1;
     }
-
-    std::size_t i = 0;
-    if (listenFd_ >= 0 && (fds[i++].revents & POLLIN)) acceptClients();
-    for (std::size_t k = 0; k < polled.size(); ++k, ++i) {
-      Link& l = *polled[k];
-      const short ev = fds[i].revents;
-      if (ev & POLLIN) readFrom(l);
-      if (l.up && (ev & POLLOUT)) flush(l);
-      if (l.up && (ev & (POLLHUP | POLLERR)) && !(ev & POLLIN))
-        linkDown(l, l.isPty ? "terminal closed" : "connection closed");
-    }
-    for (auto it = clients_.begin(); it != clients_.end();) {
-      if ((*it)->dead) {
-        ::close((*it)->fd);
-        it = clients_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    dispatch(fds, polled);
+    dropDeadClients();
   }
   if (opt_.verbose) logLine("stopping");
   return 0;
