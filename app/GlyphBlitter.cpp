@@ -163,20 +163,28 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
     // background itself), worked out once per glyph and colour and copied.
     // Columns an earlier glyph reached are blended over what it drew.
     const int shared = x < drawnTo ? int(std::min<std::size_t>(drawnTo - x, std::size_t(t.w))) : 0;
+    const bool narrow = t.w <= kNarrowWidth;
+    const int pixelsWidth = narrow ? kPaddedWidth : t.w;
     if (t.pixelsOf != tableGeneration_) {
-      t.pixels.resize(t.coverage.size());
-      for (std::size_t k = 0; k < t.coverage.size(); ++k) t.pixels[k] = table_[t.coverage[k]];
+      t.pixels.assign(std::size_t(pixelsWidth) * std::size_t(t.h), background);
+      for (int y = 0; y < t.h; ++y)
+        for (int k = 0; k < t.w; ++k)
+          t.pixels[std::size_t(y * pixelsWidth + k)] = table_[t.coverage[std::size_t(y * t.w + k)]];
       t.pixelsOf = tableGeneration_;
     }
     const std::uint8_t* cov = t.coverage.data();
     const QRgb* from = t.pixels.data();
-    for (int y = 0; y < t.h; ++y, cov += t.w, from += t.w) {
+    // A narrow glyph whose block stays inside the row: what lies right of
+    // its box is background and stays so.
+    const bool block = narrow && shared < t.w && x + std::size_t(shared + kNarrowWidth) <= std::size_t(row.width());
+    for (int y = 0; y < t.h; ++y, cov += t.w, from += pixelsWidth) {
       QRgb* d = bits + std::size_t(t.dy + y) * stride + x;
       for (int k = 0; k < shared; ++k) {
         const int c = cov[k];
         if (c != 0) d[k] = d[k] == background ? from[k] : Blend(d[k], colour, c);
       }
-      std::memcpy(d + shared, from + shared, std::size_t(t.w - shared) * sizeof(QRgb));
+      if (block) std::memcpy(d + shared, from + shared, kNarrowWidth * sizeof(QRgb));
+      else std::memcpy(d + shared, from + shared, std::size_t(t.w - shared) * sizeof(QRgb));
     }
     drawnTo = std::max(drawnTo, x + std::size_t(t.w));
   }

@@ -49,10 +49,14 @@ class GlyphBlitter {
     int dx = 0, dy = 0, w = 0, h = 0;  // from the pen's pixel and the row's top
     std::vector<std::uint8_t> coverage;
     // The glyph's box on the background in the colour of the table
-    // generation `pixelsOf` (0: none yet).
+    // generation `pixelsOf` (0: none yet). A narrow glyph's rows are
+    // kPaddedWidth pixels, the background beyond its box, so that they are
+    // copied as blocks of one size.
     std::vector<QRgb> pixels;
     std::uint32_t pixelsOf = 0;
   };
+  static constexpr int kNarrowWidth = 16;
+  static constexpr int kPaddedWidth = 2 * kNarrowWidth;
   Tile& tile(quint32 glyph, int phase);
   // The glyph drawn white on black by Qt at `phase`, with its pen at
   // penX (whole pixels) from the image's left edge.
