@@ -153,6 +153,174 @@ bool DsrOnForBlock(TComPort& port, int fd, bool haveLines, bool sampling, int& l
   return (now & TIOCM_DSR) != 0;
 }
 
+// What the reader carries from one pass of its loop to the next.
+struct ReaderLoop {
+  ReaderLoop(int fd, RxFilter& filter) : fd(fd), filter(filter) {}
+  int fd;
+  RxFilter& filter;
+  int lines = 0;           // the lines' state the sampling compares with
+  bool haveLines = false;  // the device has modem lines
+  Clock::time_point nextSample{};
+  int failedWaits = 0;
+  ComReaderPass pass;
+};
+
+enum class ReaderWait { ready, again, gone };
+
+// Waits for bytes where the ring has room, for room where it has none, for
+// a wake-up, or for the next sample. `portReady` gets what the wait saw on
+// the port. A wait that failed kFailedWaitLimit times in a row means the
+// device is gone.
+ReaderWait WaitForWork(TComPort& port, ReaderLoop& r, std::uint32_t mask, short& portReady) {
+  const bool wantBytes = (mask & EV_RXCHAR) != 0;
+  r.pass.sampling = r.haveLines && port.lineSampling.load() && (mask & kLineEvents) != 0;
+  r.pass.nextSample = r.nextSample;
+  ComHandOver plan = ComHandOverOf(r.pass, Clock::now());
+  if (!plan.readPort) {
+    // The window signals room only while the reader says it waits for
+    // it; a take just before that is seen here instead.
+    port.roomWanted.store(true);
+    if (RingRoom(port) > 0) plan.readPort = true;
+  }
+  pollfd fds[3] = {
+      {wantBytes && plan.readPort ? r.fd : -1, POLLIN, 0},
+      {port.wakeFd, POLLIN, 0},
+      {wantBytes && !plan.readPort ? port.roomFd : -1, POLLIN, 0},
+  };
+  const int polled = Os.poll(fds, 3, plan.waitMs);
+  port.roomWanted.store(false);
+  if (polled < 0) return ++r.failedWaits >= kFailedWaitLimit ? ReaderWait::gone : ReaderWait::again;
+  r.failedWaits = 0;
+  if (fds[1].revents) DrainEventFd(port.wakeFd);
+  if (fds[2].revents) DrainEventFd(port.roomFd);
+  portReady = fds[0].revents;
+  return ReaderWait::ready;
+}
+
+// Samples the modem lines once their interval is up, where the reader
+// samples them; a change is an event of this pass.
+void SampleLines(ReaderLoop& r, std::uint32_t mask) {
+  if (!r.pass.sampling || Clock::now() < r.nextSample) return;
+  int now = 0;
+  if (Os.modemGet(r.fd, &now) == 0) {
+    r.pass.events |= LineEventsOf(now ^ r.lines) & mask;
+    r.lines = now;
+  } else {
+    r.haveLines = false;  // the device lost its lines (unplugged): poll tells
+  }
+  r.nextSample = Clock::now() + kLineSampleInterval;
+}
+
+// Stores how many bytes the driver holds each way, for the port's status.
+void StoreQueueSizes(TComPort& port, int fd) {
+  int queued = 0;
+  if (Os.ioctl(fd, FIONREAD, &queued) == 0) port.Stat.cbInQue.store(static_cast<std::uint32_t>(queued));
+  if (Os.ioctl(fd, TIOCOUTQ, &queued) == 0) port.Stat.cbOutQue.store(static_cast<std::uint32_t>(queued));
+}
+
+// Reads what the driver has, as much as the ring has room for, and stores
+// what the filter keeps. False when the device is gone.
+bool ReadIntoRing(TComPort& port, ReaderLoop& r, short portReady) {
+  unsigned char buffer[kRingSize];
+  // The window may have taken more of the ring while the reader waited.
+  const ssize_t got = Os.read(r.fd, buffer, RingRoom(port));
+  if (got > 0) {
+    const bool dsrOn = DsrOnForBlock(port, r.fd, r.haveLines, r.pass.sampling, r.lines, r.pass.events);
+    // Bytes read are stored even when the port is being closed: the
+    // close takes them (ComTakeRest).
+    r.pass.stored = r.filter.Apply(buffer, static_cast<std::size_t>(got), dsrOn);
+    if (r.pass.stored > 0) StoreInRing(port, buffer, r.pass.stored);
+  } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || (portReady & (POLLHUP | POLLERR | POLLNVAL))) {
+    // A read of 0 on a raw descriptor with VMIN 1, EIO, or a hang-up
+    // with nothing left to read: the device is gone.
+    return false;
+  }
+  return true;
+}
+
+// Tells the window of what the pass stored and saw (see ComHandOverOf).
+void PostPass(TComPort& port, const ComReaderPass& pass) {
+  if (ComHandOverOf(pass, Clock::now()).post) Publish(port, pass.events | (pass.stored ? EV_RXCHAR : 0));
+}
+
+// What the line watcher carries from one wake to the next.
+struct LineWatch {
+  LineCounts start;                      // the counts the watch began with
+  LineCounts before;                     // the counts at the last wake
+  std::uint32_t taken[kLineCount] = {};  // changes since start, as handed on
+  int idleWakes = 0;                     // wakes in a row with no change counted
+};
+
+enum class LineWait { changed, again, over };
+
+// Sleeps in the driver until a watched line changes. A driver that counts
+// but cannot wait hands the lines to the reader's sampling.
+LineWait WaitForLineChange(TComPort& port, int fd) {
+  constexpr int kWatched = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
+  if (Os.waitLineChange(fd, kWatched) >= 0) return LineWait::changed;
+  if (errno == EINTR) return LineWait::again;  // ComClose's signal, or another one
+  if (errno == EINVAL || errno == ENOTTY) {
+    // Counters but no wait: the reader samples instead.
+    port.lineSampling.store(true);
+    SignalEventFd(port.wakeFd);
+  }
+  // EIO: the device went away, which the reader reports.
+  return LineWait::over;
+}
+
+// Takes the counts into `now` and returns the lines as they are after the
+// changes counted: read on both sides of the counts until both readings
+// agree, so that the window, which shows the changes, ends with the state
+// they led to (a state read later may already hold a change whose count is
+// not yet taken). -1: no agreeing readings; -2: the counts could not be read.
+int TakeLineStates(int fd, LineCounts& now) {
+  int lines = -1;
+  for (int tries = 0; tries < 3; ++tries) {
+    int a = 0, b = 0;
+    const bool readA = Os.modemGet(fd, &a) == 0;
+    if (Os.lineCounts(fd, &now) < 0) {
+      lines = -2;
+      break;
+    }
+    if (readA && Os.modemGet(fd, &b) == 0 && a == b) {
+      lines = a;
+      break;
+    }
+  }
+  return lines;
+}
+
+// Counts a wake that saw no change. A driver whose wait keeps returning
+// with no change counted would make the watch a busy loop: after that many
+// such wakes in a row the lines are sampled. False: the watch ends.
+bool NoteWake(TComPort& port, LineWatch& w, std::uint32_t changed) {
+  constexpr int kIdleWakeLimit = 100;
+  if (changed == 0 && ++w.idleWakes >= kIdleWakeLimit) {
+    port.lineSampling.store(true);
+    SignalEventFd(port.wakeFd);
+    return false;
+  }
+  if (changed != 0) w.idleWakes = 0;
+  return true;
+}
+
+// Hands the window the changes counted for the events it asked for, with
+// the lines' state, and their events. The counts go before the events, so
+// that the take that sees an event also sees its count.
+void PostLineChanges(TComPort& port, LineWatch& w, const LineCounts& now, int lines, std::uint32_t changed) {
+  const std::uint32_t events = changed & port.eventMask.load();
+  const std::uint32_t counted[kLineCount] = {now.dcd - w.start.dcd, now.dsr - w.start.dsr, now.cts - w.start.cts,
+                                             now.ring - w.start.ring};
+  const std::uint32_t eventOf[kLineCount] = {EV_RLSD, EV_DSR, EV_CTS, EV_RING};
+  std::uint32_t delta[kLineCount] = {};
+  for (int i = 0; i < kLineCount; ++i) {
+    if (events & eventOf[i]) delta[i] = counted[i] - w.taken[i];
+    w.taken[i] = counted[i];
+  }
+  if (events) AddLineChanges(port, delta, lines);
+  if (events) Publish(port, events);
+}
+
 }  // namespace
 
 ComHandOver ComHandOverOf(const ComReaderPass& pass, Clock::time_point now) {
@@ -210,151 +378,51 @@ bool ComStartReader(TComPort& port, std::function<void()> post) {
 
 void ComLineWatchThread(TComPort& port, LineCounts start) {
   const int fd = port.Handle.load();
-  constexpr int kWatched = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
-  // A driver whose wait keeps returning with no change counted would make
-  // this a busy loop: after that many such wakes in a row it is sampled.
-  constexpr int kIdleWakeLimit = 100;
-  LineCounts before = start;
-  std::uint32_t taken[kLineCount] = {};  // changes since start, as handed on
-  int idleWakes = 0;
+  LineWatch w{start, start};
   while (!port.StopFlag.load()) {
-    if (Os.waitLineChange(fd, kWatched) < 0) {
-      if (errno == EINTR) continue;  // ComClose's signal, or another one
-      if (errno == EINVAL || errno == ENOTTY) {
-        // Counters but no wait: the reader samples instead.
-        port.lineSampling.store(true);
-        SignalEventFd(port.wakeFd);
-      }
-      // EIO: the device went away, which the reader reports.
-      break;
-    }
+    const LineWait waited = WaitForLineChange(port, fd);
+    if (waited == LineWait::again) continue;
+    if (waited == LineWait::over) break;
     if (port.StopFlag.load()) break;
     LineCounts now;
-    // The lines as they are after the changes counted: read on both sides
-    // of the counts until both readings agree, so that the window, which
-    // shows the changes, ends with the state they led to (a state read
-    // later may already hold a change whose count is not yet taken).
-    int lines = -1;
-    for (int tries = 0; tries < 3; ++tries) {
-      int a = 0, b = 0;
-      const bool readA = Os.modemGet(fd, &a) == 0;
-      if (Os.lineCounts(fd, &now) < 0) {
-        lines = -2;
-        break;
-      }
-      if (readA && Os.modemGet(fd, &b) == 0 && a == b) {
-        lines = a;
-        break;
-      }
-    }
+    const int lines = TakeLineStates(fd, now);
     if (lines == -2) break;
-    const std::uint32_t changed = CountEventsOf(before, now);
-    before = now;
-    if (changed == 0 && ++idleWakes >= kIdleWakeLimit) {
-      port.lineSampling.store(true);
-      SignalEventFd(port.wakeFd);
-      break;
-    }
-    if (changed != 0) idleWakes = 0;
-    const std::uint32_t events = changed & port.eventMask.load();
-    // The counts go before the events, so that the take that sees an event
-    // also sees its count.
-    const std::uint32_t counted[kLineCount] = {now.dcd - start.dcd, now.dsr - start.dsr, now.cts - start.cts,
-                                               now.ring - start.ring};
-    const std::uint32_t eventOf[kLineCount] = {EV_RLSD, EV_DSR, EV_CTS, EV_RING};
-    std::uint32_t delta[kLineCount] = {};
-    for (int i = 0; i < kLineCount; ++i) {
-      if (events & eventOf[i]) delta[i] = counted[i] - taken[i];
-      taken[i] = counted[i];
-    }
-    if (events) AddLineChanges(port, delta, lines);
-    if (events) Publish(port, events);
+    const std::uint32_t changed = CountEventsOf(w.before, now);
+    w.before = now;
+    if (!NoteWake(port, w, changed)) break;
+    PostLineChanges(port, w, now, lines, changed);
   }
   port.lineWatching.store(false);
 }
 
 void ComReadThread(TComPort& port) {
-  const int fd = port.Handle.load();
-  RxFilter& filter = port.line->filter;
-  unsigned char buffer[kRingSize];
-
   // A device without modem lines (a pseudo-terminal answers ENOTTY) gives
-  // no line events and no DSR to be sensitive to. `lines` is the state the
-  // sampling compares with.
-  int lines = 0;
-  bool haveLines = Os.modemGet(fd, &lines) == 0;
-  auto nextSample = Clock::now() + kLineSampleInterval;
-  int failedWaits = 0;
-  ComReaderPass pass;
-  pass.ringFill = kRingSize - 1 - RingRoom(port);
+  // no line events and no DSR to be sensitive to.
+  ReaderLoop r(port.Handle.load(), port.line->filter);
+  r.haveLines = Os.modemGet(r.fd, &r.lines) == 0;
+  r.nextSample = Clock::now() + kLineSampleInterval;
+  r.pass.ringFill = kRingSize - 1 - RingRoom(port);
 
   while (!port.StopFlag.load()) {
     const std::uint32_t mask = port.eventMask.load();
-    const bool wantBytes = (mask & EV_RXCHAR) != 0;
-    pass.sampling = haveLines && port.lineSampling.load() && (mask & kLineEvents) != 0;
-    pass.nextSample = nextSample;
-    ComHandOver plan = ComHandOverOf(pass, Clock::now());
-    if (!plan.readPort) {
-      // The window signals room only while the reader says it waits for
-      // it; a take just before that is seen here instead.
-      port.roomWanted.store(true);
-      if (RingRoom(port) > 0) plan.readPort = true;
+    short portReady = 0;
+    const ReaderWait waited = WaitForWork(port, r, mask, portReady);
+    if (waited == ReaderWait::gone) {
+      HangUp(port);
+      break;
     }
-    pollfd fds[3] = {
-        {wantBytes && plan.readPort ? fd : -1, POLLIN, 0},
-        {port.wakeFd, POLLIN, 0},
-        {wantBytes && !plan.readPort ? port.roomFd : -1, POLLIN, 0},
-    };
-    const int polled = Os.poll(fds, 3, plan.waitMs);
-    port.roomWanted.store(false);
-    if (polled < 0) {
-      if (++failedWaits >= kFailedWaitLimit) {
-        HangUp(port);
-        break;
-      }
-      continue;
+    if (waited == ReaderWait::again) continue;
+    r.pass.stored = 0;
+    r.pass.events = 0;
+    SampleLines(r, mask);
+    StoreQueueSizes(port, r.fd);
+    if (portReady && !ReadIntoRing(port, r, portReady)) {
+      HangUp(port);
+      break;
     }
-    failedWaits = 0;
-    if (fds[1].revents) DrainEventFd(port.wakeFd);
-    if (fds[2].revents) DrainEventFd(port.roomFd);
-
-    pass.stored = 0;
-    pass.events = 0;
-    if (pass.sampling && Clock::now() >= nextSample) {
-      int now = 0;
-      if (Os.modemGet(fd, &now) == 0) {
-        pass.events |= LineEventsOf(now ^ lines) & mask;
-        lines = now;
-      } else {
-        haveLines = false;  // the device lost its lines (unplugged): poll tells
-      }
-      nextSample = Clock::now() + kLineSampleInterval;
-    }
-
-    int queued = 0;
-    if (Os.ioctl(fd, FIONREAD, &queued) == 0) port.Stat.cbInQue.store(static_cast<std::uint32_t>(queued));
-    if (Os.ioctl(fd, TIOCOUTQ, &queued) == 0) port.Stat.cbOutQue.store(static_cast<std::uint32_t>(queued));
-
-    if (fds[0].revents) {
-      // The window may have taken more of the ring while the reader waited.
-      const ssize_t got = Os.read(fd, buffer, RingRoom(port));
-      if (got > 0) {
-        const bool dsrOn = DsrOnForBlock(port, fd, haveLines, pass.sampling, lines, pass.events);
-        // Bytes read are stored even when the port is being closed: the
-        // close takes them (ComTakeRest).
-        pass.stored = filter.Apply(buffer, static_cast<std::size_t>(got), dsrOn);
-        if (pass.stored > 0) StoreInRing(port, buffer, pass.stored);
-      } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
-                 (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
-        // A read of 0 on a raw descriptor with VMIN 1, EIO, or a hang-up
-        // with nothing left to read: the device is gone.
-        HangUp(port);
-        break;
-      }
-    }
-    pass.ringFill = kRingSize - 1 - RingRoom(port);
+    r.pass.ringFill = kRingSize - 1 - RingRoom(port);
     if (port.StopFlag.load()) break;  // the close takes what is there
-    if (ComHandOverOf(pass, Clock::now()).post) Publish(port, pass.events | (pass.stored ? EV_RXCHAR : 0));
+    PostPass(port, r.pass);
   }
   port.readerRunning.store(false);
 }
