@@ -294,9 +294,9 @@ Steps LinkSession::setLine(Control line, bool on) {
 
 // --- Serial link: what arrives, and the device going away.
 
-Steps LinkSession::comReceived(const LinkControls& c) {
+Steps LinkSession::comReceived(const LinkControls& view, const std::function<LinkControls()>& readAll) {
   const RxBatch batch = ComTakeRx(ComPort);
-  showComBytes(batch.bytes, c);
+  showComBytes(batch.bytes, view);
   if (batch.events & kLineEvents) {
     Step s{.kind = Step::LineEvents, .n = int(ComModemStatus(ComPort))};
     s.lineEvents = batch.events;
@@ -304,7 +304,7 @@ Steps LinkSession::comReceived(const LinkControls& c) {
     s.lineStates = batch.lineStates;
     add(std::move(s));
   }
-  if (batch.hungUp) hangUp(c);
+  if (batch.hungUp) hangUp(readAll());
   return takeSteps();
 }
 

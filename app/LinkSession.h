@@ -133,7 +133,13 @@ class LinkSession {
   // The DTR or RTS box shows on.
   Steps setLine(Control line, bool on);
   // The reader has bytes, line events or the device's going away.
-  Steps comReceived(const LinkControls& c);
+  Steps comReceived(const LinkControls& c) {
+    return comReceived(c, [&c] { return c; });
+  }
+  // The same, for a window whose controls cost a read: view holds the
+  // boxes only (the line settings left as they are), and readAll reads
+  // every control, which only closing a port that went away needs.
+  Steps comReceived(const LinkControls& view, const std::function<LinkControls()>& readAll);
   // The port takes data again.
   Steps flushCom();
   // One tick of the port scan: the next port is probed while no link owns

@@ -294,7 +294,9 @@ class TBaseform : public QWidget {
   void connectHandlers();
   void showPopup(ConsolePane* pane, const QPoint& pos);
   // What the controls say to the session.
-  LinkControls controls() const;
+  // What the link session reads of the controls (the port controls' line
+  // settings only withLine).
+  LinkControls controls(bool withLine = true) const;
   ConnectFields connectFields() const;
   // Calls the session and shows what it says; what a call cut short by an
   // exception said is shown all the same.

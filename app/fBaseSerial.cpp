@@ -52,9 +52,9 @@ LineSettings LineSettingsOf(const TBaseform& f) {
 
 }  // namespace
 
-LinkControls TBaseform::controls() const {
+LinkControls TBaseform::controls(bool withLine) const {
   LinkControls c;
-  c.line = LineSettingsOf(*this);
+  if (withLine) c.line = LineSettingsOf(*this);
   c.netOn = ChBxIniNet->isChecked();
   c.connectChecked = ChBxS1Conn->isChecked();
   c.viewHex = ChBxVhex->isChecked();
@@ -115,7 +115,9 @@ void TBaseform::ChBxFullComClick() {
 }
 
 void TBaseform::RxRender() {
-  act([&] { return session_->comReceived(controls()); });
+  // Bytes arrive many times a second: only the boxes that say how they are
+  // shown are read for them.
+  act([&] { return session_->comReceived(controls(false), [this] { return controls(); }); });
 }
 
 void TBaseform::ComWriteText(const std::string& text) {
