@@ -397,8 +397,9 @@ void ConsolePane::paintEvent(QPaintEvent* event) {
                                 viewport()->width(),
                                 viewport()->devicePixelRatio()};
   auto* own = static_cast<PaneViewport*>(viewport());
-  if (!own->direct || !screen_.attach(own)) {
-    if (own->direct) return;  // left to Qt from now on: it paints again
+  // A viewport the display cannot take is left to Qt, which paints it again.
+  if (own->direct && !screen_.attach(own)) return;
+  if (!screen_.attached()) {
     QPainter p(viewport());
     renderer_.paint(p, event->rect(), view);
     return;

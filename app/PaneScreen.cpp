@@ -116,7 +116,7 @@ bool PaneScreen::attach(PaneViewport* viewport) {
   connection_ = c;
   window_ = window;
   gc_ = xcb_generate_id(c);
-  const std::uint32_t exposures = qEnvironmentVariableIsSet("KVL_NOEXP") ? 0 : 1;
+  const std::uint32_t exposures = 1;
   xcb_create_gc(c, gc_, window_, XCB_GC_GRAPHICS_EXPOSURES, &exposures);
   maxRequestBytes_ = std::min<std::uint32_t>(xcb_get_maximum_request_length(c), 1u << 20) * 4;
   ExposureFilter::instance().watch(window_, viewport);
@@ -200,10 +200,11 @@ void PaneScreen::flush() {
 
 QImage& PaneScreen::canvas(QSize size) {
   const std::size_t bytes = std::size_t(size.width()) * 4 * std::size_t(size.height());
+  const bool wasShared = canvasShared_;
   canvasShared_ = shared_ && bytes > 0 && bytes <= sharedSize_ / 2;
   if (!canvasShared_) {
-    if (canvas_.size() != size || canvas_.constBits() != canvas_.bits() || canvas_.isNull())
-      canvas_ = QImage(size, QImage::Format_RGB32);
+    // An image of its own (the last one may have lain in the shared memory).
+    if (wasShared || canvas_.size() != size) canvas_ = QImage(size, QImage::Format_RGB32);
     return canvas_;
   }
   if (sharedUsed_ + bytes > sharedSize_) {
