@@ -166,7 +166,16 @@ void ConsolePane::appendRun(std::uint32_t colour, std::string_view bytes, std::s
 void ConsolePane::refresh() {
   // Full chunks are compressed a few at a time, between arrivals.
   if (text_.packWaiting(kPackPerRefresh)) frameClock().requestFrame(this);
-  if (sizeShown_ == text_.size()) return;
+  if (sizeShown_ != text_.size()) {
+    // What showing it asks to be drawn is drawn just below, in this frame.
+    refreshing_ = true;
+    showArrived();
+    refreshing_ = false;
+  }
+  paintNow();
+}
+
+void ConsolePane::showArrived() {
   QScrollBar* v = verticalScrollBar();
   // Rows from the one that held the end of what was drawn have changed;
   // those before it have not, they only move up as the pane follows.
@@ -228,6 +237,7 @@ void ConsolePane::clearPane() {
   preferredX_ = -1;
   following_ = true;
   frameClock().cancel(this);
+  renderer_.forgetRows();
   sizeShown_ = 0;
   announced_ = 0;
   updateScrollBars();
@@ -350,14 +360,47 @@ void ConsolePane::scrollContentsBy(int, int dy) {
   const QRect area = viewport()->rect();
   const int moved = dy * lineHeight_;
   screen_.scroll(area, moved);
-  unpainted_.translate(0, moved);
+  unpainted_ = unpainted_.translated(0, moved) & area;
   redraw(moved < 0 ? QRect(0, area.height() + moved, area.width(), -moved) : QRect(0, 0, area.width(), moved));
-  redraw(unpainted_);
 }
 
 void ConsolePane::redraw(const QRegion& area) {
-  if (screen_.attached()) unpainted_ += area & viewport()->rect();
-  viewport()->update(area);
+  if (!screen_.attached()) return viewport()->update(area);
+  // Straight on the display, the pane draws in the next frame, by itself.
+  unpainted_ += area & viewport()->rect();
+  if (!refreshing_) frameClock().requestFrame(this);
+}
+
+void ConsolePane::paintNow() {
+  // While the pane is not seen, what it is to draw waits: the display asks
+  // for the whole pane when it is seen again.
+  const QWindow* window = viewport()->window()->windowHandle();
+  if (!screen_.attached() || unpainted_.isEmpty() || !viewport()->isVisible() || !window || !window->isExposed())
+    return;
+  const PaneRenderer::View view = shown();
+  for (const QRect& part : unpainted_) {
+    renderer_.paintImage(screen_.canvas(part.size()), part, view);
+    screen_.put(part.topLeft());
+  }
+  unpainted_ = QRegion();
+  screen_.flush();
+}
+
+PaneRenderer::View ConsolePane::shown() const {
+  const QPalette& colours = palette();
+  return {text_,
+          topRow(),
+          lineHeight_,
+          selectionStart(),
+          selectionEnd(),
+          caret_,
+          hasFocus() && !hasSelection(),
+          colours.color(QPalette::Text),
+          colours.color(QPalette::Highlight),
+          colours.color(QPalette::HighlightedText),
+          viewport()->palette().brush(viewport()->backgroundRole()),
+          viewport()->width(),
+          viewport()->devicePixelRatio()};
 }
 
 void ConsolePane::focusInEvent(QFocusEvent*) {
@@ -382,42 +425,19 @@ QRect ConsolePane::characterRect(std::size_t pos) const {
 }
 
 void ConsolePane::paintEvent(QPaintEvent* event) {
-  const QPalette& colours = palette();
-  const PaneRenderer::View view{text_,
-                                topRow(),
-                                lineHeight_,
-                                selectionStart(),
-                                selectionEnd(),
-                                caret_,
-                                hasFocus() && !hasSelection(),
-                                colours.color(QPalette::Text),
-                                colours.color(QPalette::Highlight),
-                                colours.color(QPalette::HighlightedText),
-                                viewport()->palette().brush(viewport()->backgroundRole()),
-                                viewport()->width(),
-                                viewport()->devicePixelRatio()};
   auto* own = static_cast<PaneViewport*>(viewport());
   // A viewport the display cannot take is left to Qt, which paints it again.
   if (own->direct && !screen_.attach(own)) return;
-  if (!screen_.attached()) {
-    QPainter p(viewport());
-    renderer_.paint(p, event->rect(), view);
+  if (screen_.attached()) {
+    // The display asks for a part (the pane shown, or a window over it
+    // gone): drawn now, with whatever else waits.
+    unpainted_ += event->region();
+    paintNow();
     return;
   }
-  // Straight on the display: each part is drawn on an image and put there.
-  for (const QRect& part : event->region()) {
-    QImage& canvas = screen_.canvas(part.size());
-    QPainter p(&canvas);
-    p.fillRect(QRect(QPoint(0, 0), part.size()), view.background);
-    p.translate(-part.topLeft());
-    renderer_.paint(p, part, view);
-    p.end();
-    screen_.put(part.topLeft());
-  }
-  unpainted_ -= event->region();
-  screen_.flush();
+  QPainter p(viewport());
+  renderer_.paint(p, event->rect(), shown());
 }
-
 
 std::size_t ConsolePane::positionInRow(std::size_t row, std::uint64_t x) const {
   const std::size_t start = text_.rowStart(row), end = text_.rowEnd(row);

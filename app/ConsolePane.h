@@ -185,11 +185,17 @@ class ConsolePane : public QAbstractScrollArea {
   PaneRenderer renderer_;
   // Asks for a part of the viewport to be drawn again.
   void redraw(const QRegion& area);
+  // Scrolls to and draws what arrived since the last frame.
+  void showArrived();
+  // Draws what waits (unpainted_) straight on the display, when it is seen.
+  void paintNow();
+  PaneRenderer::View shown() const;
   // The viewport's X window, when the pane draws straight on the display,
   // and what has been asked of it and not drawn yet (it moves with a
   // scroll).
   PaneScreen screen_;
   QRegion unpainted_;
+  bool refreshing_ = false;  // in refresh(), which draws what waits at its end
 
   QFrame* findBar_ = nullptr;
   QLineEdit* findEdit_ = nullptr;

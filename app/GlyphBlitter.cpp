@@ -132,7 +132,7 @@ GlyphBlitter::Tile& GlyphBlitter::tile(quint32 glyph, int phase) {
 }
 
 bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count,
-                           QRgb colour, QRgb background) {
+                           QRgb colour, QRgb background, std::size_t* drawnToInOut) {
   if (row.format() != format_ || row.height() != rowHeight_ || row.devicePixelRatio() != 1.0 ||
       qAlpha(colour) != 255 || qAlpha(background) != 255)
     return false;
@@ -153,7 +153,7 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
   const std::size_t stride = std::size_t(row.bytesPerLine()) / sizeof(QRgb);
   QRgb* bits = reinterpret_cast<QRgb*>(row.bits());
   // Pixels left of this were drawn by an earlier glyph of the row.
-  std::size_t drawnTo = 0;
+  std::size_t drawnTo = *drawnToInOut;
   for (std::size_t i = 0; i < count; ++i) {
     Tile& t = *rowTiles_[i];
     if (t.w == 0) continue;
@@ -188,6 +188,7 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
     }
     drawnTo = std::max(drawnTo, x + std::size_t(t.w));
   }
+  *drawnToInOut = drawnTo;
   return true;
 }
 

@@ -32,11 +32,15 @@ class GlyphBlitter {
   void reset(const QRawFont& font, int rowHeight, int ascent, QImage::Format format);
 
   // Draws glyphs[i] with its pen position at x64[i] (in 1/64 pixel from
-  // the row's left edge) into row, whose every pixel is `background`, in
-  // `colour`. False, with row unchanged, when some glyph cannot be drawn
-  // exactly this way (the caller draws the row as text instead).
+  // the row's left edge) into row, in `colour`. Every pixel of row from
+  // column *drawnTo on is `background`; those left of it were drawn by
+  // earlier glyphs of the row, in the same colours, so that a row is drawn
+  // alike in one call or in several, left to right. *drawnTo moves past
+  // the glyphs drawn. False, with row and *drawnTo unchanged, when some
+  // glyph cannot be drawn exactly this way (the caller draws the row as
+  // text instead).
   bool drawRow(QImage& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count, QRgb colour,
-               QRgb background);
+               QRgb background, std::size_t* drawnTo);
 
   // The blend Qt's raster engine applies to a pixel of an opaque 32-bit
   // image under text coverage c (0-255) in colour src.

@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QRectF>
 #include <algorithm>
+#include <cstring>
 
 #include "core/Cp1251.h"
 #include "ui/QtText.h"
@@ -41,77 +42,160 @@ void PaneRenderer::paint(QPainter& p, const QRect& area, const View& v) {
   // Only the rows the area covers.
   const std::size_t first = v.top + std::size_t(std::max(0, area.top()) / lh);
   const std::size_t stop = v.top + std::size_t(std::max(0, area.bottom()) / lh) + 1;
-  const bool blit = prepareBlit(p, v);
+  const bool blit = prepareBlit(ImageFormat(p), v);
   for (std::size_t r = first; r < v.text.rowCount() && r < stop; ++r) drawRow(p, v, r, blit);
 }
 
-bool PaneRenderer::prepareBlit(QPainter& p, const View& v) {
+namespace {
+
+// A painter on the image, opened when first needed, in the viewport's
+// coordinates.
+class LazyPainter {
+ public:
+  LazyPainter(QImage& image, QPoint origin, const QFont& font) : image_(image), origin_(origin), font_(font) {}
+  QPainter& operator*() {
+    if (!painter_.isActive()) {
+      painter_.begin(&image_);
+      painter_.translate(-origin_);
+      painter_.setFont(font_);
+    }
+    return painter_;
+  }
+
+ private:
+  QImage& image_;
+  QPoint origin_;
+  const QFont& font_;
+  QPainter painter_;
+};
+
+}  // namespace
+
+void PaneRenderer::paintImage(QImage& image, const QRect& area, const View& v) {
+  LazyPainter p(image, area.topLeft(), font_);
+  if (image.size() != area.size() || !prepareBlit(image.format(), v)) {
+    (*p).fillRect(area, v.background);
+    paint(*p, area, v);
+    return;
+  }
+  const QRgb base = v.background.color().rgba();
+  const int lh = v.lineHeight;
+  const std::size_t bytes = std::size_t(area.width()) * sizeof(QRgb);
+  for (int y = area.top(); y <= area.bottom();) {
+    const std::size_t r = v.top + std::size_t(y / lh);
+    const int rowTop = int(r - v.top) * lh;
+    const int bandEnd = std::min(area.bottom() + 1, rowTop + lh);
+    Row row = rowAt(v, r);
+    const bool text = r < v.text.rowCount();
+    if (text && Blittable(v, row) && composeRow(v, row)) {
+      for (int line = y; line < bandEnd; ++line)
+        std::memcpy(image.scanLine(line - area.top()),
+                    rowImage_.constScanLine(line - rowTop) + std::size_t(area.left()) * sizeof(QRgb), bytes);
+      row.pos = row.end;
+    } else {
+      for (int line = y; line < bandEnd; ++line) {
+        QRgb* to = reinterpret_cast<QRgb*>(image.scanLine(line - area.top()));
+        std::fill(to, to + area.width(), base);
+      }
+      if (text && row.start < row.end) drawPieces(*p, v, row);
+    }
+    if (text && HasRowEnd(v, row)) drawRowEnd(*p, v, row);
+    y = bandEnd;
+  }
+}
+
+QImage::Format PaneRenderer::ImageFormat(QPainter& p) {
+  if (QPaintEngine* engine = p.paintEngine();
+      engine && engine->type() == QPaintEngine::Raster && engine->paintDevice() &&
+      engine->paintDevice()->devType() == QInternal::Image)
+    return static_cast<QImage*>(engine->paintDevice())->format();
+  return QImage::Format_Invalid;
+}
+
+bool PaneRenderer::prepareBlit(QImage::Format format, const View& v) {
   // Rows of one colour, nothing selected, go through the glyph blitter
   // when the pane is painted on a 32-bit image at scale 1 over a flat
   // background.
-  QImage::Format format = QImage::Format_Invalid;
-  if (QPaintEngine* engine = p.paintEngine();
-      engine && engine->type() == QPaintEngine::Raster && engine->paintDevice() &&
-      engine->paintDevice()->devType() == QInternal::Image && v.devicePixelRatio == 1.0)
-    format = static_cast<QImage*>(engine->paintDevice())->format();
   const QBrush& base = v.background;
   const bool blit = (format == QImage::Format_RGB32 || format == QImage::Format_ARGB32_Premultiplied) &&
-                    base.style() == Qt::SolidPattern && base.color().alpha() == 255 && rawFont_.isValid();
+                    v.devicePixelRatio == 1.0 && base.style() == Qt::SolidPattern &&
+                    base.color().alpha() == 255 && rawFont_.isValid();
   if (!blit) return false;
   const int lh = v.lineHeight;
   // The glyphs drawn so far serve any width of the pane.
   if (!blitterFresh_ || rowImage_.format() != format || rowImage_.height() != lh) {
     blitter_.reset(rawFont_, lh, ascent_, format);
     blitterFresh_ = true;
+    composed_ = Composed{};
   }
-  if (rowImage_.format() != format || rowImage_.height() != lh || rowImage_.width() != v.width)
+  if (rowImage_.format() != format || rowImage_.height() != lh || rowImage_.width() != v.width) {
     rowImage_ = QImage(std::max(1, v.width), lh, format);
+    composed_ = Composed{};
+  }
   return true;
 }
 
-void PaneRenderer::drawRow(QPainter& p, const View& v, std::size_t r, bool blit) {
+PaneRenderer::Row PaneRenderer::rowAt(const View& v, std::size_t r) const {
   const ConsoleText& text = v.text;
-  const auto& runs = text.runs();
   Row row{};
   row.index = r;
+  row.y = int(r - v.top) * v.lineHeight;
+  if (r >= text.rowCount()) return row;
   row.start = text.rowStart(r);
   row.end = text.rowEnd(r);
-  row.y = int(r - v.top) * v.lineHeight;
-  row.x = 0;
   row.pos = row.start;
-  row.run = runs.empty() ? 0 : text.runIndexAt(row.pos);
-  if (blit && row.start < row.end && !(v.selFrom < row.end && v.selTo > row.start) &&
-      (row.run + 1 >= runs.size() || runs[row.run + 1].start >= row.end) && blitRow(p, v, row))
+  row.run = text.runs().empty() ? 0 : text.runIndexAt(row.pos);
+  return row;
+}
+
+bool PaneRenderer::Blittable(const View& v, const Row& row) {
+  const auto& runs = v.text.runs();
+  return row.start < row.end && !(v.selFrom < row.end && v.selTo > row.start) &&
+         (row.run + 1 >= runs.size() || runs[row.run + 1].start >= row.end);
+}
+
+void PaneRenderer::drawRow(QPainter& p, const View& v, std::size_t r, bool blit) {
+  Row row = rowAt(v, r);
+  if (blit && Blittable(v, row) && composeRow(v, row)) {
+    const QPainter::CompositionMode mode = p.compositionMode();
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.drawImage(0, row.y, rowImage_);
+    p.setCompositionMode(mode);
     row.pos = row.end;
+  }
   drawPieces(p, v, row);
   drawRowEnd(p, v, row);
 }
 
-bool PaneRenderer::blitRow(QPainter& p, const View& v, Row& row) {
+bool PaneRenderer::composeRow(const View& v, Row& row) {
   const ConsoleText& text = v.text;
   const auto& runs = text.runs();
   const ByteWidths& widths = text.widths();
+  const QRgb colour = (runs.empty() ? v.textColour : WinColour(runs[row.run].colour)).rgba();
+  const QRgb base = v.background.color().rgba();
+  // Text is only ever added: a row that starts where the one composed last
+  // did holds its glyphs and more.
+  const std::size_t length = row.end - row.start;
+  if (composed_.start != row.start || composed_.count > length || composed_.colour != colour ||
+      composed_.background != base) {
+    rowImage_.fill(base);
+    composed_ = Composed{row.start, 0, 0, 0, colour, base};
+  }
   rowGlyphs_.clear();
   rowX_.clear();
-  std::uint64_t x = 0;
-  bool all = true;
-  for (std::size_t i = row.start; i < row.end && all; ++i) {
+  std::uint64_t x = composed_.x;
+  for (std::size_t i = row.start + composed_.count; i < row.end; ++i) {
     const unsigned char b = text.at(i);
-    all = glyphs_[b] != 0;
+    if (glyphs_[b] == 0) return false;
     rowGlyphs_.push_back(glyphs_[b]);
     rowX_.push_back(std::uint64_t(kMargin) * kSubpixels + x);
     x += widths[b];
   }
-  if (!all) return false;
-  const QRgb colour = (runs.empty() ? v.textColour : WinColour(runs[row.run].colour)).rgba();
-  const QColor base = v.background.color();
-  rowImage_.fill(base);
-  if (!blitter_.drawRow(rowImage_, rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(), colour, base.rgba()))
+  if (!blitter_.drawRow(rowImage_, rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(), colour, base,
+                        &composed_.drawnTo))
     return false;
-  const QPainter::CompositionMode mode = p.compositionMode();
-  p.setCompositionMode(QPainter::CompositionMode_Source);
-  p.drawImage(0, row.y, rowImage_);
-  p.setCompositionMode(mode);
+  composed_.count = length;
+  composed_.x = x;
   row.x = x;
   return true;
 }
@@ -159,16 +243,31 @@ void PaneRenderer::drawPieces(QPainter& p, const View& v, Row& row) {
   }
 }
 
+namespace {
+
+bool SelectedBreak(const PaneRenderer::View& v, std::size_t rowEnd) {
+  return v.selTo > rowEnd && v.selFrom <= rowEnd && rowEnd < v.text.size() &&
+         v.text.at(rowEnd) == static_cast<unsigned char>(ConsoleText::kBreak);
+}
+
+bool CaretIn(const PaneRenderer::View& v, std::size_t index, std::size_t start, std::size_t end) {
+  return v.drawCaret && v.caret >= start && v.caret <= end && v.text.rowOf(v.caret) == index;
+}
+
+}  // namespace
+
+bool PaneRenderer::HasRowEnd(const View& v, const Row& row) {
+  return SelectedBreak(v, row.end) || CaretIn(v, row.index, row.start, row.end);
+}
+
 void PaneRenderer::drawRowEnd(QPainter& p, const View& v, const Row& row) const {
   const ConsoleText& text = v.text;
   const qreal sub = kSubpixels;
   const int lh = v.lineHeight;
   const qreal right = kMargin + qreal(row.x) / sub;
   // A selected line break shows as a small block after the row.
-  if (v.selTo > row.end && v.selFrom <= row.end && row.end < text.size() &&
-      text.at(row.end) == static_cast<unsigned char>(ConsoleText::kBreak))
-    p.fillRect(QRectF(right, row.y, averageCharWidth_ / 2 + 1, lh), v.highlight);
-  if (v.drawCaret && v.caret >= row.start && v.caret <= row.end && text.rowOf(v.caret) == row.index) {
+  if (SelectedBreak(v, row.end)) p.fillRect(QRectF(right, row.y, averageCharWidth_ / 2 + 1, lh), v.highlight);
+  if (CaretIn(v, row.index, row.start, row.end)) {
     const qreal cx = kMargin + qreal(text.widthOf(row.start, v.caret)) / sub;
     p.fillRect(QRectF(cx, row.y, 1, lh), v.textColour);
   }

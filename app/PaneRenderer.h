@@ -56,6 +56,12 @@ class PaneRenderer {
 
   // Draws the rows that area (in viewport coordinates) covers.
   void paint(QPainter& p, const QRect& area, const View& view);
+  // Draws the same into image, whose top left is the area's top left. A
+  // row the blitter composes is copied into it line by line; a painter is
+  // opened on it only for what the blitter does not draw.
+  void paintImage(QImage& image, const QRect& area, const View& view);
+  // The text was cleared: the row composed last is no longer in it.
+  void forgetRows() { composed_ = Composed{}; }
 
  private:
   // A row being drawn: pos and run move along it, x is how far it is drawn
@@ -66,17 +72,24 @@ class PaneRenderer {
     std::uint64_t x;
     std::size_t pos, run;
   };
-  // Whether this paint can go through the blitter (a 32-bit image at scale
-  // 1 over a flat background); readies the blitter and the row image.
-  bool prepareBlit(QPainter& p, const View& v);
+  // Whether a paint on an image of this format can go through the blitter
+  // (a 32-bit image at scale 1 over a flat background); readies the
+  // blitter and the row image.
+  bool prepareBlit(QImage::Format format, const View& v);
+  static QImage::Format ImageFormat(QPainter& p);
+  Row rowAt(const View& v, std::size_t r) const;
+  // A row of one colour with nothing selected in it.
+  static bool Blittable(const View& v, const Row& row);
   void drawRow(QPainter& p, const View& v, std::size_t r, bool blit);
-  // The fast path: the whole row composed by the blitter and copied. False,
-  // with nothing drawn, when some byte of it has no glyph or the blitter
-  // cannot draw it exactly.
-  bool blitRow(QPainter& p, const View& v, Row& row);
+  // The fast path: the whole row composed by the blitter in rowImage_.
+  // False, with the row left to Qt, when some byte of it has no glyph or
+  // the blitter cannot draw it exactly. The row composed last is kept: as
+  // it grows, only the glyphs added are drawn.
+  bool composeRow(const View& v, Row& row);
   // The rest of the row, in pieces of one colour and selection, by Qt.
   void drawPieces(QPainter& p, const View& v, Row& row);
   // A selected line break after the row, and the caret.
+  static bool HasRowEnd(const View& v, const Row& row);
   void drawRowEnd(QPainter& p, const View& v, const Row& row) const;
 
   QFont font_;
@@ -90,6 +103,15 @@ class PaneRenderer {
   GlyphBlitter blitter_;
   bool blitterFresh_ = false;
   QImage rowImage_;
+  // What rowImage_ holds: the first `count` glyphs of the row that starts
+  // at `start` (none when start is npos), `x` wide (in subpixels).
+  struct Composed {
+    std::size_t start = std::size_t(-1);
+    std::size_t count = 0;
+    std::uint64_t x = 0;
+    std::size_t drawnTo = 0;  // pixels, for the blitter
+    QRgb colour = 0, background = 0;
+  } composed_;
   std::vector<quint32> rowGlyphs_;
   std::vector<std::uint64_t> rowX_;
   // A piece drawn by Qt.

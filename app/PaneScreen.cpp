@@ -146,6 +146,9 @@ void PaneScreen::attachShared() {
     shmdt(memory);
     return;
   }
+  // Every page is touched once now, so that drawing never stops for the
+  // kernel to find one.
+  std::memset(memory, 0, kSharedBytes);
   segment_ = segment;
   shared_ = static_cast<std::uint8_t*>(memory);
   sharedSize_ = kSharedBytes;

@@ -130,15 +130,23 @@ class ConsoleTest : public QObject {
       run.setPositions(positions);
       p.drawGlyphRun(QPointF(0, fm.ascent()), run);
     }
-    QImage blitted(width, fm.lineSpacing(), fmt);
-    blitted.fill(background);
     kvl::GlyphBlitter blitter;
     blitter.reset(raw, fm.lineSpacing(), fm.ascent(), fmt);
-    QVERIFY(blitter.drawRow(blitted, glyphs.data(), x64.data(), x64.size(), colour.rgba(), background.rgba()));
-    int differ = 0;
-    for (int y = 0; y < drawn.height(); ++y)
-      for (int x = 0; x < width; ++x) differ += drawn.pixel(x, y) != blitted.pixel(x, y);
-    QCOMPARE(differ, 0);
+    // In one call, and in three as a row that grows is drawn.
+    for (const std::size_t pieces : {std::size_t(1), std::size_t(3)}) {
+      QImage blitted(width, fm.lineSpacing(), fmt);
+      blitted.fill(background);
+      std::size_t drawnTo = 0;
+      for (std::size_t k = 0; k < pieces; ++k) {
+        const std::size_t from = x64.size() * k / pieces, to = x64.size() * (k + 1) / pieces;
+        QVERIFY(blitter.drawRow(blitted, glyphs.data() + from, x64.data() + from, to - from, colour.rgba(),
+                                background.rgba(), &drawnTo));
+      }
+      int differ = 0;
+      for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < width; ++x) differ += drawn.pixel(x, y) != blitted.pixel(x, y);
+      QCOMPARE(differ, 0);
+    }
   }
 
   // The pane's scroll bar, drawn in bands, is pixel for pixel the bar Qt
