@@ -378,10 +378,18 @@ void ConsolePane::paintNow() {
   if (!screen_.attached() || unpainted_.isEmpty() || !viewport()->isVisible() || !window || !window->isExposed())
     return;
   const PaneRenderer::View view = shown();
-  for (const QRect& part : unpainted_) {
+  // Below the last row the pane is its background, filled by the server.
+  QRegion blank;
+  if (view.background.style() == Qt::SolidPattern && view.background.color().alpha() == 255) {
+    const std::size_t rows = text_.rowCount(), top = view.top;
+    const int end = rows > top ? int(std::min<std::size_t>(rows - top, std::size_t(pageRows()) + 1)) * lineHeight_ : 0;
+    blank = unpainted_ & QRect(0, end, viewport()->width(), std::max(0, viewport()->height() - end));
+  }
+  for (const QRect& part : unpainted_ - blank) {
     renderer_.paintImage(screen_.canvas(part.size()), part, view);
     screen_.put(part.topLeft());
   }
+  for (const QRect& part : blank) screen_.fill(part, view.background.color().rgb());
   unpainted_ = QRegion();
   screen_.flush();
 }

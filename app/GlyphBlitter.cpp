@@ -139,7 +139,11 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
   // Every glyph first: the row is left as it is if one cannot be drawn.
   rowTiles_.clear();
   for (std::size_t i = 0; i < count; ++i) {
-    Tile& t = tile(glyphs[i], int(x64[i] % kPhases));
+    // A glyph drawn before at this phase is looked up here; tile() makes
+    // the rest.
+    const int phase = phaseTile_[std::size_t(x64[i] % kPhases)];
+    Tile* known = glyphs[i] < tiles_.size() && tiles_[glyphs[i]] ? &(*tiles_[glyphs[i]])[std::size_t(phase)] : nullptr;
+    Tile& t = known && known->ready ? *known : tile(glyphs[i], phase);
     const std::int64_t x = std::int64_t(x64[i] / kPhases) + t.dx;
     if (!t.usable || (t.w > 0 && (x < 0 || x + t.w > row.width()))) return false;
     rowTiles_.push_back(&t);
@@ -177,8 +181,14 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
     // A narrow glyph whose block stays inside the row: what lies right of
     // its box is background and stays so.
     const bool block = narrow && shared < t.w && x + std::size_t(shared + kNarrowWidth) <= std::size_t(row.width());
-    for (int y = 0; y < t.h; ++y, cov += t.w, from += pixelsWidth) {
-      QRgb* d = bits + std::size_t(t.dy + y) * stride + x;
+    QRgb* d = bits + std::size_t(t.dy) * stride + x;
+    if (block && shared == 0) {  // the common case, a glyph clear of the one before
+      for (int y = 0; y < t.h; ++y, d += stride, from += kPaddedWidth)
+        std::memcpy(d, from, kNarrowWidth * sizeof(QRgb));
+      drawnTo = std::max(drawnTo, x + std::size_t(t.w));
+      continue;
+    }
+    for (int y = 0; y < t.h; ++y, cov += t.w, from += pixelsWidth, d += stride) {
       for (int k = 0; k < shared; ++k) {
         const int c = cov[k];
         if (c != 0) d[k] = d[k] == background ? from[k] : Blend(d[k], colour, c);

@@ -87,7 +87,12 @@ void PaneRenderer::paintImage(QImage& image, const QRect& area, const View& v) {
     const int bandEnd = std::min(area.bottom() + 1, rowTop + lh);
     Row row = rowAt(v, r);
     const bool text = r < v.text.rowCount();
-    if (text && Blittable(v, row) && composeRow(v, row)) {
+    if (text && Blittable(v, row) && r + 1 < v.text.rowCount() && rowTop >= area.top() &&
+        rowTop + lh <= area.bottom() + 1 && area.left() == 0 && area.width() == v.width &&
+        composeInto(image, rowTop - area.top(), v, row)) {
+      // A row no longer growing, whole in the image: composed in place.
+      row.pos = row.end;
+    } else if (text && Blittable(v, row) && composeRow(v, row)) {
       for (int line = y; line < bandEnd; ++line)
         std::memcpy(image.scanLine(line - area.top()),
                     rowImage_.constScanLine(line - rowTop) + std::size_t(area.left()) * sizeof(QRgb), bytes);
@@ -167,11 +172,46 @@ void PaneRenderer::drawRow(QPainter& p, const View& v, std::size_t r, bool blit)
   drawRowEnd(p, v, row);
 }
 
-bool PaneRenderer::composeRow(const View& v, Row& row) {
+bool PaneRenderer::gatherGlyphs(const View& v, std::size_t from, std::size_t to, std::uint64_t* x) {
   const ConsoleText& text = v.text;
-  const auto& runs = text.runs();
   const ByteWidths& widths = text.widths();
-  const QRgb colour = (runs.empty() ? v.textColour : WinColour(runs[row.run].colour)).rgba();
+  rowGlyphs_.clear();
+  rowX_.clear();
+  for (std::size_t i = from; i < to; ++i) {
+    const unsigned char b = text.at(i);
+    if (glyphs_[b] == 0) return false;
+    rowGlyphs_.push_back(glyphs_[b]);
+    rowX_.push_back(std::uint64_t(kMargin) * kSubpixels + *x);
+    *x += widths[b];
+  }
+  return true;
+}
+
+QRgb PaneRenderer::RowColour(const View& v, const Row& row) {
+  const auto& runs = v.text.runs();
+  return (runs.empty() ? v.textColour : WinColour(runs[row.run].colour)).rgba();
+}
+
+bool PaneRenderer::composeInto(QImage& image, int y, const View& v, Row& row) {
+  const QRgb colour = RowColour(v, row);
+  const QRgb base = v.background.color().rgba();
+  std::uint64_t x = 0;
+  if (!gatherGlyphs(v, row.start, row.end, &x)) return false;
+  // The image's lines of the row, as an image of the row's own.
+  QImage band(image.scanLine(y), image.width(), v.lineHeight, image.bytesPerLine(), image.format());
+  for (int line = 0; line < v.lineHeight; ++line) {
+    QRgb* to = reinterpret_cast<QRgb*>(band.scanLine(line));
+    std::fill(to, to + band.width(), base);
+  }
+  std::size_t drawnTo = 0;
+  if (!blitter_.drawRow(band, rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(), colour, base, &drawnTo))
+    return false;
+  row.x = x;
+  return true;
+}
+
+bool PaneRenderer::composeRow(const View& v, Row& row) {
+  const QRgb colour = RowColour(v, row);
   const QRgb base = v.background.color().rgba();
   // Text is only ever added: a row that starts where the one composed last
   // did holds its glyphs and more.
@@ -181,16 +221,8 @@ bool PaneRenderer::composeRow(const View& v, Row& row) {
     rowImage_.fill(base);
     composed_ = Composed{row.start, 0, 0, 0, colour, base};
   }
-  rowGlyphs_.clear();
-  rowX_.clear();
   std::uint64_t x = composed_.x;
-  for (std::size_t i = row.start + composed_.count; i < row.end; ++i) {
-    const unsigned char b = text.at(i);
-    if (glyphs_[b] == 0) return false;
-    rowGlyphs_.push_back(glyphs_[b]);
-    rowX_.push_back(std::uint64_t(kMargin) * kSubpixels + x);
-    x += widths[b];
-  }
+  if (!gatherGlyphs(v, row.start + composed_.count, row.end, &x)) return false;
   if (!blitter_.drawRow(rowImage_, rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(), colour, base,
                         &composed_.drawnTo))
     return false;

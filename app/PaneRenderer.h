@@ -86,6 +86,14 @@ class PaneRenderer {
   // the blitter cannot draw it exactly. The row composed last is kept: as
   // it grows, only the glyphs added are drawn.
   bool composeRow(const View& v, Row& row);
+  // The same, straight into the image's lines from y on, for a row that no
+  // longer grows (no row image is kept for it).
+  bool composeInto(QImage& image, int y, const View& v, Row& row);
+  // The glyphs of [from, to) and their pen positions into rowGlyphs_ and
+  // rowX_, from *x on (in subpixels from the margin); false when a byte
+  // has no glyph.
+  bool gatherGlyphs(const View& v, std::size_t from, std::size_t to, std::uint64_t* x);
+  static QRgb RowColour(const View& v, const Row& row);
   // The rest of the row, in pieces of one colour and selection, by Qt.
   void drawPieces(QPainter& p, const View& v, Row& row);
   // A selected line break after the row, and the caret.

@@ -22,6 +22,10 @@ namespace {
 
 // The shared memory's size: a few frames of a large pane at full speed.
 constexpr std::size_t kSharedBytes = 8u << 20;
+// Small images are laid out in this much of it at the start, which stays
+// in the processor's cache between frames; larger ones in up to four times
+// their size.
+constexpr std::size_t kWarmBytes = 1u << 20;
 
 xcb_connection_t* Connection() {
   const auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
@@ -56,6 +60,8 @@ bool PixelsAreRgb32(xcb_connection_t* c, xcb_window_t window, std::uint8_t* dept
 
 // Where a copy inside the server found no pixels to move (a window lay over
 // the pane), the server says so; those places of the pane are drawn again.
+// While no window lies over the pane, its copies ask for no such answer,
+// so a scroll does not wake the program a second time.
 class ExposureFilter : public QAbstractNativeEventFilter {
  public:
   static ExposureFilter& instance() {
@@ -66,26 +72,65 @@ class ExposureFilter : public QAbstractNativeEventFilter {
     }();
     return *filter;
   }
-  void watch(xcb_window_t window, QWidget* viewport) { viewports_.insert(window, viewport); }
+  // The server tells whether a window lies over a viewport only when that
+  // changes, so it is followed from the viewport's creation on.
+  void follow(xcb_window_t window) { uncovered_.insert(window, false); }
+  bool uncovered(xcb_window_t window) const { return uncovered_.value(window, false); }
+  void watch(xcb_window_t window, PaneScreen* screen) { screens_.insert(window, screen); }
+  void forget(xcb_window_t window) {
+    screens_.remove(window);
+    uncovered_.remove(window);
+  }
 
   bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
     if (type != "xcb_generic_event_t") return false;
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
-    if ((event->response_type & 0x7F) != XCB_GRAPHICS_EXPOSURE) return false;
-    const auto* e = static_cast<const xcb_graphics_exposure_event_t*>(message);
-    const QPointer<QWidget> viewport = viewports_.value(e->drawable);
-    if (!viewport) return false;
-    viewport->update(QRect(e->x, e->y, e->width, e->height));
-    return true;
+    switch (event->response_type & 0x7F) {
+      case XCB_GRAPHICS_EXPOSURE: {
+        const auto* e = static_cast<const xcb_graphics_exposure_event_t*>(message);
+        PaneScreen* screen = screens_.value(e->drawable);
+        if (!screen) return false;
+        screen->exposed(QRect(e->x, e->y, e->width, e->height));
+        return true;
+      }
+      case XCB_VISIBILITY_NOTIFY: {
+        const auto* e = static_cast<const xcb_visibility_notify_event_t*>(message);
+        if (!uncovered_.contains(e->window)) return false;
+        uncovered_.insert(e->window, e->state == XCB_VISIBILITY_UNOBSCURED);
+        if (PaneScreen* screen = screens_.value(e->window)) screen->setUncovered(e->state == XCB_VISIBILITY_UNOBSCURED);
+        return true;
+      }
+      default:
+        return false;
+    }
   }
 
  private:
-  QHash<xcb_window_t, QPointer<QWidget>> viewports_;
+  QHash<xcb_window_t, PaneScreen*> screens_;
+  QHash<xcb_window_t, bool> uncovered_;
 };
 
 }  // namespace
 
 QPaintEngine* PaneViewport::paintEngine() const { return direct ? nullptr : QWidget::paintEngine(); }
+
+bool PaneViewport::event(QEvent* event) {
+  // The viewport's X window was just made, before it is shown: it asks to
+  // be told whether a window lies over it (Qt does not ask for this).
+  if (event->type() == QEvent::WinIdChange && direct && internalWinId() != 0) {
+    if (auto* c = Connection()) {
+      const auto window = xcb_window_t(internalWinId());
+      std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> attrs(
+          xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr), &std::free);
+      if (attrs) {
+        const std::uint32_t mask = attrs->your_event_mask | XCB_EVENT_MASK_VISIBILITY_CHANGE;
+        xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
+        ExposureFilter::instance().follow(window);
+      }
+    }
+  }
+  return QWidget::event(event);
+}
 
 bool PaneScreen::wanted() {
   return QGuiApplication::platformName() == QLatin1String("xcb") && qEnvironmentVariableIsEmpty("KVL_PANE_VIA_QT") &&
@@ -119,12 +164,32 @@ bool PaneScreen::attach(PaneViewport* viewport) {
   const std::uint32_t exposures = 1;
   xcb_create_gc(c, gc_, window_, XCB_GC_GRAPHICS_EXPOSURES, &exposures);
   maxRequestBytes_ = std::min<std::uint32_t>(xcb_get_maximum_request_length(c), 1u << 20) * 4;
-  ExposureFilter::instance().watch(window_, viewport);
+  viewport_ = viewport;
+  ExposureFilter::instance().watch(window_, this);
+  setUncovered(ExposureFilter::instance().uncovered(window_));
   attachShared();
   return true;
 }
 
-PaneScreen::~PaneScreen() { detachShared(); }
+PaneScreen::~PaneScreen() {
+  if (window_ != 0) ExposureFilter::instance().forget(window_);
+  detachShared();
+}
+
+void PaneScreen::exposed(const QRect& area) {
+  if (viewport_) viewport_->update(area);
+}
+
+void PaneScreen::setUncovered(bool uncovered) {
+  auto* c = static_cast<xcb_connection_t*>(connection_);
+  if (!c || uncovered == uncovered_) return;
+  uncovered_ = uncovered;
+  const std::uint32_t exposures = uncovered ? 0 : 1;
+  xcb_change_gc(c, gc_, XCB_GC_GRAPHICS_EXPOSURES, &exposures);
+  // A copy made after a window came over the pane and before this was
+  // known asked for no answer: the pane is drawn whole once.
+  if (!uncovered && viewport_) viewport_->update();
+}
 
 void PaneScreen::attachShared() {
   // Only a server on this machine sees the memory; it says so by accepting
@@ -197,6 +262,21 @@ void PaneScreen::scroll(const QRect& area, int dy) {
                 std::int16_t(from + dy), std::uint16_t(area.width()), std::uint16_t(h));
 }
 
+void PaneScreen::fill(const QRect& area, QRgb colour) {
+  auto* c = static_cast<xcb_connection_t*>(connection_);
+  if (!c || area.isEmpty()) return;
+  // A pixel of the window is the colour's red, green and blue, as in Qt's
+  // 32-bit image.
+  const std::uint32_t pixel = colour & 0xFFFFFFu;
+  if (pixel != gcForeground_) {
+    xcb_change_gc(c, gc_, XCB_GC_FOREGROUND, &pixel);
+    gcForeground_ = pixel;
+  }
+  const xcb_rectangle_t r{std::int16_t(area.x()), std::int16_t(area.y()), std::uint16_t(area.width()),
+                          std::uint16_t(area.height())};
+  xcb_poly_fill_rectangle(c, window_, gc_, 1, &r);
+}
+
 void PaneScreen::flush() {
   if (connection_) xcb_flush(static_cast<xcb_connection_t*>(connection_));
 }
@@ -210,7 +290,7 @@ QImage& PaneScreen::canvas(QSize size) {
     if (wasShared || canvas_.size() != size) canvas_ = QImage(size, QImage::Format_RGB32);
     return canvas_;
   }
-  if (sharedUsed_ + bytes > sharedSize_) {
+  if (sharedUsed_ + bytes > std::clamp(4 * bytes, kWarmBytes, sharedSize_)) {
     // The server has put every image before it answers: the memory's start
     // is free again.
     auto* c = static_cast<xcb_connection_t*>(connection_);

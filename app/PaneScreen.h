@@ -12,6 +12,8 @@
 #pragma once
 
 #include <QImage>
+#include <QPointer>
+#include <QRgb>
 #include <QWidget>
 #include <cstdint>
 
@@ -24,6 +26,9 @@ class PaneViewport : public QWidget {
   using QWidget::QWidget;
   QPaintEngine* paintEngine() const override;
   bool direct = false;
+
+ protected:
+  bool event(QEvent* event) override;
 };
 
 class PaneScreen {
@@ -53,6 +58,8 @@ class PaneScreen {
   QImage& canvas(QSize size);
   // Puts the canvas's pixels at at, in the viewport's coordinates.
   void put(QPoint at);
+  // Fills area with one colour, in the server (no pixels are sent).
+  void fill(const QRect& area, QRgb colour);
   // Moves the pixels of area by dy (the area's rows that fall outside it
   // are dropped). Where the server has no pixels for what moves in (a
   // window over the pane), it says so and the viewport gets an update there.
@@ -60,13 +67,21 @@ class PaneScreen {
   // Sends what was drawn to the server.
   void flush();
 
+  // From the server: where a copy found no pixels to move; whether no
+  // window lies over the pane.
+  void exposed(const QRect& area);
+  void setUncovered(bool uncovered);
+
  private:
   void attachShared();
   void detachShared();
 
+  QPointer<QWidget> viewport_;
+  bool uncovered_ = false;  // copies ask for no exposures
   void* connection_ = nullptr;
   std::uint32_t window_ = 0;
   std::uint32_t gc_ = 0;
+  std::uint32_t gcForeground_ = 0;  // the pixel value the GC fills with
   std::uint8_t depth_ = 0;
   std::uint32_t maxRequestBytes_ = 0;
   QImage canvas_;

@@ -2,7 +2,8 @@
 // (scrolling by a copy inside the server); here the pixels the server holds
 // for it are compared with those of a pane drawn through Qt's window buffer,
 // after each step of a session: rows arriving one by one, a burst that
-// jumps, a line growing in pieces, a selection, scrolling back.
+// jumps, a line growing in pieces, a selection, scrolling back, rows
+// scrolling while a window lies over the pane.
 #include <QGuiApplication>
 #include <QScreen>
 #include <QScrollBar>
@@ -79,6 +80,19 @@ void PanePixelsTest::drawnStraightAsThroughQt() {
       {"rows arriving while scrolled back",
        [&] { both([](kvl::ConsolePane& p) { p.appendRun(0x000080, Rows(340, 20)); }); }},
       {"back at the end", [&] { both([](kvl::ConsolePane& p) { p.followEnd(); }); }},
+      {"rows scrolling under a window over the pane",
+       [&] {
+         // What moves out from under the window must be drawn again.
+         QWidget cover(nullptr, Qt::ToolTip | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+         cover.setGeometry(QRect(direct.viewport()->mapToGlobal(QPoint(0, 120)), QSize(200, 60)));
+         cover.show();
+         QVERIFY(QTest::qWaitForWindowExposed(&cover));
+         QTest::qWait(50);
+         for (int i = 360; i < 372; ++i) {
+           both([i](kvl::ConsolePane& p) { p.appendRun(0x000080, Rows(i, 1)); });
+           QTest::qWait(20);
+         }
+       }},
   };
   for (const auto& [name, step] : steps) {
     step();
