@@ -33,6 +33,12 @@ void FrameClock::requestFrame(ConsolePane* pane) {
 
 void FrameClock::cancel(ConsolePane* pane) { due_.erase(std::remove(due_.begin(), due_.end(), pane), due_.end()); }
 
+void FrameClock::runDue() {
+  if (!frame_.isActive() || frame_.remainingTime() > 0) return;
+  frame_.stop();
+  runFrame();
+}
+
 void FrameClock::runFrame() {
   sinceFrame_.start();
   std::vector<QPointer<ConsolePane>> due;

@@ -39,6 +39,10 @@ class FrameClock : public QObject {
   // Has pane->refresh() called in the next frame.
   void requestFrame(ConsolePane* pane);
   void cancel(ConsolePane* pane);
+  // Runs the frame now when it is due now (the last one is a frame's time
+  // ago or more): called once the appends of a reception are made, so
+  // that they are drawn in the same pass of the event loop.
+  void runDue();
   // Milliseconds until the next frame is drawn; -1 while none is asked for.
   int msToFrame() const { return frame_.isActive() ? frame_.remainingTime() : -1; }
 

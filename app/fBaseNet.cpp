@@ -8,6 +8,7 @@
 #include <QSignalBlocker>
 #include <QSocketNotifier>
 
+#include "app/FrameClock.h"
 #include "app/fBase.h"
 #include "net/TcpLink.h"
 #include "ui/ErrorReporter.h"
@@ -78,6 +79,7 @@ void TBaseform::ChBxS1ConnClick() {
 
 void TBaseform::SockEvent(const SockEventMsg& msg) {
   act([&] { return session_->sockEvent(msg.socket, msg.lParam & 0xFFFF, controls()); });
+  frameClock_->runDue();
 }
 
 void TBaseform::SockSendText(const std::string& text) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "app/FrameClock.h"
 #include "app/PortHint.h"
 #include "app/Reception.h"
 #include "app/SpinEdit.h"
@@ -118,6 +119,7 @@ void TBaseform::RxRender() {
   // Bytes arrive many times a second: only the boxes that say how they are
   // shown are read for them.
   act([&] { return session_->comReceived(controls(false), [this] { return controls(); }); });
+  frameClock_->runDue();
 }
 
 void TBaseform::ComWriteText(const std::string& text) {
