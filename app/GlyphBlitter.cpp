@@ -85,14 +85,11 @@ void GlyphBlitter::findPhaseTiles() {
   }
 }
 
-GlyphBlitter::Tile& GlyphBlitter::tile(quint32 glyph, int phase) {
+GlyphBlitter::Tile& GlyphBlitter::makeTile(quint32 glyph, int phase) {
   if (glyph >= tiles_.size()) tiles_.resize(std::size_t(glyph) + 1);
   auto& slot = tiles_[glyph];
   if (!slot) slot = std::make_unique<std::array<Tile, kPhases>>();
-  // Phases Qt draws alike share the tile of the first of them.
-  phase = phaseTile_[std::size_t(phase)];
   Tile& t = (*slot)[std::size_t(phase)];
-  if (t.ready) return t;
   t.ready = true;
   int penX = 0;
   const QImage img = coverageImage(glyph, phase, &penX);
@@ -139,11 +136,7 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
   // Every glyph first: the row is left as it is if one cannot be drawn.
   rowTiles_.clear();
   for (std::size_t i = 0; i < count; ++i) {
-    // A glyph drawn before at this phase is looked up here; tile() makes
-    // the rest.
-    const int phase = phaseTile_[std::size_t(x64[i] % kPhases)];
-    Tile* known = glyphs[i] < tiles_.size() && tiles_[glyphs[i]] ? &(*tiles_[glyphs[i]])[std::size_t(phase)] : nullptr;
-    Tile& t = known && known->ready ? *known : tile(glyphs[i], phase);
+    Tile& t = tile(glyphs[i], int(x64[i] % kPhases));
     const std::int64_t x = std::int64_t(x64[i] / kPhases) + t.dx;
     if (!t.usable || (t.w > 0 && (x < 0 || x + t.w > row.width()))) return false;
     rowTiles_.push_back(&t);

@@ -61,7 +61,16 @@ class GlyphBlitter {
   };
   static constexpr int kNarrowWidth = 16;
   static constexpr int kPaddedWidth = 2 * kNarrowWidth;
-  Tile& tile(quint32 glyph, int phase);
+  // The tile of glyph at phase; one drawn before is found here, inline,
+  // as every glyph of every row asks for its tile.
+  Tile& tile(quint32 glyph, int phase) {
+    // Phases Qt draws alike share the tile of the first of them.
+    phase = phaseTile_[std::size_t(phase)];
+    if (glyph < tiles_.size() && tiles_[glyph] && (*tiles_[glyph])[std::size_t(phase)].ready)
+      return (*tiles_[glyph])[std::size_t(phase)];
+    return makeTile(glyph, phase);
+  }
+  Tile& makeTile(quint32 glyph, int phase);
   // The glyph drawn white on black by Qt at `phase`, with its pen at
   // penX (whole pixels) from the image's left edge.
   QImage coverageImage(quint32 glyph, int phase, int* penX) const;

@@ -48,6 +48,16 @@ void PaneRenderer::paint(QPainter& p, const QRect& area, const View& v) {
 
 namespace {
 
+// Lines [from, to) of a 32-bit image in one colour: the first is filled,
+// the others are copies of it (a copy goes many pixels at a time).
+void FillLines(QImage& image, int from, int to, QRgb colour) {
+  if (from >= to) return;
+  QRgb* first = reinterpret_cast<QRgb*>(image.scanLine(from));
+  std::fill(first, first + image.width(), colour);
+  for (int line = from + 1; line < to; ++line)
+    std::memcpy(image.scanLine(line), first, std::size_t(image.width()) * sizeof(QRgb));
+}
+
 // A painter on the image, opened when first needed, in the viewport's
 // coordinates.
 class LazyPainter {
@@ -81,27 +91,25 @@ void PaneRenderer::paintImage(QImage& image, const QRect& area, const View& v) {
   const QRgb base = v.background.color().rgba();
   const int lh = v.lineHeight;
   const std::size_t bytes = std::size_t(area.width()) * sizeof(QRgb);
+  const bool fullWidth = area.left() == 0 && area.width() == v.width;
   for (int y = area.top(); y <= area.bottom();) {
     const std::size_t r = v.top + std::size_t(y / lh);
     const int rowTop = int(r - v.top) * lh;
     const int bandEnd = std::min(area.bottom() + 1, rowTop + lh);
     Row row = rowAt(v, r);
     const bool text = r < v.text.rowCount();
-    if (text && Blittable(v, row) && r + 1 < v.text.rowCount() && rowTop >= area.top() &&
-        rowTop + lh <= area.bottom() + 1 && area.left() == 0 && area.width() == v.width &&
-        composeInto(image, rowTop - area.top(), v, row)) {
-      // A row no longer growing, whole in the image: composed in place.
+    const bool blit = text && Blittable(v, row);
+    // A row no longer growing, whole in the image, is composed in place.
+    const bool inPlace = blit && r + 1 < v.text.rowCount() && fullWidth && y == rowTop && bandEnd == rowTop + lh;
+    if (inPlace && composeInto(image, y - area.top(), v, row)) {
       row.pos = row.end;
-    } else if (text && Blittable(v, row) && composeRow(v, row)) {
+    } else if (blit && composeRow(v, row)) {
       for (int line = y; line < bandEnd; ++line)
         std::memcpy(image.scanLine(line - area.top()),
                     rowImage_.constScanLine(line - rowTop) + std::size_t(area.left()) * sizeof(QRgb), bytes);
       row.pos = row.end;
     } else {
-      for (int line = y; line < bandEnd; ++line) {
-        QRgb* to = reinterpret_cast<QRgb*>(image.scanLine(line - area.top()));
-        std::fill(to, to + area.width(), base);
-      }
+      FillLines(image, y - area.top(), bandEnd - area.top(), base);
       if (text && row.start < row.end) drawPieces(*p, v, row);
     }
     if (text && HasRowEnd(v, row)) drawRowEnd(*p, v, row);
@@ -197,12 +205,9 @@ bool PaneRenderer::composeInto(QImage& image, int y, const View& v, Row& row) {
   const QRgb base = v.background.color().rgba();
   std::uint64_t x = 0;
   if (!gatherGlyphs(v, row.start, row.end, &x)) return false;
+  FillLines(image, y, y + v.lineHeight, base);
   // The image's lines of the row, as an image of the row's own.
   QImage band(image.scanLine(y), image.width(), v.lineHeight, image.bytesPerLine(), image.format());
-  for (int line = 0; line < v.lineHeight; ++line) {
-    QRgb* to = reinterpret_cast<QRgb*>(band.scanLine(line));
-    std::fill(to, to + band.width(), base);
-  }
   std::size_t drawnTo = 0;
   if (!blitter_.drawRow(band, rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(), colour, base, &drawnTo))
     return false;

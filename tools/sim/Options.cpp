@@ -52,6 +52,13 @@ std::optional<std::pair<int, PhoneEntry>> toContact(const std::string& s) {
 // A value option stores its value in the options; false: the value is invalid.
 using SetValue = bool (*)(Options&, const std::string&);
 
+// A value option that takes any text but an empty one.
+template <std::string Options::*member>
+bool SetText(Options& o, const std::string& v) {
+  o.*member = v;
+  return !v.empty();
+}
+
 // One command-line option: a flag sets its member, a value option passes its
 // value (inline after '=' or the next argument) to its setter.
 struct OptionRow {
@@ -66,10 +73,7 @@ const OptionRow kOptionRows[] = {
     {"--echo", nullptr, &Options::echo, nullptr},
     {"--verbose", "-v", &Options::verbose, nullptr},
     {"--link", nullptr, nullptr,
-     [](Options& o, const std::string& v) {
-       o.link = v;
-       return !v.empty();
-     }},
+     &SetText<&Options::link>},
     {"--tcp", nullptr, nullptr,
      [](Options& o, const std::string& v) {
        auto port = toUnsigned(v, 65535);
@@ -77,10 +81,7 @@ const OptionRow kOptionRows[] = {
        return port.has_value();
      }},
     {"--bind", nullptr, nullptr,
-     [](Options& o, const std::string& v) {
-       o.bind = v;
-       return !v.empty();
-     }},
+     &SetText<&Options::bind>},
     {"--telemetry", nullptr, nullptr,
      [](Options& o, const std::string& v) {
        auto s = toSeconds(v);
@@ -89,10 +90,7 @@ const OptionRow kOptionRows[] = {
        return true;
      }},
     {"--send-file", nullptr, nullptr,
-     [](Options& o, const std::string& v) {
-       o.sendFile = v;
-       return !v.empty();
-     }},
+     &SetText<&Options::sendFile>},
     {"--send-bytes", nullptr, nullptr,
      [](Options& o, const std::string& v) {
        auto n = toUnsigned(v, std::uint64_t{1} << 50);
@@ -100,10 +98,7 @@ const OptionRow kOptionRows[] = {
        return n.has_value();
      }},
     {"--state", nullptr, nullptr,
-     [](Options& o, const std::string& v) {
-       o.stateFile = v;
-       return !v.empty();
-     }},
+     &SetText<&Options::stateFile>},
     {"--mask", nullptr, nullptr,
      [](Options& o, const std::string& v) {
        auto m = toUnsigned(v, kMaxScheduleMask);
