@@ -203,8 +203,17 @@ void ConsolePane::showArrived() {
     const std::size_t last = text_.rowCount() > 0 ? text_.rowCount() - 1 : 0;
     const int bottom = last >= top ? int(std::min(last - top + 1, std::size_t(pageRows()) + 1)) * lineHeight_
                                    : viewport()->height();
-    QRegion dirty(QRect(0, y, viewport()->width(), std::max(0, bottom - y)));
-    if (changed >= top) dirty -= QRect(0, y, std::min(keptX, viewport()->width()), lineHeight_);
+    // The changed row right of what it kept, and every row below it.
+    const int width = viewport()->width();
+    const int kept = changed >= top ? std::min(keptX, width) : 0;
+    const QRect parts[] = {QRect(kept, y, width - kept, std::min(lineHeight_, bottom - y)),
+                           QRect(0, y + lineHeight_, width, bottom - y - lineHeight_)};
+    QRect nonEmpty[2];
+    int count = 0;
+    for (const QRect& part : parts)
+      if (!part.isEmpty()) nonEmpty[count++] = part;
+    QRegion dirty;
+    dirty.setRects(nonEmpty, count);
     redraw(dirty);
   }
   if (QAccessible::isActive() && announced_ < text_.size()) {
@@ -367,7 +376,10 @@ void ConsolePane::scrollContentsBy(int, int dy) {
 void ConsolePane::redraw(const QRegion& area) {
   if (!screen_.attached()) return viewport()->update(area);
   // Straight on the display, the pane draws in the next frame, by itself.
-  unpainted_ += area & viewport()->rect();
+  if (unpainted_.isEmpty() && viewport()->rect().contains(area.boundingRect()))
+    unpainted_ = area;
+  else
+    unpainted_ += area & viewport()->rect();
   if (!refreshing_) frameClock().requestFrame(this);
 }
 

@@ -33,13 +33,22 @@ void FrameClock::requestFrame(ConsolePane* pane) {
 
 void FrameClock::cancel(ConsolePane* pane) { due_.erase(std::remove(due_.begin(), due_.end(), pane), due_.end()); }
 
-void FrameClock::runDue() {
-  if (!frame_.isActive() || frame_.remainingTime() > 0) return;
+void FrameClock::runDue(bool moreComing) {
+  if (!frame_.isActive()) return;
+  if (moreComing) {
+    if (!waitingForBurst_ && frame_.remainingTime() == 0) {
+      waitingForBurst_ = true;
+      frame_.start(int(kBurstWait.count()));
+    }
+    return;
+  }
+  if (!waitingForBurst_ && frame_.remainingTime() > 0) return;
   frame_.stop();
   runFrame();
 }
 
 void FrameClock::runFrame() {
+  waitingForBurst_ = false;
   sinceFrame_.start();
   std::vector<QPointer<ConsolePane>> due;
   due.swap(due_);

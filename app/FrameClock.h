@@ -30,6 +30,10 @@ class FrameClock : public QObject {
   static constexpr std::chrono::milliseconds kTickInterval{500};
   // A display frame (60 per second).
   static constexpr std::chrono::milliseconds kFrameInterval{16};
+  // How long a due frame waits for the rest of a burst whose first part
+  // filled the reader's ring: the rest is in the driver already and comes
+  // with the next take, well within this.
+  static constexpr std::chrono::milliseconds kBurstWait{4};
 
   explicit FrameClock(QObject* parent = nullptr);
 
@@ -41,8 +45,11 @@ class FrameClock : public QObject {
   void cancel(ConsolePane* pane);
   // Runs the frame now when it is due now (the last one is a frame's time
   // ago or more): called once the appends of a reception are made, so
-  // that they are drawn in the same pass of the event loop.
-  void runDue();
+  // that they are drawn in the same pass of the event loop. moreComing:
+  // the reception is the first part of a burst whose rest follows at once;
+  // a due frame then waits for it (at most kBurstWait), so that the burst
+  // is drawn once, whole, not once in part and again a frame later.
+  void runDue(bool moreComing = false);
   // Milliseconds until the next frame is drawn; -1 while none is asked for.
   int msToFrame() const { return frame_.isActive() ? frame_.remainingTime() : -1; }
 
@@ -55,6 +62,7 @@ class FrameClock : public QObject {
   QTimer tick_;
   QTimer frame_;
   QElapsedTimer sinceFrame_;
+  bool waitingForBurst_ = false;
   std::vector<QPointer<ConsolePane>> due_;
 };
 

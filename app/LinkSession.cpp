@@ -296,6 +296,7 @@ Steps LinkSession::setLine(Control line, bool on) {
 
 Steps LinkSession::comReceived(const LinkControls& view, const std::function<LinkControls()>& readAll) {
   const RxBatch batch = ComTakeRx(ComPort);
+  comRingWasFull_ = batch.bytes.size() >= kRingSize - 1;
   showComBytes(batch.bytes, view);
   if (batch.events & kLineEvents) {
     Step s{.kind = Step::LineEvents, .n = int(ComModemStatus(ComPort))};

@@ -146,6 +146,9 @@ class LinkSession {
   // the device.
   Steps scan(const LinkControls& c);
   bool comOpen() const { return ComPort.Handle >= 0; }
+  // The last take found the ring full: the driver most likely holds more,
+  // which the reader hands over within a moment of the take.
+  bool comMoreComing() const { return comRingWasFull_; }
 
   // --- The timer's tick: the scan, and the reply parser once the device
   // has been quiet for RxQuietTicks ticks.
@@ -194,6 +197,7 @@ class LinkSession {
   std::size_t sockWaiting() const { return tcp_.queue().waiting(); }
 
  private:
+  bool comRingWasFull_ = false;
   // What a call shows.
   void say(std::uint32_t colour, const std::string& text);
   void report(const std::string& text);

@@ -69,20 +69,40 @@ class BandedBarStyle : public QProxyStyle {
 PaneScrollBar::PaneScrollBar() : QScrollBar(Qt::Vertical) {
   if (QStyle* banded = BandedBarStyle::instance()) setStyle(banded);
   late_.setSingleShot(true);
-  connect(&late_, &QTimer::timeout, this, [this] { redrawHandle(); });
+  connect(&late_, &QTimer::timeout, this, [this] {
+    const qint64 quiet = sinceArrival_.isValid() ? sinceArrival_.elapsed() : kQuietMs;
+    if (quiet < kQuietMs)
+      late_.start(int(kQuietMs - quiet));
+    else
+      redrawHandle();
+  });
 }
 
 void PaneScrollBar::setArriving(bool arriving) {
   arriving_ = arriving;
   if (arriving) return;
+  const Setting now = setting();
+  if (now == judged_) return;
+  const bool creeping = onlyHandleCan(judged_, now);
+  judged_ = now;
+  // A stream of rows only creeps the handle: the style is asked how it
+  // looks when the text pauses, or once every kMostLagMs.
+  if (creeping && sinceLooked_.isValid() && sinceLooked_.elapsed() < kMostLagMs) return drawWhenQuiet();
   // The handle appearing or an arrow changing state is drawn at once; the
   // handle creeping waits.
-  const Look now = look();
-  if (now == drawn_) return;
-  if (!onlyHandleMoved(now) || !sinceDrawn_.isValid() || sinceDrawn_.elapsed() >= kMostLagMs)
+  const Look look = this->look();
+  sinceLooked_.start();
+  if (look == drawn_) return;
+  if (!onlyHandleMoved(look) || !sinceDrawn_.isValid() || sinceDrawn_.elapsed() >= kMostLagMs)
     redrawHandle();
   else
-    late_.start(kQuietMs);  // each arrival puts the drawing off again
+    drawWhenQuiet();
+}
+
+void PaneScrollBar::drawWhenQuiet() {
+  // Each arrival puts the drawing off again.
+  sinceArrival_.start();
+  if (!late_.isActive()) late_.start(kQuietMs);
 }
 
 void PaneScrollBar::sliderChange(SliderChange change) {
@@ -97,6 +117,7 @@ void PaneScrollBar::sliderChange(SliderChange change) {
 void PaneScrollBar::paintEvent(QPaintEvent* event) {
   drawn_ = look();
   sinceDrawn_.start();
+  sinceLooked_.start();
   late_.stop();
   QScrollBar::paintEvent(event);
 }
@@ -108,6 +129,18 @@ PaneScrollBar::Look PaneScrollBar::look() const {
           value() == minimum(), value() == maximum()};
 }
 
+PaneScrollBar::Setting PaneScrollBar::setting() const {
+  return {minimum(), maximum(), value(), orientation() == Qt::Vertical ? height() : width()};
+}
+
+bool PaneScrollBar::onlyHandleCan(const Setting& before, const Setting& now) {
+  // Same length, same start, neither range empty, the same ends reached:
+  // the arrows and the groove look as they did.
+  return now.length == before.length && now.minimum == before.minimum && before.maximum > before.minimum &&
+         now.maximum > now.minimum && (now.value == now.minimum) == (before.value == before.minimum) &&
+         (now.value == now.maximum) == (before.value == before.maximum);
+}
+
 bool PaneScrollBar::onlyHandleMoved(const Look& now) const {
   return now.atMinimum == drawn_.atMinimum && now.atMaximum == drawn_.atMaximum && !now.handle.isNull() &&
          !drawn_.handle.isNull();
@@ -115,6 +148,7 @@ bool PaneScrollBar::onlyHandleMoved(const Look& now) const {
 
 void PaneScrollBar::redrawHandle() {
   const Look now = look();
+  sinceLooked_.start();
   if (now == drawn_) return;
   if (onlyHandleMoved(now))
     update(drawn_.handle.united(now.handle).adjusted(0, -1, 0, 1));

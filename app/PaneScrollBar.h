@@ -37,7 +37,17 @@ class PaneScrollBar : public QScrollBar {
     bool atMinimum = false, atMaximum = false;
     bool operator==(const Look&) const = default;
   };
+  // What the look comes from: while text arrives, a change that can only
+  // move the handle is told apart from these without asking the style.
+  struct Setting {
+    int minimum = 0, maximum = 0, value = 0, length = 0;
+    bool operator==(const Setting&) const = default;
+  };
   Look look() const;
+  Setting setting() const;
+  static bool onlyHandleCan(const Setting& before, const Setting& now);
+  // Puts the handle's drawing off until the text pauses for kQuietMs.
+  void drawWhenQuiet();
   bool onlyHandleMoved(const Look& now) const;
   // Only the handle moved: the bar is drawn from where it was to where it
   // is (a pixel more each way, for the handle's edge). Anything else is
@@ -45,7 +55,8 @@ class PaneScrollBar : public QScrollBar {
   void redrawHandle();
 
   Look drawn_{QRect(), true, true};
-  QElapsedTimer sinceDrawn_;
+  Setting judged_;
+  QElapsedTimer sinceDrawn_, sinceLooked_, sinceArrival_;
   QTimer late_;
   bool arriving_ = false;
 };

@@ -119,7 +119,7 @@ void TBaseform::RxRender() {
   // Bytes arrive many times a second: only the boxes that say how they are
   // shown are read for them.
   act([&] { return session_->comReceived(controls(false), [this] { return controls(); }); });
-  frameClock_->runDue();
+  frameClock_->runDue(session_->comMoreComing());
 }
 
 void TBaseform::ComWriteText(const std::string& text) {

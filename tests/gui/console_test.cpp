@@ -369,6 +369,37 @@ class ConsoleTest : public QObject {
     }
   }
 
+  // A due frame waits, kBurstWait at most, for the rest of a burst that
+  // filled the reader's ring: the burst's last part draws it at once, and
+  // without one the wait ends by itself.
+  void burstIsDrawnOnceWhole() {
+    w->main->show();
+    kvl::FrameClock* clock = w->main->findChild<kvl::FrameClock*>();
+    QVERIFY(clock);
+    const int wait = int(kvl::FrameClock::kBurstWait.count());
+    for (const bool restComes : {true, false}) {
+      QVERIFY(WaitFor([&] { return clock->msToFrame() < 0; }));
+      QElapsedTimer idle;
+      idle.start();
+      QVERIFY(WaitFor([&] { return idle.elapsed() > kvl::FrameClock::kFrameInterval.count(); }));
+      w->main->AppendText(kNavy, std::string(2047, 'x'));
+      QCOMPARE(clock->msToFrame(), 0);
+      clock->runDue(true);
+      const int held = clock->msToFrame();
+      QVERIFY2(held > 0 && held <= wait, qPrintable(QString::number(held)));
+      w->main->AppendText(kNavy, std::string(2047, 'y'));
+      clock->runDue(true);  // a second full part does not put the frame off again
+      QVERIFY(clock->msToFrame() <= held);
+      if (restComes) {
+        w->main->AppendText(kNavy, "z\r\n");
+        clock->runDue(false);
+        QCOMPARE(clock->msToFrame(), -1);
+      } else {
+        QVERIFY(WaitFor([&] { return clock->msToFrame() < 0; }));
+      }
+    }
+  }
+
   // The carets rest after a spell without input and blink again at once
   // at the engineer's next key or click; closing gives the desktop's
   // blinking back.
