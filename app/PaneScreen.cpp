@@ -23,8 +23,8 @@ namespace {
 // The shared memory's size: a few frames of a large pane at full speed.
 constexpr std::size_t kSharedBytes = 8u << 20;
 // Small images are laid out in this much of it at the start, which stays
-// in the processor's cache between frames; larger ones in up to four times
-// their size.
+// in the processor's cache between frames; larger ones in the first lap of
+// twice that, four times, ... that holds four of them.
 constexpr std::size_t kWarmBytes = 1u << 20;
 
 xcb_connection_t* Connection() {
@@ -224,6 +224,11 @@ void PaneScreen::detachShared() {
   if (!shared_) return;
   auto* c = static_cast<xcb_connection_t*>(connection_);
   canvas_ = QImage();
+  for (Fence& fence : fences_) {
+    if (fence.pending && qGuiApp && Connection() == c) xcb_discard_reply(c, fence.sequence);
+    fence.pending = false;
+  }
+  lap_ = 0;
   if (qGuiApp && Connection() == c) {
     xcb_shm_detach(c, segment_);
     xcb_flush(c);
@@ -281,6 +286,22 @@ void PaneScreen::flush() {
   if (connection_) xcb_flush(static_cast<xcb_connection_t*>(connection_));
 }
 
+void PaneScreen::leaveHalf(int half) {
+  // The server answers once it has put every image sent before: the half
+  // left is free again when the fence sent now is answered, and the half
+  // entered when the fence sent on leaving it is.
+  auto* c = static_cast<xcb_connection_t*>(connection_);
+  fences_[half] = {xcb_get_input_focus(c).sequence, true};
+  awaitFence(fences_[1 - half]);
+}
+
+void PaneScreen::awaitFence(Fence& fence) {
+  if (!fence.pending) return;
+  auto* c = static_cast<xcb_connection_t*>(connection_);
+  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus_cookie_t{fence.sequence}, nullptr));
+  fence.pending = false;
+}
+
 QImage& PaneScreen::canvas(QSize size) {
   const std::size_t bytes = std::size_t(size.width()) * 4 * std::size_t(size.height());
   const bool wasShared = canvasShared_;
@@ -290,11 +311,24 @@ QImage& PaneScreen::canvas(QSize size) {
     if (wasShared || canvas_.size() != size) canvas_ = QImage(size, QImage::Format_RGB32);
     return canvas_;
   }
-  if (sharedUsed_ + bytes > std::clamp(4 * bytes, kWarmBytes, sharedSize_)) {
-    // The server has put every image before it answers: the memory's start
-    // is free again.
-    auto* c = static_cast<xcb_connection_t*>(connection_);
-    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  std::size_t lap = kWarmBytes;
+  while (lap < 4 * bytes && lap < sharedSize_) lap *= 2;
+  lap = std::min(lap, sharedSize_);
+  if (lap > lap_) {
+    // A longer lap (the pane grew): the server is waited for once, after
+    // which the whole memory is free.
+    leaveHalf(0);
+    leaveHalf(1);
+    lap_ = lap;
+    sharedUsed_ = 0;
+  }
+  // An image lies in one half (it is at most a quarter of the lap).
+  const std::size_t half = lap_ / 2;
+  if (sharedUsed_ < half && sharedUsed_ + bytes > half) {
+    leaveHalf(0);
+    sharedUsed_ = half;
+  } else if (sharedUsed_ + bytes > lap_) {
+    leaveHalf(1);
     sharedUsed_ = 0;
   }
   canvasAt_ = sharedUsed_;

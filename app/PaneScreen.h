@@ -86,8 +86,18 @@ class PaneScreen {
   std::uint32_t maxRequestBytes_ = 0;
   QImage canvas_;
   // The memory shared with the server: canvases are laid out one after the
-  // other, and the server is waited for (a round trip) before its start is
-  // used again.
+  // other in a lap of it, in two halves. Leaving a half, a request with an
+  // answer is sent behind the images put there; entering it again a lap
+  // later, that answer says the server is done with them. It has long
+  // come by then, so drawing does not wait for the server.
+  struct Fence {
+    unsigned int sequence = 0;
+    bool pending = false;
+  };
+  void leaveHalf(int half);
+  void awaitFence(Fence& fence);
+  Fence fences_[2];
+  std::size_t lap_ = 0;
   std::uint32_t segment_ = 0;
   std::uint8_t* shared_ = nullptr;
   std::size_t sharedSize_ = 0;
