@@ -149,6 +149,8 @@ Steps LinkSession::lineSettingsChanged(const LinkControls& c) {
   return takeSteps();
 }
 
+bool LinkSession::scanProbes() const { return ActiveLink == -1; }
+
 Steps LinkSession::tick(const LinkControls& c) {
   if (c.scan) scanNext(c);
   if (RxQuietTicks > 0) {

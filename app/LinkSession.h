@@ -146,6 +146,9 @@ class LinkSession {
   // the device.
   Steps scan(const LinkControls& c);
   bool comOpen() const { return ComPort.Handle >= 0; }
+  // The scan probes a port at the next tick (when it is on): no link owns
+  // the device.
+  bool scanProbes() const;
   // The last take found the ring full: the driver most likely holds more,
   // which the reader hands over within a moment of the take.
   bool comMoreComing() const { return comRingWasFull_; }

@@ -7,6 +7,7 @@
 #include <QGlyphRun>
 #include <QPaintEngine>
 #include <QPainter>
+#include <optional>
 #include <QRectF>
 #include <algorithm>
 #include <cstring>
@@ -64,19 +65,19 @@ class LazyPainter {
  public:
   LazyPainter(QImage& image, QPoint origin, const QFont& font) : image_(image), origin_(origin), font_(font) {}
   QPainter& operator*() {
-    if (!painter_.isActive()) {
-      painter_.begin(&image_);
-      painter_.translate(-origin_);
-      painter_.setFont(font_);
+    if (!painter_) {
+      painter_.emplace(&image_);
+      painter_->translate(-origin_);
+      painter_->setFont(font_);
     }
-    return painter_;
+    return *painter_;
   }
 
  private:
   QImage& image_;
   QPoint origin_;
   const QFont& font_;
-  QPainter painter_;
+  std::optional<QPainter> painter_;  // even an idle painter costs an allocation
 };
 
 }  // namespace

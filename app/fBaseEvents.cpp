@@ -129,7 +129,8 @@ TBaseform::~TBaseform() {
 }
 
 void TBaseform::TimerTimer() {
-  act([&] { return session_->tick(controls()); });
+  // The line settings are read only for a tick whose scan probes a port.
+  act([&] { return session_->tick(controls(session_->scanProbes())); });
 }
 
 void TBaseform::watchSendQueues() {

@@ -175,7 +175,8 @@ ReaderWait WaitForWork(TComPort& port, ReaderLoop& r, std::uint32_t mask, short&
   const bool wantBytes = (mask & EV_RXCHAR) != 0;
   r.pass.sampling = r.haveLines && port.lineSampling.load() && (mask & kLineEvents) != 0;
   r.pass.nextSample = r.nextSample;
-  ComHandOver plan = ComHandOverOf(r.pass, Clock::now());
+  // The clock matters only to a wait that ends for the next sample.
+  ComHandOver plan = ComHandOverOf(r.pass, r.pass.sampling ? Clock::now() : Clock::time_point{});
   if (!plan.readPort) {
     // The window signals room only while the reader says it waits for
     // it; a take just before that is seen here instead.
@@ -240,7 +241,7 @@ bool ReadIntoRing(TComPort& port, ReaderLoop& r, short portReady) {
 
 // Tells the window of what the pass stored and saw (see ComHandOverOf).
 void PostPass(TComPort& port, const ComReaderPass& pass) {
-  if (ComHandOverOf(pass, Clock::now()).post) Publish(port, pass.events | (pass.stored ? EV_RXCHAR : 0));
+  if (ComHandOverOf(pass, {}).post) Publish(port, pass.events | (pass.stored ? EV_RXCHAR : 0));
 }
 
 // What the line watcher carries from one wake to the next.
