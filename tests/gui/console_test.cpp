@@ -24,6 +24,7 @@
 #include "app/CaretRest.h"
 #include "app/ConsolePane.h"
 #include "app/FrameClock.h"
+#include "app/PaneScrollBar.h"
 #include "app/GlyphBlitter.h"
 #include "core/Colours.h"
 #include "ui/WinColour.h"
@@ -367,6 +368,29 @@ class ConsoleTest : public QObject {
       QVERIFY2(due >= 0 && due <= int(kvl::FrameClock::kFrameInterval.count()), qPrintable(QString::number(due)));
       QVERIFY(WaitFor([&] { return v->maximum() > before; }));
     }
+  }
+
+  // While rows stream in, the scroll bar's handle creeping waits for the
+  // text to pause; then the bar is drawn where the handle now is.
+  void scrollBarCatchesUpWhenTextPauses() {
+    w->main->show();
+    QScrollBar* v = w->main->cRichEd->verticalScrollBar();
+    struct Paints : QObject {
+      int atValue = -1;
+      bool eventFilter(QObject* bar, QEvent* e) override {
+        if (e->type() == QEvent::Paint) atValue = static_cast<QScrollBar*>(bar)->value();
+        return false;
+      }
+    } paints;
+    v->installEventFilter(&paints);
+    for (int i = 0; i < 200; ++i) w->main->AppendText(kNavy, "telemetry 12.5V\r\n");
+    QVERIFY(WaitFor([&] { return v->maximum() > 0 && paints.atValue == v->maximum(); }));
+    for (int row = 0; row < 20; ++row) {
+      const int before = v->maximum();
+      w->main->AppendText(kNavy, "telemetry 12.5V\r\n");
+      QVERIFY(WaitFor([&] { return v->maximum() > before; }));
+    }
+    QVERIFY(WaitFor([&] { return paints.atValue == v->maximum(); }));
   }
 
   // A due frame waits, kBurstWait at most, for the rest of a burst that
