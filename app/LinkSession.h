@@ -200,7 +200,6 @@ class LinkSession {
   std::size_t sockWaiting() const { return tcp_.queue().waiting(); }
 
  private:
-  bool comRingWasFull_ = false;
   // What a call shows.
   void say(std::uint32_t colour, const std::string& text);
   void report(const std::string& text);
@@ -273,6 +272,7 @@ class LinkSession {
   Steps steps_;  // what the call under way shows
   std::function<void()> post_;
   SendQueue comQueue_;
+  bool comRingWasFull_ = false;  // the last take found the ring full
   std::vector<int> comWriteFailSaid_;           // errors of writes said since the port opened
   std::array<bool, 17> permissionReported_{};   // per port, 1..16
   std::array<bool, 17> portEnabled_{};          // per port, 1..16: its button is on

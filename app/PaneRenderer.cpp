@@ -7,10 +7,10 @@
 #include <QGlyphRun>
 #include <QPaintEngine>
 #include <QPainter>
-#include <optional>
 #include <QRectF>
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "core/Cp1251.h"
 #include "ui/QtText.h"

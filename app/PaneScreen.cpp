@@ -23,8 +23,8 @@ namespace {
 // The shared memory's size: a few frames of a large pane at full speed.
 constexpr std::size_t kSharedBytes = 8u << 20;
 // Small images are laid out in this much of it at the start, which stays
-// in the processor's cache between frames; larger ones in the first lap of
-// twice that, four times, ... that holds four of them.
+// in the processor's cache between frames; larger ones in the smallest
+// power-of-two multiple of it that holds four of them.
 constexpr std::size_t kWarmBytes = 1u << 20;
 
 xcb_connection_t* Connection() {
@@ -317,8 +317,9 @@ QImage& PaneScreen::canvas(QSize size) {
   if (lap > lap_) {
     // A longer lap (the pane grew): the server is waited for once, after
     // which the whole memory is free.
-    leaveHalf(0);
-    leaveHalf(1);
+    for (Fence& fence : fences_) awaitFence(fence);
+    auto* c = static_cast<xcb_connection_t*>(connection_);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     lap_ = lap;
     sharedUsed_ = 0;
   }
