@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <algorithm>
+#include <utility>
 
 #include "app/ConsolePane.h"
 
@@ -23,17 +24,37 @@ FrameClock& FrameClock::shared() {
 
 void FrameClock::requestFrame(ConsolePane* pane) {
   if (std::find(due_.begin(), due_.end(), pane) == due_.end()) due_.emplace_back(pane);
-  if (frame_.isActive()) return;
+  if (inPass_ || frame_.isActive()) return;
   // Appends made in the same pass of the event loop share the frame: even
   // a frame that is due at once runs after them.
+  frame_.start(msToDue());
+}
+
+int FrameClock::msToDue() const {
   const qint64 frameMs = kFrameInterval.count();
   const qint64 since = sinceFrame_.isValid() ? sinceFrame_.elapsed() : frameMs;
-  frame_.start(int(std::clamp<qint64>(frameMs - since, 0, frameMs)));
+  return int(std::clamp<qint64>(frameMs - since, 0, frameMs));
 }
 
 void FrameClock::cancel(ConsolePane* pane) { due_.erase(std::remove(due_.begin(), due_.end(), pane), due_.end()); }
 
 void FrameClock::runDue(bool moreComing) {
+  const bool passAsked = std::exchange(inPass_, false) && !due_.empty() && !frame_.isActive();
+  if (passAsked) {
+    // The pass's panes: drawn now when the frame is due, else when it is.
+    const int ms = msToDue();
+    if (ms > 0) {
+      frame_.start(ms);
+      return;
+    }
+    if (moreComing) {
+      waitingForBurst_ = true;
+      frame_.start(int(kBurstWait.count()));
+      return;
+    }
+    runFrame();
+    return;
+  }
   if (!frame_.isActive()) return;
   if (moreComing) {
     if (!waitingForBurst_ && frame_.remainingTime() == 0) {

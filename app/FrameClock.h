@@ -42,6 +42,10 @@ class FrameClock : public QObject {
 
   // Has pane->refresh() called in the next frame.
   void requestFrame(ConsolePane* pane);
+  // Opens a pass of appends that runDue() closes: a pane that asks for a
+  // frame within it is only noted, and runDue() draws it or sets the
+  // timer, so that a reception drawn at once costs no timer.
+  void beginPass() { inPass_ = true; }
   void cancel(ConsolePane* pane);
   // Runs the frame now when it is due now (the last one is a frame's time
   // ago or more): called once the appends of a reception are made, so
@@ -49,6 +53,7 @@ class FrameClock : public QObject {
   // the reception is the first part of a burst whose rest follows at once;
   // a due frame then waits for it (at most kBurstWait), so that the burst
   // is drawn once, whole, not once in part and again a frame later.
+  // Closes the pass that beginPass() opened.
   void runDue(bool moreComing = false);
   // Milliseconds until the next frame is drawn; -1 while none is asked for.
   int msToFrame() const { return frame_.isActive() ? frame_.remainingTime() : -1; }
@@ -58,11 +63,14 @@ class FrameClock : public QObject {
 
  private:
   void runFrame();
+  // Milliseconds until a frame is due, from the last one.
+  int msToDue() const;
 
   QTimer tick_;
   QTimer frame_;
   QElapsedTimer sinceFrame_;
   bool waitingForBurst_ = false;
+  bool inPass_ = false;
   std::vector<QPointer<ConsolePane>> due_;
 };
 

@@ -78,6 +78,7 @@ void TBaseform::ChBxS1ConnClick() {
 }
 
 void TBaseform::SockEvent(const SockEventMsg& msg) {
+  frameClock_->beginPass();
   act([&] { return session_->sockEvent(msg.socket, msg.lParam & 0xFFFF, controls()); });
   frameClock_->runDue();
 }

@@ -118,6 +118,7 @@ void TBaseform::ChBxFullComClick() {
 void TBaseform::RxRender() {
   // Bytes arrive many times a second: only the boxes that say how they are
   // shown are read for them.
+  frameClock_->beginPass();
   act([&] { return session_->comReceived(controls(false), [this] { return controls(); }); });
   frameClock_->runDue(session_->comMoreComing());
 }

@@ -401,6 +401,21 @@ class ConsoleTest : public QObject {
     kvl::FrameClock* clock = w->main->findChild<kvl::FrameClock*>();
     QVERIFY(clock);
     const int wait = int(kvl::FrameClock::kBurstWait.count());
+    // Within a reception's pass an append only notes the pane; the pass's
+    // end draws it at once when the frame is due, with no timer between.
+    QScrollBar* v = w->main->cRichEd->verticalScrollBar();
+    QVERIFY(WaitFor([&] { return clock->msToFrame() < 0; }));
+    QElapsedTimer quiet;
+    quiet.start();
+    QVERIFY(WaitFor([&] { return quiet.elapsed() > kvl::FrameClock::kFrameInterval.count(); }));
+    const int before = v->maximum();
+    clock->beginPass();
+    for (int i = 0; i < 100; ++i) w->main->AppendText(kNavy, "telemetry 12.5V\r\n");
+    QCOMPARE(clock->msToFrame(), -1);
+    QCOMPARE(v->maximum(), before);
+    clock->runDue(false);
+    QVERIFY(v->maximum() > before);
+    QCOMPARE(clock->msToFrame(), -1);
     for (const bool restComes : {true, false}) {
       QVERIFY(WaitFor([&] { return clock->msToFrame() < 0; }));
       QElapsedTimer idle;
