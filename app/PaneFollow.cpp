@@ -5,7 +5,7 @@
 namespace kvl {
 
 int JumpRows(int rowsPerSecond, int pageRows) {
-  return std::clamp(rowsPerSecond / kPaneMovesPerSecond, 1, std::max(1, pageRows / 2));
+  return std::clamp(rowsPerSecond / kPaneMovesPerSecond, 1, std::max(1, pageRows * 3 / 4));
 }
 
 FollowPlace FollowEnd(std::size_t rows, std::size_t pageRows, std::size_t top, int jump) {

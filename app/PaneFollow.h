@@ -1,10 +1,10 @@
 // How a console pane that follows its end moves as rows arrive. A device
-// that brings a few rows a second sees each row scroll in at the bottom;
-// while rows stream in faster, the pane moves a few times a second by
+// that brings a row or two a second sees each row scroll in at the bottom;
+// while rows stream in faster, the pane moves about twice a second by
 // several rows, leaving blank rows below the end that the next rows fill
 // without moving anything. Moving the pane costs a copy of all its pixels
-// in the display server (twice, through the window's backing store), so a
-// stream that scrolled at every frame would cost more than the text.
+// in the display server, more than drawing the rows it moves by, so a
+// stream that scrolled at every row would cost more than the text.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +12,11 @@
 namespace kvl {
 
 // The pane moves at most about this often while rows stream in.
-inline constexpr int kPaneMovesPerSecond = 4;
+inline constexpr int kPaneMovesPerSecond = 2;
 
 // Rows the pane moves by at least when the end goes below it, for rows
 // arriving at rowsPerSecond in a pane of pageRows rows: 1 (row by row) for
-// a slow device, at most half a page.
+// a slow device, at most three quarters of a page.
 int JumpRows(int rowsPerSecond, int pageRows);
 
 struct FollowPlace {
