@@ -183,7 +183,7 @@ void ConsolePane::showArrived() {
   const std::size_t changed = text_.rowOf(shownBefore);
   // In that row, what was drawn before the old end stays as it is (the
   // caret, drawn there when the pane has the focus, aside).
-  const int keptX = hasFocus() ? 0
+  const int keptX = focused_ ? 0
                                : std::max(0, kMargin + int(text_.widthOf(text_.rowStart(changed), shownBefore) /
                                                            kSubpixels) - 1);
   sizeShown_ = text_.size();
@@ -414,7 +414,7 @@ PaneRenderer::View ConsolePane::shown() const {
           selectionStart(),
           selectionEnd(),
           caret_,
-          hasFocus() && !hasSelection(),
+          focused_ && !hasSelection(),
           colours.color(QPalette::Text),
           colours.color(QPalette::Highlight),
           colours.color(QPalette::HighlightedText),
@@ -424,11 +424,13 @@ PaneRenderer::View ConsolePane::shown() const {
 }
 
 void ConsolePane::focusInEvent(QFocusEvent*) {
+  focused_ = true;
   // Only the caret shows the focus: the received text is not drawn again.
   redraw(characterRect(caret_).adjusted(-2, 0, 2, 0));
 }
 
 void ConsolePane::focusOutEvent(QFocusEvent*) {
+  focused_ = false;
   redraw(characterRect(caret_).adjusted(-2, 0, 2, 0));
 }
 

@@ -172,6 +172,9 @@ class ConsolePane : public QAbstractScrollArea {
   // x the caret keeps while it moves up and down (in subpixels), or -1.
   std::int64_t preferredX_ = -1;
   bool following_ = true;
+  // Whether the pane has the keyboard focus, as its focus events said:
+  // asked at every arrival, where hasFocus() would search the window.
+  bool focused_ = false;
   // The scroll bar is being set by the pane itself, not by the engineer.
   bool adjusting_ = false;
   bool mouseSelecting_ = false;
