@@ -203,8 +203,15 @@ void ConsolePane::showArrived() {
     const std::size_t last = text_.rowCount() > 0 ? text_.rowCount() - 1 : 0;
     const int bottom = last >= top ? int(std::min(last - top + 1, std::size_t(pageRows()) + 1)) * lineHeight_
                                    : viewport()->height();
-    // The changed row right of what it kept, and every row below it.
-    const int width = viewport()->width();
+    // The changed row right of what it kept, and every row below it, as
+    // far right as their text reaches (with room for a glyph's overhang
+    // and the caret): right of that they are blank already.
+    std::uint64_t widest = 0;
+    const std::size_t lastShown = std::min(last, top + std::size_t(pageRows()));
+    for (std::size_t r = std::max(changed, top); r <= lastShown; ++r)
+      widest = std::max(widest, text_.widthOf(text_.rowStart(r), text_.rowEnd(r)));
+    const int width = std::min<std::uint64_t>(viewport()->width(),
+                                              kMargin + (widest + 2 * std::uint64_t(maxCharWidth_)) / kSubpixels + 2);
     const int kept = changed >= top ? std::min(keptX, width) : 0;
     const QRect parts[] = {QRect(kept, y, width - kept, std::min(lineHeight_, bottom - y)),
                            QRect(0, y + lineHeight_, width, bottom - y - lineHeight_)};
