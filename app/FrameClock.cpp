@@ -47,25 +47,23 @@ void FrameClock::runDue(bool moreComing) {
       frame_.start(ms);
       return;
     }
-    if (moreComing) {
-      waitingForBurst_ = true;
-      frame_.start(int(kBurstWait.count()));
-      return;
-    }
+    if (moreComing) return holdForBurst();
     runFrame();
     return;
   }
   if (!frame_.isActive()) return;
   if (moreComing) {
-    if (!waitingForBurst_ && frame_.remainingTime() == 0) {
-      waitingForBurst_ = true;
-      frame_.start(int(kBurstWait.count()));
-    }
+    if (!waitingForBurst_ && frame_.remainingTime() == 0) holdForBurst();
     return;
   }
   if (!waitingForBurst_ && frame_.remainingTime() > 0) return;
   frame_.stop();
   runFrame();
+}
+
+void FrameClock::holdForBurst() {
+  waitingForBurst_ = true;
+  frame_.start(int(kBurstWait.count()));
 }
 
 void FrameClock::runFrame() {

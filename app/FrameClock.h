@@ -63,6 +63,8 @@ class FrameClock : public QObject {
 
  private:
   void runFrame();
+  // Puts a due frame off for the rest of a burst, kBurstWait at most.
+  void holdForBurst();
   // Milliseconds until a frame is due, from the last one.
   int msToDue() const;
 

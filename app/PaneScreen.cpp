@@ -224,12 +224,10 @@ void PaneScreen::detachShared() {
   if (!shared_) return;
   auto* c = static_cast<xcb_connection_t*>(connection_);
   canvas_ = QImage();
-  for (Fence& fence : fences_) {
-    if (fence.pending && qGuiApp && Connection() == c) xcb_discard_reply(c, fence.sequence);
-    fence.pending = false;
-  }
+  const bool live = qGuiApp && Connection() == c;
+  dropFences(live);
   lap_ = 0;
-  if (qGuiApp && Connection() == c) {
+  if (live) {
     xcb_shm_detach(c, segment_);
     xcb_flush(c);
   }
@@ -295,6 +293,15 @@ void PaneScreen::leaveHalf(int half) {
   awaitFence(fences_[1 - half]);
 }
 
+void PaneScreen::dropFences(bool connectionLive) {
+  // Their answers are not waited for; the connection throws them away.
+  for (Fence& fence : fences_) {
+    if (fence.pending && connectionLive)
+      xcb_discard_reply(static_cast<xcb_connection_t*>(connection_), fence.sequence);
+    fence.pending = false;
+  }
+}
+
 void PaneScreen::awaitFence(Fence& fence) {
   if (!fence.pending) return;
   auto* c = static_cast<xcb_connection_t*>(connection_);
@@ -317,7 +324,7 @@ QImage& PaneScreen::canvas(QSize size) {
   if (lap > lap_) {
     // A longer lap (the pane grew): the server is waited for once, after
     // which the whole memory is free.
-    for (Fence& fence : fences_) awaitFence(fence);
+    dropFences(true);
     auto* c = static_cast<xcb_connection_t*>(connection_);
     std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     lap_ = lap;

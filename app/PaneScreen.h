@@ -96,6 +96,7 @@ class PaneScreen {
   };
   void leaveHalf(int half);
   void awaitFence(Fence& fence);
+  void dropFences(bool connectionLive);
   Fence fences_[2];
   std::size_t lap_ = 0;
   std::uint32_t segment_ = 0;
