@@ -349,6 +349,7 @@ void ConsolePane::scrollToPosition(std::size_t pos) {
 
 void ConsolePane::resizeEvent(QResizeEvent* event) {
   QAbstractScrollArea::resizeEvent(event);
+  pixelRatio_ = viewport()->devicePixelRatio();
   relayout();
   placeFindBar();
 }
@@ -427,7 +428,7 @@ PaneRenderer::View ConsolePane::shown() const {
           colours.color(QPalette::HighlightedText),
           viewport()->palette().brush(viewport()->backgroundRole()),
           viewport()->width(),
-          viewport()->devicePixelRatio()};
+          pixelRatio_};
 }
 
 void ConsolePane::focusInEvent(QFocusEvent*) {
@@ -454,6 +455,10 @@ QRect ConsolePane::characterRect(std::size_t pos) const {
 }
 
 void ConsolePane::paintEvent(QPaintEvent* event) {
+  // A change of the screen's scale repaints the window: it is read here,
+  // not at every frame (asking the widget goes through its window and
+  // screen).
+  pixelRatio_ = viewport()->devicePixelRatio();
   auto* own = static_cast<PaneViewport*>(viewport());
   // A viewport the display cannot take is left to Qt, which paints it again.
   if (own->direct && !screen_.attach(own)) return;
@@ -542,6 +547,7 @@ bool ConsolePane::event(QEvent* event) {
     event->accept();
     return true;
   }
+  if (event->type() == QEvent::ScreenChangeInternal) pixelRatio_ = viewport()->devicePixelRatio();
   return QAbstractScrollArea::event(event);
 }
 

@@ -175,6 +175,9 @@ class ConsolePane : public QAbstractScrollArea {
   // Whether the pane has the keyboard focus, as its focus events said:
   // asked at every arrival, where hasFocus() would search the window.
   bool focused_ = false;
+  // The viewport's device pixel ratio, as of its last paint, resize or
+  // change of screen.
+  qreal pixelRatio_ = 1;
   // The scroll bar is being set by the pane itself, not by the engineer.
   bool adjusting_ = false;
   bool mouseSelecting_ = false;

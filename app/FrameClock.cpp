@@ -11,6 +11,7 @@ namespace kvl {
 FrameClock::FrameClock(QObject* parent) : QObject(parent), tick_(this), frame_(this) {
   tick_.setObjectName(QStringLiteral("Timer"));
   tick_.setInterval(kTickInterval);
+  connect(&tick_, &QTimer::timeout, this, &FrameClock::ticked);
   frame_.setSingleShot(true);
   frame_.setTimerType(Qt::PreciseTimer);
   connect(&frame_, &QTimer::timeout, this, &FrameClock::runFrame);
@@ -39,6 +40,10 @@ int FrameClock::msToDue() const {
 void FrameClock::cancel(ConsolePane* pane) { due_.erase(std::remove(due_.begin(), due_.end(), pane), due_.end()); }
 
 void FrameClock::runDue(bool moreComing) {
+  if (inPass_ && tick_.isActive() && tick_.remainingTime() <= int(kTickEarly.count())) {
+    tick_.start();
+    emit ticked();
+  }
   const bool passAsked = std::exchange(inPass_, false) && !due_.empty() && !frame_.isActive();
   if (passAsked) {
     // The pass's panes: drawn now when the frame is due, else when it is.

@@ -8,6 +8,13 @@
 // of its arrival, and a device that talks without pause costs at most one
 // drawing per frame, not one per block received. Nothing wakes the window
 // while no pane waits for a frame.
+//
+// A tick that falls due within kTickEarly of a reception's end runs at
+// that end, in the same wake-up, and the next tick is counted from there:
+// a device that talks without pause then costs no wake-ups of the tick's
+// own. The reply parser still runs between 1.5 and 2 seconds after the
+// last reception: a tick run early runs after the reception set the
+// countdown, so it counts as the first tick after it.
 #pragma once
 
 #include <QElapsedTimer>
@@ -34,10 +41,13 @@ class FrameClock : public QObject {
   // filled the reader's ring: the rest is in the driver already and comes
   // with the next take, well within this.
   static constexpr std::chrono::milliseconds kBurstWait{4};
+  // How early a tick may run to share a reception's wake-up.
+  static constexpr std::chrono::milliseconds kTickEarly{100};
 
   explicit FrameClock(QObject* parent = nullptr);
 
-  // The 500 ms timer (objectName "Timer"), not started.
+  // The 500 ms timer (objectName "Timer"), not started. Its ticks are
+  // handed on as ticked(), with those run early at a reception's end.
   QTimer* tick() { return &tick_; }
 
   // Has pane->refresh() called in the next frame.
@@ -53,13 +63,17 @@ class FrameClock : public QObject {
   // the reception is the first part of a burst whose rest follows at once;
   // a due frame then waits for it (at most kBurstWait), so that the burst
   // is drawn once, whole, not once in part and again a frame later.
-  // Closes the pass that beginPass() opened.
+  // Closes the pass that beginPass() opened; a tick due within kTickEarly
+  // runs first, inside the pass, so that what it appends shares the frame.
   void runDue(bool moreComing = false);
   // Milliseconds until the next frame is drawn; -1 while none is asked for.
   int msToFrame() const { return frame_.isActive() ? frame_.remainingTime() : -1; }
 
   // The clock of panes that belong to no main window.
   static FrameClock& shared();
+
+ signals:
+  void ticked();
 
  private:
   void runFrame();

@@ -19,7 +19,7 @@ namespace kvl {
 
 TBaseform::TBaseform(QWidget* parent)
     : QWidget(parent),
-      session_(std::make_unique<LinkSession>([this] { QCoreApplication::postEvent(this, new QEvent(WM_COM_RX)); })),
+      session_(std::make_unique<LinkSession>([this] { QCoreApplication::postEvent(this, new ComRxMsg); })),
       LocalAddrChosen(session_->tcp().addressChosenRef()),
       ClientSock(session_->tcp().socketRef()),
       LocalAddr(session_->tcp().local()) {

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "app/ConsolePane.h"
+#include "app/FrameClock.h"
 #include "app/SpinEdit.h"
 #include "app/fBase.h"
 #include "simset/fSimSet.h"
@@ -25,7 +26,7 @@ void TBaseform::connectHandlers() {
   auto on = [this](auto* sender, auto signal, auto handler) {
     QObject::connect(sender, signal, this, [this, handler]() { Guarded([&] { (this->*handler)(); }); });
   };
-  on(Timer, &QTimer::timeout, &TBaseform::TimerTimer);
+  on(frameClock_, &FrameClock::ticked, &TBaseform::TimerTimer);
   on(ButtonReset, &QPushButton::clicked, &TBaseform::ButtonResetClick);
   for (ConsolePane* pane : {cRichEd, bRichEd})
     connect(pane, &QWidget::customContextMenuRequested, this,

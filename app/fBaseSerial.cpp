@@ -116,10 +116,13 @@ void TBaseform::ChBxFullComClick() {
 }
 
 void TBaseform::RxRender() {
-  // Bytes arrive many times a second: only the boxes that say how they are
-  // shown are read for them.
+  // Bytes arrive many times a second: only the two boxes that say how they
+  // are shown are read for them.
   frameClock_->beginPass();
-  act([&] { return session_->comReceived(controls(false), [this] { return controls(); }); });
+  LinkControls view;
+  view.viewHex = ChBxVhex->isChecked();
+  view.viewTime = ChBxVtim->isChecked();
+  act([&] { return session_->comReceived(view, [this] { return controls(); }); });
   frameClock_->runDue(session_->comMoreComing());
 }
 
