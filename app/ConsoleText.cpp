@@ -91,6 +91,7 @@ void ConsoleText::resetIndex() {
   checkpoints_.assign(1, 0);
   openWidth_ = 0;
   completedRows_ = 0;
+  rowHint_ = {};
 }
 
 char* ConsoleText::room() {
@@ -364,6 +365,7 @@ void ConsoleText::setRowWidth(std::uint64_t rowWidth) {
 }
 
 void ConsoleText::rebuildRows() {
+  rowHint_ = {};
   std::size_t rows = 0;
   for (std::size_t block = 0; block < blocks_.size(); ++block) {
     blocks_[block].firstRow = rows;
@@ -391,11 +393,19 @@ std::size_t ConsoleText::lineOfRow(std::size_t row, std::size_t* firstRow) const
   const std::size_t block = std::size_t(it - blocks_.begin()) - 1;
   std::size_t first = blocks_[block].firstRow;
   std::size_t line = block * kBlockLines;
+  // Rows are mostly asked for in order, near the end: the scan goes on
+  // from the last line found when that lies before the row in its block.
+  // Text is only added, so a line's first row never changes.
+  if (rowHint_.valid && rowHint_.line / kBlockLines == block && rowHint_.first <= row) {
+    line = rowHint_.line;
+    first = rowHint_.first;
+  }
   for (;; ++line) {
     const std::size_t rows = rowsFor(lineWidth(line));
     if (row < first + rows || line + 1 == lineCount_) break;
     first += rows;
   }
+  rowHint_ = {true, line, first};
   *firstRow = first;
   return line;
 }

@@ -179,6 +179,12 @@ class ConsoleText {
   // x of pos within its line (the width of the line before it).
   std::uint64_t xAt(std::size_t line, std::size_t pos) const;
   std::size_t lineOfRow(std::size_t row, std::size_t* firstRow) const;
+  // The line lineOfRow() found last, with its first row.
+  struct RowHint {
+    bool valid = false;
+    std::size_t line = 0, first = 0;
+  };
+  mutable RowHint rowHint_;
   // First position of the line whose character ends beyond x.
   std::size_t positionEndingAfter(std::size_t line, std::uint64_t x) const;
   void noteColour(std::uint32_t colour);

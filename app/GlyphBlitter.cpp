@@ -130,15 +130,21 @@ GlyphBlitter::Tile& GlyphBlitter::makeTile(quint32 glyph, int phase) {
 
 bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count,
                            QRgb colour, QRgb background, std::size_t* drawnToInOut) {
-  if (row.format() != format_ || row.height() != rowHeight_ || row.devicePixelRatio() != 1.0 ||
-      qAlpha(colour) != 255 || qAlpha(background) != 255)
-    return false;
+  if (row.format() != format_ || row.height() != rowHeight_ || row.devicePixelRatio() != 1.0) return false;
+  return drawRow(RowPixels{reinterpret_cast<QRgb*>(row.bits()), std::size_t(row.bytesPerLine()) / sizeof(QRgb),
+                           row.width()},
+                 glyphs, x64, count, colour, background, drawnToInOut);
+}
+
+bool GlyphBlitter::drawRow(RowPixels row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count,
+                           QRgb colour, QRgb background, std::size_t* drawnToInOut) {
+  if (qAlpha(colour) != 255 || qAlpha(background) != 255) return false;
   // Every glyph first: the row is left as it is if one cannot be drawn.
   rowTiles_.clear();
   for (std::size_t i = 0; i < count; ++i) {
     Tile& t = tile(glyphs[i], int(x64[i] % kPhases));
     const std::int64_t x = std::int64_t(x64[i] / kPhases) + t.dx;
-    if (!t.usable || (t.w > 0 && (x < 0 || x + t.w > row.width()))) return false;
+    if (!t.usable || (t.w > 0 && (x < 0 || x + t.w > row.width))) return false;
     rowTiles_.push_back(&t);
   }
   if (tableGeneration_ == 0 || tableColour_ != colour || tableBackground_ != background) {
@@ -147,8 +153,8 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
     tableBackground_ = background;
     ++tableGeneration_;
   }
-  const std::size_t stride = std::size_t(row.bytesPerLine()) / sizeof(QRgb);
-  QRgb* bits = reinterpret_cast<QRgb*>(row.bits());
+  const std::size_t stride = row.stride;
+  QRgb* bits = row.bits;
   // Pixels left of this were drawn by an earlier glyph of the row.
   std::size_t drawnTo = *drawnToInOut;
   for (std::size_t i = 0; i < count; ++i) {
@@ -173,7 +179,7 @@ bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64
     const QRgb* from = t.pixels.data();
     // A narrow glyph whose block stays inside the row: what lies right of
     // its box is background and stays so.
-    const bool block = narrow && shared < t.w && x + std::size_t(shared + kNarrowWidth) <= std::size_t(row.width());
+    const bool block = narrow && shared < t.w && x + std::size_t(shared + kNarrowWidth) <= std::size_t(row.width);
     QRgb* d = bits + std::size_t(t.dy) * stride + x;
     if (block && shared == 0) {  // the common case, a glyph clear of the one before
       for (int y = 0; y < t.h; ++y, d += stride, from += kPaddedWidth)

@@ -41,6 +41,17 @@ class GlyphBlitter {
   // text instead).
   bool drawRow(QImage& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count, QRgb colour,
                QRgb background, std::size_t* drawnTo);
+  // The same into a row's lines inside a larger image of the blitter's
+  // format: the row's height of lines, `stride` pixels apart, each `width`
+  // pixels wide.
+  struct RowPixels {
+    QRgb* bits;
+    std::size_t stride;
+    int width;
+  };
+  bool drawRow(RowPixels row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count, QRgb colour,
+               QRgb background, std::size_t* drawnTo);
+  QImage::Format format() const { return format_; }
 
   // The blend Qt's raster engine applies to a pixel of an opaque 32-bit
   // image under text coverage c (0-255) in colour src.

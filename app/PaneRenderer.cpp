@@ -92,7 +92,9 @@ void PaneRenderer::paintImage(QImage& image, const QRect& area, const View& v) {
   const QRgb base = v.background.color().rgba();
   const int lh = v.lineHeight;
   const std::size_t bytes = std::size_t(area.width()) * sizeof(QRgb);
-  const bool fullWidth = area.left() == 0 && area.width() == v.width;
+  // An area from the left edge holds its rows' glyphs where the pane does
+  // (a glyph past its right edge sends the row the other way).
+  const bool fromLeft = area.left() == 0;
   for (int y = area.top(); y <= area.bottom();) {
     const std::size_t r = v.top + std::size_t(y / lh);
     const int rowTop = int(r - v.top) * lh;
@@ -101,7 +103,7 @@ void PaneRenderer::paintImage(QImage& image, const QRect& area, const View& v) {
     const bool text = r < v.text.rowCount();
     const bool blit = text && Blittable(v, row);
     // A row no longer growing, whole in the image, is composed in place.
-    const bool inPlace = blit && r + 1 < v.text.rowCount() && fullWidth && y == rowTop && bandEnd == rowTop + lh;
+    const bool inPlace = blit && r + 1 < v.text.rowCount() && fromLeft && y == rowTop && bandEnd == rowTop + lh;
     if (inPlace && composeInto(image, y - area.top(), v, row)) {
       row.pos = row.end;
     } else if (blit && composeRow(v, row)) {
@@ -205,10 +207,11 @@ bool PaneRenderer::composeInto(QImage& image, int y, const View& v, Row& row) {
   const QRgb colour = RowColour(v, row);
   const QRgb base = v.background.color().rgba();
   std::uint64_t x = 0;
-  if (!gatherGlyphs(v, row.start, row.end, &x)) return false;
+  if (image.format() != blitter_.format() || !gatherGlyphs(v, row.start, row.end, &x)) return false;
   FillLines(image, y, y + v.lineHeight, base);
-  // The image's lines of the row, as an image of the row's own.
-  QImage band(image.scanLine(y), image.width(), v.lineHeight, image.bytesPerLine(), image.format());
+  // The image's lines of the row.
+  const GlyphBlitter::RowPixels band{reinterpret_cast<QRgb*>(image.scanLine(y)),
+                                     std::size_t(image.bytesPerLine()) / sizeof(QRgb), image.width()};
   std::size_t drawnTo = 0;
   if (!blitter_.drawRow(band, rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(), colour, base, &drawnTo))
     return false;
