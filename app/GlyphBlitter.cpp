@@ -131,12 +131,10 @@ GlyphBlitter::Tile& GlyphBlitter::makeTile(quint32 glyph, int phase) {
 bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count,
                            QRgb colour, QRgb background, std::size_t* drawnToInOut) {
   if (row.format() != format_ || row.height() != rowHeight_ || row.devicePixelRatio() != 1.0) return false;
-  return drawRow(RowPixels{reinterpret_cast<QRgb*>(row.bits()), std::size_t(row.bytesPerLine()) / sizeof(QRgb),
-                           row.width()},
-                 glyphs, x64, count, colour, background, drawnToInOut);
+  return drawRow(Pixels::of(row), glyphs, x64, count, colour, background, drawnToInOut);
 }
 
-bool GlyphBlitter::drawRow(RowPixels row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count,
+bool GlyphBlitter::drawRow(const Pixels& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count,
                            QRgb colour, QRgb background, std::size_t* drawnToInOut) {
   if (qAlpha(colour) != 255 || qAlpha(background) != 255) return false;
   // Every glyph first: the row is left as it is if one cannot be drawn.

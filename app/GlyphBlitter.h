@@ -12,6 +12,8 @@
 // stay inside the row.
 #pragma once
 
+#include "app/Pixels.h"
+
 #include <QImage>
 #include <QRawFont>
 #include <QRgb>
@@ -41,15 +43,9 @@ class GlyphBlitter {
   // text instead).
   bool drawRow(QImage& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count, QRgb colour,
                QRgb background, std::size_t* drawnTo);
-  // The same into a row's lines inside a larger image of the blitter's
-  // format: the row's height of lines, `stride` pixels apart, each `width`
-  // pixels wide.
-  struct RowPixels {
-    QRgb* bits;
-    std::size_t stride;
-    int width;
-  };
-  bool drawRow(RowPixels row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count, QRgb colour,
+  // The same into a row's lines of the blitter's format (the row's height
+  // of them from row.bits on).
+  bool drawRow(const Pixels& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count, QRgb colour,
                QRgb background, std::size_t* drawnTo);
   QImage::Format format() const { return format_; }
 

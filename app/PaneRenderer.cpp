@@ -51,21 +51,23 @@ namespace {
 
 // Lines [from, to) of a 32-bit image in one colour: the first is filled,
 // the others are copies of it (a copy goes many pixels at a time).
-void FillLines(QImage& image, int from, int to, QRgb colour) {
+void FillLines(const Pixels& image, int from, int to, QRgb colour) {
   if (from >= to) return;
-  QRgb* first = reinterpret_cast<QRgb*>(image.scanLine(from));
-  std::fill(first, first + image.width(), colour);
+  QRgb* first = image.line(from);
+  std::fill(first, first + image.width, colour);
   for (int line = from + 1; line < to; ++line)
-    std::memcpy(image.scanLine(line), first, std::size_t(image.width()) * sizeof(QRgb));
+    std::memcpy(image.line(line), first, std::size_t(image.width) * sizeof(QRgb));
 }
 
-// A painter on the image, opened when first needed, in the viewport's
+// A painter on the pixels, opened when first needed, in the viewport's
 // coordinates.
 class LazyPainter {
  public:
-  LazyPainter(QImage& image, QPoint origin, const QFont& font) : image_(image), origin_(origin), font_(font) {}
+  LazyPainter(const Pixels& pixels, QPoint origin, const QFont& font)
+      : pixels_(pixels), origin_(origin), font_(font) {}
   QPainter& operator*() {
     if (!painter_) {
+      image_ = pixels_.image();
       painter_.emplace(&image_);
       painter_->translate(-origin_);
       painter_->setFont(font_);
@@ -74,17 +76,18 @@ class LazyPainter {
   }
 
  private:
-  QImage& image_;
+  const Pixels& pixels_;
   QPoint origin_;
   const QFont& font_;
+  QImage image_;
   std::optional<QPainter> painter_;  // even an idle painter costs an allocation
 };
 
 }  // namespace
 
-void PaneRenderer::paintImage(QImage& image, const QRect& area, const View& v) {
+void PaneRenderer::paintImage(const Pixels& image, const QRect& area, const View& v) {
   LazyPainter p(image, area.topLeft(), font_);
-  if (image.size() != area.size() || !prepareBlit(image.format(), v)) {
+  if (image.size() != area.size() || !prepareBlit(image.format, v)) {
     (*p).fillRect(area, v.background);
     paint(*p, area, v);
     return;
@@ -108,7 +111,7 @@ void PaneRenderer::paintImage(QImage& image, const QRect& area, const View& v) {
       row.pos = row.end;
     } else if (blit && composeRow(v, row)) {
       for (int line = y; line < bandEnd; ++line)
-        std::memcpy(image.scanLine(line - area.top()),
+        std::memcpy(image.line(line - area.top()),
                     rowImage_.constScanLine(line - rowTop) + std::size_t(area.left()) * sizeof(QRgb), bytes);
       row.pos = row.end;
     } else {
@@ -203,17 +206,14 @@ QRgb PaneRenderer::RowColour(const View& v, const Row& row) {
   return (runs.empty() ? v.textColour : WinColour(runs[row.run].colour)).rgba();
 }
 
-bool PaneRenderer::composeInto(QImage& image, int y, const View& v, Row& row) {
+bool PaneRenderer::composeInto(const Pixels& image, int y, const View& v, Row& row) {
   const QRgb colour = RowColour(v, row);
   const QRgb base = v.background.color().rgba();
   std::uint64_t x = 0;
-  if (image.format() != blitter_.format() || !gatherGlyphs(v, row.start, row.end, &x)) return false;
+  if (image.format != blitter_.format() || !gatherGlyphs(v, row.start, row.end, &x)) return false;
   FillLines(image, y, y + v.lineHeight, base);
-  // The image's lines of the row.
-  const GlyphBlitter::RowPixels band{reinterpret_cast<QRgb*>(image.scanLine(y)),
-                                     std::size_t(image.bytesPerLine()) / sizeof(QRgb), image.width()};
   std::size_t drawnTo = 0;
-  if (!blitter_.drawRow(band, rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(), colour, base, &drawnTo))
+  if (!blitter_.drawRow(image.lines(y, y + v.lineHeight), rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(), colour, base, &drawnTo))
     return false;
   row.x = x;
   return true;

@@ -9,6 +9,8 @@
 // so far; the pane tells it, at each paint, what it shows (PaneRenderer::View).
 #pragma once
 
+#include "app/Pixels.h"
+
 #include <QBrush>
 #include <QColor>
 #include <QFont>
@@ -59,7 +61,7 @@ class PaneRenderer {
   // Draws the same into image, whose top left is the area's top left. A
   // row the blitter composes is copied into it line by line; a painter is
   // opened on it only for what the blitter does not draw.
-  void paintImage(QImage& image, const QRect& area, const View& view);
+  void paintImage(const Pixels& image, const QRect& area, const View& view);
   // The text was cleared: the row composed last is no longer in it.
   void forgetRows() { composed_ = Composed{}; }
 
@@ -88,7 +90,7 @@ class PaneRenderer {
   bool composeRow(const View& v, Row& row);
   // The same, straight into the image's lines from y on, for a row that no
   // longer grows (no row image is kept for it).
-  bool composeInto(QImage& image, int y, const View& v, Row& row);
+  bool composeInto(const Pixels& image, int y, const View& v, Row& row);
   // The glyphs of [from, to) and their pen positions into rowGlyphs_ and
   // rowX_, from *x on (in subpixels from the margin); false when a byte
   // has no glyph.

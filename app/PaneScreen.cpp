@@ -223,7 +223,8 @@ void PaneScreen::attachShared() {
 void PaneScreen::detachShared() {
   if (!shared_) return;
   auto* c = static_cast<xcb_connection_t*>(connection_);
-  canvas_ = QImage();
+  ownCanvas_ = QImage();
+  canvas_ = Pixels{};
   const bool live = qGuiApp && Connection() == c;
   dropFences(live);
   lap_ = 0;
@@ -237,22 +238,22 @@ void PaneScreen::detachShared() {
 
 void PaneScreen::put(QPoint at) {
   auto* c = static_cast<xcb_connection_t*>(connection_);
-  const QImage& image = canvas_;
-  if (!c || image.isNull()) return;
+  const Pixels& image = canvas_;
+  if (!c || !image.bits) return;
   if (canvasShared_) {
-    xcb_shm_put_image(c, window_, gc_, std::uint16_t(image.width()), std::uint16_t(image.height()), 0, 0,
-                      std::uint16_t(image.width()), std::uint16_t(image.height()), std::int16_t(at.x()),
+    xcb_shm_put_image(c, window_, gc_, std::uint16_t(image.width), std::uint16_t(image.height), 0, 0,
+                      std::uint16_t(image.width), std::uint16_t(image.height), std::int16_t(at.x()),
                       std::int16_t(at.y()), depth_, XCB_IMAGE_FORMAT_Z_PIXMAP, 0, segment_, std::uint32_t(canvasAt_));
     return;
   }
   // Through the connection, in bands of rows that fit a request.
-  const std::uint32_t rowBytes = std::uint32_t(image.bytesPerLine());
+  const std::uint32_t rowBytes = std::uint32_t(image.stride * sizeof(QRgb));
   const int band = std::max(1, int((maxRequestBytes_ - 64) / rowBytes));
-  for (int y = 0; y < image.height(); y += band) {
-    const int rows = std::min(band, image.height() - y);
-    xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window_, gc_, std::uint16_t(image.width()), std::uint16_t(rows),
+  for (int y = 0; y < image.height; y += band) {
+    const int rows = std::min(band, image.height - y);
+    xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window_, gc_, std::uint16_t(image.width), std::uint16_t(rows),
                   std::int16_t(at.x()), std::int16_t(at.y() + y), 0, depth_, rowBytes * std::uint32_t(rows),
-                  image.constScanLine(y));
+                  reinterpret_cast<const std::uint8_t*>(image.line(y)));
   }
 }
 
@@ -309,13 +310,13 @@ void PaneScreen::awaitFence(Fence& fence) {
   fence.pending = false;
 }
 
-QImage& PaneScreen::canvas(QSize size) {
+Pixels PaneScreen::canvas(QSize size) {
   const std::size_t bytes = std::size_t(size.width()) * 4 * std::size_t(size.height());
-  const bool wasShared = canvasShared_;
   canvasShared_ = shared_ && bytes > 0 && bytes <= sharedSize_ / 2;
   if (!canvasShared_) {
-    // An image of its own (the last one may have lain in the shared memory).
-    if (wasShared || canvas_.size() != size) canvas_ = QImage(size, QImage::Format_RGB32);
+    // An image of its own, whose pixels go through the connection.
+    if (ownCanvas_.size() != size) ownCanvas_ = QImage(size, QImage::Format_RGB32);
+    canvas_ = Pixels::of(ownCanvas_);
     return canvas_;
   }
   std::size_t lap = kWarmBytes;
@@ -341,7 +342,9 @@ QImage& PaneScreen::canvas(QSize size) {
   }
   canvasAt_ = sharedUsed_;
   sharedUsed_ += bytes;
-  canvas_ = QImage(shared_ + canvasAt_, size.width(), size.height(), size.width() * 4, QImage::Format_RGB32);
+  if (!ownCanvas_.isNull()) ownCanvas_ = QImage();
+  canvas_ = Pixels{reinterpret_cast<QRgb*>(shared_ + canvasAt_), size.width(), size.height(),
+                   std::size_t(size.width()), QImage::Format_RGB32};
   return canvas_;
 }
 

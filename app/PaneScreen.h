@@ -11,6 +11,8 @@
 // ordinary widget painted by Qt.
 #pragma once
 
+#include "app/Pixels.h"
+
 #include <QImage>
 #include <QPointer>
 #include <QRgb>
@@ -55,7 +57,7 @@ class PaneScreen {
   // An image of size to paint into and put. On a local server it lies in
   // memory shared with the server, so that put sends no pixels through the
   // connection.
-  QImage& canvas(QSize size);
+  Pixels canvas(QSize size);
   // Puts the canvas's pixels at at, in the viewport's coordinates.
   void put(QPoint at);
   // Fills area with one colour, in the server (no pixels are sent).
@@ -84,7 +86,9 @@ class PaneScreen {
   std::uint32_t gcForeground_ = 0;  // the pixel value the GC fills with
   std::uint8_t depth_ = 0;
   std::uint32_t maxRequestBytes_ = 0;
-  QImage canvas_;
+  // The canvas: an image of its own, or pixels in the shared memory.
+  QImage ownCanvas_;
+  Pixels canvas_;
   // The memory shared with the server: canvases are laid out one after the
   // other in a lap of it, in two halves. Leaving a half, a request with an
   // answer is sent behind the images put there; entering it again a lap
