@@ -119,10 +119,16 @@ GlyphBlitter::Tile& GlyphBlitter::makeTile(quint32 glyph, int phase) {
   t.w = right - left + 1;
   t.h = bottom - top + 1;
   if (t.dy < 0 || t.dy + t.h > rowHeight_) return t;  // reaches into the next row
+  if (t.w > 255) return t;
   t.coverage.resize(std::size_t(t.w) * std::size_t(t.h));
+  t.inkFrom.assign(std::size_t(t.h), std::uint8_t(t.w));
   for (int y = 0; y < t.h; ++y) {
     const QRgb* line = reinterpret_cast<const QRgb*>(img.constScanLine(top + y));
-    for (int x = 0; x < t.w; ++x) t.coverage[std::size_t(y * t.w + x)] = std::uint8_t(qRed(line[left + x]));
+    for (int x = 0; x < t.w; ++x) {
+      const std::uint8_t c = std::uint8_t(qRed(line[left + x]));
+      t.coverage[std::size_t(y * t.w + x)] = c;
+      if (c != 0 && x < t.inkFrom[std::size_t(y)]) t.inkFrom[std::size_t(y)] = std::uint8_t(x);
+    }
   }
   t.usable = true;
   return t;
@@ -186,7 +192,7 @@ bool GlyphBlitter::drawRow(const Pixels& row, const quint32* glyphs, const std::
       continue;
     }
     for (int y = 0; y < t.h; ++y, cov += t.w, from += pixelsWidth, d += stride) {
-      for (int k = 0; k < shared; ++k) {
+      for (int k = t.inkFrom[std::size_t(y)]; k < shared; ++k) {
         const int c = cov[k];
         if (c != 0) d[k] = d[k] == background ? from[k] : Blend(d[k], colour, c);
       }

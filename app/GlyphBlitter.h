@@ -59,6 +59,9 @@ class GlyphBlitter {
     bool usable = false;  // inside the row, grayscale
     int dx = 0, dy = 0, w = 0, h = 0;  // from the pen's pixel and the row's top
     std::vector<std::uint8_t> coverage;
+    // The first column of each line with coverage (w where none): left of
+    // it the glyph leaves what lies under it alone.
+    std::vector<std::uint8_t> inkFrom;
     // The glyph's box on the background in the colour of the table
     // generation `pixelsOf` (0: none yet). A narrow glyph's rows are
     // kPaddedWidth pixels, the background beyond its box, so that they are
