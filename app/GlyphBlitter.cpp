@@ -119,7 +119,7 @@ GlyphBlitter::Tile& GlyphBlitter::makeTile(quint32 glyph, int phase) {
   t.w = right - left + 1;
   t.h = bottom - top + 1;
   if (t.dy < 0 || t.dy + t.h > rowHeight_) return t;  // reaches into the next row
-  if (t.w > 255) return t;
+  if (t.w > 255) return t;  // wider than inkFrom counts: Qt draws it
   t.coverage.resize(std::size_t(t.w) * std::size_t(t.h));
   t.inkFrom.assign(std::size_t(t.h), std::uint8_t(t.w));
   for (int y = 0; y < t.h; ++y) {
@@ -136,13 +136,14 @@ GlyphBlitter::Tile& GlyphBlitter::makeTile(quint32 glyph, int phase) {
 
 bool GlyphBlitter::drawRow(QImage& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count,
                            QRgb colour, QRgb background, std::size_t* drawnToInOut) {
-  if (row.format() != format_ || row.height() != rowHeight_ || row.devicePixelRatio() != 1.0) return false;
+  if (row.devicePixelRatio() != 1.0) return false;
   return drawRow(Pixels::of(row), glyphs, x64, count, colour, background, drawnToInOut);
 }
 
 bool GlyphBlitter::drawRow(const Pixels& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count,
                            QRgb colour, QRgb background, std::size_t* drawnToInOut) {
-  if (qAlpha(colour) != 255 || qAlpha(background) != 255) return false;
+  if (row.format != format_ || row.height != rowHeight_ || qAlpha(colour) != 255 || qAlpha(background) != 255)
+    return false;
   // Every glyph first: the row is left as it is if one cannot be drawn.
   rowTiles_.clear();
   for (std::size_t i = 0; i < count; ++i) {

@@ -43,11 +43,10 @@ class GlyphBlitter {
   // text instead).
   bool drawRow(QImage& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count, QRgb colour,
                QRgb background, std::size_t* drawnTo);
-  // The same into a row's lines of the blitter's format (the row's height
-  // of them from row.bits on).
+  // The same into a row's lines inside a larger image (row.height is the
+  // row's height).
   bool drawRow(const Pixels& row, const quint32* glyphs, const std::uint64_t* x64, std::size_t count, QRgb colour,
                QRgb background, std::size_t* drawnTo);
-  QImage::Format format() const { return format_; }
 
   // The blend Qt's raster engine applies to a pixel of an opaque 32-bit
   // image under text coverage c (0-255) in colour src.

@@ -210,10 +210,11 @@ bool PaneRenderer::composeInto(const Pixels& image, int y, const View& v, Row& r
   const QRgb colour = RowColour(v, row);
   const QRgb base = v.background.color().rgba();
   std::uint64_t x = 0;
-  if (image.format != blitter_.format() || !gatherGlyphs(v, row.start, row.end, &x)) return false;
+  if (!gatherGlyphs(v, row.start, row.end, &x)) return false;
   FillLines(image, y, y + v.lineHeight, base);
   std::size_t drawnTo = 0;
-  if (!blitter_.drawRow(image.lines(y, y + v.lineHeight), rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(), colour, base, &drawnTo))
+  if (!blitter_.drawRow(image.lines(y, y + v.lineHeight), rowGlyphs_.data(), rowX_.data(), rowGlyphs_.size(),
+                        colour, base, &drawnTo))
     return false;
   row.x = x;
   return true;
