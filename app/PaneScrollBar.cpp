@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPointer>
 #include <QProxyStyle>
@@ -18,9 +19,11 @@ namespace {
 // Draws a tall scroll bar in bands of fewer than 96 pixel rows, each drawn
 // with the whole bar's option into an image of the band's size, so the bar
 // looks exactly as drawn in one go (clipping the painter instead draws the
-// groove's edge line darker). Qt's raster painter hands every fill of 96 rows or
-// more to its painting threads and waits for them: for the bar's few plain
-// fills that is more thread wake-ups than filling costs.
+// groove's edge line darker). Qt's raster painter hands every fill of 96 rows
+// or more to its painting threads and waits for them: for the bar's few plain
+// fills that is more thread wake-ups than filling costs. Of a pane's bar,
+// only the bands that meet what its paint event draws are drawn: the
+// handle creeping is a few of them, not the whole bar's height.
 class BandedBarStyle : public QProxyStyle {
  public:
   static constexpr int kBandPixels = 64;
@@ -47,8 +50,12 @@ class BandedBarStyle : public QProxyStyle {
       QProxyStyle::drawComplexControl(control, option, painter, widget);
       return;
     }
+    const auto* bar = dynamic_cast<const PaneScrollBar*>(widget);
+    const QRect needed = bar && !bar->painting().isEmpty() ? bar->painting() : r;
     for (int y = r.top(); y <= r.bottom(); y += band) {
-      QImage part(QSize(r.width(), std::min(band, r.bottom() + 1 - y)) * ratio, QImage::Format_ARGB32_Premultiplied);
+      const QRect bandArea(r.left(), y, r.width(), std::min(band, r.bottom() + 1 - y));
+      if (!bandArea.intersects(needed)) continue;
+      QImage part(bandArea.size() * ratio, QImage::Format_ARGB32_Premultiplied);
       part.setDevicePixelRatio(ratio);
       part.fill(Qt::transparent);
       {
@@ -119,7 +126,9 @@ void PaneScrollBar::paintEvent(QPaintEvent* event) {
   sinceDrawn_.start();
   sinceLooked_.start();
   late_.stop();
+  painting_ = event->rect();
   QScrollBar::paintEvent(event);
+  painting_ = QRect();
 }
 
 PaneScrollBar::Look PaneScrollBar::look() const {

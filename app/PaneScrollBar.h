@@ -26,6 +26,9 @@ class PaneScrollBar : public QScrollBar {
   // judged together when it is cleared (the range grows before the value
   // follows it, so the bar leaves its end only for a moment).
   void setArriving(bool arriving);
+  // What the paint event under way draws, in the bar's coordinates; empty
+  // outside one. The bar's style draws only the bands that meet it.
+  QRect painting() const { return painting_; }
 
  protected:
   void sliderChange(SliderChange change) override;
@@ -55,6 +58,7 @@ class PaneScrollBar : public QScrollBar {
   void redrawHandle();
 
   Look drawn_{QRect(), true, true};
+  QRect painting_;
   Setting judged_;
   QElapsedTimer sinceDrawn_, sinceLooked_, sinceArrival_;
   QTimer late_;

@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QRawFont>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStyleHints>
 #include <QClipboard>
@@ -176,6 +177,30 @@ class ConsoleTest : public QObject {
       bar->setValue(value);
     }
     QCOMPARE(banded.grab().toImage(), plain.grab().toImage());
+  }
+
+  // A creeping handle is drawn again only in the bands it meets; the bar on
+  // the screen is then the bar drawn whole.
+  void creepingHandleLeavesTheWholeBar() {
+    kvl::PaneScrollBar bar;
+    bar.resize(16, 500);
+    bar.setRange(0, 1000);
+    bar.setPageStep(200);
+    bar.setValue(1000);
+    bar.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&bar));
+    const auto onScreen = [&bar] {
+      return bar.screen()->grabWindow(bar.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+    };
+    for (int end : {1200, 1500, 1900}) {
+      const QImage before = onScreen();
+      bar.setArriving(true);
+      bar.setRange(0, end);
+      bar.setValue(end);
+      bar.setArriving(false);
+      QTRY_VERIFY_WITH_TIMEOUT(onScreen() != before, 5000);
+      QCOMPARE(onScreen(), bar.grab().toImage().convertToFormat(QImage::Format_RGB32));
+    }
   }
 
   void lineBreaksAndMarkup_data() {
