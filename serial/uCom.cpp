@@ -342,9 +342,6 @@ bool ComOpen(int number, TComPort& port) {
   }
 
   *port.line = ComLineState{};
-  port.Stat.flags.store(0);
-  port.Stat.cbInQue.store(0);
-  port.Stat.cbOutQue.store(0);
   if (!Configure(port, fd, path)) {
     Release(port, fd);
     return false;

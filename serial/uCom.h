@@ -59,21 +59,13 @@ inline constexpr int CLRDTR = 6;
 
 inline constexpr std::size_t kRingSize = 2048;
 
-// Driver queue state: the reader refreshes it whenever it wakes from a
-// wait (not between the reads of a flood, when the driver has more anyway).
-struct ComStat {
-  std::atomic<std::uint32_t> flags{0};
-  std::atomic<std::uint32_t> cbInQue{0};
-  std::atomic<std::uint32_t> cbOutQue{0};
-};
-
 // Opening-time state of a port (saved settings, the Linux form of the line
 // settings); defined where the port is opened.
 struct ComLineState;
 // The driver's modem-line change counters (serial/SerialOs.h).
 struct LineCounts;
 
-// One serial link. The GUI thread owns it; the reader thread fills Stat,
+// One serial link. The GUI thread owns it; the reader thread fills
 // LastEvents, Ring and WriteIndex and the pending state below. Atomic stores
 // are release (or stronger), loads acquire (or stronger).
 struct TComPort {
@@ -85,7 +77,6 @@ struct TComPort {
   int PortNumber = 0;                  // last number given to ComOpen; 0 none
   std::atomic<int> Handle{-1};         // descriptor of the open port, -1 closed
   LineSettings Settings{};             // line settings applied by ComOpen
-  ComStat Stat;
   std::atomic<std::uint32_t> LastEvents{0};  // events of the reader's last wake that had any
   std::atomic<bool> StopFlag{false};   // tells the reader to end
   std::thread ReaderThread;
