@@ -215,8 +215,7 @@ void SampleLines(ReaderLoop& r, std::uint32_t mask) {
 // Reads what the driver has, as much as the ring has room for, and stores
 // what the filter keeps. False when the device is gone. The read is not
 // sized by asking the driver first: a read that does not wait returns what
-// the driver holds, and the question would cost each wake two more calls
-// into the driver (a tenth of the reader's time at a line's rate).
+// the driver holds, and asking would cost every wake another call.
 bool ReadIntoRing(TComPort& port, ReaderLoop& r, short portReady) {
   unsigned char buffer[kRingSize];
   // The window may have taken more of the ring while the reader waited.
