@@ -37,7 +37,7 @@ struct SerialOs {
   int (*tcsetattr)(int fd, int when, const termios* settings);
   int (*tcflush)(int fd, int queues);
   // ioctl requests with a pointer argument (or none): TIOCEXCL, TIOCNXCL,
-  // TIOCGEXCL, FIONREAD, TIOCOUTQ, TIOCGRS485, TIOCSRS485, TIOCGSERIAL.
+  // TIOCGEXCL, TIOCOUTQ, TIOCGRS485, TIOCSRS485, TIOCGSERIAL.
   int (*ioctl)(int fd, unsigned long request, void* argument);
   // Modem lines as TIOCM_* bits: read them all, or raise (on) / drop (!on)
   // the given ones.
